@@ -1,0 +1,7 @@
+// The bases and transfer operators of pwpoly.
+#pragma once
+
+#include "lagrange_basis.hpp"
+#include "legendre.hpp"
+#include "legendre_basis.hpp"
+#include "partition.hpp"

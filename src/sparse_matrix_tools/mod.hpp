@@ -1,0 +1,5 @@
+#pragma once
+
+#include "block_grid.hpp"
+#include "coo_matrix.hpp"
+#include "csr_matrix.hpp"
