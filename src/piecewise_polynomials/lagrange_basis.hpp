@@ -3,11 +3,30 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 #include <vector>
 
+#include "../common/sizes.hpp"
 #include "../sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
+
+// The degree + 1 equidistant nodes x_0 ... x_degree of the reference interval [-1, 1]: the local
+// node formula of the basis on the interval from -1 to 1, ((j * (1 - (-1))) / degree) + (-1), one
+// rounding per operation, with the right end kept; x_0 = -1 and x_degree = 1 exactly.
+// `degree` must be at least 1.
+inline std::vector<double> reference_nodes(std::size_t degree) {
+    std::vector<double> nodes(checked_count<double>(checked_add(degree, 1)));
+    const double left = -1.0;
+    const double width = 1.0 - left;
+    const double d = static_cast<double>(degree);
+    for (std::size_t j = 0; j < nodes.size(); ++j) {
+        const double p = static_cast<double>(j) * width;
+        const double q = p / d;
+        nodes[j] = q + left;
+    }
+    return nodes;
+}
 
 class LagrangeBasis {
 public:
@@ -16,6 +35,8 @@ public:
     const std::vector<double>& points() const noexcept { return points_; }
     std::size_t degree() const noexcept { return degree_; }
     std::size_t n_t() const noexcept { return n_t_; }
+    // Hands the points over, leaving the basis without them.
+    std::vector<double> into_points() && noexcept { return std::move(points_); }
 
     // Interpolation from this (coarse) basis on [0, 1] to the one with `nt_fine` intervals:
     // (nt_fine*degree + 1) x (n_t*degree + 1).

@@ -1,0 +1,123 @@
+#include "error.hpp"
+
+#include <cstdio>
+
+#include "common/fault.hpp"
+#include "fault.hpp"
+
+namespace pwpoly::binding {
+
+namespace {
+
+// UTF-8 text of a str object, or empty when it cannot be encoded.
+std::string utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// str() of an exception for messages; "<unprintable ...>" (and an unraisable report of the
+// failure) when str() itself fails.
+std::string printable(PyObject* exception) {
+    Ref text = Ref::steal(PyObject_Str(exception));
+    if (text) return utf8(text.get());
+    PyErr_WriteUnraisable(exception);
+    Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
+    if (!type_name) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return "<unprintable " + utf8(type_name.get()) + " object>";
+}
+
+}  // namespace
+
+PyError PyError::lazy(PyObject* type, std::string message) {
+    PyError error;
+    error.lazy_type_ = type;
+    error.message_ = std::move(message);
+    return error;
+}
+
+PyError PyError::raised(Ref exception) {
+    PyError error;
+    error.exception_ = std::move(exception);
+    return error;
+}
+
+PyError PyError::fetch() {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    if (!exception) return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyObject* fault_type = fault_exception_type_if_created();
+    if (fault_type != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(fault_type)) {
+        std::string message = "Unwrapped panic from Python code";
+        if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
+            message = utf8(text.get());
+        } else {
+            PyErr_Clear();
+        }
+        std::fputs("--- C++ fault resumed: a PanicException was fetched from Python code ---\n", stderr);
+        std::fputs("Python stack trace below:\n", stderr);
+        std::fflush(stderr);
+        PyErr_SetRaisedException(exception.release());
+        PyErr_PrintEx(0);
+        throw InternalFault(std::move(message));
+    }
+    return raised(std::move(exception));
+}
+
+bool PyError::is_exactly(PyObject* type) const noexcept {
+    if (exception_) return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())) == type;
+    return lazy_type_ == type;
+}
+
+Ref PyError::into_exception() && {
+    if (exception_) return std::move(exception_);
+    Ref message = checked(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    return checked(PyObject_CallOneArg(lazy_type_, message.get()));
+}
+
+void PyError::restore() && noexcept {
+    if (exception_) {
+        PyErr_SetRaisedException(exception_.release());
+        return;
+    }
+    Ref message = Ref::steal(
+        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    if (message) PyErr_SetObject(lazy_type_, message.get());
+}
+
+void throw_fetched() { throw PyError::fetch(); }
+
+std::string qualified_name(PyTypeObject* type, const char* fallback) {
+    Ref name = Ref::steal(PyType_GetQualName(type));
+    if (!name) {
+        PyErr_Clear();
+        return fallback;
+    }
+    return utf8(name.get());
+}
+
+PyError cast_error(PyObject* object, PyTypeObject* target) {
+    return PyError::lazy(PyExc_TypeError,
+                         "'" + qualified_name(Py_TYPE(object), "<failed to extract type name>") +
+                             "' object cannot be cast as '" +
+                             qualified_name(target, "<failed to extract type name>") + "'");
+}
+
+PyError argument_error(const char* name, PyError error) {
+    if (!error.is_exactly(PyExc_TypeError)) return error;
+    Ref caught = std::move(error).into_exception();
+    const std::string message = std::string("argument '") + name + "': " + printable(caught.get());
+    Ref text = checked(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    Ref renamed = checked(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    // The new error carries the caught error's own cause, not the caught error itself.
+    PyException_SetCause(renamed.get(), PyException_GetCause(caught.get()));
+    return PyError::raised(std::move(renamed));
+}
+
+}  // namespace pwpoly::binding

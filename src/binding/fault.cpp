@@ -1,0 +1,119 @@
+#include "fault.hpp"
+
+#include <execinfo.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string_view>
+
+#include "common/fault.hpp"
+#include "error.hpp"
+#include "once_cell.hpp"
+
+namespace pwpoly::binding {
+
+namespace {
+
+constexpr const char* fault_exception_doc =
+    "\n"
+    "The exception raised when C++ code called from Python hits an internal fault.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr const char* foreign_fault_message = "a C++ exception of unknown type was thrown in native code";
+
+OnceCell fault_exception_cell;
+
+PyObject* fault_exception_type() {
+    return fault_exception_cell.get_or_init([] {
+        Ref type = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", fault_exception_doc,
+                                                        PyExc_BaseException, nullptr));
+        if (!type) {
+            PyErr_Clear();
+            throw InternalFault("Failed to initialize new exception type.");
+        }
+        return type;
+    });
+}
+
+std::string thread_name() {
+    if (::syscall(SYS_gettid) == ::getpid()) return "main";
+    char name[64] = {};
+    if (pthread_getname_np(pthread_self(), name, sizeof name) == 0 && name[0] != '\0') return name;
+    return "<unnamed>";
+}
+
+// Path from the source tree's root, for a short report.
+std::string_view source_file(const char* path) {
+    std::string_view file(path);
+    const auto at = file.rfind("src/");
+    return at == std::string_view::npos ? file : file.substr(at);
+}
+
+void report_fault(const std::string& message, const std::source_location* where,
+                  const std::vector<void*>* frames) {
+    static std::atomic<bool> reported_before{false};
+    const std::string thread = thread_name();
+    if (where != nullptr) {
+        const std::string_view file = source_file(where->file_name());
+        std::fprintf(stderr, "thread '%s' hit a C++ fault at %.*s:%u:%u:\n%s\n", thread.c_str(),
+                     static_cast<int>(file.size()), file.data(), where->line(), where->column(),
+                     message.c_str());
+    } else {
+        std::fprintf(stderr, "thread '%s' hit a C++ fault:\n%s\n", thread.c_str(), message.c_str());
+    }
+    if (frames != nullptr && !frames->empty()) {
+        std::fputs("stack backtrace:\n", stderr);
+        std::fflush(stderr);
+        ::backtrace_symbols_fd(frames->data(), static_cast<int>(frames->size()), STDERR_FILENO);
+    } else if (!reported_before.exchange(true)) {
+        std::fprintf(stderr, "note: run with `%s=1` environment variable to display a C++ backtrace\n",
+                     backtrace_variable);
+    }
+    std::fflush(stderr);
+}
+
+void raise_fault(const std::string& message) {
+    PyObject* type = fault_exception_type();
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) throw InternalFault("Python API call failed");
+    PyErr_SetObject(type, text.get());
+}
+
+}  // namespace
+
+PyObject* fault_exception_type_if_created() noexcept { return fault_exception_cell.get(); }
+
+void raise_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (PyError& error) {
+            std::move(error).restore();
+        } catch (const InternalFault& fault) {
+            report_fault(fault.message(), &fault.where(), &fault.frames());
+            raise_fault(fault.message());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            report_fault(error.what(), nullptr, nullptr);
+            raise_fault(error.what());
+        } catch (...) {
+            report_fault(foreign_fault_message, nullptr, nullptr);
+            raise_fault(foreign_fault_message);
+        }
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::fflush(stderr);
+        std::abort();
+    }
+}
+
+}  // namespace pwpoly::binding
