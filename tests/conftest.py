@@ -1,0 +1,42 @@
+import struct
+import sys
+
+import pytest
+
+import pwpoly
+
+# Largest value of the native size type (std::size_t), derived from the platform.
+SIZE_MAX = sys.maxsize * 2 + 1
+# Largest allocation in bytes (PTRDIFF_MAX).
+PTRDIFF_MAX = sys.maxsize
+
+
+def bits(x: float) -> int:
+    """The IEEE 754 bit pattern of a double, to compare floats exactly (0.0 vs -0.0, NaN)."""
+    return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def fault_exception_type():
+    """The internal-fault exception type, obtained from a fault."""
+    with pytest.raises(BaseException) as info:
+        pwpoly.lagrange_prolongation_matrix(0, 0, 0)
+    return type(info.value)
+
+
+def raises_fault(message: str):
+    """Context manager: the block raises the internal-fault exception with exactly `message`."""
+    return _FaultExpectation(message)
+
+
+class _FaultExpectation:
+    def __init__(self, message):
+        self.message = message
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, value, traceback):
+        assert kind is not None, f"expected the internal fault {self.message!r}, nothing was raised"
+        assert kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime", repr(value)
+        assert value.args == (self.message,)
+        return True
