@@ -1,0 +1,138 @@
+#include "legendre_basis.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "../common/sizes.hpp"
+#include "partition.hpp"
+
+namespace pwpoly::piecewise_polynomials {
+
+namespace {
+
+constexpr const char* no_interval = "Legendre basis requires at least one interval (n_t = 0)";
+
+// Calls visit(i, P_i(xi), D_i(xi)) for i = 0 ... degree in this order, D_i = dP_i/dxi, in one
+// upward pass without storage. The values follow the operation order of legendre_values; the
+// derivatives use D_0 = 0, D_1 = 1, D_(i+1) = D_(i-1) + (2i + 1)*P_i, which stays exact at
+// xi = +-1 (D_i(1) = i(i+1)/2).
+template <class Visit>
+void walk_legendre(double xi, std::size_t degree, Visit&& visit) {
+    double p_prev = 1.0;
+    double d_prev = 0.0;
+    visit(std::size_t{0}, p_prev, d_prev);
+    if (degree == 0) return;
+    double p = xi;
+    double d = 1.0;
+    visit(std::size_t{1}, p, d);
+    for (std::size_t i = 1; i < degree; ++i) {
+        const double j = static_cast<double>(i);
+        const double c = (j + j) + 1.0;
+        const double m = (c * xi) * p;
+        const double r = p_prev * j;
+        const double p_next = (m - r) / (j + 1.0);
+        const double d_next = d_prev + c * p;
+        p_prev = p;
+        p = p_next;
+        d_prev = d;
+        d = d_next;
+        visit(i + 1, p, d);
+    }
+}
+
+// The row and column checks shared by evaluate and evaluate_derivative, in that order.
+void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::size_t degree) {
+    if (coefficients.nrows <= k) fault("Matrix slicing out of bounds.");
+    // ncols < degree + 1, without forming degree + 1.
+    if (coefficients.ncols <= degree) fault("Matrix index out of bounds.");
+}
+
+}  // namespace
+
+CoefficientMatrix CoefficientMatrix::from_flat(std::span<const double> flat, std::size_t nrows,
+                                               std::size_t ncols) {
+    if (flat.size() < checked_mul(nrows, ncols)) fault("Matrix view: input data buffer too small.");
+    return {flat.data(), nrows, ncols};
+}
+
+std::size_t LegendreBasis::basis_size() const {
+    const std::size_t per_interval = checked_count<double>(checked_add(degree, 1));
+    return checked_count<double>(checked_mul(n_t, per_interval));
+}
+
+IntervalLocation LegendreBasis::locate_interval(double t) const {
+    if (n_t == 0) fault(no_interval);
+    const UniformPartition partition(T, n_t);
+    const double q = std::floor(t / partition.dt);
+
+    // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
+    // q below it converts exactly; at or above it the index saturates.
+    constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
+    constexpr double size_limit = static_cast<double>(size_max);
+    std::size_t index = 0;
+    if (std::isnan(q) || q <= 0.0) {
+        index = 0;
+    } else if (q >= size_limit) {
+        index = size_max;
+    } else {
+        index = static_cast<std::size_t>(q);
+    }
+    const std::size_t k = index >= n_t ? n_t - 1 : index;
+
+    const Interval interval = partition.interval(k);
+    const double a = interval.left;
+    const double b = interval.right;
+    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
+    if (xi < -1.0) {
+        xi = -1.0;
+    } else if (xi > 1.0) {
+        xi = 1.0;
+    }
+    return {k, xi};
+}
+
+double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients) const {
+    const IntervalLocation at = locate_interval(t);
+    check_matrix(coefficients, at.k, degree);
+    const double* row = coefficients.data + at.k;
+    const std::size_t stride = coefficients.nrows;
+    double sum = -0.0;
+    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) {
+        sum = sum + p * row[i * stride];
+    });
+    return sum;
+}
+
+double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients) const {
+    const IntervalLocation at = locate_interval(t);
+    check_matrix(coefficients, at.k, degree);
+    const double* row = coefficients.data + at.k;
+    const std::size_t stride = coefficients.nrows;
+    double sum = -0.0;
+    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) {
+        sum = sum + d * row[i * stride];
+    });
+    // dxi/dt = 2 / dt, applied once to the sum.
+    return (sum + sum) / UniformPartition(T, n_t).dt;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
+    const IntervalLocation at = locate_interval(t);
+    std::vector<double> values(basis_size(), 0.0);
+    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) {
+        values[i * n_t + at.k] = p;
+    });
+    return values;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
+    const IntervalLocation at = locate_interval(t);
+    std::vector<double> values(basis_size(), 0.0);
+    const double dt = UniformPartition(T, n_t).dt;
+    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) {
+        values[i * n_t + at.k] = (d + d) / dt;
+    });
+    return values;
+}
+
+}  // namespace pwpoly::piecewise_polynomials
