@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "../common/sizes.hpp"
+#include "legendre.hpp"
 #include "partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
@@ -11,34 +12,6 @@ namespace pwpoly::piecewise_polynomials {
 namespace {
 
 constexpr const char* no_interval = "Legendre basis requires at least one interval (n_t = 0)";
-
-// Calls visit(i, P_i(xi), D_i(xi)) for i = 0 ... degree in this order, D_i = dP_i/dxi, in one
-// upward pass without storage. The values follow the operation order of legendre_values; the
-// derivatives use D_0 = 0, D_1 = 1, D_(i+1) = D_(i-1) + (2i + 1)*P_i, which stays exact at
-// xi = +-1 (D_i(1) = i(i+1)/2).
-template <class Visit>
-void walk_legendre(double xi, std::size_t degree, Visit&& visit) {
-    double p_prev = 1.0;
-    double d_prev = 0.0;
-    visit(std::size_t{0}, p_prev, d_prev);
-    if (degree == 0) return;
-    double p = xi;
-    double d = 1.0;
-    visit(std::size_t{1}, p, d);
-    for (std::size_t i = 1; i < degree; ++i) {
-        const double j = static_cast<double>(i);
-        const double c = (j + j) + 1.0;
-        const double m = (c * xi) * p;
-        const double r = p_prev * j;
-        const double p_next = (m - r) / (j + 1.0);
-        const double d_next = d_prev + c * p;
-        p_prev = p;
-        p = p_next;
-        d_prev = d;
-        d = d_next;
-        visit(i + 1, p, d);
-    }
-}
 
 // The row and column checks shared by evaluate and evaluate_derivative, in that order.
 void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::size_t degree) {
