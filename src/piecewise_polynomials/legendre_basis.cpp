@@ -20,6 +20,21 @@ void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::siz
     if (coefficients.ncols <= degree) fault("Matrix index out of bounds.");
 }
 
+// S = -0.0 + pick(P_0, D_0) * C(k, 0) + ... + pick(P_p, D_p) * C(k, p), added in degree order,
+// on the interval k holding t, after the row and column checks.
+template <class Pick>
+double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatrix& coefficients, Pick pick) {
+    const IntervalLocation at = basis.locate_interval(t);
+    check_matrix(coefficients, at.k, basis.degree);
+    const double* row = coefficients.data + at.k;
+    const std::size_t stride = coefficients.nrows;
+    double sum = -0.0;
+    walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
+        sum = sum + pick(p, d) * row[i * stride];
+    });
+    return sum;
+}
+
 }  // namespace
 
 CoefficientMatrix CoefficientMatrix::from_flat(std::span<const double> flat, std::size_t nrows,
@@ -65,26 +80,11 @@ IntervalLocation LegendreBasis::locate_interval(double t) const {
 }
 
 double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients) const {
-    const IntervalLocation at = locate_interval(t);
-    check_matrix(coefficients, at.k, degree);
-    const double* row = coefficients.data + at.k;
-    const std::size_t stride = coefficients.nrows;
-    double sum = -0.0;
-    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) {
-        sum = sum + p * row[i * stride];
-    });
-    return sum;
+    return expansion_sum(*this, t, coefficients, [](double p, double) { return p; });
 }
 
 double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients) const {
-    const IntervalLocation at = locate_interval(t);
-    check_matrix(coefficients, at.k, degree);
-    const double* row = coefficients.data + at.k;
-    const std::size_t stride = coefficients.nrows;
-    double sum = -0.0;
-    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) {
-        sum = sum + d * row[i * stride];
-    });
+    const double sum = expansion_sum(*this, t, coefficients, [](double, double d) { return d; });
     // dxi/dt = 2 / dt, applied once to the sum.
     return (sum + sum) / UniformPartition(T, n_t).dt;
 }

@@ -1,3 +1,4 @@
+#include "support.hpp"
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,15 +21,7 @@ using Sizes = std::vector<std::size_t>;
 using Values = std::vector<double>;
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const InternalFault& fault) {
-        return fault.message();
-    }
-    return "<no fault>";
-}
+using testing_support::fault_message;
 
 CsrMatrix prolongation(std::size_t nt_coarse, std::size_t nt_fine, std::size_t degree) {
     return LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine);

@@ -1,3 +1,4 @@
+#include "support.hpp"
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -27,17 +28,9 @@ CsrMatrix csr_of(std::size_t nrows, std::size_t ncols, const Entries& entries) {
     return convert_coo_csr(coo_of(nrows, ncols, entries));
 }
 
-template <class F>
-std::string fault_message(F&& f) {
-    try {
-        f();
-    } catch (const InternalFault& fault) {
-        return fault.message();
-    }
-    return "<no fault>";
-}
+using testing_support::fault_message;
 
-std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+using testing_support::bits;
 
 struct PushCase { std::size_t i, j; const char* message; };
 void PrintTo(const PushCase& c, std::ostream* os) { *os << "push(" << c.i << ", " << c.j << ")"; }
