@@ -93,25 +93,38 @@ def test_prolongation_argument_names():
         pwpoly.lagrange_prolongation_matrix(nt_coarse=1, nt_fine=2, degree="1")
 
 
+def lagrange_interpolant(nodes, values, t):
+    """The polynomial through (nodes[j], values[j]) at t, in the plain Lagrange form."""
+    total = 0.0
+    for j, (x_j, v_j) in enumerate(zip(nodes, values)):
+        weight = 1.0
+        for m, x_m in enumerate(nodes):
+            if m != j:
+                weight *= (t - x_m) / (x_j - x_m)
+        total += weight * v_j
+    return total
+
+
 @settings(max_examples=60, deadline=None)
 @given(
     degree=st.integers(1, 6),
     nt_coarse=st.integers(1, 8),
     nt_fine=st.integers(1, 24),
-    coefficients=st.lists(st.floats(-2, 2, allow_nan=False), min_size=7, max_size=7),
+    data=st.data(),
 )
-def test_prolongation_reproduces_polynomials(degree, nt_coarse, nt_fine, coefficients):
-    def u(t):  # a polynomial of degree `degree` on the whole interval
-        return sum(c * t**i for i, c in enumerate(coefficients[: degree + 1]))
-
-    P = pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)
-    assert_row_major(P)
+def test_prolongation_interpolates_each_coarse_interval(degree, nt_coarse, nt_fine, data):
     coarse = pwpoly.get_lagrange_points(degree, nt_coarse, 1.0)
     fine = pwpoly.get_lagrange_points(degree, nt_fine, 1.0)
+    # Any coarse nodal vector: a continuous piecewise polynomial of degree `degree`.
+    u = data.draw(st.lists(st.floats(-2, 2, allow_nan=False), min_size=len(coarse), max_size=len(coarse)))
+    P = pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)
+    assert_row_major(P)
     assert max(P[0]) == len(fine) - 1 and max(P[1]) <= len(coarse) - 1
-    interpolated = apply(P, [u(t) for t in coarse], len(fine))
+    interpolated = apply(P, u, len(fine))
     for value, t in zip(interpolated, fine):
-        assert value == pytest.approx(u(t), abs=1e-11)
+        k = min(int(t * nt_coarse), nt_coarse - 1)
+        local = slice(k * degree, k * degree + degree + 1)
+        assert value == pytest.approx(lagrange_interpolant(coarse[local], u[local], t), abs=1e-11)
     row_sums = apply(P, [1.0] * len(coarse), len(fine))
     assert all(abs(s - 1.0) < 1e-12 for s in row_sums)
     assert P[0][0] == 0 and P[1][0] == 0 and P[2][0] == 1.0
