@@ -26,7 +26,7 @@ struct Instance {
 };
 
 // What a Python class needs from its native record type T. Each class specialises it with
-// `static constexpr const char* name`, `static PyType_Spec* spec()` (the type specification,
+// `static constexpr const char* name`, `static PyType_Spec* spec()` (slots, size and flags of the type,
 // with tp_dealloc = dealloc<T>) and `static OnceCell cell`.
 template <class T>
 struct ClassTraits;
