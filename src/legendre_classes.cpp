@@ -89,16 +89,9 @@ PyType_Spec* ClassTraits<BasisRecord>::spec() {
                    "evaluate_all_basis_function_derivatives($self, t)\n--\n\n"),
         method_table_end,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("LegendreBasis(degree, n_t, T)\n--\n\n")},
-        {Py_tp_new, reinterpret_cast<void*>(constructor<new_basis, "LegendreBasis.__new__", "degree", "n_t", "T">)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BasisRecord>)},
-        {Py_tp_methods, methods},
-        {0, nullptr},
-    };
-    static PyType_Spec spec{"builtins.LegendreBasis", static_cast<int>(sizeof(Instance<BasisRecord>)), 0,
-                            Py_TPFLAGS_DEFAULT, slots};
-    return &spec;
+    return heap_type_spec<BasisRecord>("builtins.LegendreBasis", "LegendreBasis(degree, n_t, T)\n--\n\n",
+                                       constructor<new_basis, "LegendreBasis.__new__", "degree", "n_t", "T">,
+                                       methods);
 }
 
 PyType_Spec* ClassTraits<EvaluatorRecord>::spec() {
@@ -113,19 +106,11 @@ PyType_Spec* ClassTraits<EvaluatorRecord>::spec() {
                    "evaluate_derivative_at($self, t)\n--\n\n"),
         method_table_end,
     };
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>("LegendreBasisEvaluator(degree, n_t, T)\n--\n\n"
-                                      "Class to evaluate legendre basis more often without copying the dofs "
-                                      "from python each time")},
-        {Py_tp_new,
-         reinterpret_cast<void*>(constructor<new_evaluator, "LegendreBasisEvaluator.__new__", "degree", "n_t", "T">)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<EvaluatorRecord>)},
-        {Py_tp_methods, methods},
-        {0, nullptr},
-    };
-    static PyType_Spec spec{"builtins.LegendreBasisEvaluator", static_cast<int>(sizeof(Instance<EvaluatorRecord>)), 0,
-                            Py_TPFLAGS_DEFAULT, slots};
-    return &spec;
+    return heap_type_spec<EvaluatorRecord>(
+        "builtins.LegendreBasisEvaluator",
+        "LegendreBasisEvaluator(degree, n_t, T)\n--\n\n"
+        "Class to evaluate legendre basis more often without copying the dofs from python each time",
+        constructor<new_evaluator, "LegendreBasisEvaluator.__new__", "degree", "n_t", "T">, methods);
 }
 
 }  // namespace binding

@@ -26,10 +26,29 @@ struct Instance {
 };
 
 // What a Python class needs from its native record type T. Each class specialises it with
-// `static constexpr const char* name`, `static PyType_Spec* spec()` (slots, size and flags of the type,
-// with tp_dealloc = dealloc<T>) and `static OnceCell cell`.
+// `static constexpr const char* name`, `static PyType_Spec* spec()` (made by heap_type_spec)
+// and `static OnceCell cell`.
 template <class T>
 struct ClassTraits;
+
+template <class T>
+void dealloc(PyObject* self) noexcept;
+
+// The PyType_Spec shared by the classes of this module: a plain heap type of base
+// object, not subclassable, without __dict__ or weak references, not tracked by the cyclic
+// collector, constructed by `tp_new` alone. Made once per record type.
+template <class T>
+PyType_Spec* heap_type_spec(const char* full_name, const char* doc, newfunc tp_new, PyMethodDef* methods) {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec{full_name, static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
+    return &spec;
+}
 
 // The class's type object, built on the first request in the process. A failure is the
 // RuntimeError "An error occurred while initializing class {name}" caused by the failure.
