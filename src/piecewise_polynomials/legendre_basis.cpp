@@ -1,9 +1,7 @@
 #include "legendre_basis.hpp"
 
-#include <cmath>
-#include <limits>
-
 #include "../common/sizes.hpp"
+#include "interval_lookup.hpp"
 #include "legendre.hpp"
 #include "partition.hpp"
 
@@ -50,33 +48,7 @@ std::size_t LegendreBasis::basis_size() const {
 
 IntervalLocation LegendreBasis::locate_interval(double t) const {
     if (n_t == 0) fault(no_interval);
-    const UniformPartition partition(T, n_t);
-    const double q = std::floor(t / partition.dt);
-
-    // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
-    // q below it converts exactly; at or above it the index saturates.
-    constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
-    constexpr double size_limit = static_cast<double>(size_max);
-    std::size_t index = 0;
-    if (std::isnan(q) || q <= 0.0) {
-        index = 0;
-    } else if (q >= size_limit) {
-        index = size_max;
-    } else {
-        index = static_cast<std::size_t>(q);
-    }
-    const std::size_t k = index >= n_t ? n_t - 1 : index;
-
-    const Interval interval = partition.interval(k);
-    const double a = interval.left;
-    const double b = interval.right;
-    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
-    if (xi < -1.0) {
-        xi = -1.0;
-    } else if (xi > 1.0) {
-        xi = 1.0;
-    }
-    return {k, xi};
+    return locate_in_partition(UniformPartition(T, n_t), n_t, t);
 }
 
 double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients) const {

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "interval_lookup.hpp"
+
 namespace pwpoly::piecewise_polynomials {
 
 // Read-only column-major view of a coefficient matrix: element (r, q) at data[q*nrows + r].
@@ -20,11 +22,6 @@ struct CoefficientMatrix {
     // faults "Matrix view: input data buffer too small." when `flat` is shorter.
     static CoefficientMatrix from_flat(std::span<const double> flat, std::size_t nrows,
                                        std::size_t ncols);
-};
-
-struct IntervalLocation {
-    std::size_t k;  // interval index
-    double xi;      // local coordinate in [-1, 1] (NaN stays NaN)
 };
 
 struct LegendreBasis {
