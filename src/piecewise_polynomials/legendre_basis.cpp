@@ -61,23 +61,33 @@ double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coe
     return (sum + sum) / UniformPartition(T, n_t).dt;
 }
 
-std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
+std::vector<double> LocalBasisValues::dense() const {
+    std::vector<double> out(size, 0.0);
+    for (std::size_t i = 0; i < values.size(); ++i) out[i * n_t + k] = values[i];
+    return out;
+}
+
+LocalBasisValues LegendreBasis::local_basis_functions(double t) const {
     const IntervalLocation at = locate_interval(t);
-    std::vector<double> values(basis_size(), 0.0);
-    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) {
-        values[i * n_t + at.k] = p;
-    });
-    return values;
+    LocalBasisValues local{basis_size(), n_t, at.k, std::vector<double>(degree + 1)};
+    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) { local.values[i] = p; });
+    return local;
+}
+
+LocalBasisValues LegendreBasis::local_basis_function_derivatives(double t) const {
+    const IntervalLocation at = locate_interval(t);
+    LocalBasisValues local{basis_size(), n_t, at.k, std::vector<double>(degree + 1)};
+    const double dt = UniformPartition(T, n_t).dt;
+    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) { local.values[i] = (d + d) / dt; });
+    return local;
+}
+
+std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
+    return local_basis_functions(t).dense();
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
-    const IntervalLocation at = locate_interval(t);
-    std::vector<double> values(basis_size(), 0.0);
-    const double dt = UniformPartition(T, n_t).dt;
-    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) {
-        values[i * n_t + at.k] = (d + d) / dt;
-    });
-    return values;
+    return local_basis_function_derivatives(t).dense();
 }
 
 }  // namespace pwpoly::piecewise_polynomials

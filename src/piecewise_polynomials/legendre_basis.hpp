@@ -24,6 +24,18 @@ struct CoefficientMatrix {
                                        std::size_t ncols);
 };
 
+// The values (or time derivatives) at t of the degree + 1 basis functions of the interval k that
+// holds t. In the dense degree-major vector of `size` = n_t * (degree + 1) entries, value i sits at
+// position i*n_t + k and every other entry is +0.0.
+struct LocalBasisValues {
+    std::size_t size;
+    std::size_t n_t;
+    std::size_t k;
+    std::vector<double> values;  // degree + 1
+
+    std::vector<double> dense() const;
+};
+
 struct LegendreBasis {
     double T;
     std::size_t degree;
@@ -38,6 +50,9 @@ struct LegendreBasis {
     double evaluate_derivative(double t, const CoefficientMatrix& coefficients) const;
     std::vector<double> evaluate_all_basis_functions(double t) const;
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+    // The same, without the zeros: faults as the dense forms do, in the same order.
+    LocalBasisValues local_basis_functions(double t) const;
+    LocalBasisValues local_basis_function_derivatives(double t) const;
 };
 
 }  // namespace pwpoly::piecewise_polynomials
