@@ -70,12 +70,12 @@ def as_float_array(name, value):
         raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}") from error
     kind = array.dtype.kind
     if kind in "biuf":
-        return np.ascontiguousarray(array, dtype=np.float64)
+        return np.asarray(array, dtype=np.float64, order="C")
     if kind == "O":
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
-                return np.ascontiguousarray(array, dtype=np.float64)
+                return np.asarray(array, dtype=np.float64, order="C")
         except (TypeError, ValueError, Warning) as error:
             raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}") from error
     raise TypeError(
