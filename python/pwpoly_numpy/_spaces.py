@@ -408,5 +408,5 @@ class LagrangeSpace(_Space):
             transformation = self.to_legendre()
             self._cache["to_legendre"] = transformation
         flat = u.reshape(-1, self._size)
-        coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (-1,))
+        coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         return self.legendre_space().evaluate(coefficients, t, derivative, out)

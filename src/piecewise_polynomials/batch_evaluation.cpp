@@ -17,9 +17,10 @@ constexpr const char* no_interval = "Legendre basis requires at least one interv
 constexpr const char* size_mismatch = "batch kernel: buffer sizes do not match";
 constexpr const char* index_overflow = "batch kernel: index type too narrow";
 
-// Times per block of the batch evaluation: their basis values stay in the first-level cache
-// while every coefficient vector of the batch is summed against them.
-constexpr std::size_t block_times = 256;
+// Basis values per block of the batch evaluation (about 512 KiB): they stay in the second-level
+// cache while every coefficient vector of the batch is summed against them, and each vector is
+// read once per block.
+constexpr std::size_t block_values = std::size_t{1} << 16;
 
 void require(bool condition, const char* message) {
     if (!condition) fault(message);
@@ -54,9 +55,10 @@ void evaluate_batch(const LegendreBasis& basis, std::span<const double> coeffici
     const UniformPartition partition(basis.T, basis.n_t);
     const std::size_t n_t = basis.n_t;
     const std::size_t m = basis.degree + 1;
+    const std::size_t n = times.size();
+    const std::size_t block_times = std::min(n, std::max<std::size_t>(64, block_values / m));
     std::vector<double> values(checked_count<double>(checked_mul(block_times, m)));
     std::vector<std::size_t> intervals(block_times);
-    const std::size_t n = times.size();
     for (std::size_t start = 0; start < n; start += block_times) {
         const std::size_t count = std::min(block_times, n - start);
         for (std::size_t j = 0; j < count; ++j) {
