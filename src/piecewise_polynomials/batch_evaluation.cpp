@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "../common/sizes.hpp"
+#include "batch_simd.hpp"
 #include "interval_lookup.hpp"
 #include "lagrange_basis.hpp"
 #include "legendre.hpp"
@@ -31,53 +32,72 @@ void require_index(std::size_t largest) {
     require(largest <= static_cast<std::size_t>(std::numeric_limits<Index>::max()), index_overflow);
 }
 
+// The degree + 1 basis values of each time (P_i, D_i, or (D_i + D_i) / dt) at
+// values[i * stride + j], and its interval at intervals[j].
+void basis_values(const LegendreBasis& basis, simd::BasisMode mode, const double* times, std::size_t n,
+                  std::int64_t* intervals, double* values, std::size_t stride) {
+    const UniformPartition partition(basis.T, basis.n_t);
+    std::size_t j = 0;
+    if (simd::available(basis.n_t))
+        j = simd::basis_values(partition.dt, basis.n_t, basis.degree, mode, times, n, intervals, values, stride);
+    for (; j < n; ++j) {
+        const IntervalLocation at = locate_in_partition(partition, basis.n_t, times[j]);
+        intervals[j] = static_cast<std::int64_t>(at.k);
+        walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
+            double v = p;
+            if (mode == simd::BasisMode::xi_derivative) v = d;
+            if (mode == simd::BasisMode::time_derivative) v = (d + d) / partition.dt;
+            values[i * stride + j] = v;
+        });
+    }
+}
+
 // One coefficient vector: the sum of evaluate / evaluate_derivative, time by time.
-template <bool Derivative>
-void evaluate_single(const LegendreBasis& basis, const double* coefficients, std::span<const double> times,
-                     double* out) {
+void evaluate_single(const LegendreBasis& basis, bool derivative, const double* coefficients,
+                     std::span<const double> times, double* out) {
     const UniformPartition partition(basis.T, basis.n_t);
     const std::size_t n_t = basis.n_t;
-    for (std::size_t j = 0; j < times.size(); ++j) {
+    std::size_t j = 0;
+    if (simd::available(n_t))
+        j = simd::evaluate(partition.dt, n_t, basis.degree, derivative, coefficients, times.data(), times.size(), out);
+    for (; j < times.size(); ++j) {
         const IntervalLocation at = locate_in_partition(partition, n_t, times[j]);
         const double* row = coefficients + at.k;
         double sum = -0.0;
         walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
-            sum = sum + (Derivative ? d : p) * row[i * n_t];
+            sum = sum + (derivative ? d : p) * row[i * n_t];
         });
-        out[j] = Derivative ? (sum + sum) / partition.dt : sum;
+        out[j] = derivative ? (sum + sum) / partition.dt : sum;
     }
 }
 
 // Many coefficient vectors: per block of times the basis values once, then each vector's sums.
-template <bool Derivative>
-void evaluate_batch(const LegendreBasis& basis, std::span<const double> coefficients, std::size_t size,
-                    std::size_t batch, std::span<const double> times, double* out) {
-    const UniformPartition partition(basis.T, basis.n_t);
+void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const double> coefficients,
+                    std::size_t size, std::size_t batch, std::span<const double> times, double* out) {
+    const double dt = UniformPartition(basis.T, basis.n_t).dt;
     const std::size_t n_t = basis.n_t;
     const std::size_t m = basis.degree + 1;
     const std::size_t n = times.size();
-    const std::size_t block_times = std::min(n, std::max<std::size_t>(64, block_values / m));
-    std::vector<double> values(checked_count<double>(checked_mul(block_times, m)));
-    std::vector<std::size_t> intervals(block_times);
-    for (std::size_t start = 0; start < n; start += block_times) {
-        const std::size_t count = std::min(block_times, n - start);
-        for (std::size_t j = 0; j < count; ++j) {
-            const IntervalLocation at = locate_in_partition(partition, n_t, times[start + j]);
-            intervals[j] = at.k;
-            double* v = values.data() + j * m;
-            walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
-                v[i] = Derivative ? d : p;
-            });
-        }
+    const std::size_t block = std::min(n, std::max<std::size_t>(64, block_values / m));
+    std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+    std::vector<std::int64_t> intervals(block);
+    const bool vectorised = simd::available(n_t);
+    const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
         for (std::size_t b = 0; b < batch; ++b) {
             const double* vector = coefficients.data() + b * size;
             double* o = out + b * n + start;
-            for (std::size_t j = 0; j < count; ++j) {
+            std::size_t j = 0;
+            if (vectorised)
+                j = simd::sums(dt, n_t, basis.degree, derivative, vector, intervals.data(), values.data(), block,
+                               count, o);
+            for (; j < count; ++j) {
                 const double* row = vector + intervals[j];
-                const double* v = values.data() + j * m;
                 double sum = -0.0;
-                for (std::size_t i = 0; i < m; ++i) sum = sum + v[i] * row[i * n_t];
-                o[j] = Derivative ? (sum + sum) / partition.dt : sum;
+                for (std::size_t i = 0; i < m; ++i) sum = sum + values[i * block + j] * row[i * n_t];
+                o[j] = derivative ? (sum + sum) / dt : sum;
             }
         }
     }
@@ -101,7 +121,10 @@ void locate_times(const LegendreBasis& basis, std::span<const double> times,
     require(intervals.size() == times.size() && coordinates.size() == times.size(), size_mismatch);
     require_index<std::int64_t>(basis.n_t - 1);
     const UniformPartition partition(basis.T, basis.n_t);
-    for (std::size_t j = 0; j < times.size(); ++j) {
+    std::size_t j = 0;
+    if (simd::available(basis.n_t))
+        j = simd::locate(partition.dt, basis.n_t, times.data(), times.size(), intervals.data(), coordinates.data());
+    for (; j < times.size(); ++j) {
         const IntervalLocation at = locate_in_partition(partition, basis.n_t, times[j]);
         intervals[j] = static_cast<std::int64_t>(at.k);
         coordinates[j] = at.xi;
@@ -116,15 +139,9 @@ void evaluate_times(const LegendreBasis& basis, std::span<const double> coeffici
     const std::size_t batch = coefficients.size() / size;
     require(out.size() == checked_mul(batch, times.size()), size_mismatch);
     if (batch == 1) {
-        if (derivative) {
-            evaluate_single<true>(basis, coefficients.data(), times, out.data());
-        } else {
-            evaluate_single<false>(basis, coefficients.data(), times, out.data());
-        }
-    } else if (derivative) {
-        evaluate_batch<true>(basis, coefficients, size, batch, times, out.data());
-    } else {
-        evaluate_batch<false>(basis, coefficients, size, batch, times, out.data());
+        evaluate_single(basis, derivative, coefficients.data(), times, out.data());
+    } else if (batch > 1) {
+        evaluate_batch(basis, derivative, coefficients, size, batch, times, out.data());
     }
 }
 
@@ -138,24 +155,23 @@ void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> tim
     const std::size_t nnz = checked_mul(n, m);
     require(indptr.size() == checked_add(n, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
     require_index<Index>(std::max(nnz, size));
-    const UniformPartition partition(basis.T, basis.n_t);
+    // Values by blocks of times, degree-major within a block, then written row by row.
+    const std::size_t block = std::min(n, std::max<std::size_t>(64, block_values / m));
+    std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+    std::vector<std::int64_t> intervals(block);
+    const auto mode = derivative ? simd::BasisMode::time_derivative : simd::BasisMode::value;
     const std::size_t n_t = basis.n_t;
-    for (std::size_t j = 0; j < n; ++j) {
-        const IntervalLocation at = locate_in_partition(partition, n_t, times[j]);
-        const std::size_t base = j * m;
-        indptr[j] = static_cast<Index>(base);
-        Index* columns = indices.data() + base;
-        double* entries = data.data() + base;
-        if (derivative) {
-            walk_legendre(at.xi, basis.degree, [&](std::size_t i, double, double d) {
-                columns[i] = static_cast<Index>(i * n_t + at.k);
-                entries[i] = (d + d) / partition.dt;
-            });
-        } else {
-            walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double) {
-                columns[i] = static_cast<Index>(i * n_t + at.k);
-                entries[i] = p;
-            });
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t base = (start + j) * m;
+            const std::size_t k = static_cast<std::size_t>(intervals[j]);
+            indptr[start + j] = static_cast<Index>(base);
+            for (std::size_t i = 0; i < m; ++i) {
+                indices[base + i] = static_cast<Index>(i * n_t + k);
+                data[base + i] = values[i * block + j];
+            }
         }
     }
     indptr[n] = static_cast<Index>(nnz);

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "piecewise_polynomials/batch_simd.hpp"
 #include "piecewise_polynomials/mod.hpp"
 #include "support.hpp"
 
@@ -134,6 +135,69 @@ TEST(BatchEvaluation, BasisMatrixRowsAreTheAllBasisVectors) {
         const Case c = random_case(rng, 60);
         check_basis_matrix<std::int32_t>(c, round % 2 == 0);
         check_basis_matrix<std::int64_t>(c, round % 2 == 1);
+    }
+}
+
+// The four-lane kernels called directly on many random bases and times (specials included),
+// each lane against the scalar operations of LegendreBasis.
+TEST(BatchSimd, LanesGiveTheScalarBits) {
+    namespace simd = pp::simd;
+    if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
+    EXPECT_FALSE(simd::available(0));
+    std::mt19937_64 rng(4);
+    for (int round = 0; round < 200; ++round) {
+        const Case c = random_case(rng, 4 * 64 + round % 4);
+        const std::size_t n = c.times.size();
+        const std::size_t m = c.basis.degree + 1;
+        const std::size_t n_t = c.basis.n_t;
+        const double dt = c.basis.T / static_cast<double>(n_t);
+        const std::vector<double> coefficients = random_vector(rng, c.basis.basis_size());
+        const auto matrix = CoefficientMatrix::from_flat(coefficients, n_t, m);
+
+        std::vector<std::int64_t> k(n, -1);
+        std::vector<double> xi(n), values(m * n), out(n);
+        const std::size_t handled = simd::locate(dt, n_t, c.times.data(), n, k.data(), xi.data());
+        ASSERT_EQ(handled, n / 4 * 4);
+        for (std::size_t j = 0; j < handled; ++j) {
+            const auto at = c.basis.locate_interval(c.times[j]);
+            ASSERT_EQ(static_cast<std::size_t>(k[j]), at.k) << c.times[j];
+            ASSERT_TRUE(identical(xi[j], at.xi)) << c.times[j];
+        }
+        for (const auto mode : {simd::BasisMode::value, simd::BasisMode::time_derivative}) {
+            const std::size_t done =
+                simd::basis_values(dt, n_t, c.basis.degree, mode, c.times.data(), n, k.data(), values.data(), n);
+            ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
+            for (std::size_t j = 0; j < done; ++j) {
+                const auto dense = mode == simd::BasisMode::value
+                                       ? c.basis.evaluate_all_basis_functions(c.times[j])
+                                       : c.basis.evaluate_all_basis_function_derivatives(c.times[j]);
+                for (std::size_t i = 0; i < m; ++i)
+                    ASSERT_TRUE(identical(values[i * n + j], dense[i * n_t + static_cast<std::size_t>(k[j])]));
+            }
+        }
+        for (const bool derivative : {false, true}) {
+            const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, derivative, coefficients.data(),
+                                                    c.times.data(), n, out.data());
+            ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
+            for (std::size_t j = 0; j < done; ++j) {
+                const double t = c.times[j];
+                ASSERT_TRUE(identical(out[j], derivative ? c.basis.evaluate_derivative(t, matrix)
+                                                         : c.basis.evaluate(t, matrix)))
+                    << t << " degree " << c.basis.degree;
+            }
+            const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
+            const std::size_t located =
+                simd::basis_values(dt, n_t, c.basis.degree, mode, c.times.data(), n, k.data(), values.data(), n);
+            std::fill(out.begin(), out.end(), 0.0);
+            const std::size_t summed = simd::sums(dt, n_t, c.basis.degree, derivative, coefficients.data(), k.data(),
+                                                  values.data(), n, located, out.data());
+            ASSERT_EQ(summed, located);
+            for (std::size_t j = 0; j < summed; ++j) {
+                const double t = c.times[j];
+                ASSERT_TRUE(identical(out[j], derivative ? c.basis.evaluate_derivative(t, matrix)
+                                                         : c.basis.evaluate(t, matrix)));
+            }
+        }
     }
 }
 
