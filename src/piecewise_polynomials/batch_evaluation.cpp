@@ -155,8 +155,9 @@ void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> tim
     const std::size_t nnz = checked_mul(n, m);
     require(indptr.size() == checked_add(n, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
     require_index<Index>(std::max(nnz, size));
-    // Values by blocks of times, degree-major within a block, then written row by row.
-    const std::size_t block = std::min(n, std::max<std::size_t>(64, block_values / m));
+    // Values by small blocks of times (in the first-level cache), degree-major within a block,
+    // then written row by row.
+    const std::size_t block = std::min(n, std::max<std::size_t>(64, 2048 / m));
     std::vector<double> values(checked_count<double>(checked_mul(block, m)));
     std::vector<std::int64_t> intervals(block);
     const auto mode = derivative ? simd::BasisMode::time_derivative : simd::BasisMode::value;
@@ -164,13 +165,17 @@ void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> tim
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t count = std::min(block, n - start);
         basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+        Index* __restrict row_starts = indptr.data() + start;
+        Index* __restrict columns = indices.data() + start * m;
+        double* __restrict entries = data.data() + start * m;
+        const double* __restrict computed = values.data();
+        const std::int64_t* __restrict located = intervals.data();
         for (std::size_t j = 0; j < count; ++j) {
-            const std::size_t base = (start + j) * m;
-            const std::size_t k = static_cast<std::size_t>(intervals[j]);
-            indptr[start + j] = static_cast<Index>(base);
+            const std::size_t k = static_cast<std::size_t>(located[j]);
+            row_starts[j] = static_cast<Index>((start + j) * m);
             for (std::size_t i = 0; i < m; ++i) {
-                indices[base + i] = static_cast<Index>(i * n_t + k);
-                data[base + i] = values[i * block + j];
+                columns[j * m + i] = static_cast<Index>(i * n_t + k);
+                entries[j * m + i] = computed[i * block + j];
             }
         }
     }
