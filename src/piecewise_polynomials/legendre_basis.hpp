@@ -3,9 +3,14 @@
 // holds Legendre degree i on interval k.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
+
+#include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -48,14 +53,73 @@ struct LegendreBasis {
     // or when that many doubles exceed the largest allocation).
     std::size_t basis_size() const;
 
-    IntervalLocation locate_interval(double t) const;
-    double evaluate(double t, const CoefficientMatrix& coefficients) const;
-    double evaluate_derivative(double t, const CoefficientMatrix& coefficients) const;
+    // dt = T / n_t and the intervals; recomputed by every operation unless the caller keeps it.
+    UniformPartition partition() const { return {T, n_t}; }
+
+    // The interval k holding t and the local coordinate xi in [-1, 1]: q = floor(t / dt); k = 0
+    // when q is NaN or not positive, else min(q, n_t - 1); xi = (2 (t - (a + b) / 2)) / (b - a)
+    // on [a, b] = [k dt, dt + k dt], clamped to [-1, 1] (NaN stays NaN). Faults when n_t = 0.
+    IntervalLocation locate_interval(double t) const { return locate_interval(t, partition()); }
+    IntervalLocation locate_interval(double t, const UniformPartition& partition) const;
+
+    // The expansion sum_i P_i(xi) C(k, i) (resp. its time derivative (S + S) / dt with the
+    // xi-derivatives D_i), summed from -0.0 in degree order. `partition` is this basis's own.
+    double evaluate(double t, const CoefficientMatrix& coefficients) const {
+        return evaluate(t, coefficients, partition());
+    }
+    double evaluate(double t, const CoefficientMatrix& coefficients, const UniformPartition& partition) const;
+    double evaluate_derivative(double t, const CoefficientMatrix& coefficients) const {
+        return evaluate_derivative(t, coefficients, partition());
+    }
+    double evaluate_derivative(double t, const CoefficientMatrix& coefficients,
+                               const UniformPartition& partition) const;
     std::vector<double> evaluate_all_basis_functions(double t) const;
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
     // The same, without the zeros: faults as the dense forms do, in the same order.
     LocalBasisValues local_basis_functions(double t) const;
     LocalBasisValues local_basis_function_derivatives(double t) const;
+
+private:
+    [[noreturn]] static void no_interval_fault();
 };
+
+// floor(x), exactly, without a library call (SSE2 has no rounding instruction): integers,
+// infinities and NaN are returned as they are.
+inline double floor_exact(double x) {
+    if (!(std::fabs(x) < 4503599627370496.0)) return x;  // NaN, infinite, or an integer beyond 2^52
+    const double truncated = static_cast<double>(static_cast<std::int64_t>(x));
+    if (truncated == x) return x;
+    return truncated > x ? truncated - 1.0 : truncated;
+}
+
+inline IntervalLocation LegendreBasis::locate_interval(double t, const UniformPartition& partition) const {
+    if (n_t == 0) no_interval_fault();
+    const double q = floor_exact(t / partition.dt);
+
+    // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
+    // q below it converts exactly; at or above it the index saturates.
+    constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
+    constexpr double size_limit = static_cast<double>(size_max);
+    std::size_t index = 0;
+    if (std::isnan(q) || q <= 0.0) {
+        index = 0;
+    } else if (q >= size_limit) {
+        index = size_max;
+    } else {
+        index = static_cast<std::size_t>(q);
+    }
+    const std::size_t k = index >= n_t ? n_t - 1 : index;
+
+    const Interval interval = partition.interval(k);
+    const double a = interval.left;
+    const double b = interval.right;
+    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
+    if (xi < -1.0) {
+        xi = -1.0;
+    } else if (xi > 1.0) {
+        xi = 1.0;
+    }
+    return {k, xi};
+}
 
 }  // namespace pwpoly::piecewise_polynomials
