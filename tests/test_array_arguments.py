@@ -36,6 +36,7 @@ def as_containers(v):
         ("strided ndarray", padded[::2], v.tolist()),
         ("reversed ndarray", v[::-1].copy()[::-1], v.tolist()),
         ("read-only ndarray", np.frombuffer(v.tobytes()), v.tolist()),
+        ("unaligned ndarray", np.frombuffer(b"\0" + v.tobytes(), offset=1), v.tolist()),
         ("big-endian ndarray", v.astype(">f8"), v.tolist()),
         ("float32 ndarray", v.astype(np.float32), [float(x) for x in v.astype(np.float32)]),
         ("array('d')", array.array("d", v.tolist()), v.tolist()),
