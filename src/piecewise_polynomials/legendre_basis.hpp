@@ -3,13 +3,11 @@
 // holds Legendre degree i on interval k.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <limits>
 #include <span>
 #include <vector>
 
+#include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
@@ -25,11 +23,6 @@ struct CoefficientMatrix {
     // faults "Matrix view: input data buffer too small." when `flat` is shorter.
     static CoefficientMatrix from_flat(std::span<const double> flat, std::size_t nrows,
                                        std::size_t ncols);
-};
-
-struct IntervalLocation {
-    std::size_t k;  // interval index
-    double xi;      // local coordinate in [-1, 1] (NaN stays NaN)
 };
 
 // The values (or time derivatives) at t of the degree + 1 basis functions of the interval k that
@@ -83,43 +76,9 @@ private:
     [[noreturn]] static void no_interval_fault();
 };
 
-// floor(x), exactly, without a library call (SSE2 has no rounding instruction): integers,
-// infinities and NaN are returned as they are.
-inline double floor_exact(double x) {
-    if (!(std::fabs(x) < 4503599627370496.0)) return x;  // NaN, infinite, or an integer beyond 2^52
-    const double truncated = static_cast<double>(static_cast<std::int64_t>(x));
-    if (truncated == x) return x;
-    return truncated > x ? truncated - 1.0 : truncated;
-}
-
 inline IntervalLocation LegendreBasis::locate_interval(double t, const UniformPartition& partition) const {
     if (n_t == 0) no_interval_fault();
-    const double q = floor_exact(t / partition.dt);
-
-    // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
-    // q below it converts exactly; at or above it the index saturates.
-    constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
-    constexpr double size_limit = static_cast<double>(size_max);
-    std::size_t index = 0;
-    if (std::isnan(q) || q <= 0.0) {
-        index = 0;
-    } else if (q >= size_limit) {
-        index = size_max;
-    } else {
-        index = static_cast<std::size_t>(q);
-    }
-    const std::size_t k = index >= n_t ? n_t - 1 : index;
-
-    const Interval interval = partition.interval(k);
-    const double a = interval.left;
-    const double b = interval.right;
-    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
-    if (xi < -1.0) {
-        xi = -1.0;
-    } else if (xi > 1.0) {
-        xi = 1.0;
-    }
-    return {k, xi};
+    return locate_in_partition(partition, n_t, t);
 }
 
 }  // namespace pwpoly::piecewise_polynomials
