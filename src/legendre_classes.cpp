@@ -32,18 +32,18 @@ void EvaluatorRecord::set_dofs(std::vector<double> legendre_vals) {
 }
 
 double EvaluatorRecord::evaluate_at(double t) const {
-    return basis.evaluate(t, {dofs.data(), basis.n_t, basis.degree + 1});
+    return basis.evaluate(t, {dofs.data(), basis.n_t, basis.degree + 1}, partition);
 }
 
 double EvaluatorRecord::evaluate_derivative_at(double t) const {
-    return basis.evaluate_derivative(t, {dofs.data(), basis.n_t, basis.degree + 1});
+    return basis.evaluate_derivative(t, {dofs.data(), basis.n_t, basis.degree + 1}, partition);
 }
 
 BasisRecord new_basis(std::size_t degree, std::size_t n_t, double T) { return {LegendreBasis{T, degree, n_t}}; }
 
 EvaluatorRecord new_evaluator(std::size_t degree, std::size_t n_t, double T) {
     const LegendreBasis basis{T, degree, n_t};
-    return {basis, std::vector<double>(basis.basis_size(), 0.0)};
+    return {basis, std::vector<double>(basis.basis_size(), 0.0), basis.partition()};
 }
 
 }  // namespace pwpoly

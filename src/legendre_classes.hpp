@@ -27,6 +27,7 @@ struct BasisRecord {
 struct EvaluatorRecord {
     piecewise_polynomials::LegendreBasis basis;
     std::vector<double> dofs;  // n_t*(degree + 1) values, degree-major
+    piecewise_polynomials::UniformPartition partition;  // the basis's own, kept for every evaluation
 
     // Replaces the coefficients; faults with the equality assertion when the length differs.
     void set_dofs(std::vector<double> legendre_vals);

@@ -132,17 +132,27 @@ bool float64_vector_buffer(PyObject* object, Held& held) {
     return false;
 }
 
+template <class T>
+bool aligned(const void* data) {
+    return reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
+}
+
+// A 1-D buffer whose doubles can be read in place: contiguous and aligned.
+bool in_place(const Py_buffer& view) {
+    return view.strides[0] == static_cast<Py_ssize_t>(sizeof(double)) && aligned<double>(view.buf);
+}
+
 // Copies the doubles of an eligible buffer.
 std::vector<double> copy_buffer(const Py_buffer& view) {
     const auto count = checked_count<double>(static_cast<std::size_t>(view.shape[0]));
-    std::vector<double> values(count);
     const Py_ssize_t stride = view.strides[0];
-    if (stride == static_cast<Py_ssize_t>(sizeof(double))) {
-        if (count != 0) std::memcpy(values.data(), view.buf, count * sizeof(double));
-    } else {
-        const char* at = static_cast<const char*>(view.buf);
-        for (std::size_t i = 0; i < count; ++i, at += stride) std::memcpy(&values[i], at, sizeof(double));
+    if (in_place(view)) {
+        const auto* first = static_cast<const double*>(view.buf);
+        return std::vector<double>(first, first + count);
     }
+    std::vector<double> values(count);
+    const char* at = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < count; ++i, at += stride) std::memcpy(&values[i], at, sizeof(double));
     return values;
 }
 
@@ -232,7 +242,7 @@ std::vector<double> to_double_vector(PyObject* object) {
 FloatSequence to_float_sequence(PyObject* object, Held& held) {
     if (float64_vector_buffer(object, held)) {
         const Py_buffer& view = held.view();
-        if (view.strides[0] == static_cast<Py_ssize_t>(sizeof(double))) {
+        if (in_place(view)) {
             const auto count = checked_count<double>(static_cast<std::size_t>(view.shape[0]));
             return FloatSequence(std::span<const double>(static_cast<const double*>(view.buf), count));
         }
@@ -249,7 +259,8 @@ std::span<T> to_buffer(PyObject* object, Held& held) {
     const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     if (held.acquire(object, flags)) {
         const Py_buffer& view = held.view();
-        if (view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && format_matches<T>(view.format)) {
+        if (view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && format_matches<T>(view.format) &&
+            aligned<T>(view.buf)) {
             return {static_cast<T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T)};
         }
         held.release();
@@ -257,7 +268,7 @@ std::span<T> to_buffer(PyObject* object, Held& held) {
         PyErr_Clear();
     }
     throw PyError::lazy(PyExc_TypeError, std::string("expected a ") + (writable ? "writable " : "") +
-                                             "C-contiguous buffer of " + item_type_name<T>() + ", got '" +
+                                             "aligned C-contiguous buffer of " + item_type_name<T>() + ", got '" +
                                              qualified_name(Py_TYPE(object), "<unknown>") + "'");
 }
 

@@ -200,6 +200,18 @@ PyObject* call_and_convert(Call&& call) {
 
 }  // namespace detail
 
+// The vector form of binding, with the common case (all arguments by position) inline.
+template <std::size_t Count>
+void bind_fast(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots) {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+    if (kwnames == nullptr && positional == static_cast<Py_ssize_t>(Count)) {
+        for (std::size_t i = 0; i < Count; ++i) slots[i] = args[i];
+        return;
+    }
+    bind_vector(signature, args, positional, kwnames, slots);
+}
+
 // Runs one call of `Entry`: `bind` fills the argument slots from the interpreter's calling
 // convention; Entry::run takes the receiver (if any), converts the arguments and calls.
 template <class Entry, class Bind>
@@ -231,7 +243,7 @@ struct Function {
 
     static PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         return invoke<Function>(module, [&](const Signature& s, PyObject** slots) {
-            bind_vector(s, args, PyVectorcall_NARGS(nargs), kwnames, slots);
+            bind_fast<declared::count>(s, args, nargs, kwnames, slots);
         });
     }
 
@@ -274,7 +286,7 @@ struct Method {
 
         static PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
             return invoke<Bound>(self, [&](const Signature& s, PyObject** slots) {
-                bind_vector(s, args, PyVectorcall_NARGS(nargs), kwnames, slots);
+                bind_fast<declared::count>(s, args, nargs, kwnames, slots);
             });
         }
     };
@@ -335,7 +347,10 @@ struct Class {
 
     static inline OnceCell cell;
 
-    static PyTypeObject* type() { return class_object(cell, spec, Joined<declared::name>::c_str()); }
+    static PyTypeObject* type() {
+        if (PyObject* built = cell.get()) return reinterpret_cast<PyTypeObject*>(built);
+        return class_object(cell, spec, Joined<declared::name>::c_str());
+    }
 
     static void add_to(PyObject* module) {
         add_class(module, Joined<declared::name>::c_str(), reinterpret_cast<PyObject*>(type()));

@@ -5,9 +5,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
-#include "partition.hpp"
+#include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -16,12 +17,21 @@ struct IntervalLocation {
     double xi;      // local coordinate in [-1, 1] (NaN stays NaN)
 };
 
+// floor(x), exactly, without a library call (SSE2 has no rounding instruction): integers,
+// infinities and NaN are returned as they are.
+inline double floor_exact(double x) {
+    if (!(std::fabs(x) < 4503599627370496.0)) return x;  // NaN, infinite, or an integer beyond 2^52
+    const double truncated = static_cast<double>(static_cast<std::int64_t>(x));
+    if (truncated == x) return x;
+    return truncated > x ? truncated - 1.0 : truncated;
+}
+
 // k = floor(t / dt), 0 for NaN and non-positive quotients, saturated at the size type and
 // clamped to n_t - 1; xi = (2 (t - (a + b) / 2)) / (b - a) on [a, b] = interval k, clamped to
 // [-1, 1]. Times before 0 land at the left end of interval 0, times after T at the right end of
 // interval n_t - 1. Requires n_t >= 1.
 inline IntervalLocation locate_in_partition(const UniformPartition& partition, std::size_t n_t, double t) {
-    const double q = std::floor(t / partition.dt);
+    const double q = floor_exact(t / partition.dt);
 
     // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
     // q below it converts exactly; at or above it the index saturates.

@@ -1,7 +1,7 @@
 #include "legendre_basis.hpp"
 
+
 #include "../common/sizes.hpp"
-#include "interval_lookup.hpp"
 #include "legendre.hpp"
 #include "partition.hpp"
 
@@ -21,8 +21,9 @@ void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::siz
 // S = -0.0 + pick(P_0, D_0) * C(k, 0) + ... + pick(P_p, D_p) * C(k, p), added in degree order,
 // on the interval k holding t, after the row and column checks.
 template <class Pick>
-double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatrix& coefficients, Pick pick) {
-    const IntervalLocation at = basis.locate_interval(t);
+double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatrix& coefficients,
+                     const UniformPartition& partition, Pick pick) {
+    const IntervalLocation at = basis.locate_interval(t, partition);
     check_matrix(coefficients, at.k, basis.degree);
     const double* row = coefficients.data + at.k;
     const std::size_t stride = coefficients.nrows;
@@ -46,19 +47,18 @@ std::size_t LegendreBasis::basis_size() const {
     return checked_count<double>(checked_mul(n_t, per_interval));
 }
 
-IntervalLocation LegendreBasis::locate_interval(double t) const {
-    if (n_t == 0) fault(no_interval);
-    return locate_in_partition(UniformPartition(T, n_t), n_t, t);
+void LegendreBasis::no_interval_fault() { fault(no_interval); }
+
+double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients,
+                               const UniformPartition& partition) const {
+    return expansion_sum(*this, t, coefficients, partition, [](double p, double) { return p; });
 }
 
-double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients) const {
-    return expansion_sum(*this, t, coefficients, [](double p, double) { return p; });
-}
-
-double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients) const {
-    const double sum = expansion_sum(*this, t, coefficients, [](double, double d) { return d; });
+double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients,
+                                          const UniformPartition& partition) const {
+    const double sum = expansion_sum(*this, t, coefficients, partition, [](double, double d) { return d; });
     // dxi/dt = 2 / dt, applied once to the sum.
-    return (sum + sum) / UniformPartition(T, n_t).dt;
+    return (sum + sum) / partition.dt;
 }
 
 std::vector<double> LocalBasisValues::dense() const {
