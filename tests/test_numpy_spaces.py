@@ -263,3 +263,19 @@ def test_readme_example_runs_and_approximates_the_sine():
     assert names["values"].shape == names["slopes"].shape == t.shape
     assert names["field"].shape == (200, t[::100].size)
     assert np.max(np.abs(names["values"] - np.sin(2 * np.pi * t))) < 1e-3
+
+
+def test_contiguous_float64_input_is_read_in_place():
+    from pwpoly_numpy import _checks
+
+    times = np.linspace(0.0, 1.0, 5)
+    assert _checks.as_float_array("times", times) is times
+    readonly = times.copy()
+    readonly.flags.writeable = False
+    assert _checks.as_float_array("times", readonly) is readonly
+    V = pn.LegendreSpace(1, 2, 1.0)
+    same_bits(V.evaluate(np.ones(4), readonly), V.evaluate(np.ones(4), times.tolist()))
+    # Other dtypes and layouts are converted once, to a C-contiguous float64 array.
+    strided = np.arange(10.0)[::2]
+    converted = _checks.as_float_array("times", strided)
+    assert converted.flags.c_contiguous and converted.dtype == np.float64 and converted is not strided
