@@ -1,7 +1,7 @@
-#include "lagrange_basis.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
 
-#include "../common/sizes.hpp"
-#include "partition.hpp"
+#include "common/sizes.hpp"
+#include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -15,6 +15,11 @@ LagrangeBasis::LagrangeBasis(std::size_t degree, std::size_t n_t, double T)
     // refused when they could not be represented, though the ends are formed on the fly.
     checked_count<Interval>(n_t);
     checked_count<double>(checked_add(degree, 1));
+    if (degree == 0) {
+        // No interval has a node of its own: walking them would produce nothing.
+        points_.push_back(T);
+        return;
+    }
     points_.reserve(checked_count<double>(checked_add(checked_mul(n_t, degree), 1)));
 
     const UniformPartition partition(T, n_t);

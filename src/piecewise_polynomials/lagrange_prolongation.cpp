@@ -2,13 +2,13 @@
 #include <cmath>
 #include <vector>
 
-#include "../common/sizes.hpp"
-#include "../sparse_matrix_tools/coo_matrix.hpp"
-#include "lagrange_basis.hpp"
+#include "common/sizes.hpp"
+#include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
-using sparse_matrix_tools::CooMatrix;
 using sparse_matrix_tools::CsrMatrix;
 
 namespace {
@@ -46,17 +46,43 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     const std::vector<double> w = barycentric_weights(x);
     std::vector<double> values(x.size());
 
-    CooMatrix coo(n_rows, n_cols);
-    coo.reserve(n_rows);  // every row stores at least one entry
+    // Rows of fine points on coarse points (exactly, in integers) hold 1.0 alone, in the
+    // coarse point's column; the others are computed from the local coordinate.
+    // Room for every entry: one per coincident row, at most d + 1 per other row. Rows come in
+    // ascending order, each with ascending columns k*d + j and no repeats, so the CSR arrays
+    // are written directly in their final order.
+    const PointCoincidence coincidence(n_c, n_f);
+    const std::size_t on_coarse_points = coincidence.count(n_rows);
+    const std::size_t capacity =
+        checked_add(on_coarse_points, checked_mul(n_rows - on_coarse_points, values.size()));
+    std::vector<std::size_t> col_indices;
+    std::vector<double> entries;
+    col_indices.reserve(checked_count<std::size_t>(checked_count<double>(capacity)));
+    entries.reserve(capacity);
+    std::vector<std::size_t> row_offsets;
+    row_offsets.reserve(checked_count<std::size_t>(checked_add(n_rows, 1)));
+    row_offsets.push_back(0);
 
     const double fine_count = static_cast<double>(N_f);
     const double coarse_count = static_cast<double>(n_c);
+    std::size_t rows_to_coincidence = 0;  // counts down to the next coincident row
+    std::size_t coincident_col = 0;
     for (std::size_t r = 0; r <= N_f; ++r) {
+        if (rows_to_coincidence == 0) {
+            col_indices.push_back(coincident_col);
+            entries.push_back(1.0);
+            row_offsets.push_back(col_indices.size());
+            rows_to_coincidence = coincidence.fine_period - 1;
+            coincident_col += coincidence.coarse_step;  // may pass n_cols after the last row
+            continue;
+        }
+        --rows_to_coincidence;
+
         // Position in coarse-interval units and the coarse interval holding it; only the
-        // last node (s = n_c) is moved back into the last interval.
+        // last node (s = n_c) is moved back into the last interval. s is never negative, so
+        // truncation is its floor, and below n_c (an integer) it converts exactly.
         const double s = (static_cast<double>(r) / fine_count) * coarse_count;
-        const double floor_s = std::floor(s);
-        std::size_t k = floor_s < coarse_count ? static_cast<std::size_t>(floor_s) : n_c;
+        std::size_t k = s < coarse_count ? static_cast<std::size_t>(s) : n_c;
         if (k >= n_c) k = n_c - 1;
         const double offset = s - static_cast<double>(k);
         const double e = (offset + offset) + (-1.0);
@@ -80,10 +106,16 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
         }
 
         const std::size_t first_col = k * d;
-        for (std::size_t j = 0; j < values.size(); ++j)
-            if (values[j] != 0.0) coo.push(r, first_col + j, values[j]);
+        for (std::size_t j = 0; j < values.size(); ++j) {
+            if (values[j] != 0.0) {
+                col_indices.push_back(first_col + j);
+                entries.push_back(values[j]);
+            }
+        }
+        row_offsets.push_back(col_indices.size());
     }
-    return sparse_matrix_tools::convert_coo_csr(coo);
+    return CsrMatrix::from_sorted_rows(n_cols, std::move(row_offsets), std::move(col_indices),
+                                       std::move(entries));
 }
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -1,7 +1,8 @@
 // The bases and transfer operators of pwpoly.
 #pragma once
 
-#include "lagrange_basis.hpp"
-#include "legendre.hpp"
-#include "legendre_basis.hpp"
-#include "partition.hpp"
+#include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/legendre.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/partition.hpp"
