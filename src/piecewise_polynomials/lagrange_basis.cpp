@@ -2,6 +2,7 @@
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/partition.hpp"
+#include "sparse_matrix_tools/buffers.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -20,7 +21,8 @@ LagrangeBasis::LagrangeBasis(std::size_t degree, std::size_t n_t, double T)
         points_.push_back(T);
         return;
     }
-    points_.reserve(checked_count<double>(checked_add(checked_mul(n_t, degree), 1)));
+    sparse_matrix_tools::reserve_for_filling(
+        points_, checked_count<double>(checked_add(checked_mul(n_t, degree), 1)));
 
     const UniformPartition partition(T, n_t);
     const double d = static_cast<double>(degree);

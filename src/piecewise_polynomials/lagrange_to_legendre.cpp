@@ -4,6 +4,7 @@
 #include "piecewise_polynomials/dense_inverse.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre.hpp"
+#include "sparse_matrix_tools/buffers.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
@@ -50,9 +51,10 @@ public:
         const std::size_t n = degree + 1;  // G exists, so this does not wrap
         const std::size_t rows = checked_mul(blocks, n_t);
         const std::size_t nnz = checked_count<double>(checked_count<std::size_t>(checked_mul(rows, n)));
-        row_offsets_.reserve(checked_count<std::size_t>(checked_add(rows, 1)));
-        col_indices_.reserve(nnz);
-        values_.reserve(nnz);
+        sparse_matrix_tools::reserve_for_filling(row_offsets_,
+                                                 checked_count<std::size_t>(checked_add(rows, 1)));
+        sparse_matrix_tools::reserve_for_filling(col_indices_, nnz);
+        sparse_matrix_tools::reserve_for_filling(values_, nnz);
         row_offsets_.push_back(0);
     }
 
