@@ -36,10 +36,20 @@ struct LegendreBasis {
     // or when that many doubles exceed the largest allocation).
     std::size_t basis_size() const;
 
+    // The interval k = floor(t / dt), clamped to 0 ... n_t - 1, and t's local coordinate on
+    // it, clamped to [-1, 1]. Faults when n_t is 0.
     IntervalLocation locate_interval(double t) const;
+    // The expansion sum over i of C(k, i) * P_i(xi) at t, for `coefficients` of at least
+    // n_t x (degree + 1) (interval k in row k); faults "Matrix slicing out of bounds." when it
+    // has no row k, then "Matrix index out of bounds." when it has fewer than degree + 1 columns.
     double evaluate(double t, const CoefficientMatrix& coefficients) const;
+    // The time derivative of the same expansion at t (the xi-derivative times 2 / dt), with the
+    // same checks.
     double evaluate_derivative(double t, const CoefficientMatrix& coefficients) const;
+    // The basis_size() values of all basis functions at t, degree-major (P_i of the interval
+    // holding t at i*n_t + k, zeros elsewhere).
     std::vector<double> evaluate_all_basis_functions(double t) const;
+    // The basis_size() time derivatives of all basis functions at t, in the same order.
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
 };
 

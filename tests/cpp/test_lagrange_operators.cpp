@@ -90,7 +90,7 @@ TEST(Prolongation, EqualCountsGiveTheIdentity) {
     // 39 -> 39 at degree 5 used to miss row 192: its local coordinate -0.19999999999998863 is
     // further than 1e-14 from the node -0.19999999999999996.
     for (std::size_t d = 1; d <= 7; ++d)
-        for (std::size_t n : {1, 2, 3, 39, 97, 1000}) {
+        for (std::size_t n : {1u, 2u, 3u, 39u, 97u, 1000u}) {
             const CsrMatrix m = prolongation(n, n, d);
             ASSERT_EQ(m.nrows(), n * d + 1);
             ASSERT_EQ(m.nnz(), n * d + 1) << n << " " << d;
@@ -173,7 +173,7 @@ TEST(Prolongation, RowsFollowTheDocumentedStepsBitForBit) {
 // counts whose product r*n_c does not fit the size type.
 TEST(Prolongation, CoincidenceNeedsNoWideProduct) {
 #if defined(__SIZEOF_INT128__) && SIZE_MAX > UINT32_MAX
-    using Wide = unsigned __int128;
+    __extension__ typedef unsigned __int128 Wide;
 #else
     using Wide = std::uint64_t;
     static_assert(sizeof(Wide) >= 2 * sizeof(std::size_t));
@@ -288,7 +288,7 @@ TEST(LagrangeToLegendre, DegreeThreeFractions) {
 // G W = I with W(j, i) = P_j(xi_i) from the library's own Legendre functions; the assembled
 // matrix holds G(i, a) at (a*n_t + k, k*d + i) and is independent of T.
 TEST(LagrangeToLegendre, InvertsLegendreVandermonde) {
-    for (std::size_t d : {3, 4, 5, 6, 8}) {
+    for (std::size_t d : {3u, 4u, 5u, 6u, 8u}) {
         std::vector<Values> G;
         for (std::size_t a = 0; a <= d; ++a) G.push_back(g_column(d, a));
         for (std::size_t a = 0; a <= d; ++a)
@@ -356,7 +356,7 @@ TEST(LagrangeToLegendre, EmptyPartitionAndFaults) {
 }
 
 TEST(DenseInverse, InvertsWithPivotingAndReportsBreakdown) {
-    for (std::size_t n : {4, 5, 7}) {
+    for (std::size_t n : {4u, 5u, 7u}) {
         Values a(n * n);  // a zero leading entry forces a row exchange
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < n; ++j)
