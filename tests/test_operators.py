@@ -121,11 +121,18 @@ def test_coincident_rows_at_large_counts_store_no_noise():
         # Degree 0 builds the coarse basis without walking its intervals.
         ((LARGEST_INTERVAL_COUNT, 1, 0), "Lagrange prolongation requires polynomial degree at least 1"),
         ((LARGEST_INTERVAL_COUNT + 1, 1, 0), "capacity overflow"),
+        # The coarse basis's points are never formed: the fault comes at once.
+        ((LARGEST_INTERVAL_COUNT, 0, 1), "Lagrange prolongation requires at least one fine interval"),
     ],
 )
 def test_prolongation_faults(args, message):
     with raises_fault(message):
         pwpoly.lagrange_prolongation_matrix(*args)
+
+
+def test_prolongation_from_a_huge_coarse_partition_to_one_interval():
+    assert pwpoly.lagrange_prolongation_matrix(LARGEST_INTERVAL_COUNT, 1, 1) == (
+        [0, 1], [0, LARGEST_INTERVAL_COUNT], [1.0, 1.0])
 
 
 def test_prolongation_argument_names():

@@ -47,10 +47,12 @@ class BlockRows {
 public:
     // Room for `blocks` blocks of n_t rows and d + 1 = G's order entries per row
     // ("capacity overflow" when the rows, entries or offsets cannot be represented).
-    BlockRows(std::size_t degree, std::size_t n_t, std::size_t blocks) : degree_(degree), n_t_(n_t) {
+    BlockRows(std::size_t degree, std::size_t n_t, std::size_t blocks)
+        : degree_(degree), n_t_(n_t) {
         const std::size_t n = degree + 1;  // G exists, so this does not wrap
         const std::size_t rows = checked_mul(blocks, n_t);
-        const std::size_t nnz = checked_count<double>(checked_count<std::size_t>(checked_mul(rows, n)));
+        const std::size_t nnz =
+            checked_count<double>(checked_count<std::size_t>(checked_mul(rows, n)));
         sparse_matrix_tools::reserve_for_filling(row_offsets_,
                                                  checked_count<std::size_t>(checked_add(rows, 1)));
         sparse_matrix_tools::reserve_for_filling(col_indices_, nnz);
@@ -94,7 +96,7 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t a) 
     if (a > degree_) fault("Matrix slicing out of bounds.");
     BlockRows block(degree_, n_t_, 1);
     block.append_block(G, a);
-    return std::move(block).finish(points_.size());
+    return std::move(block).finish(n_points_);
 }
 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
@@ -105,7 +107,7 @@ CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
     const std::size_t n = checked_add(degree_, 1);
     BlockRows stack(degree_, n_t_, n);
     for (std::size_t a = 0; a < n; ++a) stack.append_block(G, a);
-    return std::move(stack).finish(points_.size());
+    return std::move(stack).finish(n_points_);
 }
 
 }  // namespace pwpoly::piecewise_polynomials

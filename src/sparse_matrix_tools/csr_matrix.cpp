@@ -69,7 +69,8 @@ std::optional<SparseFormatError> validate(std::size_t nrows, std::size_t ncols,
         for (std::size_t p = start; p < end; ++p) {
             const std::size_t col = col_indices[p];
             if (!(col < ncols))
-                return SparseFormatError{SparseFormatErrorKind::IndexOutOfBounds, columns_in_bounds};
+                return SparseFormatError{SparseFormatErrorKind::IndexOutOfBounds,
+                                         columns_in_bounds};
             if (p == start) continue;
             const std::size_t previous = col_indices[p - 1];
             if (col == previous)

@@ -250,6 +250,19 @@ TEST(DegreeZero, HugeIntervalCountsAnswerAtOnce) {
     EXPECT_EQ(fault_message([&] { transformation(0, largest + 1); }), "capacity overflow");
 }
 
+// The operators read only the counts of a basis, so a coarse basis of ~2^59 points (2^27 on
+// 32 bits) costs nothing until its points are asked for: the fine-interval fault comes at once,
+// and one fine interval gives its two unit rows.
+TEST(Prolongation, HugeCoarseBasisIsNotFormed) {
+    const std::size_t largest = PTRDIFF_MAX / sizeof(Interval);
+    EXPECT_EQ(LagrangeBasis(1, largest, 1.0).n_points(), largest + 1);
+    EXPECT_EQ(fault_message([&] { prolongation(largest, 0, 1); }),
+              "Lagrange prolongation requires at least one fine interval");
+    const CsrMatrix m = prolongation(largest, 1, 1);
+    EXPECT_EQ(m.ncols(), largest + 1);
+    EXPECT_EQ(m.entries(), (std::vector<CsrMatrix::Entry>{{0, 0, 1.0}, {1, largest, 1.0}}));
+}
+
 // Column a of G, read from row 0 of the degree-a block of a one-interval basis.
 std::vector<double> g_column(std::size_t degree, std::size_t a) {
     return legendre_block(degree, 1, a).values();

@@ -148,7 +148,9 @@ TEST(CsrFromSortedRows, KeepsArraysAndFaultsOnBrokenEnds) {
     EXPECT_EQ(CsrMatrix::from_sorted_rows(2, {0}, {}, {}).nrows(), 0u);
 
     const std::string prefix = "Internal error: Invalid CSR data from a trusted producer: ";
-    auto debug_of = [](const char* message) { return SparseFormatError{Structure, message}.debug(); };
+    auto debug_of = [](const char* message) {
+        return SparseFormatError{Structure, message}.debug();
+    };
     EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {}, {}, {}); }),
               prefix + debug_of(kOffsetsLength));
     EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {0, 2}, {1}, {1.0}); }),
