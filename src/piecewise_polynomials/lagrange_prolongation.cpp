@@ -54,11 +54,13 @@ void row_values_at(double e, const double* x, const double* w, std::size_t m, do
 // prolongation take few distinct coordinates (a few dozen for a million rows between counts of
 // ratio 2), so the values of recent coordinates are kept, keyed by e's exact bit pattern: a
 // cached row is the very row the computation would give. Direct-mapped, a slot is overwritten
-// by the next coordinate that maps to it.
+// by the next coordinate that maps to it. Rows of more than 64 values get a single slot, so
+// the workspace stays one row for high degrees.
 class RowCache {
 public:
     explicit RowCache(std::size_t m)
-        : m_(m), keys_(slots, empty_key), values_(checked_count<double>(checked_mul(slots, m))) {}
+        : m_(m), slots_(m <= 64 ? 64 : 1), keys_(slots_, empty_key),
+          values_(checked_count<double>(checked_mul(slots_, m))) {}
 
     // The cached values of e, or nullptr.
     const double* find(double e) const {
@@ -76,15 +78,16 @@ public:
     }
 
 private:
-    static constexpr std::size_t slots = 64;
     // A NaN pattern: e is never NaN (it comes from finite counts), so no coordinate matches it.
     static constexpr std::uint64_t empty_key = 0x7ff8'dead'beef'0001;
 
-    static std::size_t slot_of(std::uint64_t key) {
-        return static_cast<std::size_t>((key * 0x9e37'79b9'7f4a'7c15) >> 58);  // 64 slots
+    // The top six bits of a multiplicative hash, cut to the number of slots (64 or 1).
+    std::size_t slot_of(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9e37'79b9'7f4a'7c15) >> 58) & (slots_ - 1);
     }
 
     std::size_t m_;
+    std::size_t slots_;
     std::vector<std::uint64_t> keys_;
     std::vector<double> values_;
 };

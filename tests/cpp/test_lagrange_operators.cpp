@@ -129,7 +129,8 @@ TEST(Prolongation, ExactlyCoincidentRowsAreUnitRows) {
 // reuse of their values) meet rows that do not.
 TEST(Prolongation, RowsFollowTheDocumentedStepsBitForBit) {
     for (const auto& [nc, nf, d] : {std::tuple<std::size_t, std::size_t, std::size_t>{97, 1000, 4},
-                                    {1000, 7, 3}, {13, 17, 6}, {300, 700, 2}, {5, 3, 9}}) {
+                                    {1000, 7, 3}, {13, 17, 6}, {300, 700, 2}, {5, 3, 9},
+                                    {3, 2, 70}}) {
         const std::vector<double> x = reference_nodes(d);
         std::vector<double> w(d + 1);
         for (std::size_t i = 0; i <= d; ++i) {
