@@ -4,7 +4,10 @@ import pytest
 from hypothesis import given, strategies as st
 
 import pwpoly
-from conftest import bits
+from conftest import PTRDIFF_MAX, bits, raises_fault
+
+# The most intervals whose list (two doubles per interval) can be sized.
+LARGEST_INTERVAL_COUNT = PTRDIFF_MAX // 16
 
 
 def reference_points(degree, n_t, T):
@@ -57,9 +60,15 @@ def test_non_finite_T_flows_through():
 
 def test_oversized_counts_are_refused_before_allocation():
     size_max = 2 * __import__("sys").maxsize + 1
-    with pytest.raises(BaseException) as info:
+    with raises_fault("capacity overflow"):
         pwpoly.get_lagrange_points(size_max, 2, 1.0)
-    assert info.value.args == ("capacity overflow",)
+
+
+def test_degree_zero_answers_at_once_for_any_interval_count():
+    # No interval has a node of its own, so nothing walks the intervals.
+    assert pwpoly.get_lagrange_points(0, LARGEST_INTERVAL_COUNT, 2.0) == [2.0]
+    with raises_fault("capacity overflow"):
+        pwpoly.get_lagrange_points(0, LARGEST_INTERVAL_COUNT + 1, 2.0)
 
 
 @given(

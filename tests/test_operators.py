@@ -6,7 +6,10 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import pwpoly
-from conftest import SIZE_MAX, bits, raises_fault
+from conftest import PTRDIFF_MAX, SIZE_MAX, bits, raises_fault
+
+# The most intervals whose list (two doubles per interval) a basis can size.
+LARGEST_INTERVAL_COUNT = PTRDIFF_MAX // 16
 
 
 def dense(triplets, nrows, ncols):
@@ -58,15 +61,54 @@ def test_prolongation_to_a_coarser_partition():
     assert values[4] == 1.0
 
 
-def test_equal_counts_are_the_identity_up_to_one_rounding_miss():
-    rows, cols, values = pwpoly.lagrange_prolongation_matrix(39, 39, 5)
-    assert len(values) == 201
-    off_row = [(c, v) for r, c, v in zip(rows, cols, values) if r == 192]
-    assert [c for c, _ in off_row] == list(range(190, 196))
-    assert dict(off_row)[192] == 0.9999999999999906
-    assert all(abs(v) < 3e-14 for c, v in off_row if c != 192)
-    assert all(r == c and v == 1.0 for r, c, v in zip(rows, cols, values) if r != 192)
-    assert sorted(set(rows)) == list(range(196))
+@pytest.mark.parametrize("degree", range(1, 8))
+@pytest.mark.parametrize("n", [1, 2, 39, 97, 1000])
+def test_equal_counts_give_the_identity(n, degree):
+    # 39 -> 39 at degree 5 used to store 201 entries: the tolerance test missed row 192.
+    rows, cols, values = pwpoly.lagrange_prolongation_matrix(n, n, degree)
+    assert rows == cols == list(range(n * degree + 1))
+    assert all(v == 1.0 for v in values)
+
+
+@settings(max_examples=50, deadline=None)
+@given(
+    degree=st.integers(1, 6),
+    nt_coarse=st.integers(1, 60),
+    nt_fine=st.integers(1, 60),
+    scale=st.sampled_from([1, 100, 1000, 10**4]),
+)
+def test_rows_of_fine_nodes_on_coarse_nodes_are_unit_rows(degree, nt_coarse, nt_fine, scale):
+    # Scaling both counts keeps the pattern of coincidences but makes s = (r / N_f) * n_c round
+    # further from the exact node, which the tolerance test alone misses; keep the rows few.
+    scale = max(1, min(scale, 30_000 // (nt_fine * degree)))
+    nt_coarse, nt_fine = nt_coarse * scale, nt_fine * scale
+    rows, cols, values = pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)
+    by_row = {}
+    for r, c, v in zip(rows, cols, values):
+        by_row.setdefault(r, []).append((c, v))
+    assert sorted(by_row) == list(range(nt_fine * degree + 1))
+    for r, entries in by_row.items():
+        c, remainder = divmod(r * nt_coarse, nt_fine)
+        if remainder == 0:
+            assert entries == [(c, 1.0)], r
+        else:
+            # Between coarse nodes c and c + 1 the row holds the weights of the interval around
+            # it, or a single 1.0 when it lies within the tolerance of one of the two.
+            if len(entries) == 1:
+                assert entries[0][0] in (c, c + 1) and entries[0][1] == 1.0, r
+            else:
+                assert len(entries) == degree + 1, r
+                assert entries[0][0] <= c < c + 1 <= entries[-1][0], r
+
+
+def test_coincident_rows_at_large_counts_store_no_noise():
+    # At 10^4 -> 2*10^4 intervals of degree 3 every even fine node is a coarse node; the
+    # tolerance test alone stored 62793 noise entries in rows that should be a single 1.0.
+    n = 10**4
+    rows, cols, values = pwpoly.lagrange_prolongation_matrix(n, 2 * n, 3)
+    assert len(values) == 15 * n + 1
+    unit = [(r, c, v) for r, c, v in zip(rows, cols, values) if r % 2 == 0]
+    assert unit == [(r, r // 2, 1.0) for r in range(0, 6 * n + 1, 2)]
 
 
 @pytest.mark.parametrize(
@@ -79,11 +121,21 @@ def test_equal_counts_are_the_identity_up_to_one_rounding_miss():
         ((1, 0, 1), "Lagrange prolongation requires at least one fine interval"),
         ((1, SIZE_MAX, 2), "capacity overflow"),
         ((1, 1, SIZE_MAX), "capacity overflow"),
+        # Degree 0 builds the coarse basis without walking its intervals.
+        ((LARGEST_INTERVAL_COUNT, 1, 0), "Lagrange prolongation requires polynomial degree at least 1"),
+        ((LARGEST_INTERVAL_COUNT + 1, 1, 0), "capacity overflow"),
+        # The coarse basis's points are never formed: the fault comes at once.
+        ((LARGEST_INTERVAL_COUNT, 0, 1), "Lagrange prolongation requires at least one fine interval"),
     ],
 )
 def test_prolongation_faults(args, message):
     with raises_fault(message):
         pwpoly.lagrange_prolongation_matrix(*args)
+
+
+def test_prolongation_from_a_huge_coarse_partition_to_one_interval():
+    assert pwpoly.lagrange_prolongation_matrix(LARGEST_INTERVAL_COUNT, 1, 1) == (
+        [0, 1], [0, LARGEST_INTERVAL_COUNT], [1.0, 1.0])
 
 
 def test_prolongation_argument_names():
@@ -170,6 +222,8 @@ def test_degree_three_weights():
         ((0, 0), "Lagrange to Legendre conversion not meaningful for degree 0"),
         ((SIZE_MAX, 1), "capacity overflow"),
         ((SIZE_MAX, 0), "capacity overflow"),
+        ((0, LARGEST_INTERVAL_COUNT), "Lagrange to Legendre conversion not meaningful for degree 0"),
+        ((0, LARGEST_INTERVAL_COUNT + 1), "capacity overflow"),
     ],
 )
 def test_transformation_faults(args, message):

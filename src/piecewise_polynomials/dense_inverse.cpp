@@ -1,10 +1,10 @@
-#include "dense_inverse.hpp"
+#include "piecewise_polynomials/dense_inverse.hpp"
 
 #include <array>
 #include <cmath>
 #include <utility>
 
-#include "../common/sizes.hpp"
+#include "common/sizes.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 

@@ -6,15 +6,15 @@
 #include <utility>
 #include <vector>
 
-#include "../common/sizes.hpp"
-#include "../sparse_matrix_tools/csr_matrix.hpp"
+#include "common/sizes.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
 // The degree + 1 equidistant nodes x_0 ... x_degree of the reference interval [-1, 1]: the local
 // node formula of the basis on the interval from -1 to 1, ((j * (1 - (-1))) / degree) + (-1), one
 // rounding per operation, with the right end kept; x_0 = -1 and x_degree = 1 exactly.
-// `degree` must be at least 1.
+// `degree` must be at least 1; "capacity overflow" when degree + 1 doubles cannot be held.
 inline std::vector<double> reference_nodes(std::size_t degree) {
     std::vector<double> nodes(checked_count<double>(checked_add(degree, 1)));
     const double left = -1.0;
@@ -30,28 +30,54 @@ inline std::vector<double> reference_nodes(std::size_t degree) {
 
 class LagrangeBasis {
 public:
+    // The basis of `degree` on n_t intervals of [0, T]. No argument is checked; faults
+    // "capacity overflow" when the interval list (n_t intervals), the local nodes (degree + 1)
+    // or the n_points() points could not be sized. Constant time: the points are formed only
+    // when asked for, since the operators below read nothing but their number.
     LagrangeBasis(std::size_t degree, std::size_t n_t, double T);
 
-    const std::vector<double>& points() const noexcept { return points_; }
+    // The n_points() nodes: interval i contributes ((j * width_i) / degree) + left_i for
+    // j = 0 ... degree - 1 on the uniform partition, then T itself ends the list; just [T] when
+    // degree or n_t is 0. Formed afresh by every call, in O(n_points()).
+    std::vector<double> points() const;
+    // n_t*degree + 1.
+    std::size_t n_points() const noexcept { return n_points_; }
     std::size_t degree() const noexcept { return degree_; }
     std::size_t n_t() const noexcept { return n_t_; }
-    // Hands the points over, leaving the basis without them.
-    std::vector<double> into_points() && noexcept { return std::move(points_); }
+    // The points, for a caller that needs nothing else from the basis.
+    std::vector<double> into_points() && { return points(); }
 
-    // Interpolation from this (coarse) basis on [0, 1] to the one with `nt_fine` intervals:
-    // (nt_fine*degree + 1) x (n_t*degree + 1).
+    // Interpolation from this (coarse) basis on [0, 1] to the one with `nt_fine` intervals of
+    // the same degree d: a CSR matrix of (nt_fine*d + 1) x (n_t*d + 1), rows the fine points,
+    // columns the coarse ones (global numbering). Fine point r on coarse point c (exactly:
+    // r*n_t = c*nt_fine) is the row holding 1.0 at column c alone; any other row holds the
+    // barycentric interpolation weights of its coarse interval k in columns k*d ... k*d + d,
+    // exact zeros left out (one 1.0 instead when the local coordinate is within 1e-14 of a
+    // reference node). Only degree and n_t are read, not the points.
+    // Faults, in this order: "Lagrange prolongation requires polynomial degree at least 1",
+    // "... at least one coarse interval", "... at least one fine interval", then
+    // "capacity overflow" for sizes that cannot be represented.
     sparse_matrix_tools::CsrMatrix get_prolongation_matrix_to(std::size_t nt_fine) const;
 
-    // Block of Legendre degree a of the Lagrange-to-Legendre transformation: n_t x n_points.
+    // Block B_a of Legendre degree a of the transformation below: a CSR matrix of
+    // n_t x n_points(), row k holding G(0, a) ... G(d, a) at the
+    // columns k*d ... k*d + d, zeros included. G is computed first, so its faults come before
+    // "Matrix slicing out of bounds." for a > degree.
     sparse_matrix_tools::CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::size_t a) const;
 
-    // Nodal values to piecewise Legendre coefficients: (degree + 1)*n_t x n_points.
+    // Nodal values to piecewise Legendre coefficients: a CSR matrix of (d + 1)*n_t x n_points()
+    // with (d + 1)^2 * n_t stored entries, the blocks B_0 ... B_d stacked (row a*n_t + k,
+    // column k*d + i, value G(i, a)). G = W^-1, W(j, i) = P_j(xi_i) at the reference nodes;
+    // fixed for d = 1 and 2. Faults "Lagrange to Legendre conversion not meaningful for
+    // degree 0", "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.",
+    // and "capacity overflow" for sizes that cannot be represented.
     sparse_matrix_tools::CsrMatrix get_transormation_matrix_to_legendre() const;
 
 private:
-    std::vector<double> points_;
     std::size_t degree_;
     std::size_t n_t_;
+    double T_;
+    std::size_t n_points_;
 };
 
 }  // namespace pwpoly::piecewise_polynomials

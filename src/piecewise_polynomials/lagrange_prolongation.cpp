@@ -1,15 +1,18 @@
-#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
-#include "../common/sizes.hpp"
-#include "../sparse_matrix_tools/coo_matrix.hpp"
-#include "lagrange_basis.hpp"
+#include "common/sizes.hpp"
+#include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "sparse_matrix_tools/buffers.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
-using sparse_matrix_tools::CooMatrix;
 using sparse_matrix_tools::CsrMatrix;
+using sparse_matrix_tools::reserve_for_filling;
 
 namespace {
 
@@ -28,6 +31,67 @@ std::vector<double> barycentric_weights(const std::vector<double>& x) {
     return w;
 }
 
+// The d + 1 values of a row with local coordinate e, zeros included: 1.0 at the lowest reference
+// node within the tolerance of e (0.0 elsewhere), or else the barycentric interpolation weights
+// w_j / (e - x_j), each divided by their sum taken in ascending j.
+void row_values_at(double e, const double* x, const double* w, std::size_t m, double* out) {
+    for (std::size_t j = 0; j < m; ++j) {
+        if (std::fabs(e - x[j]) < coincidence_tolerance) {
+            for (std::size_t q = 0; q < m; ++q) out[q] = 0.0;
+            out[j] = 1.0;
+            return;
+        }
+    }
+    double sum = 0.0;
+    for (std::size_t j = 0; j < m; ++j) {
+        out[j] = w[j] / (e - x[j]);
+        sum = sum + out[j];
+    }
+    for (std::size_t j = 0; j < m; ++j) out[j] = out[j] / sum;
+}
+
+// A row's values depend on nothing but the bits of its local coordinate e, and the rows of a
+// prolongation take few distinct coordinates (a few dozen for a million rows between counts of
+// ratio 2), so the values of recent coordinates are kept, keyed by e's exact bit pattern: a
+// cached row is the very row the computation would give. Direct-mapped, a slot is overwritten
+// by the next coordinate that maps to it. Rows of more than 64 values get a single slot, so
+// the workspace stays one row for high degrees.
+class RowCache {
+public:
+    explicit RowCache(std::size_t m)
+        : m_(m), slots_(m <= 64 ? 64 : 1), keys_(slots_, empty_key),
+          values_(checked_count<double>(checked_mul(slots_, m))) {}
+
+    // The cached values of e, or nullptr.
+    const double* find(double e) const {
+        const std::uint64_t key = std::bit_cast<std::uint64_t>(e);
+        const std::size_t slot = slot_of(key);
+        return keys_[slot] == key ? values_.data() + slot * m_ : nullptr;
+    }
+
+    // The slot for e's values, now keyed by e; the caller fills its m values.
+    double* insert(double e) {
+        const std::uint64_t key = std::bit_cast<std::uint64_t>(e);
+        const std::size_t slot = slot_of(key);
+        keys_[slot] = key;
+        return values_.data() + slot * m_;
+    }
+
+private:
+    // A NaN pattern: e is never NaN (it comes from finite counts), so no coordinate matches it.
+    static constexpr std::uint64_t empty_key = 0x7ff8'dead'beef'0001;
+
+    // The top six bits of a multiplicative hash, cut to the number of slots (64 or 1).
+    std::size_t slot_of(std::uint64_t key) const {
+        return static_cast<std::size_t>((key * 0x9e37'79b9'7f4a'7c15) >> 58) & (slots_ - 1);
+    }
+
+    std::size_t m_;
+    std::size_t slots_;
+    std::vector<std::uint64_t> keys_;
+    std::vector<double> values_;
+};
+
 }  // namespace
 
 CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
@@ -44,46 +108,70 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
 
     const std::vector<double> x = reference_nodes(d);
     const std::vector<double> w = barycentric_weights(x);
-    std::vector<double> values(x.size());
+    const std::size_t m = x.size();  // d + 1
+    const double* xs = x.data();
+    const double* ws = w.data();
+    RowCache cache(m);
 
-    CooMatrix coo(n_rows, n_cols);
-    coo.reserve(n_rows);  // every row stores at least one entry
+    // Rows of fine points on coarse points (exactly, in integers) hold 1.0 alone, in the
+    // coarse point's column; the others are computed from the local coordinate.
+    // Room for every entry: one per coincident row, at most d + 1 per other row. Rows come in
+    // ascending order, each with ascending columns k*d + j and no repeats, so the CSR arrays
+    // are written directly in their final order.
+    const PointCoincidence coincidence(n_c, n_f);
+    const std::size_t on_coarse_points = coincidence.count(n_rows);
+    const std::size_t capacity =
+        checked_add(on_coarse_points, checked_mul(n_rows - on_coarse_points, m));
+    std::vector<std::size_t> col_indices;
+    std::vector<double> entries;
+    reserve_for_filling(col_indices, checked_count<std::size_t>(checked_count<double>(capacity)));
+    reserve_for_filling(entries, capacity);
+    std::vector<std::size_t> row_offsets;
+    reserve_for_filling(row_offsets, checked_count<std::size_t>(checked_add(n_rows, 1)));
+    row_offsets.push_back(0);
 
     const double fine_count = static_cast<double>(N_f);
     const double coarse_count = static_cast<double>(n_c);
+    std::size_t rows_to_coincidence = 0;  // counts down to the next coincident row
+    std::size_t coincident_col = 0;
     for (std::size_t r = 0; r <= N_f; ++r) {
+        if (rows_to_coincidence == 0) {
+            col_indices.push_back(coincident_col);
+            entries.push_back(1.0);
+            row_offsets.push_back(col_indices.size());
+            rows_to_coincidence = coincidence.fine_period - 1;
+            coincident_col += coincidence.coarse_step;  // may pass n_cols after the last row
+            continue;
+        }
+        --rows_to_coincidence;
+
         // Position in coarse-interval units and the coarse interval holding it; only the
-        // last node (s = n_c) is moved back into the last interval.
+        // last node (s = n_c) is moved back into the last interval. s is never negative, so
+        // truncation is its floor, and below n_c (an integer) it converts exactly.
         const double s = (static_cast<double>(r) / fine_count) * coarse_count;
-        const double floor_s = std::floor(s);
-        std::size_t k = floor_s < coarse_count ? static_cast<std::size_t>(floor_s) : n_c;
+        std::size_t k = s < coarse_count ? static_cast<std::size_t>(s) : n_c;
         if (k >= n_c) k = n_c - 1;
         const double offset = s - static_cast<double>(k);
         const double e = (offset + offset) + (-1.0);
 
-        std::fill(values.begin(), values.end(), 0.0);
-        bool on_node = false;
-        for (std::size_t j = 0; j < x.size(); ++j) {
-            if (std::fabs(e - x[j]) < coincidence_tolerance) {
-                values[j] = 1.0;
-                on_node = true;
-                break;
-            }
+        const double* row = cache.find(e);
+        if (row == nullptr) {
+            double* fresh = cache.insert(e);
+            row_values_at(e, xs, ws, m, fresh);
+            row = fresh;
         }
-        if (!on_node) {
-            double sum = 0.0;
-            for (std::size_t j = 0; j < x.size(); ++j) {
-                values[j] = w[j] / (e - x[j]);
-                sum = sum + values[j];
-            }
-            for (double& value : values) value = value / sum;
-        }
-
         const std::size_t first_col = k * d;
-        for (std::size_t j = 0; j < values.size(); ++j)
-            if (values[j] != 0.0) coo.push(r, first_col + j, values[j]);
+        for (std::size_t j = 0; j < m; ++j) {
+            // Exact zeros (of either sign) are not stored; a NaN would be.
+            if (row[j] != 0.0) {
+                col_indices.push_back(first_col + j);
+                entries.push_back(row[j]);
+            }
+        }
+        row_offsets.push_back(col_indices.size());
     }
-    return sparse_matrix_tools::convert_coo_csr(coo);
+    return CsrMatrix::from_sorted_rows(n_cols, std::move(row_offsets), std::move(col_indices),
+                                       std::move(entries));
 }
 
 }  // namespace pwpoly::piecewise_polynomials

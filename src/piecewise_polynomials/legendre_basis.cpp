@@ -1,9 +1,8 @@
-#include "legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
 
-
-#include "../common/sizes.hpp"
-#include "legendre.hpp"
-#include "partition.hpp"
+#include "common/sizes.hpp"
+#include "piecewise_polynomials/legendre.hpp"
+#include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 

@@ -55,8 +55,11 @@ struct LegendreBasis {
     IntervalLocation locate_interval(double t) const { return locate_interval(t, partition()); }
     IntervalLocation locate_interval(double t, const UniformPartition& partition) const;
 
-    // The expansion sum_i P_i(xi) C(k, i) (resp. its time derivative (S + S) / dt with the
-    // xi-derivatives D_i), summed from -0.0 in degree order. `partition` is this basis's own.
+    // The expansion sum over i of C(k, i) * P_i(xi) at t (resp. its time derivative (S + S) / dt
+    // with the xi-derivatives D_i), summed from -0.0 in degree order, for `coefficients` of at
+    // least n_t x (degree + 1) (interval k in row k); faults "Matrix slicing out of bounds." when
+    // it has no row k, then "Matrix index out of bounds." when it has fewer than degree + 1
+    // columns. `partition` is this basis's own.
     double evaluate(double t, const CoefficientMatrix& coefficients) const {
         return evaluate(t, coefficients, partition());
     }
@@ -66,7 +69,10 @@ struct LegendreBasis {
     }
     double evaluate_derivative(double t, const CoefficientMatrix& coefficients,
                                const UniformPartition& partition) const;
+    // The basis_size() values of all basis functions at t, degree-major (P_i of the interval
+    // holding t at i*n_t + k, zeros elsewhere).
     std::vector<double> evaluate_all_basis_functions(double t) const;
+    // The basis_size() time derivatives of all basis functions at t, in the same order.
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
     // The same, without the zeros: faults as the dense forms do, in the same order.
     LocalBasisValues local_basis_functions(double t) const;

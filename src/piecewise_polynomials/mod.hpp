@@ -1,9 +1,10 @@
 // The bases and transfer operators of pwpoly.
 #pragma once
 
-#include "batch_evaluation.hpp"
-#include "interval_lookup.hpp"
-#include "lagrange_basis.hpp"
-#include "legendre.hpp"
-#include "legendre_basis.hpp"
-#include "partition.hpp"
+#include "piecewise_polynomials/batch_evaluation.hpp"
+#include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/interval_lookup.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/legendre.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/partition.hpp"

@@ -1,9 +1,9 @@
-#include "block_grid.hpp"
+#include "sparse_matrix_tools/block_grid.hpp"
 
 #include <string>
 
-#include "../common/sizes.hpp"
-#include "coo_matrix.hpp"
+#include "common/sizes.hpp"
+#include "sparse_matrix_tools/coo_matrix.hpp"
 
 namespace pwpoly::sparse_matrix_tools {
 

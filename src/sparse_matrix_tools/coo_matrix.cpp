@@ -1,8 +1,8 @@
-#include "coo_matrix.hpp"
+#include "sparse_matrix_tools/coo_matrix.hpp"
 
 #include <algorithm>
 
-#include "../common/sizes.hpp"
+#include "common/sizes.hpp"
 
 namespace pwpoly::sparse_matrix_tools {
 

@@ -6,8 +6,11 @@
 
 namespace pwpoly::sparse_matrix_tools {
 
+// An nrows x ncols coordinate list of nnz entries: row_indices, col_indices and values hold
+// nnz elements each, entry p being (row_indices[p], col_indices[p], values[p]).
 class CooMatrix {
 public:
+    // An empty list of the given dimensions.
     CooMatrix(std::size_t nrows, std::size_t ncols) : nrows_(nrows), ncols_(ncols) {}
 
     // Appends (i, j, v). Faults "assertion failed: i < self.nrows", then

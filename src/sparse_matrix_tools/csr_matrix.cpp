@@ -1,9 +1,9 @@
-#include "csr_matrix.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
 
 #include <algorithm>
 #include <optional>
 
-#include "../common/sizes.hpp"
+#include "common/sizes.hpp"
 
 namespace pwpoly::sparse_matrix_tools {
 
@@ -34,50 +34,59 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
+// The messages of the validity checks, named by what each checks.
+constexpr const char* offsets_length = "Length of row offset array is not equal to nrows + 1.";
+constexpr const char* offsets_ends =
+    "First or last row offset is inconsistent with format specification.";
+constexpr const char* offsets_monotone = "Row offsets are not monotonically increasing.";
+constexpr const char* columns_in_bounds = "Column indices are out of bounds.";
+constexpr const char* columns_unique = "Matrix data contains duplicate entries.";
+constexpr const char* columns_sorted =
+    "Column indices are not monotonically increasing (sorted) within each row.";
+constexpr const char* values_length = "Number of values and column indices must be the same";
+
 SparseFormatError structure_error(const char* message) {
     return {SparseFormatErrorKind::InvalidStructure, message};
 }
 
-// The rules in the order they are checked; the first violated one is returned.
+// The checks in the order they are made; the first violated one is returned.
 std::optional<SparseFormatError> validate(std::size_t nrows, std::size_t ncols,
                                           const std::vector<std::size_t>& row_offsets,
                                           const std::vector<std::size_t>& col_indices,
                                           const std::vector<double>& values) {
-    // Rule 1, written so that nrows + 1 cannot wrap.
+    // Written so that nrows + 1 cannot wrap.
     if (row_offsets.empty() || row_offsets.size() - 1 != nrows)
-        return structure_error("Length of row offset array is not equal to nrows + 1.");
-    // Rule 2.
+        return structure_error(offsets_length);
     const std::size_t nnz = col_indices.size();
     if (row_offsets.front() != 0 || row_offsets.back() != nnz)
-        return structure_error(
-            "First or last row offset is inconsistent with format specification.");
-    // Rules 3 to 6, row by row.
+        return structure_error(offsets_ends);
     for (std::size_t r = 0; r < nrows; ++r) {
         const std::size_t start = row_offsets[r];
         const std::size_t end = row_offsets[r + 1];
         // An offset above the last one has to fall back later, so it breaks monotonicity too;
         // reporting it here keeps the column walk inside the array.
-        if (end < start || end > nnz)
-            return structure_error("Row offsets are not monotonically increasing.");
+        if (end < start || end > nnz) return structure_error(offsets_monotone);
         for (std::size_t p = start; p < end; ++p) {
             const std::size_t col = col_indices[p];
             if (!(col < ncols))
                 return SparseFormatError{SparseFormatErrorKind::IndexOutOfBounds,
-                                         "Column indices are out of bounds."};
+                                         columns_in_bounds};
             if (p == start) continue;
             const std::size_t previous = col_indices[p - 1];
             if (col == previous)
-                return SparseFormatError{SparseFormatErrorKind::DuplicateEntry,
-                                         "Matrix data contains duplicate entries."};
-            if (col < previous)
-                return structure_error(
-                    "Column indices are not monotonically increasing (sorted) within each row.");
+                return SparseFormatError{SparseFormatErrorKind::DuplicateEntry, columns_unique};
+            if (col < previous) return structure_error(columns_sorted);
         }
     }
-    // Rule 7.
-    if (values.size() != nnz)
-        return structure_error("Number of values and column indices must be the same");
+    if (values.size() != nnz) return structure_error(values_length);
     return std::nullopt;
+}
+
+// True when the n columns strictly increase: the row needs neither ordering nor merging.
+bool strictly_ascending(const std::size_t* cols, std::size_t n) {
+    for (std::size_t x = 1; x < n; ++x)
+        if (!(cols[x - 1] < cols[x])) return false;
+    return true;
 }
 
 // Rows of at most this many entries are ordered by a stable insertion sort.
@@ -112,6 +121,25 @@ std::variant<CsrMatrix, SparseFormatError> CsrMatrix::try_from_csr_data(
     std::size_t nrows, std::size_t ncols, std::vector<std::size_t> row_offsets,
     std::vector<std::size_t> col_indices, std::vector<double> values) {
     if (auto error = validate(nrows, ncols, row_offsets, col_indices, values)) return *error;
+    return CsrMatrix(ncols, std::move(row_offsets), std::move(col_indices), std::move(values));
+}
+
+CsrMatrix CsrMatrix::from_sorted_rows(std::size_t ncols, std::vector<std::size_t> row_offsets,
+                                      std::vector<std::size_t> col_indices,
+                                      std::vector<double> values) {
+    const std::size_t nnz = col_indices.size();
+    std::optional<SparseFormatError> error;
+    if (row_offsets.empty()) {
+        error = structure_error(offsets_length);
+    } else if (row_offsets.front() != 0 || row_offsets.back() != nnz) {
+        error = structure_error(offsets_ends);
+    } else if (values.size() != nnz) {
+        error = structure_error(values_length);
+    }
+#ifndef NDEBUG
+    if (!error) error = validate(row_offsets.size() - 1, ncols, row_offsets, col_indices, values);
+#endif
+    if (error) fault("Internal error: Invalid CSR data from a trusted producer: " + error->debug());
     return CsrMatrix(ncols, std::move(row_offsets), std::move(col_indices), std::move(values));
 }
 
@@ -162,6 +190,14 @@ CsrMatrix convert_coo_csr(const CooMatrix& coo) {
         const std::size_t end = starts[r];
         const std::size_t* row_cols = by_row_cols.data() + start;
         const double* row_vals = by_row_vals.data() + start;
+        if (strictly_ascending(row_cols, end - start)) {
+            // Already in order and without duplicates: ordering and merging change nothing.
+            out_cols.insert(out_cols.end(), row_cols, row_cols + (end - start));
+            out_vals.insert(out_vals.end(), row_vals, row_vals + (end - start));
+            row_offsets.push_back(out_cols.size());
+            start = end;
+            continue;
+        }
         order.resize(end - start);
         for (std::size_t x = 0; x < order.size(); ++x) order[x] = x;
         order_by_column(order, row_cols);

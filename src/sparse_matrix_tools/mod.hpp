@@ -1,5 +1,5 @@
 #pragma once
 
-#include "block_grid.hpp"
-#include "coo_matrix.hpp"
-#include "csr_matrix.hpp"
+#include "sparse_matrix_tools/block_grid.hpp"
+#include "sparse_matrix_tools/coo_matrix.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"

@@ -1,26 +1,37 @@
 #include "support.hpp"
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <numeric>
 #include <ostream>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/fault.hpp"
+#include "piecewise_polynomials/coincidence.hpp"
 #include "piecewise_polynomials/dense_inverse.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/partition.hpp"
+#include "sparse_matrix_tools/block_grid.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 namespace {
 
+using sparse_matrix_tools::csr_block_from_ndarray;
 using sparse_matrix_tools::csr_to_triplets;
 using sparse_matrix_tools::CsrMatrix;
 using Sizes = std::vector<std::size_t>;
 using Values = std::vector<double>;
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
+using testing_support::bits;
 using testing_support::fault_message;
 
 CsrMatrix prolongation(std::size_t nt_coarse, std::size_t nt_fine, std::size_t degree) {
@@ -66,35 +77,125 @@ INSTANTIATE_TEST_SUITE_P(Lagrange, ProlongationExample, testing::Values(
     // Values of this one are not listed; they are checked by polynomial reproduction below.
     ProlongationCase{3, 2, 2, {0, 1, 1, 1, 2, 3, 3, 3, 4}, {0, 0, 1, 2, 3, 4, 5, 6, 6}, {}}));
 
-TEST(Prolongation, EqualCountsMissOneNodeForDegreeFive) {
-    // Row 192 of 39 -> 39 intervals at degree 5: s, k and e as the formulas round them.
-    const double s = (192.0 / 195.0) * 39.0;
-    const double e = ((s - 38.0) + (s - 38.0)) + (-1.0);
-    EXPECT_EQ(s, 38.400000000000006);
-    EXPECT_EQ(e, -0.19999999999998863);
-    EXPECT_EQ(reference_nodes(5)[2], -0.19999999999999996);
+// Every operator result passes the full validity checks (the trusted constructor runs only the
+// O(1) ones in release builds).
+void expect_valid(const CsrMatrix& m) {
+    const auto checked = CsrMatrix::try_from_csr_data(m.nrows(), m.ncols(), m.row_offsets(),
+                                                      m.col_indices(), m.values());
+    ASSERT_TRUE(std::holds_alternative<CsrMatrix>(checked))
+        << std::get<sparse_matrix_tools::SparseFormatError>(checked).debug();
+}
 
-    const CsrMatrix m = prolongation(39, 39, 5);
-    ASSERT_EQ(m.nrows(), 196u);
-    ASSERT_EQ(m.ncols(), 196u);
-    EXPECT_EQ(m.nnz(), 201u);
-    for (std::size_t r = 0; r < 196; ++r) {
-        const std::size_t begin = m.row_offsets()[r], end = m.row_offsets()[r + 1];
-        if (r != 192) {
-            ASSERT_EQ(end - begin, 1u) << r;
-            EXPECT_EQ(m.col_indices()[begin], r);
-            EXPECT_EQ(m.values()[begin], 1.0);
-            continue;
+TEST(Prolongation, EqualCountsGiveTheIdentity) {
+    // 39 -> 39 at degree 5 used to miss row 192: its local coordinate -0.19999999999998863 is
+    // further than 1e-14 from the node -0.19999999999999996.
+    for (std::size_t d = 1; d <= 7; ++d)
+        for (std::size_t n : {1u, 2u, 3u, 39u, 97u, 1000u}) {
+            const CsrMatrix m = prolongation(n, n, d);
+            ASSERT_EQ(m.nrows(), n * d + 1);
+            ASSERT_EQ(m.nnz(), n * d + 1) << n << " " << d;
+            m.for_each([](std::size_t r, std::size_t c, double v) {
+                EXPECT_EQ(c, r);
+                EXPECT_EQ(v, 1.0);
+            });
         }
-        ASSERT_EQ(end - begin, 6u);
-        for (std::size_t p = begin; p < end; ++p) {
-            EXPECT_EQ(m.col_indices()[p], 190 + (p - begin));
-            if (m.col_indices()[p] == 192) {
-                EXPECT_EQ(m.values()[p], 0.9999999999999906);
+    EXPECT_EQ(prolongation(39, 39, 5).nnz(), 196u);
+}
+
+// Rows of fine points that lie exactly on coarse points (r*n_c = c*n_f) are the single entry
+// (r, c, 1.0); at 10^5 -> 2*10^5 intervals of degree 3 the tolerance test alone missed more
+// and more of them as s grew. Every other row keeps its d + 1 interpolation weights. (Arrays
+// of this size are also large enough to be given huge pages.)
+TEST(Prolongation, ExactlyCoincidentRowsAreUnitRows) {
+    const std::size_t n = 100000, d = 3;
+    const CsrMatrix m = prolongation(n, 2 * n, d);
+    expect_valid(m);
+    ASSERT_EQ(m.nnz(), 15 * n + 1);  // 3n + 1 unit rows, 3n rows of four weights
+    for (std::size_t r = 0; r <= 2 * n * d; ++r) {
+        const std::size_t begin = m.row_offsets()[r], end = m.row_offsets()[r + 1];
+        if (r % 2 == 0) {
+            ASSERT_EQ(end - begin, 1u) << r;
+            EXPECT_EQ(m.col_indices()[begin], r / 2);
+            EXPECT_EQ(m.values()[begin], 1.0);
+        } else {
+            ASSERT_EQ(end - begin, 4u) << r;
+            EXPECT_EQ(m.col_indices()[begin] % d, 0u);
+        }
+    }
+}
+
+// Every row bit for bit as the documented steps give it, the row worked out afresh each time:
+// counts with many distinct local coordinates, so rows that share one (and the operator's
+// reuse of their values) meet rows that do not.
+TEST(Prolongation, RowsFollowTheDocumentedStepsBitForBit) {
+    for (const auto& [nc, nf, d] : {std::tuple<std::size_t, std::size_t, std::size_t>{97, 1000, 4},
+                                    {1000, 7, 3}, {13, 17, 6}, {300, 700, 2}, {5, 3, 9},
+                                    {3, 2, 70}}) {
+        const std::vector<double> x = reference_nodes(d);
+        std::vector<double> w(d + 1);
+        for (std::size_t i = 0; i <= d; ++i) {
+            double L = 1.0;
+            for (std::size_t j = 0; j <= d; ++j)
+                if (j != i) L = L * (x[i] - x[j]);
+            w[i] = 1.0 / L;
+        }
+        const CsrMatrix m = prolongation(nc, nf, d);
+        const std::size_t N_f = nf * d;
+        for (std::size_t r = 0; r <= N_f; ++r) {
+            std::vector<std::pair<std::size_t, std::uint64_t>> expected;
+            if (r * nc % nf == 0) {
+                expected.push_back({r * nc / nf, bits(1.0)});
             } else {
-                EXPECT_LT(std::fabs(m.values()[p]), 3e-14);
+                const double s = (double(r) / double(N_f)) * double(nc);
+                const std::size_t k = std::min(std::size_t(std::floor(s)), nc - 1);
+                const double e = ((s - double(k)) + (s - double(k))) + (-1.0);
+                std::vector<double> v(d + 1, 0.0);
+                std::size_t j = 0;
+                while (j <= d && !(std::fabs(e - x[j]) < 1e-14)) ++j;
+                if (j <= d) {
+                    v[j] = 1.0;
+                } else {
+                    double sum = 0.0;
+                    for (j = 0; j <= d; ++j) sum = sum + (v[j] = w[j] / (e - x[j]));
+                    for (double& value : v) value = value / sum;
+                }
+                for (j = 0; j <= d; ++j)
+                    if (v[j] != 0.0) expected.push_back({k * d + j, bits(v[j])});
+            }
+            std::vector<std::pair<std::size_t, std::uint64_t>> got;
+            for (std::size_t p = m.row_offsets()[r]; p < m.row_offsets()[r + 1]; ++p)
+                got.push_back({m.col_indices()[p], bits(m.values()[p])});
+            ASSERT_EQ(got, expected) << nc << " " << nf << " " << d << " row " << r;
+        }
+    }
+}
+
+// The integer test against products formed in a type twice as wide as the size type, also for
+// counts whose product r*n_c does not fit the size type.
+TEST(Prolongation, CoincidenceNeedsNoWideProduct) {
+#if defined(__SIZEOF_INT128__) && SIZE_MAX > UINT32_MAX
+    __extension__ typedef unsigned __int128 Wide;
+#else
+    using Wide = std::uint64_t;
+    static_assert(sizeof(Wide) >= 2 * sizeof(std::size_t));
+#endif
+    const std::size_t big = kMax / 6;  // n_c * d and n_f * d fit for d <= 6
+    const std::pair<std::size_t, std::size_t> counts[] = {
+        {big, big}, {big, big - 1}, {big / 3 * 2, big / 3}, {big / 5 * 3, big / 5 * 4},
+        {7, big / 7 * 7}, {big - big % 12, 12}, {1, 1}, {6, 4}, {4, 6}};
+    for (const auto& [n_c, n_f] : counts) {
+        const PointCoincidence coincidence(n_c, n_f);
+        const std::size_t last = n_f * 6;
+        for (std::size_t r : {std::size_t{0}, std::size_t{1}, n_f / 2, n_f, n_f + 1, 2 * n_f,
+                              last / 3, last - coincidence.fine_period, last - 1, last}) {
+            const Wide product = Wide{r} * Wide{n_c};
+            const auto c = coincidence.coarse_point(r);
+            ASSERT_EQ(c.has_value(), product % n_f == 0) << n_c << " " << n_f << " " << r;
+            if (c) {
+                EXPECT_EQ(Wide{*c}, product / n_f);
             }
         }
+        EXPECT_EQ(coincidence.count(last + 1), 6 * std::gcd(n_c, n_f) + 1);
     }
 }
 
@@ -106,6 +207,7 @@ TEST(Prolongation, ReproducesPolynomialsOfItsDegree) {
             for (std::size_t nf = 1; nf <= 6; ++nf) {
                 auto f = [d](double t) { return std::pow(t - 0.3, double(d)) + 2.0 * t; };
                 const CsrMatrix m = prolongation(nc, nf, d);
+                expect_valid(m);
                 std::vector<double> fine(m.nrows(), 0.0);
                 m.for_each([&](std::size_t r, std::size_t c, double v) {
                     fine[r] += v * f(double(c) / double(nc * d));
@@ -133,6 +235,33 @@ TEST(Prolongation, Faults) {
               "Lagrange prolongation requires at least one fine interval");
     for (const auto& [nf, d] : {std::pair{kMax, std::size_t{1}}, {kMax / 2 + 1, 2}, {kMax / 2, 1}})
         EXPECT_EQ(fault_message([&] { prolongation(1, nf, d); }), "capacity overflow");
+}
+
+// Degree 0 gives every interval no node of its own: the largest interval count whose list could
+// be sized answers at once, one more is refused by size, and the operators built on such a
+// basis report their degree fault (these calls would walk ~2^59 intervals otherwise).
+TEST(DegreeZero, HugeIntervalCountsAnswerAtOnce) {
+    const std::size_t largest = PTRDIFF_MAX / sizeof(Interval);
+    EXPECT_EQ(LagrangeBasis(0, largest, 2.0).points(), (Values{2.0}));
+    EXPECT_EQ(fault_message([&] { LagrangeBasis(0, largest + 1, 2.0); }), "capacity overflow");
+    EXPECT_EQ(fault_message([&] { prolongation(largest, 1, 0); }),
+              "Lagrange prolongation requires polynomial degree at least 1");
+    EXPECT_EQ(fault_message([&] { transformation(0, largest); }),
+              "Lagrange to Legendre conversion not meaningful for degree 0");
+    EXPECT_EQ(fault_message([&] { transformation(0, largest + 1); }), "capacity overflow");
+}
+
+// The operators read only the counts of a basis, so a coarse basis of ~2^59 points (2^27 on
+// 32 bits) costs nothing until its points are asked for: the fine-interval fault comes at once,
+// and one fine interval gives its two unit rows.
+TEST(Prolongation, HugeCoarseBasisIsNotFormed) {
+    const std::size_t largest = PTRDIFF_MAX / sizeof(Interval);
+    EXPECT_EQ(LagrangeBasis(1, largest, 1.0).n_points(), largest + 1);
+    EXPECT_EQ(fault_message([&] { prolongation(largest, 0, 1); }),
+              "Lagrange prolongation requires at least one fine interval");
+    const CsrMatrix m = prolongation(largest, 1, 1);
+    EXPECT_EQ(m.ncols(), largest + 1);
+    EXPECT_EQ(m.entries(), (std::vector<CsrMatrix::Entry>{{0, 0, 1.0}, {1, largest, 1.0}}));
 }
 
 // Column a of G, read from row 0 of the degree-a block of a one-interval basis.
@@ -173,7 +302,7 @@ TEST(LagrangeToLegendre, DegreeThreeFractions) {
 // G W = I with W(j, i) = P_j(xi_i) from the library's own Legendre functions; the assembled
 // matrix holds G(i, a) at (a*n_t + k, k*d + i) and is independent of T.
 TEST(LagrangeToLegendre, InvertsLegendreVandermonde) {
-    for (std::size_t d : {3, 4, 5, 6, 8}) {
+    for (std::size_t d : {3u, 4u, 5u, 6u, 8u}) {
         std::vector<Values> G;
         for (std::size_t a = 0; a <= d; ++a) G.push_back(g_column(d, a));
         for (std::size_t a = 0; a <= d; ++a)
@@ -196,6 +325,34 @@ TEST(LagrangeToLegendre, InvertsLegendreVandermonde) {
     }
 }
 
+// The transformation written directly equals the per-degree blocks stacked by the block-grid
+// assembly, entry for entry and bit for bit.
+TEST(LagrangeToLegendre, EqualsStackedBlocks) {
+    for (const auto& [d, n_t] : {std::pair<std::size_t, std::size_t>{1, 0}, {1, 1}, {1, 5},
+                                 {2, 0}, {2, 5}, {3, 0}, {3, 1}, {3, 5}, {3, 70000}, {4, 5},
+                                 {6, 0}, {6, 1}, {6, 5}}) {
+            const LagrangeBasis basis(d, n_t, 1.0);
+            std::vector<CsrMatrix> blocks;
+            std::vector<const CsrMatrix*> refs;
+            for (std::size_t a = 0; a <= d; ++a)
+                blocks.push_back(basis.to_legendre_basis_matrix_for_pol_degree(a));
+            for (const CsrMatrix& block : blocks) {
+                expect_valid(block);
+                refs.push_back(&block);
+            }
+            const CsrMatrix stacked =
+                csr_block_from_ndarray(sparse_matrix_tools::BlockGrid(d + 1, 1, std::move(refs)));
+            const CsrMatrix direct = basis.get_transormation_matrix_to_legendre();
+            expect_valid(direct);
+            EXPECT_EQ(direct.ncols(), stacked.ncols());
+            EXPECT_EQ(direct.row_offsets(), stacked.row_offsets());
+            EXPECT_EQ(direct.col_indices(), stacked.col_indices());
+            ASSERT_EQ(direct.nnz(), stacked.nnz());
+            for (std::size_t p = 0; p < direct.nnz(); ++p)
+                EXPECT_EQ(bits(direct.values()[p]), bits(stacked.values()[p])) << d << " " << p;
+        }
+}
+
 TEST(LagrangeToLegendre, EmptyPartitionAndFaults) {
     const CsrMatrix empty = transformation(3, 0);
     EXPECT_EQ(empty.nrows(), 0u);
@@ -213,7 +370,7 @@ TEST(LagrangeToLegendre, EmptyPartitionAndFaults) {
 }
 
 TEST(DenseInverse, InvertsWithPivotingAndReportsBreakdown) {
-    for (std::size_t n : {4, 5, 7}) {
+    for (std::size_t n : {4u, 5u, 7u}) {
         Values a(n * n);  // a zero leading entry forces a row exchange
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < n; ++j)

@@ -48,7 +48,8 @@ std::vector<double> one_to_twelve() {
     return v;
 }
 
-TEST(LegendreBasis, WorkedExampleBitForBit) {
+// Degree 2 on four intervals of [0, 1] at t = 0.3 (interval 1, xi just below -0.6).
+TEST(LegendreBasis, DegreeTwoOnFourIntervalsBitForBit) {
     const LegendreBasis basis{1.0, 2, 4};
     const auto at = basis.locate_interval(0.3);
     EXPECT_EQ(at.k, 1u);

@@ -50,53 +50,54 @@ INSTANTIATE_TEST_SUITE_P(Sparse, PushFault, testing::Values(
     PushCase{2, 7, "assertion failed: i < self.nrows"},
     PushCase{1, 5, "assertion failed: j < self.ncols"}));
 
-struct RuleCase {
+struct CheckCase {
     std::size_t nrows; Sizes offsets, cols; std::vector<double> values;
     SparseFormatErrorKind kind; const char* message;
 };
 constexpr auto Structure = SparseFormatErrorKind::InvalidStructure;
-const char* const kRule1 = "Length of row offset array is not equal to nrows + 1.";
-const char* const kRule2 = "First or last row offset is inconsistent with format specification.";
-const char* const kRule3 = "Row offsets are not monotonically increasing.";
-const char* const kRule5 = "Matrix data contains duplicate entries.";
-const char* const kRule6 =
+const char* const kOffsetsLength = "Length of row offset array is not equal to nrows + 1.";
+const char* const kOffsetsEnds = "First or last row offset is inconsistent with format specification.";
+const char* const kOffsetsMonotone = "Row offsets are not monotonically increasing.";
+const char* const kColumnsUnique = "Matrix data contains duplicate entries.";
+const char* const kColumnsSorted =
     "Column indices are not monotonically increasing (sorted) within each row.";
-const char* const kRule7 = "Number of values and column indices must be the same";
-void PrintTo(const RuleCase& c, std::ostream* os) {
+const char* const kValuesLength = "Number of values and column indices must be the same";
+const char* const kColumnsInBounds = "Column indices are out of bounds.";
+void PrintTo(const CheckCase& c, std::ostream* os) {
     *os << c.message << " (" << c.nrows << " rows)";
 }
-class CsrRule : public testing::TestWithParam<RuleCase> {};
+class CsrCheck : public testing::TestWithParam<CheckCase> {};
 
-TEST_P(CsrRule, FirstViolatedRuleIsReported) {
-    const RuleCase& c = GetParam();
+TEST_P(CsrCheck, FirstViolatedCheckIsReported) {
+    const CheckCase& c = GetParam();
     auto result = CsrMatrix::try_from_csr_data(c.nrows, 3, c.offsets, c.cols, c.values);
     ASSERT_TRUE(std::holds_alternative<SparseFormatError>(result));
     EXPECT_EQ(std::get<SparseFormatError>(result).kind, c.kind);
     EXPECT_EQ(std::get<SparseFormatError>(result).error, c.message);
 }
-INSTANTIATE_TEST_SUITE_P(Sparse, CsrRule, testing::Values(
-    RuleCase{2, {0, 1}, {0}, {1.0}, Structure, kRule1},
-    RuleCase{0, {}, {}, {}, Structure, kRule1},
-    RuleCase{1, {1, 1}, {0}, {1.0}, Structure, kRule2},
-    RuleCase{1, {0, 2}, {0}, {}, Structure, kRule2},              // before rule 7
-    RuleCase{3, {0, 1, 0, 1}, {0}, {1.0}, Structure, kRule3},
-    RuleCase{2, {0, 3, 1}, {0}, {1.0}, Structure, kRule3},        // rises above the last offset
-    RuleCase{3, {0, 2, 1, 2}, {5, 0}, {1, 2}, SparseFormatErrorKind::IndexOutOfBounds,
-             "Column indices are out of bounds."},                // row 0 before row 1's offsets
-    RuleCase{1, {0, 1}, {3}, {1.0}, SparseFormatErrorKind::IndexOutOfBounds,
-             "Column indices are out of bounds."},
-    RuleCase{1, {0, 2}, {1, 1}, {1, 2}, SparseFormatErrorKind::DuplicateEntry, kRule5},
-    RuleCase{1, {0, 3}, {1, 1, 0}, {1, 2, 3}, SparseFormatErrorKind::DuplicateEntry, kRule5},
-    RuleCase{1, {0, 2}, {2, 1}, {1, 2}, Structure, kRule6},
-    RuleCase{1, {0, 3}, {2, 1, 1}, {1, 2, 3}, Structure, kRule6},
-    RuleCase{1, {0, 2}, {1, 1}, {}, SparseFormatErrorKind::DuplicateEntry, kRule5},
-    RuleCase{1, {0, 1}, {0}, {}, Structure, kRule7}));
+INSTANTIATE_TEST_SUITE_P(Sparse, CsrCheck, testing::Values(
+    CheckCase{2, {0, 1}, {0}, {1.0}, Structure, kOffsetsLength},
+    CheckCase{0, {}, {}, {}, Structure, kOffsetsLength},
+    CheckCase{1, {1, 1}, {0}, {1.0}, Structure, kOffsetsEnds},
+    CheckCase{1, {0, 2}, {0}, {}, Structure, kOffsetsEnds},              // before the values length
+    CheckCase{3, {0, 1, 0, 1}, {0}, {1.0}, Structure, kOffsetsMonotone},
+    CheckCase{2, {0, 3, 1}, {0}, {1.0}, Structure, kOffsetsMonotone},        // rises above the last offset
+    CheckCase{3, {0, 2, 1, 2}, {5, 0}, {1, 2}, SparseFormatErrorKind::IndexOutOfBounds,
+             kColumnsInBounds},                // row 0 before row 1's offsets
+    CheckCase{1, {0, 1}, {3}, {1.0}, SparseFormatErrorKind::IndexOutOfBounds,
+             kColumnsInBounds},
+    CheckCase{1, {0, 2}, {1, 1}, {1, 2}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
+    CheckCase{1, {0, 3}, {1, 1, 0}, {1, 2, 3}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
+    CheckCase{1, {0, 2}, {2, 1}, {1, 2}, Structure, kColumnsSorted},
+    CheckCase{1, {0, 3}, {2, 1, 1}, {1, 2, 3}, Structure, kColumnsSorted},
+    CheckCase{1, {0, 2}, {1, 1}, {}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
+    CheckCase{1, {0, 1}, {0}, {}, Structure, kValuesLength}));
 
 TEST(SparseFormatError, DebugIsAStructureDisplay) {
-    EXPECT_EQ((SparseFormatError{Structure, kRule1}).debug(),
+    EXPECT_EQ((SparseFormatError{Structure, kOffsetsLength}).debug(),
               "SparseFormatError { kind: InvalidStructure, error: \"Length of row offset array is "
               "not equal to nrows + 1.\" }");
-    EXPECT_EQ((SparseFormatError{SparseFormatErrorKind::DuplicateEntry, kRule5}).debug(),
+    EXPECT_EQ((SparseFormatError{SparseFormatErrorKind::DuplicateEntry, kColumnsUnique}).debug(),
               "SparseFormatError { kind: DuplicateEntry, error: \"Matrix data contains duplicate "
               "entries.\" }");
 }
@@ -123,6 +124,41 @@ TEST(ConvertCooCsr, MergesDuplicatesLeftToRightAndKeepsZeros) {
     EXPECT_EQ(bits(t.values[4]), bits(-0.0));
     EXPECT_EQ(bits(t.values[3]), bits(0.0));
     EXPECT_EQ(bits(t.values[2]), bits(0.0));
+}
+
+// Rows already in column order are copied as they are, but a row in order that repeats a
+// column still has its run merged.
+TEST(ConvertCooCsr, RowsInOrderStillMergeRepeatedColumns) {
+    const CsrMatrix csr = csr_of(3, 4, {{0, 0, 1.0}, {0, 2, 2.0}, {0, 3, 3.0}, {1, 1, 0.25},
+                                       {1, 1, 0.5}, {1, 2, 4.0}, {2, 2, 5.0}, {2, 3, 6.0},
+                                       {2, 3, 7.0}, {2, 3, 8.0}});
+    EXPECT_EQ(csr.row_offsets(), (Sizes{0, 3, 5, 7}));
+    EXPECT_EQ(csr.entries(), (Entries{{0, 0, 1.0}, {0, 2, 2.0}, {0, 3, 3.0}, {1, 1, 0.75},
+                                      {1, 2, 4.0}, {2, 2, 5.0}, {2, 3, 21.0}}));
+}
+
+// The trusted constructor keeps the arrays as given and faults on the checks it can make in
+// constant time.
+TEST(CsrFromSortedRows, KeepsArraysAndFaultsOnBrokenEnds) {
+    const CsrMatrix m = CsrMatrix::from_sorted_rows(4, {0, 2, 2, 3}, {1, 3, 0}, {1.0, -0.0, 2.0});
+    EXPECT_EQ(m.nrows(), 3u);
+    EXPECT_EQ(m.ncols(), 4u);
+    EXPECT_EQ(m.entries(), (Entries{{0, 1, 1.0}, {0, 3, -0.0}, {2, 0, 2.0}}));
+    EXPECT_EQ(bits(m.values()[1]), bits(-0.0));
+    EXPECT_EQ(CsrMatrix::from_sorted_rows(2, {0}, {}, {}).nrows(), 0u);
+
+    const std::string prefix = "Internal error: Invalid CSR data from a trusted producer: ";
+    auto debug_of = [](const char* message) {
+        return SparseFormatError{Structure, message}.debug();
+    };
+    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {}, {}, {}); }),
+              prefix + debug_of(kOffsetsLength));
+    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {0, 2}, {1}, {1.0}); }),
+              prefix + debug_of(kOffsetsEnds));
+    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {1, 1}, {1}, {1.0}); }),
+              prefix + debug_of(kOffsetsEnds));
+    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {0, 1}, {1}, {}); }),
+              prefix + debug_of(kValuesLength));
 }
 
 TEST(ConvertCooCsr, EmptyListsAndHiddenTrailingRows) {
