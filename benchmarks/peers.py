@@ -218,31 +218,51 @@ def same_csr(a, b, exact=True, tolerance=0.0):
 def locate(times, n_t, T):
     """Interval index k (intp) and local coordinate xi of each time, as the scalar lookup does."""
     dt = T / n_t
-    q = np.floor(times / dt)
-    k = np.where(q > 0.0, q, 0.0)  # NaN and q <= 0 land in interval 0
+    k = np.divide(times, dt)
+    np.floor(k, out=k)
+    np.fmax(k, 0.0, out=k)  # NaN and q <= 0 land in interval 0
     np.minimum(k, n_t - 1, out=k)
     a = k * dt
-    b = dt + a
-    xi = (2.0 * (times - (a + b) / 2.0)) / (b - a)
+    width = a + dt  # b = dt + a
+    middle = a + width
+    width -= a  # b - a
+    middle /= 2.0
+    xi = np.subtract(times, middle, out=middle)
+    xi *= 2.0
+    xi /= width
     np.clip(xi, -1.0, 1.0, out=xi)
     return k.astype(np.intp), xi
 
 
-def legendre_values(xi, degree):
-    """Yields P_0 ... P_degree at xi by the three-term recurrence, each as an array (P_0 a scalar)."""
+def legendre_values(xi, degree, out=None):
+    """Yields P_0 ... P_degree at xi by the three-term recurrence (P_0 as the scalar 1.0).
+
+    Each yielded array is valid until the generator resumes twice: two buffers rotate, and the
+    product P_(j-1) * j goes through `out` (a scratch array like xi) when given.
+    """
     yield 1.0
     if degree == 0:
         return
+    yield xi
     previous, current = 1.0, xi
-    yield current
+    spare = [np.empty_like(xi), np.empty_like(xi)] if degree >= 2 else []
+    scratch = np.empty_like(xi) if out is None else out
     for j in range(1, degree):
         jf = float(j)
         c = (jf + jf) + 1.0
-        m = (c * xi) * current
-        r = previous * jf
-        m -= r
-        m /= jf + 1.0
-        previous, current = current, m
+        if isinstance(previous, float):
+            r = previous * jf
+            target = spare.pop()
+        else:
+            r = np.multiply(previous, jf, out=scratch)
+            target = spare.pop() if previous is xi else previous
+        np.multiply(xi, c, out=target)
+        target *= current
+        target -= r
+        target /= jf + 1.0
+        if previous is not xi and not isinstance(previous, float) and previous is not target:
+            spare.append(previous)
+        previous, current = current, target
         yield current
 
 
@@ -252,10 +272,14 @@ def legendre_evaluate(coefficients, n_t, T, degree, times):
     C = coefficients.reshape(degree + 1, n_t)
     # S = -0.0 + P_0 * c_0 is c_0 itself, bit for bit (P_0 = 1.0).
     total = C[0].take(k)
-    for i, p in enumerate(legendre_values(xi, degree)):
+    if degree == 0:
+        return total
+    term = np.empty_like(xi)
+    scratch = np.empty_like(xi)
+    for i, p in enumerate(legendre_values(xi, degree, out=scratch)):
         if i == 0:
             continue
-        term = C[i].take(k)
+        np.take(C[i], k, out=term)
         term *= p
         total += term
     return total
