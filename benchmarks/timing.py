@@ -80,13 +80,15 @@ def calibrate(contender, min_time):
             number = max(number + 1, math.ceil(number * 1.3 * min_time / elapsed))
 
 
-def measure(contenders, *, min_time, min_rounds, max_rounds, budget, reuse_after=1.0):
+def measure(contenders, *, min_time, min_rounds, max_rounds, budget, reuse_after=1.0, slow_round=math.inf,
+            slow_min_rounds=None):
     """Times the contenders in interleaved rounds.
 
     The number of rounds is what fits in `budget` seconds by the calibration's estimate, between
     min_rounds and max_rounds. When every contender needed a single execution to reach min_time
     and the calibration took `reuse_after` seconds or more, the calibration pass (contenders in
-    their given order, which is the first round's order) counts as the first round.
+    their given order, which is the first round's order) counts as the first round. A round that
+    lasts `slow_round` seconds or more lowers the minimum to slow_min_rounds.
     """
     enabled = gc.isenabled()
     gc.collect()
@@ -101,6 +103,8 @@ def measure(contenders, *, min_time, min_rounds, max_rounds, budget, reuse_after
             first[contender.name] = per_call
             round_time += per_call * contender.number
             gc.collect()
+        if round_time >= slow_round and slow_min_rounds:
+            min_rounds = slow_min_rounds
         rounds = min_rounds if round_time <= 0 else int(budget / round_time)
         rounds = max(min_rounds, min(max_rounds, rounds))
         result = Measurement(times={c.name: [] for c in contenders},
