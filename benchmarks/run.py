@@ -80,6 +80,8 @@ class Row:
             figure = iqr = "—"
         else:
             figure = f"{fmt_number(self.figure)}{self.unit_text()}"
+            if self.target is not None and fmt_number(self.figure) == fmt_number(self.target[1]):
+                figure = f"{self.figure:.4g}{self.unit_text()}"  # enough digits to show the judgement"
             iqr = "—" if math.isnan(self.q1) else f"{fmt_number(self.q1)}–{fmt_number(self.q3)}{self.unit_text()}"
         target = "—" if self.target is None else f"≤ {fmt_number(self.target[1])}{self.unit_text()}"
         name = self.name + (f" ({self.note})" if self.note else "")
