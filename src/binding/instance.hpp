@@ -24,20 +24,45 @@ struct Instance {
     T value;
 };
 
+// Every access is taken and released by a thread that holds the interpreter lock. Where the
+// interpreter has one lock (the standard build), no two threads change a flag at the same time,
+// so a plain atomic load and store do what a compare-and-exchange would, without the cost of a
+// locked instruction on every call; without it (a free-threaded build) the flag is changed by
+// compare-and-exchange.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool flag_changes_race = true;
+#else
+inline constexpr bool flag_changes_race = false;
+#endif
+
 class SharedAccess {
 public:
     explicit SharedAccess(BorrowFlag& flag) : flag_(flag) {
         Py_ssize_t current = flag_.load(std::memory_order_relaxed);
-        do {
-            if (current == -1) throw PyError::lazy(PyExc_RuntimeError, "Already mutably borrowed");
-        } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                              std::memory_order_relaxed));
+        if constexpr (flag_changes_race) {
+            do {
+                if (current == -1) already_mutably_borrowed();
+            } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                                  std::memory_order_relaxed));
+        } else {
+            if (current == -1) already_mutably_borrowed();
+            flag_.store(current + 1, std::memory_order_relaxed);
+        }
     }
-    ~SharedAccess() { flag_.fetch_sub(1, std::memory_order_release); }
+    ~SharedAccess() {
+        if constexpr (flag_changes_race) {
+            flag_.fetch_sub(1, std::memory_order_release);
+        } else {
+            flag_.store(flag_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+        }
+    }
     SharedAccess(const SharedAccess&) = delete;
     SharedAccess& operator=(const SharedAccess&) = delete;
 
 private:
+    [[noreturn]] static void already_mutably_borrowed() {
+        throw PyError::lazy(PyExc_RuntimeError, "Already mutably borrowed");
+    }
     BorrowFlag& flag_;
 };
 
@@ -45,8 +70,11 @@ class ExclusiveAccess {
 public:
     explicit ExclusiveAccess(BorrowFlag& flag) : flag_(flag) {
         Py_ssize_t expected = 0;
-        if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
-            throw PyError::lazy(PyExc_RuntimeError, "Already borrowed");
+        const bool taken = flag_changes_race ? flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
+                                                                             std::memory_order_relaxed)
+                                             : flag_.load(std::memory_order_relaxed) == 0;
+        if (!taken) throw PyError::lazy(PyExc_RuntimeError, "Already borrowed");
+        if constexpr (!flag_changes_race) flag_.store(-1, std::memory_order_relaxed);
     }
     ~ExclusiveAccess() { flag_.store(0, std::memory_order_release); }
     ExclusiveAccess(const ExclusiveAccess&) = delete;
