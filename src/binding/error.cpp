@@ -111,10 +111,12 @@ std::string qualified_name(PyTypeObject* type, const char* fallback) {
 }
 
 PyError cast_error(PyObject* object, PyTypeObject* target) {
-    return PyError::lazy(PyExc_TypeError,
-                         "'" + qualified_name(Py_TYPE(object), "<failed to extract type name>") +
-                             "' object cannot be cast as '" +
-                             qualified_name(target, "<failed to extract type name>") + "'");
+    std::string message = "'";
+    message += qualified_name(Py_TYPE(object), "<failed to extract type name>");
+    message += "' object cannot be cast as '";
+    message += qualified_name(target, "<failed to extract type name>");
+    message += "'";
+    return PyError::lazy(PyExc_TypeError, std::move(message));
 }
 
 PyError argument_error(const char* name, PyError error) {
