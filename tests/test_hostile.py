@@ -1,9 +1,22 @@
 """Hostile use: texts that UTF-8 cannot hold, and every callable fuzzed with hostile arguments."""
 
+import array
+import ctypes
+import math
+import operator
+import os
+import re
+import struct
+import sys
+import warnings
+
+import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
 
 import pwpoly
-from conftest import fault_exception_type, raises_fault
+from conftest import PTRDIFF_MAX, SIZE_MAX, fault_exception_type, raises_fault
 
 SURROGATE_TEXT = "bad \udc80 value"
 # "surrogatepass" writes the lone surrogate as the bytes ED B2 80; read back leniently, each of
@@ -56,21 +69,6 @@ def test_resumed_fault_with_a_lone_surrogate(capfd):
 # math.ldexp(x, 0) for floats: both go through the same C API calls and give the same errors);
 # objects that call back into an instance are predicted from the access rules.
 
-import array
-import ctypes
-import math
-import operator
-import os
-import re
-import struct
-import sys
-import warnings
-
-import numpy as np
-from hypothesis import HealthCheck, given, settings, strategies as st
-from hypothesis.extra import numpy as hnp
-
-from conftest import PTRDIFF_MAX, SIZE_MAX
 
 settings.register_profile(
     "pwpoly-fuzz-ci", max_examples=2000, deadline=None, print_blob=True,
@@ -689,7 +687,7 @@ METHODS = [(cls, method) for cls in (pwpoly.LegendreBasis, pwpoly.LegendreBasisE
 
 
 @pytest.mark.parametrize("cls, method", METHODS, ids=[f"{c.__name__}.{m}" for c, m in METHODS])
-@FUZZ
+@settings(FUZZ, max_examples=max(1, FUZZ.max_examples // 5))
 @given(receiver=values, arguments=st.lists(st.one_of(reenters, values), max_size=3))
 def test_fuzz_wrong_receivers(cls, method, receiver, arguments):
     # The receiver is refused before anything is converted.
