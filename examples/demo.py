@@ -4,9 +4,12 @@
    coarse partition of [0, 1], and carry the nodal values to finer partitions with the sparse
    prolongation matrix (the coarse-to-fine transfer of a multigrid method in time).
 2. Turn the fine nodal values into piecewise Legendre coefficients with the sparse
-   Lagrange-to-Legendre transformation, store them once in a LegendreBasisEvaluator, and
-   post-process: values and time derivatives at many times, against the exact solution.
+   Lagrange-to-Legendre transformation and post-process: values and time derivatives at many
+   times, against the exact solution.
 3. Show the observed convergence orders and the cost of one evaluation call.
+
+Steps 1 and 2 use the array interface pwpoly_numpy (scipy.sparse operators, vectorised
+evaluation); step 3 compares it with the scalar calls of pwpoly.
 """
 
 import math
@@ -15,6 +18,7 @@ import time
 import numpy as np
 
 import pwpoly
+import pwpoly_numpy as pn
 
 
 def exact(t):
@@ -25,31 +29,20 @@ def exact_derivative(t):
     return 2 * np.pi * np.cos(2 * np.pi * t) + 2 * t
 
 
-def apply(triplets, x, nrows):
-    """y = A x for a matrix given as (rows, cols, values) triplets."""
-    rows, cols, values = (np.asarray(a) for a in triplets)
-    y = np.zeros(nrows)
-    np.add.at(y, rows, values * x[cols])
-    return y
-
-
 def prolongation_error(degree, nt_coarse, refinement):
-    nt_fine = nt_coarse * refinement
-    coarse = np.array(pwpoly.get_lagrange_points(degree, nt_coarse, 1.0))
-    fine = np.array(pwpoly.get_lagrange_points(degree, nt_fine, 1.0))
-    P = pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree)
-    interpolated = apply(P, exact(coarse), fine.size)
-    return np.max(np.abs(interpolated - exact(fine))), len(P[2])
+    coarse = pn.LagrangeSpace(degree, nt_coarse, 1.0)
+    fine = pn.LagrangeSpace(degree, nt_coarse * refinement, 1.0)
+    P = coarse.prolongation_to(fine)  # scipy.sparse.csr_array (fine.size, coarse.size)
+    interpolated = P @ coarse.interpolate(exact)
+    return np.max(np.abs(interpolated - fine.interpolate(exact))), P.nnz
 
 
 def legendre_errors(degree, n_t, samples):
-    nodes = np.array(pwpoly.get_lagrange_points(degree, n_t, 1.0))
-    M = pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t)
-    coefficients = apply(M, exact(nodes), (degree + 1) * n_t)
-    evaluator = pwpoly.LegendreBasisEvaluator(degree, n_t, 1.0)
-    evaluator.set_dofs(coefficients.tolist())
-    values = np.array([evaluator.evaluate_at(t) for t in samples])
-    slopes = np.array([evaluator.evaluate_derivative_at(t) for t in samples])
+    W = pn.LagrangeSpace(degree, n_t, 1.0)
+    V = W.legendre_space()
+    coefficients = W.to_legendre() @ W.interpolate(exact)
+    values = V.evaluate(coefficients, samples)
+    slopes = V.evaluate(coefficients, samples, derivative=1)
     return np.max(np.abs(values - exact(samples))), np.max(np.abs(slopes - exact_derivative(samples)))
 
 
@@ -82,15 +75,28 @@ def main():
     n_t, degree = 10_000, 3
     evaluator = pwpoly.LegendreBasisEvaluator(degree, n_t, 1.0)
     evaluator.set_dofs([1.0] * (n_t * (degree + 1)))
-    times = [i / 99_999 for i in range(100_000)]
+    times = np.linspace(0.0, 1.0, 100_000)
     start = time.perf_counter()
-    for t in times:
+    for t in times.tolist():
         evaluator.evaluate_at(t)
     per_call = (time.perf_counter() - start) / len(times)
     print(f"   LegendreBasisEvaluator.evaluate_at, n_t = {n_t}, degree = {degree}: {per_call * 1e9:.0f} ns per call")
+    V = pn.LegendreSpace(degree, n_t, 1.0)
+    coefficients = np.ones(V.size)
+    best = math.inf
+    for _ in range(5):
+        start = time.perf_counter()
+        V.evaluate(coefficients, times)
+        best = min(best, time.perf_counter() - start)
+    print(f"   pwpoly_numpy LegendreSpace.evaluate, all {len(times)} times in one call: "
+          f"{best / len(times) * 1e9:.1f} ns per time")
     start = time.perf_counter()
     P = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
     print(f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(P[0])} entries in "
+          f"{(time.perf_counter() - start) * 1e3:.0f} ms")
+    start = time.perf_counter()
+    P = pn.LagrangeSpace(2, 50_000, 1.0).prolongation_to(pn.LagrangeSpace(2, 100_000, 1.0))
+    print(f"   pwpoly_numpy LagrangeSpace.prolongation_to, same matrix as csr_array: {P.nnz} entries in "
           f"{(time.perf_counter() - start) * 1e3:.0f} ms")
 
 

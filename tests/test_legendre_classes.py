@@ -73,10 +73,10 @@ class Calls:
         return self.action()
 
 
-# ---------------------------------------------------------------- worked example
+# ---------------------------------------------------------------- degree 2 on four intervals at t = 0.3
 
 def spread(entries):
-    """The worked example's twelve-entry list, zero outside `entries`."""
+    """A twelve-entry list (degree 2, four intervals), zero outside `entries`."""
     return [entries.get(position, 0.0) for position in range(12)]
 
 
@@ -92,7 +92,7 @@ def spread(entries):
          spread({5: 8.0, 9: -14.400000000000002})),
     ],
 )
-def test_worked_example(call, expected):
+def test_degree_two_four_intervals_at_0_3(call, expected):
     result = call()
     if isinstance(expected, list):
         assert [bits(x) for x in result] == [bits(x) for x in expected]

@@ -9,9 +9,8 @@
 #include <string>
 #include <utility>
 
-#include "error.hpp"
-#include "fault.hpp"
-#include "once_cell.hpp"
+#include "binding/error.hpp"
+#include "binding/fault.hpp"
 
 namespace pwpoly::binding {
 
@@ -24,47 +23,6 @@ struct Instance {
     BorrowFlag borrow;
     T value;
 };
-
-// What a Python class needs from its native record type T. Each class specialises it with
-// `static constexpr const char* name`, `static PyType_Spec* spec()` (made by heap_type_spec)
-// and `static OnceCell cell`.
-template <class T>
-struct ClassTraits;
-
-template <class T>
-void dealloc(PyObject* self) noexcept;
-
-// The PyType_Spec shared by the classes of this module: a plain heap type of base
-// object, not subclassable, without __dict__ or weak references, not tracked by the cyclic
-// collector, constructed by `tp_new` alone. Made once per record type.
-template <class T>
-PyType_Spec* heap_type_spec(const char* full_name, const char* doc, newfunc tp_new, PyMethodDef* methods) {
-    static PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(tp_new)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<T>)},
-        {Py_tp_methods, methods},
-        {0, nullptr},
-    };
-    static PyType_Spec spec{full_name, static_cast<int>(sizeof(Instance<T>)), 0, Py_TPFLAGS_DEFAULT, slots};
-    return &spec;
-}
-
-// The class's type object, built on the first request in the process. A failure is the
-// RuntimeError "An error occurred while initializing class {name}" caused by the failure.
-template <class T>
-PyTypeObject* class_object() {
-    PyObject* type = ClassTraits<T>::cell.get_or_init([] {
-        Ref made = Ref::steal(PyType_FromSpec(ClassTraits<T>::spec()));
-        if (made) return made;
-        Ref cause = PyError::fetch().into_exception();
-        const std::string message = std::string("An error occurred while initializing class ") + ClassTraits<T>::name;
-        Ref error = PyError::lazy(PyExc_RuntimeError, message).into_exception();
-        PyException_SetCause(error.get(), cause.release());
-        throw PyError::raised(std::move(error));
-    });
-    return reinterpret_cast<PyTypeObject*>(type);
-}
 
 class SharedAccess {
 public:
@@ -98,10 +56,9 @@ private:
     BorrowFlag& flag_;
 };
 
-// The receiver of a method of class T, after its type check.
+// The receiver of a method of the class `type` over record T, after its type check.
 template <class T>
-Instance<T>& receiver(PyObject* self) {
-    PyTypeObject* type = class_object<T>();
+Instance<T>& receiver(PyObject* self, PyTypeObject* type) {
     if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) throw cast_error(self, type);
     return *reinterpret_cast<Instance<T>*>(self);
 }

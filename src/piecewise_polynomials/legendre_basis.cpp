@@ -1,7 +1,5 @@
 #include "legendre_basis.hpp"
 
-#include <cmath>
-#include <limits>
 
 #include "../common/sizes.hpp"
 #include "legendre.hpp"
@@ -23,8 +21,9 @@ void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::siz
 // S = -0.0 + pick(P_0, D_0) * C(k, 0) + ... + pick(P_p, D_p) * C(k, p), added in degree order,
 // on the interval k holding t, after the row and column checks.
 template <class Pick>
-double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatrix& coefficients, Pick pick) {
-    const IntervalLocation at = basis.locate_interval(t);
+double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatrix& coefficients,
+                     const UniformPartition& partition, Pick pick) {
+    const IntervalLocation at = basis.locate_interval(t, partition);
     check_matrix(coefficients, at.k, basis.degree);
     const double* row = coefficients.data + at.k;
     const std::size_t stride = coefficients.nrows;
@@ -48,64 +47,47 @@ std::size_t LegendreBasis::basis_size() const {
     return checked_count<double>(checked_mul(n_t, per_interval));
 }
 
-IntervalLocation LegendreBasis::locate_interval(double t) const {
-    if (n_t == 0) fault(no_interval);
-    const UniformPartition partition(T, n_t);
-    const double q = std::floor(t / partition.dt);
+void LegendreBasis::no_interval_fault() { fault(no_interval); }
 
-    // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
-    // q below it converts exactly; at or above it the index saturates.
-    constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
-    constexpr double size_limit = static_cast<double>(size_max);
-    std::size_t index = 0;
-    if (std::isnan(q) || q <= 0.0) {
-        index = 0;
-    } else if (q >= size_limit) {
-        index = size_max;
-    } else {
-        index = static_cast<std::size_t>(q);
-    }
-    const std::size_t k = index >= n_t ? n_t - 1 : index;
-
-    const Interval interval = partition.interval(k);
-    const double a = interval.left;
-    const double b = interval.right;
-    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
-    if (xi < -1.0) {
-        xi = -1.0;
-    } else if (xi > 1.0) {
-        xi = 1.0;
-    }
-    return {k, xi};
+double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients,
+                               const UniformPartition& partition) const {
+    return expansion_sum(*this, t, coefficients, partition, [](double p, double) { return p; });
 }
 
-double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients) const {
-    return expansion_sum(*this, t, coefficients, [](double p, double) { return p; });
-}
-
-double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients) const {
-    const double sum = expansion_sum(*this, t, coefficients, [](double, double d) { return d; });
+double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients,
+                                          const UniformPartition& partition) const {
+    const double sum = expansion_sum(*this, t, coefficients, partition, [](double, double d) { return d; });
     // dxi/dt = 2 / dt, applied once to the sum.
-    return (sum + sum) / UniformPartition(T, n_t).dt;
+    return (sum + sum) / partition.dt;
+}
+
+std::vector<double> LocalBasisValues::dense() const {
+    std::vector<double> out(size, 0.0);
+    for (std::size_t i = 0; i < values.size(); ++i) out[i * n_t + k] = values[i];
+    return out;
+}
+
+LocalBasisValues LegendreBasis::local_basis_functions(double t) const {
+    const IntervalLocation at = locate_interval(t);
+    LocalBasisValues local{basis_size(), n_t, at.k, std::vector<double>(degree + 1)};
+    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) { local.values[i] = p; });
+    return local;
+}
+
+LocalBasisValues LegendreBasis::local_basis_function_derivatives(double t) const {
+    const IntervalLocation at = locate_interval(t);
+    LocalBasisValues local{basis_size(), n_t, at.k, std::vector<double>(degree + 1)};
+    const double dt = UniformPartition(T, n_t).dt;
+    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) { local.values[i] = (d + d) / dt; });
+    return local;
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_functions(double t) const {
-    const IntervalLocation at = locate_interval(t);
-    std::vector<double> values(basis_size(), 0.0);
-    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) {
-        values[i * n_t + at.k] = p;
-    });
-    return values;
+    return local_basis_functions(t).dense();
 }
 
 std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(double t) const {
-    const IntervalLocation at = locate_interval(t);
-    std::vector<double> values(basis_size(), 0.0);
-    const double dt = UniformPartition(T, n_t).dt;
-    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) {
-        values[i * n_t + at.k] = (d + d) / dt;
-    });
-    return values;
+    return local_basis_function_derivatives(t).dense();
 }
 
 }  // namespace pwpoly::piecewise_polynomials

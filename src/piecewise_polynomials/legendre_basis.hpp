@@ -7,6 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "piecewise_polynomials/interval_lookup.hpp"
+#include "piecewise_polynomials/partition.hpp"
+
 namespace pwpoly::piecewise_polynomials {
 
 // Read-only column-major view of a coefficient matrix: element (r, q) at data[q*nrows + r].
@@ -22,9 +25,16 @@ struct CoefficientMatrix {
                                        std::size_t ncols);
 };
 
-struct IntervalLocation {
-    std::size_t k;  // interval index
-    double xi;      // local coordinate in [-1, 1] (NaN stays NaN)
+// The values (or time derivatives) at t of the degree + 1 basis functions of the interval k that
+// holds t. In the dense degree-major vector of `size` = n_t * (degree + 1) entries, value i sits at
+// position i*n_t + k and every other entry is +0.0.
+struct LocalBasisValues {
+    std::size_t size;
+    std::size_t n_t;
+    std::size_t k;
+    std::vector<double> values;  // degree + 1
+
+    std::vector<double> dense() const;
 };
 
 struct LegendreBasis {
@@ -36,11 +46,39 @@ struct LegendreBasis {
     // or when that many doubles exceed the largest allocation).
     std::size_t basis_size() const;
 
-    IntervalLocation locate_interval(double t) const;
-    double evaluate(double t, const CoefficientMatrix& coefficients) const;
-    double evaluate_derivative(double t, const CoefficientMatrix& coefficients) const;
+    // dt = T / n_t and the intervals; recomputed by every operation unless the caller keeps it.
+    UniformPartition partition() const { return {T, n_t}; }
+
+    // The interval k holding t and the local coordinate xi in [-1, 1]: q = floor(t / dt); k = 0
+    // when q is NaN or not positive, else min(q, n_t - 1); xi = (2 (t - (a + b) / 2)) / (b - a)
+    // on [a, b] = [k dt, dt + k dt], clamped to [-1, 1] (NaN stays NaN). Faults when n_t = 0.
+    IntervalLocation locate_interval(double t) const { return locate_interval(t, partition()); }
+    IntervalLocation locate_interval(double t, const UniformPartition& partition) const;
+
+    // The expansion sum_i P_i(xi) C(k, i) (resp. its time derivative (S + S) / dt with the
+    // xi-derivatives D_i), summed from -0.0 in degree order. `partition` is this basis's own.
+    double evaluate(double t, const CoefficientMatrix& coefficients) const {
+        return evaluate(t, coefficients, partition());
+    }
+    double evaluate(double t, const CoefficientMatrix& coefficients, const UniformPartition& partition) const;
+    double evaluate_derivative(double t, const CoefficientMatrix& coefficients) const {
+        return evaluate_derivative(t, coefficients, partition());
+    }
+    double evaluate_derivative(double t, const CoefficientMatrix& coefficients,
+                               const UniformPartition& partition) const;
     std::vector<double> evaluate_all_basis_functions(double t) const;
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+    // The same, without the zeros: faults as the dense forms do, in the same order.
+    LocalBasisValues local_basis_functions(double t) const;
+    LocalBasisValues local_basis_function_derivatives(double t) const;
+
+private:
+    [[noreturn]] static void no_interval_fault();
 };
+
+inline IntervalLocation LegendreBasis::locate_interval(double t, const UniformPartition& partition) const {
+    if (n_t == 0) no_interval_fault();
+    return locate_in_partition(partition, n_t, t);
+}
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -1,0 +1,412 @@
+"""The two spaces: discontinuous piecewise Legendre and continuous piecewise Lagrange."""
+
+import numpy as np
+import scipy.sparse
+
+from . import _checks as checks
+from . import _kernels
+
+
+def _csr(data, indices, indptr, shape):
+    return scipy.sparse.csr_array((data, indices, indptr), shape=shape, copy=False)
+
+
+def _csr_from_bytes(arrays, index, shape):
+    indptr, indices, data = arrays
+    return _csr(np.frombuffer(data, dtype=np.float64), np.frombuffer(indices, dtype=index),
+                np.frombuffer(indptr, dtype=index), shape)
+
+
+class _Space:
+    """Immutable description (degree, n_t, T) with value semantics."""
+
+    __slots__ = ("_degree", "_n_t", "_T", "_size", "_cache")
+
+    def _init(self, degree, n_t, T, min_degree):
+        degree = checks.count("degree", degree, min_degree)
+        n_t = checks.count("n_t", n_t, 1)
+        T = checks.length("T", T)
+        # The widest array of a space, its operators included, holds n_t (degree + 1)^2 numbers.
+        if n_t * (degree + 1) * (degree + 1) > checks.MAX_DOUBLES:
+            raise ValueError(
+                f"n_t: n_t * (degree + 1)**2 = {n_t * (degree + 1) ** 2} exceeds the largest array "
+                f"size {checks.MAX_DOUBLES}, got n_t = {n_t} with degree = {degree}"
+            )
+        self._degree = degree
+        self._n_t = n_t
+        self._T = T
+        self._cache = {}
+
+    @property
+    def degree(self):
+        """Polynomial degree on each interval (int)."""
+        return self._degree
+
+    @property
+    def n_t(self):
+        """Number of equal intervals of [0, T] (int)."""
+        return self._n_t
+
+    @property
+    def T(self):
+        """End of the time interval [0, T] (float)."""
+        return self._T
+
+    @property
+    def dt(self):
+        """Interval length T / n_t (float), rounded once, as every evaluation uses it."""
+        return self._T / self._n_t
+
+    @property
+    def size(self):
+        """Number of basis functions (int)."""
+        return self._size
+
+    def __repr__(self):
+        return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
+
+    def __eq__(self, other):
+        if type(other) is not type(self):
+            return NotImplemented
+        return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
+
+    def __hash__(self):
+        return hash((type(self).__name__, self._degree, self._n_t, self._T))
+
+    def __reduce__(self):
+        return (type(self), (self._degree, self._n_t, self._T))
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def __setattr__(self, name, value):
+        if name in _Space.__slots__ and not hasattr(self, "_cache"):
+            object.__setattr__(self, name, value)
+        else:
+            raise AttributeError(f"{type(self).__name__} objects are immutable: cannot set {name!r}")
+
+    def __delattr__(self, name):
+        raise AttributeError(f"{type(self).__name__} objects are immutable: cannot delete {name!r}")
+
+
+class LegendreSpace(_Space):
+    """Discontinuous piecewise Legendre polynomials on ``n_t`` equal intervals of [0, T].
+
+    On interval k (from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``) the basis functions are the
+    Legendre polynomials P_0 ... P_degree of the local coordinate in [-1, 1]. Vectors of one
+    number per basis function are degree-major: position ``i*n_t + k`` holds P_i on interval k.
+    The numbers are those of ``pwpoly.LegendreBasis`` and ``pwpoly.LegendreBasisEvaluator``, bit
+    for bit.
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 0.
+    n_t : int
+        Number of intervals, >= 1.
+    T : float
+        End of the time interval, finite and > 0.
+
+    Notes
+    -----
+    Times before 0 are evaluated at the left end of the first interval, times after T at the
+    right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
+    for the constant P_0, and the derivative of P_0 and P_1). A time on an interior interval end
+    belongs to the interval on its right.
+    """
+
+    __slots__ = ()
+
+    def __init__(self, degree, n_t, T):
+        self._init(degree, n_t, T, 0)
+        object.__setattr__(self, "_size", self._n_t * (self._degree + 1))
+
+    @property
+    def breakpoints(self):
+        """Interval ends, float64 array of shape (n_t + 1,), read-only.
+
+        ``breakpoints[k] = k * dt`` and the last one is ``dt + (n_t - 1) * dt``, exactly as the
+        evaluation forms them (the last is not necessarily T).
+        """
+        ends = self._cache.get("breakpoints")
+        if ends is None:
+            left = np.arange(self._n_t, dtype=np.float64) * self.dt
+            ends = np.append(left, self.dt + left[-1])
+            ends.flags.writeable = False
+            self._cache["breakpoints"] = ends
+        return ends
+
+    def locate(self, times):
+        """Interval index and local coordinate of each time.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape
+
+        Returns
+        -------
+        intervals : ndarray of int64, shape times.shape
+            Interval k holding the time (0 for times before 0 and NaN, n_t - 1 after T).
+        xi : ndarray of float64, shape times.shape
+            Local coordinate in [-1, 1] on that interval (NaN for a NaN time).
+        """
+        t = checks.as_float_array("times", times)
+        intervals = np.empty(t.shape, dtype=np.int64)
+        xi = np.empty(t.shape, dtype=np.float64)
+        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        return intervals, xi
+
+    def evaluate(self, coefficients, times, derivative=0, out=None):
+        """Values (or time derivatives) of piecewise Legendre expansions at many times.
+
+        Parameters
+        ----------
+        coefficients : array_like of float, shape (..., size)
+            One or a batch of coefficient vectors, degree-major.
+        times : array_like of float, any shape (a scalar gives 0-d results)
+        derivative : {0, 1}
+            0 for values, 1 for the time derivative.
+        out : ndarray of float64, shape coefficients.shape[:-1] + times.shape, optional
+            Array to write the result into.
+
+        Returns
+        -------
+        ndarray of float64, shape coefficients.shape[:-1] + times.shape
+            ``result[b..., j...]`` equals ``LegendreBasisEvaluator.evaluate_at(t)`` (derivative 0)
+            or ``evaluate_derivative_at(t)`` (derivative 1) of vector ``b`` at ``times[j...]``.
+        """
+        c = checks.batch_of("coefficients", coefficients, self._size, "V.size")
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        shape = c.shape[:-1] + t.shape
+        if out is None:
+            result = np.empty(shape, dtype=np.float64)
+            _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, result)
+            return result
+        checks.check_out(out, shape)
+        if out.flags.c_contiguous and not np.may_share_memory(out, c) and not np.may_share_memory(out, t):
+            _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, out)
+        else:
+            result = np.empty(shape, dtype=np.float64)
+            _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, result)
+            out[...] = result
+        return out
+
+    def basis_matrix(self, times, derivative=0):
+        """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape (flattened in C order)
+        derivative : {0, 1}
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (times.size, size)
+            Row j holds the degree + 1 entries of the interval holding ``times.flat[j]``, all stored
+            (also zeros), columns ascending: the non-zero entries of
+            ``LegendreBasis.evaluate_all_basis_functions`` (or ``..._derivatives``), same bits.
+        """
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        n = t.size
+        m = self._degree + 1
+        nnz = n * m
+        if nnz > checks.MAX_DOUBLES:
+            raise ValueError(f"times: {n} times give {nnz} stored entries, more than the largest array size")
+        index = checks.index_dtype(nnz, self._size, n)
+        indptr = np.empty(n + 1, dtype=index)
+        indices = np.empty(nnz, dtype=index)
+        data = np.empty(nnz, dtype=np.float64)
+        kernel = _kernels.basis_matrix32 if index is np.int32 else _kernels.basis_matrix64
+        kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data)
+        return _csr(data, indices, indptr, (n, self._size))
+
+    def mass_matrix(self):
+        """The L2 Gram matrix of the basis on [0, T].
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (size, size)
+            Diagonal: ``dt / (2*i + 1)`` for P_i on every interval, degree-major.
+        """
+        m = self._degree + 1
+        diagonal = np.repeat(self.dt / (2.0 * np.arange(m, dtype=np.float64) + 1.0), self._n_t)
+        index = checks.index_dtype(self._size)
+        positions = np.arange(self._size, dtype=index)
+        return _csr(diagonal, positions, np.arange(self._size + 1, dtype=index), (self._size, self._size))
+
+    def project(self, f):
+        """L2 projection of a function onto the space.
+
+        Parameters
+        ----------
+        f : callable
+            Vectorised: ``f(t)`` for a float64 array ``t`` of shape (n,) returns an array of shape
+            (..., n) (leading axes make a batch).
+
+        Returns
+        -------
+        ndarray of float64, shape (..., size)
+            Coefficients, degree-major. The integrals use a Gauss-Legendre rule of degree + 2
+            points per interval, exact for polynomials f of degree up to degree + 3; a polynomial
+            of at most the space's degree is reproduced up to rounding.
+        """
+        m = self._degree + 1
+        nodes, weights = np.polynomial.legendre.leggauss(m + 1)
+        left = np.arange(self._n_t, dtype=np.float64) * self.dt
+        right = self.dt + left
+        middle = (left + right) / 2.0
+        half = (right - left) / 2.0
+        times = (middle[:, None] + half[:, None] * nodes[None, :]).reshape(-1)
+        values = checks.call_on_times("f", f, times, times.size)
+        # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
+        B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))
+        local = values.reshape(values.shape[:-1] + (self._n_t, m + 1)) @ B
+        return np.ascontiguousarray(np.swapaxes(local, -1, -2)).reshape(values.shape[:-1] + (self._size,))
+
+
+class LagrangeSpace(_Space):
+    """Continuous piecewise Lagrange polynomials on ``n_t`` equal intervals of [0, T].
+
+    The nodes (``points``) are the equidistant nodes of every interval, each interior interval end
+    once, ending with T: point ``k*degree + j`` is local node j of interval k. They equal
+    ``pwpoly.get_lagrange_points(degree, n_t, T)`` bit for bit, and the operators hold exactly the
+    entries of ``pwpoly.lagrange_prolongation_matrix`` and
+    ``pwpoly.lagrange_to_legendre_basis_transformation``.
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 1.
+    n_t : int
+        Number of intervals, >= 1.
+    T : float
+        End of the time interval, finite and > 0.
+    """
+
+    __slots__ = ()
+
+    def __init__(self, degree, n_t, T):
+        self._init(degree, n_t, T, 1)
+        object.__setattr__(self, "_size", self._n_t * self._degree + 1)
+
+    @property
+    def points(self):
+        """The nodes, float64 array of shape (size,), read-only."""
+        points = self._cache.get("points")
+        if points is None:
+            points = np.empty(self._size, dtype=np.float64)
+            _kernels.lagrange_points(self._degree, self._n_t, self._T, points)
+            points.flags.writeable = False
+            self._cache["points"] = points
+        return points
+
+    def legendre_space(self):
+        """The discontinuous Legendre space of the same degree, n_t and T."""
+        return LegendreSpace(self._degree, self._n_t, self._T)
+
+    def prolongation_to(self, fine):
+        """Interpolation of nodal values onto the nodes of another partition.
+
+        Parameters
+        ----------
+        fine : LagrangeSpace
+            Same degree and T, any n_t (it need not refine this one).
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (fine.size, size)
+            Entry (r, c) is coarse basis function c at fine node r: the entries of
+            ``pwpoly.lagrange_prolongation_matrix(self.n_t, fine.n_t, degree)``.
+        """
+        if not isinstance(fine, LagrangeSpace):
+            raise TypeError(f"fine: expected a LagrangeSpace, got {checks.describe(fine)}")
+        if fine.degree != self._degree:
+            raise ValueError(f"fine: degree is {fine.degree}, expected W.degree = {self._degree}")
+        if fine.T != self._T:
+            raise ValueError(f"fine: T is {fine.T!r}, expected W.T = {self._T!r}")
+        rows = fine.size
+        index = checks.index_dtype(rows * (self._degree + 1), rows, self._size)
+        arrays = _kernels.prolongation(self._degree, self._n_t, fine.n_t, np.dtype(index).itemsize)
+        return _csr_from_bytes(arrays, index, (rows, self._size))
+
+    def to_legendre(self):
+        """The map from nodal values to Legendre coefficients.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (legendre_space().size, size)
+            The entries of ``pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t)``: row
+            ``a*n_t + k`` gives the coefficient of P_a on interval k.
+        """
+        rows = self._n_t * (self._degree + 1)
+        index = checks.index_dtype(rows * (self._degree + 1), rows, self._size)
+        arrays = _kernels.to_legendre(self._degree, self._n_t, np.dtype(index).itemsize)
+        return _csr_from_bytes(arrays, index, (rows, self._size))
+
+    def mass_matrix(self):
+        """The L2 Gram matrix of the nodal basis on [0, T].
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (size, size)
+            Symmetric, exact up to rounding (relative 1e-13 for moderate degrees); each row holds
+            the nodes sharing an interval with its node, columns ascending.
+        """
+        d = self._degree
+        nnz = self._n_t * (d + 1) ** 2 - (self._n_t - 1)
+        index = checks.index_dtype(nnz, self._size + 1)
+        indptr = np.empty(self._size + 1, dtype=index)
+        indices = np.empty(nnz, dtype=index)
+        data = np.empty(nnz, dtype=np.float64)
+        kernel = _kernels.lagrange_mass_matrix32 if index is np.int32 else _kernels.lagrange_mass_matrix64
+        kernel(d, self._n_t, self._T, indptr, indices, data)
+        return _csr(data, indices, indptr, (self._size, self._size))
+
+    def interpolate(self, f):
+        """Nodal values of a function.
+
+        Parameters
+        ----------
+        f : callable
+            Vectorised: ``f(points)`` returns an array of shape (..., size).
+
+        Returns
+        -------
+        ndarray of float64, shape (..., size)
+            ``f(self.points)``.
+        """
+        return checks.call_on_times("f", f, self.points, self._size)
+
+    def evaluate(self, values, times, derivative=0, out=None):
+        """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
+
+        Parameters
+        ----------
+        values : array_like of float, shape (..., size)
+            One or a batch of nodal value vectors.
+        times : array_like of float, any shape
+        derivative : {0, 1}
+        out : ndarray of float64, shape values.shape[:-1] + times.shape, optional
+
+        Returns
+        -------
+        ndarray of float64, shape values.shape[:-1] + times.shape
+            ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``.
+        """
+        u = checks.batch_of("values", values, self._size, "W.size")
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        if out is not None:
+            checks.check_out(out, u.shape[:-1] + t.shape)
+        transformation = self._cache.get("to_legendre")
+        if transformation is None:
+            transformation = self.to_legendre()
+            self._cache["to_legendre"] = transformation
+        flat = u.reshape(-1, self._size)
+        coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
+        return self.legendre_space().evaluate(coefficients, t, derivative, out)

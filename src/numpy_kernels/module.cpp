@@ -1,0 +1,103 @@
+// pwpoly_numpy._kernels: the private kernels under the array interface pwpoly_numpy. Each kernel
+// takes views of caller-provided numpy buffers and writes its results into them (or hands whole
+// arrays back as bytearrays); the Python layer checks every argument first, so the faults below
+// only guard against a wrong caller inside the package.
+#include <cstdint>
+#include <span>
+
+#include "binding/declare.hpp"
+#include "common/fault.hpp"
+#include "piecewise_polynomials/mod.hpp"
+
+namespace pwpoly::numpy_kernels {
+
+namespace pp = piecewise_polynomials;
+
+namespace {
+
+bool derivative_flag(std::size_t derivative) {
+    if (derivative > 1) fault("derivative must be 0 or 1");
+    return derivative == 1;
+}
+
+template <class Index>
+binding::ByteArrays byte_arrays(const sparse_matrix_tools::CsrMatrix& matrix) {
+    const pp::CsrArrays<Index> arrays = pp::csr_arrays<Index>(matrix);
+    binding::ByteArrays result;
+    result.add(arrays.indptr);
+    result.add(arrays.indices);
+    result.add(arrays.data);
+    return result;
+}
+
+binding::ByteArrays csr_byte_arrays(const sparse_matrix_tools::CsrMatrix& matrix, std::size_t index_bytes) {
+    switch (index_bytes) {
+        case 4: return byte_arrays<std::int32_t>(matrix);
+        case 8: return byte_arrays<std::int64_t>(matrix);
+        default: fault("index_bytes must be 4 or 8");
+    }
+}
+
+}  // namespace
+
+void locate(std::size_t n_t, double T, std::span<const double> times, std::span<std::int64_t> intervals,
+            std::span<double> xi) {
+    pp::locate_times(pp::LegendreBasis{T, 0, n_t}, times, intervals, xi);
+}
+
+void evaluate(std::size_t degree, std::size_t n_t, double T, std::span<const double> coefficients,
+              std::span<const double> times, std::size_t derivative, std::span<double> out) {
+    pp::evaluate_times(pp::LegendreBasis{T, degree, n_t}, coefficients, times, derivative_flag(derivative), out);
+}
+
+template <class Index>
+void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> times,
+                  std::size_t derivative, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    pp::basis_matrix_arrays<Index>(pp::LegendreBasis{T, degree, n_t}, times, derivative_flag(derivative), indptr,
+                                   indices, data);
+}
+
+template <class Index>
+void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::span<Index> indptr,
+                          std::span<Index> indices, std::span<double> data) {
+    pp::lagrange_mass_matrix_arrays<Index>(degree, n_t, T, indptr, indices, data);
+}
+
+void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<double> out) {
+    const pp::LagrangeBasis basis(degree, n_t, T);
+    const std::vector<double>& points = basis.points();
+    if (points.size() != out.size()) fault("lagrange_points: out has the wrong size");
+    std::copy(points.begin(), points.end(), out.begin());
+}
+
+binding::ByteArrays prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine,
+                                 std::size_t index_bytes) {
+    return csr_byte_arrays(pp::LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine), index_bytes);
+}
+
+binding::ByteArrays to_legendre(std::size_t degree, std::size_t n_t, std::size_t index_bytes) {
+    return csr_byte_arrays(pp::LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre(), index_bytes);
+}
+
+}  // namespace pwpoly::numpy_kernels
+
+namespace kernels = pwpoly::numpy_kernels;
+using pwpoly::binding::Function;
+
+using Kernels = pwpoly::binding::Module<
+    "pwpoly_numpy._kernels", "Private kernels of pwpoly_numpy.",
+    Function<&kernels::locate, "locate(n_t, T, times, intervals, xi)">,
+    Function<&kernels::evaluate, "evaluate(degree, n_t, T, coefficients, times, derivative, out)">,
+    Function<&kernels::basis_matrix<std::int32_t>,
+             "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data)">,
+    Function<&kernels::basis_matrix<std::int64_t>,
+             "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data)">,
+    Function<&kernels::lagrange_mass_matrix<std::int32_t>,
+             "lagrange_mass_matrix32(degree, n_t, T, indptr, indices, data)">,
+    Function<&kernels::lagrange_mass_matrix<std::int64_t>,
+             "lagrange_mass_matrix64(degree, n_t, T, indptr, indices, data)">,
+    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
+    Function<&kernels::prolongation, "prolongation(degree, nt_coarse, nt_fine, index_bytes)">,
+    Function<&kernels::to_legendre, "to_legendre(degree, n_t, index_bytes)">>;
+
+extern "C" PyMODINIT_FUNC PyInit__kernels() { return Kernels::init(); }

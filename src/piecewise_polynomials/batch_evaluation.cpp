@@ -1,0 +1,265 @@
+#include "batch_evaluation.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "../common/sizes.hpp"
+#include "batch_simd.hpp"
+#include "interval_lookup.hpp"
+#include "lagrange_basis.hpp"
+#include "legendre.hpp"
+#include "partition.hpp"
+
+namespace pwpoly::piecewise_polynomials {
+
+namespace {
+
+constexpr const char* no_interval = "Legendre basis requires at least one interval (n_t = 0)";
+constexpr const char* size_mismatch = "batch kernel: buffer sizes do not match";
+constexpr const char* index_overflow = "batch kernel: index type too narrow";
+
+// Basis values per block of the batch evaluation (about 512 KiB): they stay in the second-level
+// cache while every coefficient vector of the batch is summed against them, and each vector is
+// read once per block.
+constexpr std::size_t block_values = std::size_t{1} << 16;
+
+void require(bool condition, const char* message) {
+    if (!condition) fault(message);
+}
+
+template <class Index>
+void require_index(std::size_t largest) {
+    require(largest <= static_cast<std::size_t>(std::numeric_limits<Index>::max()), index_overflow);
+}
+
+// The degree + 1 basis values of each time (P_i, D_i, or (D_i + D_i) / dt) at
+// values[i * stride + j], and its interval at intervals[j].
+void basis_values(const LegendreBasis& basis, simd::BasisMode mode, const double* times, std::size_t n,
+                  std::int64_t* intervals, double* values, std::size_t stride) {
+    const UniformPartition partition(basis.T, basis.n_t);
+    std::size_t j = 0;
+    if (simd::available(basis.n_t))
+        j = simd::basis_values(partition.dt, basis.n_t, basis.degree, mode, times, n, intervals, values, stride);
+    for (; j < n; ++j) {
+        const IntervalLocation at = locate_in_partition(partition, basis.n_t, times[j]);
+        intervals[j] = static_cast<std::int64_t>(at.k);
+        walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
+            double v = p;
+            if (mode == simd::BasisMode::xi_derivative) v = d;
+            if (mode == simd::BasisMode::time_derivative) v = (d + d) / partition.dt;
+            values[i * stride + j] = v;
+        });
+    }
+}
+
+// One coefficient vector: the sum of evaluate / evaluate_derivative, time by time.
+void evaluate_single(const LegendreBasis& basis, bool derivative, const double* coefficients,
+                     std::span<const double> times, double* out) {
+    const UniformPartition partition(basis.T, basis.n_t);
+    const std::size_t n_t = basis.n_t;
+    std::size_t j = 0;
+    if (simd::available(n_t))
+        j = simd::evaluate(partition.dt, n_t, basis.degree, derivative, coefficients, times.data(), times.size(), out);
+    for (; j < times.size(); ++j) {
+        const IntervalLocation at = locate_in_partition(partition, n_t, times[j]);
+        const double* row = coefficients + at.k;
+        double sum = -0.0;
+        walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
+            sum = sum + (derivative ? d : p) * row[i * n_t];
+        });
+        out[j] = derivative ? (sum + sum) / partition.dt : sum;
+    }
+}
+
+// Many coefficient vectors: per block of times the basis values once, then each vector's sums.
+void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const double> coefficients,
+                    std::size_t size, std::size_t batch, std::span<const double> times, double* out) {
+    const double dt = UniformPartition(basis.T, basis.n_t).dt;
+    const std::size_t n_t = basis.n_t;
+    const std::size_t m = basis.degree + 1;
+    const std::size_t n = times.size();
+    const std::size_t block = std::min(n, std::max<std::size_t>(64, block_values / m));
+    std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+    std::vector<std::int64_t> intervals(block);
+    const bool vectorised = simd::available(n_t);
+    const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+        for (std::size_t b = 0; b < batch; ++b) {
+            const double* vector = coefficients.data() + b * size;
+            double* o = out + b * n + start;
+            std::size_t j = 0;
+            if (vectorised)
+                j = simd::sums(dt, n_t, basis.degree, derivative, vector, intervals.data(), values.data(), block,
+                               count, o);
+            for (; j < count; ++j) {
+                const double* row = vector + intervals[j];
+                double sum = -0.0;
+                for (std::size_t i = 0; i < m; ++i) sum = sum + values[i * block + j] * row[i * n_t];
+                o[j] = derivative ? (sum + sum) / dt : sum;
+            }
+        }
+    }
+}
+
+// The local Lagrange-to-Legendre matrix G of `degree`, row-major: G(i, a) at i (degree + 1) + a,
+// read from the transformation on one interval (row a, column i).
+std::vector<double> local_lagrange_to_legendre(std::size_t degree) {
+    const sparse_matrix_tools::CsrMatrix one = LagrangeBasis(degree, 1, 1.0).get_transormation_matrix_to_legendre();
+    const std::size_t m = degree + 1;
+    std::vector<double> G(checked_count<double>(checked_mul(m, m)), 0.0);
+    one.for_each([&](std::size_t a, std::size_t i, double value) { G[i * m + a] = value; });
+    return G;
+}
+
+}  // namespace
+
+void locate_times(const LegendreBasis& basis, std::span<const double> times,
+                  std::span<std::int64_t> intervals, std::span<double> coordinates) {
+    if (basis.n_t == 0) fault(no_interval);
+    require(intervals.size() == times.size() && coordinates.size() == times.size(), size_mismatch);
+    require_index<std::int64_t>(basis.n_t - 1);
+    const UniformPartition partition(basis.T, basis.n_t);
+    std::size_t j = 0;
+    if (simd::available(basis.n_t))
+        j = simd::locate(partition.dt, basis.n_t, times.data(), times.size(), intervals.data(), coordinates.data());
+    for (; j < times.size(); ++j) {
+        const IntervalLocation at = locate_in_partition(partition, basis.n_t, times[j]);
+        intervals[j] = static_cast<std::int64_t>(at.k);
+        coordinates[j] = at.xi;
+    }
+}
+
+void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients,
+                    std::span<const double> times, bool derivative, std::span<double> out) {
+    if (basis.n_t == 0) fault(no_interval);
+    const std::size_t size = basis.basis_size();
+    require(coefficients.size() % size == 0, size_mismatch);
+    const std::size_t batch = coefficients.size() / size;
+    require(out.size() == checked_mul(batch, times.size()), size_mismatch);
+    if (batch == 1) {
+        evaluate_single(basis, derivative, coefficients.data(), times, out.data());
+    } else if (batch > 1) {
+        evaluate_batch(basis, derivative, coefficients, size, batch, times, out.data());
+    }
+}
+
+template <class Index>
+void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> times, bool derivative,
+                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    if (basis.n_t == 0) fault(no_interval);
+    const std::size_t size = basis.basis_size();
+    const std::size_t m = basis.degree + 1;
+    const std::size_t n = times.size();
+    const std::size_t nnz = checked_mul(n, m);
+    require(indptr.size() == checked_add(n, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
+    require_index<Index>(std::max(nnz, size));
+    // Values by small blocks of times (in the first-level cache), degree-major within a block,
+    // then written row by row.
+    const std::size_t block = std::min(n, std::max<std::size_t>(64, 2048 / m));
+    std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+    std::vector<std::int64_t> intervals(block);
+    const auto mode = derivative ? simd::BasisMode::time_derivative : simd::BasisMode::value;
+    const std::size_t n_t = basis.n_t;
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+        Index* __restrict row_starts = indptr.data() + start;
+        Index* __restrict columns = indices.data() + start * m;
+        double* __restrict entries = data.data() + start * m;
+        const double* __restrict computed = values.data();
+        const std::int64_t* __restrict located = intervals.data();
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::size_t k = static_cast<std::size_t>(located[j]);
+            row_starts[j] = static_cast<Index>((start + j) * m);
+            for (std::size_t i = 0; i < m; ++i) {
+                columns[j * m + i] = static_cast<Index>(i * n_t + k);
+                entries[j * m + i] = computed[i * block + j];
+            }
+        }
+    }
+    indptr[n] = static_cast<Index>(nnz);
+}
+
+std::size_t lagrange_mass_matrix_nnz(std::size_t degree, std::size_t n_t) {
+    if (n_t == 0) return 0;
+    const std::size_t m = checked_add(degree, 1);
+    return checked_mul(n_t, checked_mul(m, m)) - (n_t - 1);
+}
+
+template <class Index>
+void lagrange_mass_matrix_arrays(std::size_t degree, std::size_t n_t, double T, std::span<Index> indptr,
+                                 std::span<Index> indices, std::span<double> data) {
+    if (degree == 0 || n_t == 0) fault("Lagrange mass matrix requires degree and n_t at least 1");
+    const std::size_t m = degree + 1;
+    const std::size_t nnz = lagrange_mass_matrix_nnz(degree, n_t);
+    const std::size_t rows = checked_add(checked_mul(n_t, degree), 1);
+    require(indptr.size() == checked_add(rows, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
+    require_index<Index>(std::max(nnz, rows));
+
+    // Local Gram matrix of one interval; every interval has the same length dt.
+    const double dt = UniformPartition(T, n_t).dt;
+    const std::vector<double> G = local_lagrange_to_legendre(degree);
+    std::vector<double> weights(m);
+    for (std::size_t a = 0; a < m; ++a) weights[a] = dt / static_cast<double>(2 * a + 1);
+    std::vector<double> local(m * m);
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) {
+            double sum = 0.0;
+            for (std::size_t a = 0; a < m; ++a) sum = sum + (G[i * m + a] * G[j * m + a]) * weights[a];
+            local[i * m + j] = sum;
+        }
+    }
+
+    std::size_t p = 0;
+    std::size_t row = 0;
+    auto push = [&](std::size_t column, double value) {
+        indices[p] = static_cast<Index>(column);
+        data[p] = value;
+        ++p;
+    };
+    for (std::size_t k = 0; k < n_t; ++k) {
+        const std::size_t first = k * degree;
+        for (std::size_t i = 0; i < degree; ++i, ++row) {
+            indptr[row] = static_cast<Index>(p);
+            if (i == 0 && k > 0) {
+                // Node shared with interval k - 1, where it is local node `degree`.
+                const std::size_t previous = first - degree;
+                for (std::size_t j = 0; j < degree; ++j) push(previous + j, local[degree * m + j]);
+                push(first, local[degree * m + degree] + local[0]);
+                for (std::size_t j = 1; j < m; ++j) push(first + j, local[j]);
+            } else {
+                for (std::size_t j = 0; j < m; ++j) push(first + j, local[i * m + j]);
+            }
+        }
+    }
+    // The right end T: local node `degree` of the last interval.
+    indptr[row] = static_cast<Index>(p);
+    const std::size_t last = (n_t - 1) * degree;
+    for (std::size_t j = 0; j < m; ++j) push(last + j, local[degree * m + j]);
+    indptr[row + 1] = static_cast<Index>(p);
+}
+
+template <class Index>
+CsrArrays<Index> csr_arrays(const sparse_matrix_tools::CsrMatrix& matrix) {
+    require_index<Index>(std::max({matrix.nnz(), matrix.nrows(), matrix.ncols()}));
+    CsrArrays<Index> arrays;
+    arrays.indptr.assign(matrix.row_offsets().begin(), matrix.row_offsets().end());
+    arrays.indices.assign(matrix.col_indices().begin(), matrix.col_indices().end());
+    arrays.data = matrix.values();
+    return arrays;
+}
+
+template void basis_matrix_arrays<std::int32_t>(const LegendreBasis&, std::span<const double>, bool,
+                                                std::span<std::int32_t>, std::span<std::int32_t>, std::span<double>);
+template void basis_matrix_arrays<std::int64_t>(const LegendreBasis&, std::span<const double>, bool,
+                                                std::span<std::int64_t>, std::span<std::int64_t>, std::span<double>);
+template void lagrange_mass_matrix_arrays<std::int32_t>(std::size_t, std::size_t, double, std::span<std::int32_t>,
+                                                        std::span<std::int32_t>, std::span<double>);
+template void lagrange_mass_matrix_arrays<std::int64_t>(std::size_t, std::size_t, double, std::span<std::int64_t>,
+                                                        std::span<std::int64_t>, std::span<double>);
+template CsrArrays<std::int32_t> csr_arrays<std::int32_t>(const sparse_matrix_tools::CsrMatrix&);
+template CsrArrays<std::int64_t> csr_arrays<std::int64_t>(const sparse_matrix_tools::CsrMatrix&);
+
+}  // namespace pwpoly::piecewise_polynomials

@@ -1,0 +1,60 @@
+// Many-time kernels of the piecewise bases, for array callers. Every time goes through exactly
+// the operations, in the same order, as the one-time operations of LegendreBasis (the shared
+// interval lookup and Legendre walker), so both faces give the same bits. The kernels write into
+// caller-provided storage; a size that does not match is an internal fault.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "../sparse_matrix_tools/csr_matrix.hpp"
+#include "legendre_basis.hpp"
+
+namespace pwpoly::piecewise_polynomials {
+
+// intervals[j], coordinates[j] = locate_interval(times[j]).
+void locate_times(const LegendreBasis& basis, std::span<const double> times,
+                  std::span<std::int64_t> intervals, std::span<double> coordinates);
+
+// `coefficients` holds `batch` coefficient vectors of basis_size() values each, one after the
+// other (degree-major within a vector); out[b * times.size() + j] is evaluate (derivative: false)
+// or evaluate_derivative (derivative: true) of vector b at times[j].
+void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients,
+                    std::span<const double> times, bool derivative, std::span<double> out);
+
+// The compressed-row arrays of the times.size() x basis_size() matrix whose row j holds the
+// values (or time derivatives) of all basis functions at times[j]: the degree + 1 entries of the
+// interval holding times[j], all stored, columns i * n_t + k ascending with the degree i; the
+// same numbers as evaluate_all_basis_functions (or ..._derivatives). Sizes: indptr
+// times.size() + 1, indices and data times.size() * (degree + 1).
+template <class Index>
+void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> times, bool derivative,
+                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data);
+
+// Stored entries of the Lagrange mass matrix: n_t (degree + 1)^2 - (n_t - 1).
+std::size_t lagrange_mass_matrix_nnz(std::size_t degree, std::size_t n_t);
+
+// The compressed-row arrays of the L2 Gram matrix of the continuous Lagrange basis of `degree`
+// (>= 1) on n_t (>= 1) equal intervals of [0, T], global point numbering, columns ascending.
+// Interval-local entries are sum_a (G(i, a) G(j, a)) (dt / (2a + 1)) with G the local
+// Lagrange-to-Legendre matrix; a node shared by two intervals adds the two diagonal
+// contributions (left interval first). Sizes: indptr n_t degree + 2, indices and data
+// lagrange_mass_matrix_nnz.
+template <class Index>
+void lagrange_mass_matrix_arrays(std::size_t degree, std::size_t n_t, double T, std::span<Index> indptr,
+                                 std::span<Index> indices, std::span<double> data);
+
+// The three arrays of a compressed-row matrix with indices narrowed (or widened) to Index;
+// every index must be representable.
+template <class Index>
+struct CsrArrays {
+    std::vector<Index> indptr;
+    std::vector<Index> indices;
+    std::vector<double> data;
+};
+template <class Index>
+CsrArrays<Index> csr_arrays(const sparse_matrix_tools::CsrMatrix& matrix);
+
+}  // namespace pwpoly::piecewise_polynomials

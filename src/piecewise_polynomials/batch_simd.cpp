@@ -1,0 +1,265 @@
+#include "batch_simd.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define PWPOLY_HAVE_AVX2_KERNELS 1
+#include <immintrin.h>
+#endif
+
+namespace pwpoly::piecewise_polynomials::simd {
+
+#if PWPOLY_HAVE_AVX2_KERNELS
+
+namespace {
+
+#define PWPOLY_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+// 2^52: adding it to an integral double in [0, 2^52) puts the integer in the low mantissa bits.
+constexpr double magic = 4503599627370496.0;
+
+struct Located {
+    __m256d xi;
+    __m256i k;   // interval index per lane
+    __m256d kd;  // the same index as a double
+};
+
+// locate_in_partition, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped to
+// n_t - 1 (the saturation at the size type's limit lands there too); a = k dt, b = dt + a;
+// xi = (2 (t - (a + b) / 2)) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
+// doubling by multiplication give the bits of the scalar division and product (exact scaling).
+PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d q = _mm256_floor_pd(_mm256_div_pd(t, dt));
+    __m256d kd = _mm256_blendv_pd(zero, q, _mm256_cmp_pd(q, zero, _CMP_GT_OQ));
+    kd = _mm256_blendv_pd(kd, last, _mm256_cmp_pd(kd, last, _CMP_GE_OQ));
+    const __m256d a = _mm256_mul_pd(kd, dt);
+    const __m256d b = _mm256_add_pd(dt, a);
+    const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
+    const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
+    __m256d xi = _mm256_div_pd(offset, _mm256_sub_pd(b, a));
+    const __m256d minus_one = _mm256_set1_pd(-1.0);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d below = _mm256_cmp_pd(xi, minus_one, _CMP_LT_OQ);
+    const __m256d above = _mm256_cmp_pd(xi, one, _CMP_GT_OQ);
+    xi = _mm256_blendv_pd(_mm256_blendv_pd(xi, one, above), minus_one, below);
+    const __m256d shifted = _mm256_add_pd(kd, _mm256_set1_pd(magic));
+    const __m256i k = _mm256_xor_si256(_mm256_castpd_si256(shifted), _mm256_castpd_si256(_mm256_set1_pd(magic)));
+    return {xi, k, kd};
+}
+
+// Independent groups of four times carried through one pass: the recurrence is a chain of
+// dependent multiplications and divisions per time, and interleaving groups hides its latency.
+constexpr int groups = 2;
+constexpr std::size_t step_times = 4 * groups;
+
+// The Legendre walker of legendre.hpp on `groups` x four lanes: visit(i, P_i, D_i) for
+// i = 0 ... degree, each argument an array of one vector per group.
+template <class Visit>
+PWPOLY_AVX2 void walk(const __m256d* xi, std::size_t degree, Visit& visit) {
+    __m256d p_prev[groups], d_prev[groups], p[groups], d[groups];
+    for (int g = 0; g < groups; ++g) {
+        p_prev[g] = _mm256_set1_pd(1.0);
+        d_prev[g] = _mm256_setzero_pd();
+    }
+    visit(std::size_t{0}, p_prev, d_prev);
+    if (degree == 0) return;
+    for (int g = 0; g < groups; ++g) {
+        p[g] = xi[g];
+        d[g] = _mm256_set1_pd(1.0);
+    }
+    visit(std::size_t{1}, p, d);
+    for (std::size_t i = 1; i < degree; ++i) {
+        const double j = static_cast<double>(i);
+        const __m256d c = _mm256_set1_pd((j + j) + 1.0);
+        const __m256d vj = _mm256_set1_pd(j);
+        const __m256d next = _mm256_set1_pd(j + 1.0);
+        // Dividing by a power of two and multiplying by its exact reciprocal round the same
+        // real number: the same bits, without the long division.
+        const bool power_of_two = ((i + 1) & i) == 0;
+        const __m256d reciprocal = _mm256_set1_pd(1.0 / (j + 1.0));
+        for (int g = 0; g < groups; ++g) {
+            const __m256d m = _mm256_mul_pd(_mm256_mul_pd(c, xi[g]), p[g]);
+            const __m256d r = _mm256_mul_pd(p_prev[g], vj);
+            const __m256d difference = _mm256_sub_pd(m, r);
+            const __m256d p_next =
+                power_of_two ? _mm256_mul_pd(difference, reciprocal) : _mm256_div_pd(difference, next);
+            const __m256d d_next = _mm256_add_pd(d_prev[g], _mm256_mul_pd(c, p[g]));
+            p_prev[g] = p[g];
+            p[g] = p_next;
+            d_prev[g] = d[g];
+            d[g] = d_next;
+        }
+        visit(i + 1, p, d);
+    }
+}
+
+// Sums S = -0.0 + value_i * coefficient_i in degree order, gathering coefficient i of each lane
+// at base[k + i n_t].
+template <bool Derivative>
+struct Summer {
+    const double* base;
+    __m256i step;
+    __m256i offset[groups];
+    __m256d sum[groups];
+
+    PWPOLY_AVX2 void operator()(std::size_t, const __m256d* p, const __m256d* d) {
+        for (int g = 0; g < groups; ++g) {
+            const __m256d c = _mm256_i64gather_pd(base, offset[g], 8);
+            sum[g] = _mm256_add_pd(sum[g], _mm256_mul_pd(Derivative ? d[g] : p[g], c));
+            offset[g] = _mm256_add_epi64(offset[g], step);
+        }
+    }
+};
+
+template <BasisMode Mode>
+struct Storer {
+    double* values;
+    std::size_t stride;
+    __m256d dt;
+
+    PWPOLY_AVX2 void operator()(std::size_t i, const __m256d* p, const __m256d* d) {
+        for (int g = 0; g < groups; ++g) {
+            __m256d v = p[g];
+            if (Mode == BasisMode::xi_derivative) v = d[g];
+            if (Mode == BasisMode::time_derivative) v = _mm256_div_pd(_mm256_add_pd(d[g], d[g]), dt);
+            _mm256_storeu_pd(values + i * stride + 4 * g, v);
+        }
+    }
+};
+
+__attribute__((target("avx2"))) std::size_t locate_avx2(double dt, std::size_t n_t, const double* times,
+                                                        std::size_t n, std::int64_t* intervals, double* xi) {
+    const __m256d vdt = _mm256_set1_pd(dt);
+    const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const Located at = locate4(_mm256_loadu_pd(times + j), vdt, last);
+        _mm256_storeu_pd(xi + j, at.xi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(intervals + j), at.k);
+    }
+    return j;
+}
+
+template <BasisMode Mode>
+__attribute__((target("avx2"))) std::size_t basis_values_avx2(double dt, std::size_t n_t, std::size_t degree,
+                                                              const double* times, std::size_t n,
+                                                              std::int64_t* intervals, double* values,
+                                                              std::size_t stride) {
+    const __m256d vdt = _mm256_set1_pd(dt);
+    const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
+    std::size_t j = 0;
+    for (; j + step_times <= n; j += step_times) {
+        __m256d xi[groups];
+        for (int g = 0; g < groups; ++g) {
+            const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(intervals + j + 4 * g), at.k);
+            xi[g] = at.xi;
+        }
+        Storer<Mode> store{values + j, stride, vdt};
+        walk(xi, degree, store);
+    }
+    return j;
+}
+
+template <bool Derivative>
+__attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t n_t, std::size_t degree,
+                                                          const double* coefficients, const double* times,
+                                                          std::size_t n, double* out) {
+    const __m256d vdt = _mm256_set1_pd(dt);
+    const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
+    Summer<Derivative> sum{coefficients, _mm256_set1_epi64x(static_cast<long long>(n_t)), {}, {}};
+    std::size_t j = 0;
+    for (; j + step_times <= n; j += step_times) {
+        __m256d xi[groups];
+        for (int g = 0; g < groups; ++g) {
+            const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
+            xi[g] = at.xi;
+            sum.offset[g] = at.k;
+            sum.sum[g] = _mm256_set1_pd(-0.0);
+        }
+        walk(xi, degree, sum);
+        for (int g = 0; g < groups; ++g) {
+            __m256d result = sum.sum[g];
+            if (Derivative) result = _mm256_div_pd(_mm256_add_pd(result, result), vdt);
+            _mm256_storeu_pd(out + j + 4 * g, result);
+        }
+    }
+    return j;
+}
+
+__attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t n_t, std::size_t degree,
+                                                      bool derivative, const double* vector,
+                                                      const std::int64_t* intervals, const double* values,
+                                                      std::size_t stride, std::size_t n, double* out) {
+    const __m256d vdt = _mm256_set1_pd(dt);
+    const __m256i step = _mm256_set1_epi64x(static_cast<long long>(n_t));
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        __m256i offset = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(intervals + j));
+        __m256d sum = _mm256_set1_pd(-0.0);
+        for (std::size_t i = 0; i <= degree; ++i) {
+            const __m256d c = _mm256_i64gather_pd(vector, offset, 8);
+            sum = _mm256_add_pd(sum, _mm256_mul_pd(_mm256_loadu_pd(values + i * stride + j), c));
+            offset = _mm256_add_epi64(offset, step);
+        }
+        if (derivative) sum = _mm256_div_pd(_mm256_add_pd(sum, sum), vdt);
+        _mm256_storeu_pd(out + j, sum);
+    }
+    return j;
+}
+
+}  // namespace
+
+bool available(std::size_t n_t) {
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && n_t >= 1 && static_cast<std::uint64_t>(n_t) <= (std::uint64_t{1} << 52);
+}
+
+std::size_t locate(double dt, std::size_t n_t, const double* times, std::size_t n, std::int64_t* intervals,
+                   double* xi) {
+    return locate_avx2(dt, n_t, times, n, intervals, xi);
+}
+
+std::size_t basis_values(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
+                         std::size_t n, std::int64_t* intervals, double* values, std::size_t stride) {
+    switch (mode) {
+        case BasisMode::value:
+            return basis_values_avx2<BasisMode::value>(dt, n_t, degree, times, n, intervals, values, stride);
+        case BasisMode::xi_derivative:
+            return basis_values_avx2<BasisMode::xi_derivative>(dt, n_t, degree, times, n, intervals, values, stride);
+        case BasisMode::time_derivative:
+            return basis_values_avx2<BasisMode::time_derivative>(dt, n_t, degree, times, n, intervals, values,
+                                                                 stride);
+    }
+    return 0;
+}
+
+std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* coefficients,
+                     const double* times, std::size_t n, double* out) {
+    if (derivative) return evaluate_avx2<true>(dt, n_t, degree, coefficients, times, n, out);
+    return evaluate_avx2<false>(dt, n_t, degree, coefficients, times, n, out);
+}
+
+std::size_t sums(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* vector,
+                 const std::int64_t* intervals, const double* values, std::size_t stride, std::size_t n, double* out) {
+    return sums_avx2(dt, n_t, degree, derivative, vector, intervals, values, stride, n, out);
+}
+
+#else
+
+bool available(std::size_t) { return false; }
+std::size_t locate(double, std::size_t, const double*, std::size_t, std::int64_t*, double*) { return 0; }
+std::size_t basis_values(double, std::size_t, std::size_t, BasisMode, const double*, std::size_t, std::int64_t*,
+                         double*, std::size_t) {
+    return 0;
+}
+std::size_t evaluate(double, std::size_t, std::size_t, bool, const double*, const double*, std::size_t, double*) {
+    return 0;
+}
+std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*,
+                 std::size_t, std::size_t, double*) {
+    return 0;
+}
+
+#endif
+
+}  // namespace pwpoly::piecewise_polynomials::simd

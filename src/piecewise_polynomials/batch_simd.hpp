@@ -1,0 +1,37 @@
+// AVX2 forms of the batch kernels' inner loops: four independent times per step, each lane
+// running exactly the operations of the scalar path in the same order (IEEE division, floor and
+// comparisons, no fused multiply-add), so every lane gives the scalar bits. Selected at run time;
+// each function handles a leading part of the times (a multiple of four) and returns how many it
+// handled, leaving the rest to the scalar loop.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace pwpoly::piecewise_polynomials::simd {
+
+// What a basis value is: P_i, the xi-derivative D_i, or the time derivative (D_i + D_i) / dt.
+enum class BasisMode { value, xi_derivative, time_derivative };
+
+// True when the CPU runs AVX2 and the partition is small enough for exact lane arithmetic on
+// interval indices (n_t <= 2^52).
+bool available(std::size_t n_t);
+
+// intervals[j], xi[j] as locate_in_partition.
+std::size_t locate(double dt, std::size_t n_t, const double* times, std::size_t n, std::int64_t* intervals,
+                   double* xi);
+
+// intervals[j] and the degree + 1 basis values of times[j] at values[i * stride + j].
+std::size_t basis_values(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
+                         std::size_t n, std::int64_t* intervals, double* values, std::size_t stride);
+
+// out[j] = evaluate (or evaluate_derivative) of one degree-major coefficient vector at times[j].
+std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* coefficients,
+                     const double* times, std::size_t n, double* out);
+
+// out[j] = -0.0 + values[0 * stride + j] * vector[intervals[j]] + ... (degree + 1 terms, in
+// degree order, stride n_t in the vector), then (S + S) / dt for a derivative.
+std::size_t sums(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* vector,
+                 const std::int64_t* intervals, const double* values, std::size_t stride, std::size_t n, double* out);
+
+}  // namespace pwpoly::piecewise_polynomials::simd

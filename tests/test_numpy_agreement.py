@@ -1,0 +1,140 @@
+"""pwpoly_numpy against the scalar module pwpoly: the same numbers, bit for bit."""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import pwpoly
+import pwpoly_numpy as pn
+
+
+def same_bits(a, b):
+    """Equal arrays to the bit (signed zeros distinguished); NaN matches NaN."""
+    a = np.asarray(a, dtype=np.float64)
+    b = np.asarray(b, dtype=np.float64)
+    assert a.shape == b.shape
+    nan = np.isnan(a)
+    assert np.array_equal(nan, np.isnan(b))
+    assert np.array_equal(a.view(np.uint64)[~nan], b.view(np.uint64)[~nan])
+
+
+lengths = st.one_of(st.sampled_from([1.0, 0.3, 7.0, 1e-3, 123.456]),
+                    st.floats(1e-6, 1e6, allow_nan=False, allow_infinity=False))
+
+
+@st.composite
+def legendre_cases(draw, max_degree=9, max_times=40):
+    """A space and times that reach every branch of the lookup: interval ends (k dt and
+    dt + k dt), 0 and T, outside [0, T], infinities, NaN and interior times."""
+    degree = draw(st.integers(0, max_degree))
+    n_t = draw(st.integers(1, 40))
+    T = draw(lengths)
+    dt = T / n_t
+    k = st.integers(0, n_t)
+    time = st.one_of(
+        st.sampled_from([0.0, -0.0, T, -T, 2 * T, np.inf, -np.inf, np.nan, 1e300, T * (1 + 1e-15)]),
+        k.map(lambda k: k * dt),
+        k.map(lambda k: dt + k * dt),
+        st.floats(-0.2 * T, 1.2 * T, allow_nan=False),
+        st.floats(0.0, T),
+    )
+    times = draw(st.lists(time, min_size=1, max_size=max_times))
+    return pn.LegendreSpace(degree, n_t, T), np.array(times)
+
+
+coefficient_values = st.floats(-1e3, 1e3, allow_nan=False) | st.sampled_from([0.0, -0.0, np.inf, np.nan])
+
+
+@settings(max_examples=120, deadline=None)
+@given(legendre_cases(), st.integers(1, 3), st.data())
+def test_evaluate_equals_the_evaluator(case, batch, data):
+    V, times = case
+    C = np.array(data.draw(st.lists(st.lists(coefficient_values, min_size=V.size, max_size=V.size),
+                                    min_size=batch, max_size=batch)))
+    values = V.evaluate(C, times)
+    slopes = V.evaluate(C, times, derivative=1)
+    assert values.shape == slopes.shape == (batch, times.size)
+    for b in range(batch):
+        evaluator = pwpoly.LegendreBasisEvaluator(V.degree, V.n_t, V.T)
+        evaluator.set_dofs(C[b].tolist())
+        same_bits(values[b], [evaluator.evaluate_at(t) for t in times])
+        same_bits(slopes[b], [evaluator.evaluate_derivative_at(t) for t in times])
+        # A single vector (the kernel's one-vector path) gives the same numbers.
+        same_bits(V.evaluate(C[b], times), values[b])
+        basis = pwpoly.LegendreBasis(V.degree, V.n_t, V.T)
+        same_bits(values[b], [basis.evaluate_at(t, C[b].tolist()) for t in times])
+
+
+@settings(max_examples=120, deadline=None)
+@given(legendre_cases())
+def test_basis_matrix_rows_are_the_all_basis_vectors(case):
+    V, times = case
+    basis = pwpoly.LegendreBasis(V.degree, V.n_t, V.T)
+    for derivative, scalar in ((0, basis.evaluate_all_basis_functions),
+                               (1, basis.evaluate_all_basis_function_derivatives)):
+        B = V.basis_matrix(times, derivative=derivative)
+        assert B.shape == (times.size, V.size)
+        assert np.array_equal(B.indptr, np.arange(times.size + 1) * (V.degree + 1))
+        k, _ = V.locate(times)
+        for j, t in enumerate(times):
+            row = slice(B.indptr[j], B.indptr[j + 1])
+            # All degree + 1 entries of the interval, zeros included, columns ascending.
+            assert list(B.indices[row]) == [i * V.n_t + k[j] for i in range(V.degree + 1)]
+            dense = np.array(scalar(t))
+            same_bits(B.data[row], dense[B.indices[row]])
+            others = np.delete(dense, B.indices[row])
+            assert not others.any()
+
+
+@settings(max_examples=80, deadline=None)
+@given(legendre_cases(max_degree=3))
+def test_locate_gives_the_interval_and_coordinate_of_evaluation(case):
+    V, times = case
+    k, xi = V.locate(times)
+    assert k.dtype == np.int64 and xi.dtype == np.float64
+    basis = pwpoly.LegendreBasis(max(V.degree, 1), V.n_t, V.T)
+    for j, t in enumerate(times):
+        values = basis.evaluate_all_basis_functions(t)
+        assert values[k[j]] == 1.0  # P_0 of the interval holding t
+        same_bits(xi[j], values[V.n_t + k[j]])  # P_1 is the local coordinate
+    assert np.all(np.isnan(xi) | (np.abs(xi) <= 1.0))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 8), st.integers(1, 30), lengths)
+def test_points_are_the_lagrange_points(degree, n_t, T):
+    W = pn.LagrangeSpace(degree, n_t, T)
+    assert W.points.shape == (W.size,)
+    same_bits(W.points, pwpoly.get_lagrange_points(degree, n_t, T))
+
+
+def assert_same_triplets(matrix, triplets, shape):
+    assert matrix.shape == shape
+    coo = matrix.tocoo()
+    assert list(coo.row) == triplets[0] and list(coo.col) == triplets[1]
+    same_bits(coo.data, triplets[2])
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 7), st.integers(1, 40), st.integers(1, 40), lengths)
+def test_prolongation_holds_the_triplets_of_pwpoly(degree, nt_coarse, nt_fine, T):
+    W = pn.LagrangeSpace(degree, nt_coarse, T)
+    fine = pn.LagrangeSpace(degree, nt_fine, T)
+    assert_same_triplets(W.prolongation_to(fine), pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
+                         (fine.size, W.size))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 9), st.integers(1, 40), lengths)
+def test_to_legendre_holds_the_triplets_of_pwpoly(degree, n_t, T):
+    W = pn.LagrangeSpace(degree, n_t, T)
+    assert_same_triplets(W.to_legendre(), pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t),
+                         (W.legendre_space().size, W.size))
+
+
+def test_coincident_rows_of_a_known_prolongation():
+    # The fine midpoint of each coarse interval is a coarse node: a single 1.0.
+    P = pn.LagrangeSpace(2, 1, 1.0).prolongation_to(pn.LagrangeSpace(2, 2, 1.0))
+    assert P.shape == (5, 3)
+    assert P[[2], :].toarray().tolist() == [[0.0, 1.0, 0.0]]
+    assert np.allclose(P @ np.ones(3), 1.0, rtol=0, atol=1e-15)
