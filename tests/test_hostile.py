@@ -174,6 +174,18 @@ class ReenterSequence(Reenter):
         return f"ReenterSequence({self.items!r}, {self.action!r})"
 
 
+class ReenterIterable(ReenterSequence):
+    """A sequence whose iterator's __next__ calls back, item by item."""
+
+    def __iter__(self):
+        for item in self.items:
+            self.fire()
+            yield item
+
+    def __repr__(self):
+        return f"ReenterIterable({self.items!r}, {self.action!r})"
+
+
 ACTIONS = {
     "evaluator.evaluate_at": lambda: EV.evaluate_at(0.25),
     "evaluator.set_dofs": lambda: EV.set_dofs(list(state["dofs"])),
@@ -635,6 +647,7 @@ def sequences_of(item, min_size=0, max_size=12):
                                              "item raises", "item TypeError"])),
                   listed, st.integers(0, max_size)),
         st.builds(ReenterSequence, listed, st.sampled_from(list(ACTIONS))),
+        st.builds(ReenterIterable, listed, st.sampled_from(list(ACTIONS))),
     )
 
 
