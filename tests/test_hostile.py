@@ -24,10 +24,6 @@ SURROGATE_TEXT = "bad \udc80 value"
 SHOWN_TEXT = "bad \ufffd\ufffd\ufffd value"
 
 
-def test_shown_text_is_the_lenient_reading_of_surrogatepass():
-    assert SURROGATE_TEXT.encode("utf-8", "surrogatepass").decode("utf-8", "replace") == SHOWN_TEXT
-
-
 class RaisesOnFloat:
     def __init__(self, error):
         self.error = error
@@ -68,7 +64,6 @@ def test_resumed_fault_with_a_lone_surrogate(capfd):
 # the interpreter's own equivalent of the conversion on them (operator.index for sizes,
 # math.ldexp(x, 0) for floats: both go through the same C API calls and give the same errors);
 # objects that call back into an instance are predicted from the access rules.
-
 
 settings.register_profile(
     "pwpoly-fuzz-ci", max_examples=2000, deadline=None, print_blob=True,
