@@ -1,3 +1,4 @@
+import os
 import struct
 import sys
 
@@ -40,3 +41,20 @@ class _FaultExpectation:
         assert kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime", repr(value)
         assert value.args == (self.message,)
         return True
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "needs_system_allocator: relies on the ordinary allocator (allocation counts, native memory in use, "
+        "memory exhaustion); skipped in the sanitizer build (PWPOLY_SANITIZER set)",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if not os.environ.get("PWPOLY_SANITIZER"):
+        return
+    skip = pytest.mark.skip(reason="needs the ordinary allocator, not the sanitizer's")
+    for item in items:
+        if "needs_system_allocator" in item.keywords:
+            item.add_marker(skip)

@@ -358,6 +358,7 @@ except BaseException as error:
     assert "resumed" in result.stderr
 
 
+@pytest.mark.needs_system_allocator
 def test_memory_exhaustion_is_memory_error_and_leaves_the_process_usable():
     # 2**40 points per interval: more memory than the machine offers.
     with pytest.raises(MemoryError):

@@ -9,32 +9,40 @@ namespace pwpoly::binding {
 
 namespace {
 
-// UTF-8 text of a str object, or empty when it cannot be encoded.
-std::string utf8(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // str() of an exception for messages; "<unprintable ...>" (and an unraisable report of the
 // failure) when str() itself fails.
 std::string printable(PyObject* exception) {
     Ref text = Ref::steal(PyObject_Str(exception));
-    if (text) return utf8(text.get());
+    if (text) return lenient_utf8(text.get());
     PyErr_WriteUnraisable(exception);
     Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
     if (!type_name) {
         PyErr_Clear();
         return "<unprintable object>";
     }
-    return "<unprintable " + utf8(type_name.get()) + " object>";
+    return "<unprintable " + lenient_utf8(type_name.get()) + " object>";
 }
 
 }  // namespace
+
+std::string lenient_utf8(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+        return std::string(data, static_cast<std::size_t>(size));
+    }
+    // Not encodable as it is: it holds lone surrogates (or is no str at all).
+    PyErr_Clear();
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    Ref lenient = bytes ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                          PyBytes_GET_SIZE(bytes.get()), "replace"))
+                        : Ref();
+    const char* data = lenient ? PyUnicode_AsUTF8AndSize(lenient.get(), &size) : nullptr;
+    if (data == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
 
 PyError PyError::lazy(PyObject* type, std::string message) {
     PyError error;
@@ -56,7 +64,7 @@ PyError PyError::fetch() {
     if (fault_type != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(fault_type)) {
         std::string message = "Unwrapped panic from Python code";
         if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
-            message = utf8(text.get());
+            message = lenient_utf8(text.get());
         } else {
             PyErr_Clear();
         }
@@ -99,14 +107,16 @@ std::string qualified_name(PyTypeObject* type, const char* fallback) {
         PyErr_Clear();
         return fallback;
     }
-    return utf8(name.get());
+    return lenient_utf8(name.get());
 }
 
 PyError cast_error(PyObject* object, PyTypeObject* target) {
-    return PyError::lazy(PyExc_TypeError,
-                         "'" + qualified_name(Py_TYPE(object), "<failed to extract type name>") +
-                             "' object cannot be cast as '" +
-                             qualified_name(target, "<failed to extract type name>") + "'");
+    std::string message = "'";
+    message += qualified_name(Py_TYPE(object), "<failed to extract type name>");
+    message += "' object cannot be cast as '";
+    message += qualified_name(target, "<failed to extract type name>");
+    message += "'";
+    return PyError::lazy(PyExc_TypeError, std::move(message));
 }
 
 PyError argument_error(const char* name, PyError error) {

@@ -54,6 +54,11 @@ PyError cast_error(PyObject* object, PyTypeObject* target);
 // error passes through unchanged.
 PyError argument_error(const char* name, PyError error);
 
+// The UTF-8 text of a str for a message. Lone surrogates, which UTF-8 cannot hold, are
+// encoded with "surrogatepass" and the bytes decoded leniently, every invalid sequence
+// becoming U+FFFD; empty only when the interpreter cannot even do that.
+std::string lenient_utf8(PyObject* text);
+
 // `__qualname__` of a type, or `fallback` when it cannot be read.
 std::string qualified_name(PyTypeObject* type, const char* fallback);
 

@@ -91,9 +91,11 @@ void raise_fault(const std::string& message) {
 
 PyObject* fault_exception_type_if_created() noexcept { return fault_exception_cell.get(); }
 
-void raise_current_exception() noexcept {
+void raise_current_exception() {
     try {
         try {
+            throw;
+        } catch (ForcedUnwind&) {
             throw;
         } catch (PyError& error) {
             std::move(error).restore();
@@ -109,6 +111,8 @@ void raise_current_exception() noexcept {
             report_fault(foreign_fault_message, nullptr, nullptr);
             raise_fault(foreign_fault_message);
         }
+    } catch (ForcedUnwind&) {
+        throw;
     } catch (...) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::fflush(stderr);

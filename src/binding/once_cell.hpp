@@ -1,12 +1,15 @@
 // A process-wide cell filled at most once with a strong reference that is never released.
-// A thread that has to wait for another thread to finish filling it waits without the
-// interpreter lock, so the filling thread can take the lock.
+//
+// No lock is held while the cell is being filled: building the value may run Python code
+// (an import, say), and that code may release the interpreter lock, let another thread ask
+// for the same cell, or ask for it again on the same thread. Each of them builds a value of
+// its own; the first one published wins and every later one is released, so the cell is
+// still filled at most once and is read without locking afterwards.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
-#include <mutex>
 
 #include "ref.hpp"
 
@@ -17,22 +20,22 @@ public:
     PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
 
     // Returns the cell's object, running `build` (returns a Ref, may throw) if the cell is
-    // empty. A failed build leaves the cell empty, so a later request tries again.
+    // empty. A failed build leaves the cell empty, so a later request tries again. Must be
+    // called with the interpreter lock held (the losing value is released here).
     template <class Build>
     PyObject* get_or_init(Build&& build) {
         if (PyObject* value = get()) return value;
-        PyThreadState* saved = PyEval_SaveThread();
-        std::unique_lock<std::mutex> lock(mutex_);
-        PyEval_RestoreThread(saved);
-        if (PyObject* value = get()) return value;
         Ref made = build();
-        value_.store(made.release(), std::memory_order_release);
-        return get();
+        PyObject* expected = nullptr;
+        if (value_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel,
+                                           std::memory_order_acquire)) {
+            return made.release();
+        }
+        return expected;  // another fill won; `made` is released on return
     }
 
 private:
     std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
 };
 
 }  // namespace pwpoly::binding
