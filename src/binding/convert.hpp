@@ -36,7 +36,8 @@ public:
         return true;
     }
     void release() noexcept {
-        if (active_) PyBuffer_Release(&view_);
+        // A thread unwinding without a thread state (see release_reference) leaves the view.
+        if (active_ && PyThreadState_GetUnchecked() != nullptr) PyBuffer_Release(&view_);
         active_ = false;
     }
     const Py_buffer& view() const noexcept { return view_; }

@@ -215,7 +215,7 @@ void bind_fast(const Signature& signature, PyObject* const* args, Py_ssize_t nar
 // Runs one call of `Entry`: `bind` fills the argument slots from the interpreter's calling
 // convention; Entry::run takes the receiver (if any), converts the arguments and calls.
 template <class Entry, class Bind>
-PyObject* invoke(PyObject* self, Bind&& bind) noexcept {
+PyObject* invoke(PyObject* self, Bind&& bind) {
     return boundary([&]() -> PyObject* {
         constexpr std::size_t count = Entry::declared::count;
         PyObject* slots[count + 1] = {};
@@ -241,7 +241,7 @@ struct Function {
         return detail::call_and_convert([&]() -> decltype(auto) { return std::apply(F, std::move(arguments)); });
     }
 
-    static PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    static PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return invoke<Function>(module, [&](const Signature& s, PyObject** slots) {
             bind_fast<declared::count>(s, args, nargs, kwnames, slots);
         });
@@ -284,7 +284,7 @@ struct Method {
             });
         }
 
-        static PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        static PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
             return invoke<Bound>(self, [&](const Signature& s, PyObject** slots) {
                 bind_fast<declared::count>(s, args, nargs, kwnames, slots);
             });
@@ -322,7 +322,7 @@ struct Class {
         }
     };
 
-    static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
         return invoke<Constructor>(reinterpret_cast<PyObject*>(cls), [&](const Signature& s, PyObject** slots) {
             bind_tuple_dict(s, args, kwargs, slots);
         });
@@ -368,7 +368,7 @@ struct Module {
     };
     static inline ModuleState state;
 
-    static PyObject* init() noexcept {
+    static PyObject* init() {
         return boundary([] {
             return make_module(def, state, [](PyObject* module) { (Members::add_to(module), ...); }).release();
         });

@@ -103,7 +103,7 @@ Ref allocate_instance(PyTypeObject* cls, T&& value) {
 }
 
 template <class T>
-void dealloc(PyObject* self) noexcept {
+void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     dealloc_boundary([&] {
         reinterpret_cast<Instance<T>*>(self)->value.~T();

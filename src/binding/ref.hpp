@@ -7,6 +7,13 @@
 
 namespace pwpoly::binding {
 
+// Drops a reference, unless this thread has no thread state: a thread that the interpreter
+// ends during finalisation unwinds (a forced unwind) without one, and must not touch objects
+// then; the process is ending, so the reference is left behind.
+inline void release_reference(PyObject* object) noexcept {
+    if (PyThreadState_GetUnchecked() != nullptr) Py_DECREF(object);
+}
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -15,12 +22,14 @@ public:
     Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {
-            Py_XDECREF(ptr_);
+            if (ptr_ != nullptr) release_reference(ptr_);
             ptr_ = std::exchange(other.ptr_, nullptr);
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(ptr_); }
+    ~Ref() {
+        if (ptr_ != nullptr) release_reference(ptr_);
+    }
 
     // Takes over a new reference (may be null).
     static Ref steal(PyObject* ptr) noexcept { return Ref(ptr); }
