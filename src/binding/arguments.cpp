@@ -1,8 +1,8 @@
-#include "arguments.hpp"
+#include "binding/arguments.hpp"
 
 #include <vector>
 
-#include "error.hpp"
+#include "binding/error.hpp"
 
 namespace pwpoly::binding {
 

@@ -1,9 +1,9 @@
-#include "error.hpp"
+#include "binding/error.hpp"
 
 #include <cstdio>
 
 #include "common/fault.hpp"
-#include "fault.hpp"
+#include "binding/fault.hpp"
 
 namespace pwpoly::binding {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "ref.hpp"
+#include "binding/ref.hpp"
 
 namespace pwpoly::binding {
 

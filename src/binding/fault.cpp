@@ -1,4 +1,4 @@
-#include "fault.hpp"
+#include "binding/fault.hpp"
 
 #include <execinfo.h>
 #include <pthread.h>
@@ -12,8 +12,8 @@
 #include <string_view>
 
 #include "common/fault.hpp"
-#include "error.hpp"
-#include "once_cell.hpp"
+#include "binding/error.hpp"
+#include "binding/once_cell.hpp"
 
 namespace pwpoly::binding {
 

@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-#include "ref.hpp"
+#include "binding/ref.hpp"
 
 namespace pwpoly::binding {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <source_location>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 
 namespace pwpoly {
 

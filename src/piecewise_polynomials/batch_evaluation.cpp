@@ -1,14 +1,14 @@
-#include "batch_evaluation.hpp"
+#include "piecewise_polynomials/batch_evaluation.hpp"
 
 #include <algorithm>
 #include <limits>
 
-#include "../common/sizes.hpp"
-#include "batch_simd.hpp"
-#include "interval_lookup.hpp"
-#include "lagrange_basis.hpp"
-#include "legendre.hpp"
-#include "partition.hpp"
+#include "common/sizes.hpp"
+#include "piecewise_polynomials/batch_simd.hpp"
+#include "piecewise_polynomials/interval_lookup.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/legendre.hpp"
+#include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 

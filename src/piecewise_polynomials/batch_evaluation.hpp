@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "../sparse_matrix_tools/csr_matrix.hpp"
-#include "legendre_basis.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 

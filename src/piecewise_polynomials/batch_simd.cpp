@@ -1,4 +1,4 @@
-#include "batch_simd.hpp"
+#include "piecewise_polynomials/batch_simd.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #define PWPOLY_HAVE_AVX2_KERNELS 1
