@@ -65,7 +65,9 @@ void check_missing(const Signature& signature, PyObject** slots) {
             else if (i + 1 == missing.size()) list += ", and ";
             else list += ", ";
         }
-        list += "'" + std::string(missing[i]) + "'";
+        list += '\'';
+        list += missing[i];
+        list += '\'';
     }
     fail(signature.full_name() + " missing " + std::to_string(missing.size()) + " required positional " +
          (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
