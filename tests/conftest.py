@@ -1,3 +1,4 @@
+import os
 import struct
 import sys
 
@@ -9,6 +10,28 @@ import pwpoly
 SIZE_MAX = sys.maxsize * 2 + 1
 # Largest allocation in bytes (PTRDIFF_MAX).
 PTRDIFF_MAX = sys.maxsize
+
+
+# Set by the sanitizer run of the suite (tools/dev check sanitize).
+UNDER_SANITIZER = os.environ.get("PWPOLY_SANITIZER", "") not in ("", "0")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "needs_system_allocator(reason): the test needs the ordinary allocator (e.g. it exhausts "
+        "memory); skipped when PWPOLY_SANITIZER is set",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if not UNDER_SANITIZER:
+        return
+    for item in items:
+        marker = item.get_closest_marker("needs_system_allocator")
+        if marker is not None:
+            reason = marker.kwargs.get("reason") or (marker.args[0] if marker.args else "")
+            item.add_marker(pytest.mark.skip(reason=f"needs the system allocator: {reason}"))
 
 
 def bits(x: float) -> int:
