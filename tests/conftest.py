@@ -12,6 +12,28 @@ SIZE_MAX = sys.maxsize * 2 + 1
 PTRDIFF_MAX = sys.maxsize
 
 
+# Set by the sanitizer run of the suite (tools/dev check sanitize).
+UNDER_SANITIZER = os.environ.get("PWPOLY_SANITIZER", "") not in ("", "0")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "needs_system_allocator(reason): relies on the ordinary allocator (allocation counts, native "
+        "memory in use, memory exhaustion); skipped in the sanitizer run (PWPOLY_SANITIZER set)",
+    )
+
+
+def pytest_collection_modifyitems(config, items):
+    if not UNDER_SANITIZER:
+        return
+    for item in items:
+        marker = item.get_closest_marker("needs_system_allocator")
+        if marker is not None:
+            reason = marker.kwargs.get("reason") or (marker.args[0] if marker.args else "")
+            item.add_marker(pytest.mark.skip(reason=f"needs the system allocator: {reason}"))
+
+
 def bits(x: float) -> int:
     """The IEEE 754 bit pattern of a double, to compare floats exactly (0.0 vs -0.0, NaN)."""
     return struct.unpack("<Q", struct.pack("<d", x))[0]
@@ -42,19 +64,3 @@ class _FaultExpectation:
         assert value.args == (self.message,)
         return True
 
-
-def pytest_configure(config):
-    config.addinivalue_line(
-        "markers",
-        "needs_system_allocator: relies on the ordinary allocator (allocation counts, native memory in use, "
-        "memory exhaustion); skipped in the sanitizer build (PWPOLY_SANITIZER set)",
-    )
-
-
-def pytest_collection_modifyitems(config, items):
-    if not os.environ.get("PWPOLY_SANITIZER"):
-        return
-    skip = pytest.mark.skip(reason="needs the ordinary allocator, not the sanitizer's")
-    for item in items:
-        if "needs_system_allocator" in item.keywords:
-            item.add_marker(skip)

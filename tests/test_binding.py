@@ -358,7 +358,9 @@ except BaseException as error:
     assert "resumed" in result.stderr
 
 
-@pytest.mark.needs_system_allocator
+@pytest.mark.needs_system_allocator(
+    reason="the sanitizer allocator aborts on a request larger than it supports"
+)
 def test_memory_exhaustion_is_memory_error_and_leaves_the_process_usable():
     # 2**40 points per interval: more memory than the machine offers.
     with pytest.raises(MemoryError):

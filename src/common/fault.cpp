@@ -12,7 +12,8 @@ bool backtrace_requested() {
     // Read once: the reporter's only use of the environment.
     static const bool requested = [] {
         const char* value = std::getenv(backtrace_variable);
-        return value != nullptr && value[0] != '\0' && !(value[0] == '0' && value[1] == '\0');
+        // Set, not empty and not "0".
+        return value != nullptr && value[0] != '\0' && (value[0] != '0' || value[1] != '\0');
     }();
     return requested;
 }
