@@ -79,6 +79,20 @@ inline constexpr std::string_view doc_separator = "\n--\n\n";
 inline constexpr std::string_view new_suffix = ".__new__";
 }  // namespace text
 
+// Plain loops rather than string_view::find: some builds (with AddressSanitizer) cannot evaluate
+// the library's search on a template argument at compile time.
+constexpr std::size_t first_of(std::string_view text, char c) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == c) return i;
+    return std::string_view::npos;
+}
+
+constexpr std::size_t last_of(std::string_view text, char c) {
+    for (std::size_t i = text.size(); i-- > 0;)
+        if (text[i] == c) return i;
+    return std::string_view::npos;
+}
+
 constexpr std::string_view trimmed(std::string_view text) {
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
     while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
@@ -87,14 +101,16 @@ constexpr std::string_view trimmed(std::string_view text) {
 
 constexpr std::size_t parameter_count(std::string_view list) {
     if (trimmed(list).empty()) return 0;
-    return static_cast<std::size_t>(std::count(list.begin(), list.end(), ',')) + 1;
+    std::size_t commas = 0;
+    for (const char c : list) commas += c == ',' ? 1 : 0;
+    return commas + 1;
 }
 
 template <std::size_t N>
 constexpr std::array<std::string_view, N> parameter_names(std::string_view list) {
     std::array<std::string_view, N> names{};
     for (std::size_t i = 0; i < N; ++i) {
-        const std::size_t comma = list.find(',');
+        const std::size_t comma = first_of(list, ',');
         names[i] = trimmed(list.substr(0, comma));
         list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
     }
@@ -105,10 +121,10 @@ constexpr std::array<std::string_view, N> parameter_names(std::string_view list)
 template <Text Declaration>
 struct Declared {
     static constexpr std::string_view text = Declaration.view();
-    static constexpr std::size_t open = text.find('(');
+    static constexpr std::size_t open = first_of(text, '(');
     static_assert(open != std::string_view::npos && text.back() == ')', "a declaration reads name(parameters)");
     static constexpr std::string_view qualified = text.substr(0, open);
-    static constexpr std::size_t dot = qualified.rfind('.');
+    static constexpr std::size_t dot = last_of(qualified, '.');
     static constexpr std::string_view name = dot == std::string_view::npos ? qualified : qualified.substr(dot + 1);
     static constexpr std::string_view parameter_list = text.substr(open + 1, text.size() - open - 2);
     static constexpr std::size_t count = parameter_count(parameter_list);

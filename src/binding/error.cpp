@@ -68,9 +68,9 @@ PyError PyError::fetch() {
         } else {
             PyErr_Clear();
         }
-        std::fputs("--- C++ fault resumed: a PanicException was fetched from Python code ---\n", stderr);
-        std::fputs("Python stack trace below:\n", stderr);
-        std::fflush(stderr);
+        (void)std::fputs("--- C++ fault resumed: a PanicException was fetched from Python code ---\n", stderr);
+        (void)std::fputs("Python stack trace below:\n", stderr);
+        (void)std::fflush(stderr);
         PyErr_SetRaisedException(exception.release());
         PyErr_PrintEx(0);
         throw InternalFault(std::move(message));

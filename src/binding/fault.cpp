@@ -63,21 +63,21 @@ void report_fault(const std::string& message, const std::source_location* where,
     const std::string thread = thread_name();
     if (where != nullptr) {
         const std::string_view file = source_file(where->file_name());
-        std::fprintf(stderr, "thread '%s' hit a C++ fault at %.*s:%u:%u:\n%s\n", thread.c_str(),
+        (void)std::fprintf(stderr, "thread '%s' hit a C++ fault at %.*s:%u:%u:\n%s\n", thread.c_str(),
                      static_cast<int>(file.size()), file.data(), where->line(), where->column(),
                      message.c_str());
     } else {
-        std::fprintf(stderr, "thread '%s' hit a C++ fault:\n%s\n", thread.c_str(), message.c_str());
+        (void)std::fprintf(stderr, "thread '%s' hit a C++ fault:\n%s\n", thread.c_str(), message.c_str());
     }
     if (frames != nullptr && !frames->empty()) {
-        std::fputs("stack backtrace:\n", stderr);
-        std::fflush(stderr);
+        (void)std::fputs("stack backtrace:\n", stderr);
+        (void)std::fflush(stderr);
         ::backtrace_symbols_fd(frames->data(), static_cast<int>(frames->size()), STDERR_FILENO);
     } else if (!reported_before.exchange(true)) {
-        std::fprintf(stderr, "note: run with `%s=1` environment variable to display a C++ backtrace\n",
+        (void)std::fprintf(stderr, "note: run with `%s=1` environment variable to display a C++ backtrace\n",
                      backtrace_variable);
     }
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
 }
 
 void raise_fault(const std::string& message) {
@@ -92,10 +92,9 @@ void raise_fault(const std::string& message) {
 PyObject* fault_exception_type_if_created() noexcept { return fault_exception_cell.get(); }
 
 void raise_current_exception() {
+    if (forced_unwind_in_flight()) throw;
     try {
         try {
-            throw;
-        } catch (ForcedUnwind&) {
             throw;
         } catch (PyError& error) {
             std::move(error).restore();
@@ -111,11 +110,10 @@ void raise_current_exception() {
             report_fault(foreign_fault_message, nullptr, nullptr);
             raise_fault(foreign_fault_message);
         }
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::fflush(stderr);
+        if (forced_unwind_in_flight()) throw;
+        (void)std::fputs("uncaught panic at ffi boundary\n", stderr);
+        (void)std::fflush(stderr);
         std::abort();
     }
 }

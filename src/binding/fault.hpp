@@ -11,16 +11,17 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <source_location>
 #include <string>
 #include <vector>
 
 namespace pwpoly::binding {
 
-// The type of a forced unwind, for handlers that must let it pass.
-using ForcedUnwind = abi::__forced_unwind;
+// True inside a handler whose exception is not a C++ exception. A forced unwind is one: it is
+// matched by no C++ type (binding a reference to it, as `catch (abi::__forced_unwind&)` does,
+// binds a null reference), so handlers that catch everything ask this and rethrow it.
+inline bool forced_unwind_in_flight() noexcept { return !std::current_exception(); }
 
 // The internal-fault exception type, created on first use; null if it was never created.
 PyObject* fault_exception_type_if_created() noexcept;
@@ -38,9 +39,8 @@ template <class Body>
 PyObject* boundary(Body&& body) {
     try {
         return body();
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (forced_unwind_in_flight()) throw;
         raise_current_exception();
         return nullptr;
     }
@@ -52,9 +52,8 @@ template <class Body>
 void dealloc_boundary(Body&& body) {
     try {
         body();
-    } catch (ForcedUnwind&) {
-        throw;
     } catch (...) {
+        if (forced_unwind_in_flight()) throw;
         PyObject* pending = PyErr_GetRaisedException();
         raise_current_exception();
         PyErr_WriteUnraisable(nullptr);

@@ -93,7 +93,7 @@ Instance<T>& receiver(PyObject* self, PyTypeObject* type) {
 
 // A new instance of `cls` owning `value`.
 template <class T>
-Ref allocate_instance(PyTypeObject* cls, T&& value) {
+Ref allocate_instance(PyTypeObject* cls, T value) {
     allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
     Ref object = checked(alloc(cls, 0));
     auto* instance = reinterpret_cast<Instance<T>*>(object.get());
