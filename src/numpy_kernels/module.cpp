@@ -63,6 +63,12 @@ void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::sp
     pp::lagrange_mass_matrix_arrays<Index>(degree, n_t, T, indptr, indices, data);
 }
 
+template <class Index>
+void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
+                        std::span<double> data) {
+    pp::lagrange_to_legendre_arrays<Index>(degree, n_t, indptr, indices, data);
+}
+
 void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<double> out) {
     const pp::LagrangeBasis basis(degree, n_t, T);
     const std::vector<double>& points = basis.points();
@@ -75,9 +81,6 @@ binding::ByteArrays prolongation(std::size_t degree, std::size_t nt_coarse, std:
     return csr_byte_arrays(pp::LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine), index_bytes);
 }
 
-binding::ByteArrays to_legendre(std::size_t degree, std::size_t n_t, std::size_t index_bytes) {
-    return csr_byte_arrays(pp::LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre(), index_bytes);
-}
 
 }  // namespace pwpoly::numpy_kernels
 
@@ -98,6 +101,7 @@ using Kernels = pwpoly::binding::Module<
              "lagrange_mass_matrix64(degree, n_t, T, indptr, indices, data)">,
     Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
     Function<&kernels::prolongation, "prolongation(degree, nt_coarse, nt_fine, index_bytes)">,
-    Function<&kernels::to_legendre, "to_legendre(degree, n_t, index_bytes)">>;
+    Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
+    Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">>;
 
 extern "C" PyMODINIT_FUNC PyInit__kernels() { return Kernels::init(); }

@@ -46,6 +46,18 @@ template <class Index>
 void lagrange_mass_matrix_arrays(std::size_t degree, std::size_t n_t, double T, std::span<Index> indptr,
                                  std::span<Index> indices, std::span<double> data);
 
+// Stored entries of the Lagrange-to-Legendre transformation: n_t (degree + 1)^2.
+std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t);
+
+// The compressed-row arrays of LagrangeBasis(degree, n_t, T).get_transormation_matrix_to_legendre()
+// (degree >= 1, any n_t), the same entries in the same order, written straight into caller
+// storage: row a n_t + k repeats row a of the one-interval transformation with its columns
+// shifted by k degree. Sizes: indptr (degree + 1) n_t + 1, indices and data
+// lagrange_to_legendre_nnz.
+template <class Index>
+void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr,
+                                 std::span<Index> indices, std::span<double> data);
+
 // The three arrays of a compressed-row matrix with indices narrowed (or widened) to Index;
 // every index must be representable.
 template <class Index>
