@@ -1,5 +1,7 @@
 """The two spaces: discontinuous piecewise Legendre and continuous piecewise Lagrange."""
 
+import math
+
 import numpy as np
 import scipy.sparse
 
@@ -53,12 +55,6 @@ def _choose_csr():
 
 _MAXPRINT = vars(_CSR((np.zeros(0), np.zeros(0, np.int32), np.zeros(1, np.int32)), shape=(0, 0)))["maxprint"]
 _csr = _choose_csr()
-
-
-def _csr_from_bytes(arrays, index, shape):
-    indptr, indices, data = arrays
-    return _csr(np.frombuffer(data, dtype=np.float64), np.frombuffer(indices, dtype=index),
-                np.frombuffer(indptr, dtype=index), shape)
 
 
 class _Space:
@@ -373,10 +369,26 @@ class LagrangeSpace(_Space):
             raise ValueError(f"fine: degree is {fine.degree}, expected W.degree = {self._degree}")
         if fine.T != self._T:
             raise ValueError(f"fine: T is {fine.T!r}, expected W.T = {self._T!r}")
+        d = self._degree
         rows = fine.size
-        index = checks.index_dtype(rows * (self._degree + 1), rows, self._size)
-        arrays = _kernels.prolongation(self._degree, self._n_t, fine.n_t, np.dtype(index).itemsize)
-        return _csr_from_bytes(arrays, index, (rows, self._size))
+        # Room for every entry: a fine node on a coarse node (with g = gcd of the counts, every
+        # (fine.n_t / g)-th one) stores a single 1.0, any other at most d + 1 values.
+        on_nodes = (rows - 1) // (fine.n_t // math.gcd(self._n_t, fine.n_t)) + 1
+        room = on_nodes + (rows - on_nodes) * (d + 1)
+        index = checks.index_dtype(room, rows, self._size)
+        indptr = np.empty(rows + 1, dtype=index)
+        indices = np.empty(room, dtype=index)
+        data = np.empty(room, dtype=np.float64)
+        kernel = _kernels.prolongation32 if index is np.int32 else _kernels.prolongation64
+        nnz = kernel(d, self._n_t, fine.n_t, indptr, indices, data)
+        if nnz < room:
+            # Shrunk in place (the arrays are fresh and referenced nowhere else).
+            indices.resize(nnz, refcheck=False)
+            data.resize(nnz, refcheck=False)
+            if index is np.int64 and checks.index_dtype(nnz, rows, self._size) is np.int32:
+                # The bound needed wide indices, the entries do not: scipy's own choice.
+                indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
+        return _csr(data, indices, indptr, (rows, self._size))
 
     def to_legendre(self):
         """The map from nodal values to Legendre coefficients.

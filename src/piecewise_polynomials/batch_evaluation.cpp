@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "../common/sizes.hpp"
 #include "batch_simd.hpp"
@@ -295,13 +296,20 @@ void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<
 }
 
 template <class Index>
-CsrArrays<Index> csr_arrays(const sparse_matrix_tools::CsrMatrix& matrix) {
-    require_index<Index>(std::max({matrix.nnz(), matrix.nrows(), matrix.ncols()}));
-    CsrArrays<Index> arrays;
-    arrays.indptr.assign(matrix.row_offsets().begin(), matrix.row_offsets().end());
-    arrays.indices.assign(matrix.col_indices().begin(), matrix.col_indices().end());
-    arrays.data = matrix.values();
-    return arrays;
+std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
+                     std::span<double> data) {
+    const std::size_t nnz = matrix.nnz();
+    require(indptr.size() == matrix.row_offsets().size() && indices.size() >= nnz && data.size() >= nnz,
+            size_mismatch);
+    require_index<Index>(std::max({nnz, matrix.nrows(), matrix.ncols()}));
+    const std::size_t* __restrict offsets = matrix.row_offsets().data();
+    const std::size_t* __restrict columns = matrix.col_indices().data();
+    Index* __restrict starts = indptr.data();
+    Index* __restrict column_out = indices.data();
+    for (std::size_t r = 0; r < indptr.size(); ++r) starts[r] = static_cast<Index>(offsets[r]);
+    for (std::size_t p = 0; p < nnz; ++p) column_out[p] = static_cast<Index>(columns[p]);
+    std::copy(matrix.values().begin(), matrix.values().end(), data.begin());
+    return nnz;
 }
 
 template void basis_matrix_arrays<std::int32_t>(const LegendreBasis&, std::span<const double>, bool,
@@ -316,7 +324,9 @@ template void lagrange_to_legendre_arrays<std::int32_t>(std::size_t, std::size_t
                                                         std::span<std::int32_t>, std::span<double>);
 template void lagrange_to_legendre_arrays<std::int64_t>(std::size_t, std::size_t, std::span<std::int64_t>,
                                                         std::span<std::int64_t>, std::span<double>);
-template CsrArrays<std::int32_t> csr_arrays<std::int32_t>(const sparse_matrix_tools::CsrMatrix&);
-template CsrArrays<std::int64_t> csr_arrays<std::int64_t>(const sparse_matrix_tools::CsrMatrix&);
+template std::size_t copy_csr<std::int32_t>(const sparse_matrix_tools::CsrMatrix&, std::span<std::int32_t>,
+                                            std::span<std::int32_t>, std::span<double>);
+template std::size_t copy_csr<std::int64_t>(const sparse_matrix_tools::CsrMatrix&, std::span<std::int64_t>,
+                                            std::span<std::int64_t>, std::span<double>);
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "../sparse_matrix_tools/csr_matrix.hpp"
 #include "legendre_basis.hpp"
@@ -58,15 +57,12 @@ template <class Index>
 void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr,
                                  std::span<Index> indices, std::span<double> data);
 
-// The three arrays of a compressed-row matrix with indices narrowed (or widened) to Index;
-// every index must be representable.
+// Copies a compressed-row matrix into caller storage with indices narrowed (or widened) to
+// Index: indptr of nrows() + 1 offsets, the stored entries at the start of indices and data
+// (at least nnz() long; the rest is left alone). Returns nnz(). Every index must be
+// representable.
 template <class Index>
-struct CsrArrays {
-    std::vector<Index> indptr;
-    std::vector<Index> indices;
-    std::vector<double> data;
-};
-template <class Index>
-CsrArrays<Index> csr_arrays(const sparse_matrix_tools::CsrMatrix& matrix);
+std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
+                     std::span<double> data);
 
 }  // namespace pwpoly::piecewise_polynomials
