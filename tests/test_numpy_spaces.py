@@ -257,6 +257,9 @@ def test_sparse_results_hold_the_state_scipy_builds(index):
     matrix = sparse_results()[index]
     assert type(matrix) is scipy.sparse.csr_array
     parts = (matrix.data, matrix.indices, matrix.indptr)
+    # Arrays of their own, exactly as long as the entries (no views into larger buffers).
+    assert all(a.base is None and a.flags.owndata for a in parts)
+    assert len(matrix.data) == len(matrix.indices) == matrix.indptr[-1]
     rebuilt = scipy.sparse.csr_array(parts, shape=matrix.shape)
     assert vars(rebuilt).keys() == vars(matrix).keys()
     assert [a.dtype for a in parts] == [rebuilt.data.dtype, rebuilt.indices.dtype, rebuilt.indptr.dtype]

@@ -372,7 +372,9 @@ class LagrangeSpace(_Space):
         d = self._degree
         rows = fine.size
         # Room for every entry: a fine node on a coarse node (with g = gcd of the counts, every
-        # (fine.n_t / g)-th one) stores a single 1.0, any other at most d + 1 values.
+        # (fine.n_t / g)-th one) stores a single 1.0, any other at most d + 1 values. Fewer are
+        # stored only for a node within the tolerance of a coarse node without lying on it,
+        # which takes counts far beyond memory; the arrays are then shrunk to the entries.
         on_nodes = (rows - 1) // (fine.n_t // math.gcd(self._n_t, fine.n_t)) + 1
         room = on_nodes + (rows - on_nodes) * (d + 1)
         index = checks.index_dtype(room, rows, self._size)
