@@ -12,6 +12,8 @@ They serve as baselines. Each is checked against pwpoly (see test_peers.py and r
   rounding only.
 """
 
+import math
+
 import numpy as np
 import scipy.interpolate
 import scipy.sparse
@@ -47,9 +49,11 @@ def index_dtype(*extents):
 def prolongation_csr(nt_coarse, nt_fine, degree):
     """CSR parts (indptr, indices, data) and shape of the coarse-to-fine Lagrange prolongation.
 
-    Fine node r sits at s = (r / N_f) * n_c coarse-interval units; its row holds the barycentric
-    interpolation weights of the d + 1 nodes of coarse interval k = min(floor(s), n_c - 1), or a
-    single 1.0 when it lies within 1e-14 of one of them; exact zeros are not stored.
+    Fine node r lies on coarse node c exactly when r * n_c is a multiple of n_f (c = r * n_c / n_f,
+    decided in integers): its row is the single entry (r, c, 1.0). Any other fine node sits at
+    s = (r / N_f) * n_c coarse-interval units; its row holds the barycentric interpolation weights
+    of the d + 1 nodes of coarse interval k = min(floor(s), n_c - 1), or a single 1.0 when it lies
+    within 1e-14 of one of them; exact zeros are not stored.
     """
     d = degree
     fine_points = nt_fine * d
@@ -85,6 +89,14 @@ def prolongation_csr(nt_coarse, nt_fine, degree):
     on_node = np.flatnonzero(hit >= 0)
     values[on_node] = 0.0
     values[on_node, hit[on_node]] = 1.0
+    # Exact coincidence: with g = gcd(n_c, n_f), r * n_c is a multiple of n_f exactly when r is a
+    # multiple of n_f / g, and then c = (r / (n_f / g)) * (n_c / g). Such a row keeps one entry,
+    # 1.0 at local position 0, whose column is moved to c.
+    g = math.gcd(nt_coarse, nt_fine)
+    period, step = nt_fine // g, nt_coarse // g
+    exact = np.arange(0, rows, period)
+    values[exact] = 0.0
+    values[exact, 0] = 1.0
 
     stored = values != 0.0
     counts = stored.sum(axis=1)
@@ -93,6 +105,7 @@ def prolongation_csr(nt_coarse, nt_fine, degree):
     indptr[1:] = np.cumsum(counts)
     first_column = k.astype(itype)
     first_column *= d
+    first_column[exact] = np.arange(len(exact), dtype=itype) * step
     if stored.all():
         indices = (first_column[:, None] + np.arange(d + 1, dtype=itype)).ravel()
         data = values.ravel()

@@ -6,6 +6,7 @@ import pickle
 
 import numpy as np
 import pytest
+import scipy.sparse
 from hypothesis import given, settings, strategies as st
 
 import pwpoly_numpy as pn
@@ -242,6 +243,46 @@ def test_attribute_arrays_are_read_only_and_results_are_fresh():
     assert B.data.any() and W.to_legendre().data.any()
     assert W.legendre_space() == pn.LegendreSpace(2, 3, 1.0)
     assert W.size == 7 and W.legendre_space().size == 9
+
+
+def sparse_results():
+    W = pn.LagrangeSpace(3, 5, 2.0)
+    V = W.legendre_space()
+    return [V.basis_matrix(np.linspace(-1.0, 3.0, 11)), V.basis_matrix([]), V.basis_matrix(0.5, derivative=1),
+            V.mass_matrix(), W.mass_matrix(), W.to_legendre(), W.prolongation_to(pn.LagrangeSpace(3, 7, 2.0))]
+
+
+@pytest.mark.parametrize("index", range(7))
+def test_sparse_results_hold_the_state_scipy_builds(index):
+    matrix = sparse_results()[index]
+    assert type(matrix) is scipy.sparse.csr_array
+    parts = (matrix.data, matrix.indices, matrix.indptr)
+    # Arrays of their own, exactly as long as the entries (no views into larger buffers).
+    assert all(a.base is None and a.flags.owndata for a in parts)
+    assert len(matrix.data) == len(matrix.indices) == matrix.indptr[-1]
+    rebuilt = scipy.sparse.csr_array(parts, shape=matrix.shape)
+    assert vars(rebuilt).keys() == vars(matrix).keys()
+    assert [a.dtype for a in parts] == [rebuilt.data.dtype, rebuilt.indices.dtype, rebuilt.indptr.dtype]
+    kept = [a.copy() for a in parts]
+    matrix.check_format(full_check=True)  # raises on a malformed matrix, may recast or trim arrays
+    for before, after in zip(kept, (matrix.data, matrix.indices, matrix.indptr)):
+        assert before.dtype == after.dtype and np.array_equal(before.view(np.uint8), after.view(np.uint8))
+    assert matrix.has_sorted_indices and matrix.has_canonical_format
+    x = np.arange(matrix.shape[1], dtype=np.float64)
+    same_bits(matrix @ x, rebuilt @ x)
+
+
+def test_direct_construction_only_where_it_matches_scipy(monkeypatch):
+    from pwpoly_numpy import _spaces
+    assert _spaces._choose_csr() is _spaces._direct_csr
+    original = scipy.sparse.csr_array.__init__
+
+    def init_with_more_state(self, *args, **kwargs):
+        original(self, *args, **kwargs)
+        self._cached_flag = True
+
+    monkeypatch.setattr(scipy.sparse.csr_array, "__init__", init_with_more_state)
+    assert _spaces._choose_csr() is _spaces._validated_csr
 
 
 def test_batch_projection_and_interpolation():

@@ -1,5 +1,7 @@
 """The two spaces: discontinuous piecewise Legendre and continuous piecewise Lagrange."""
 
+import math
+
 import numpy as np
 import scipy.sparse
 
@@ -7,14 +9,52 @@ from . import _checks as checks
 from . import _kernels
 
 
-def _csr(data, indices, indptr, shape):
-    return scipy.sparse.csr_array((data, indices, indptr), shape=shape, copy=False)
+_CSR = scipy.sparse.csr_array
 
 
-def _csr_from_bytes(arrays, index, shape):
-    indptr, indices, data = arrays
-    return _csr(np.frombuffer(data, dtype=np.float64), np.frombuffer(indices, dtype=index),
-                np.frombuffer(indptr, dtype=index), shape)
+def _validated_csr(data, indices, indptr, shape):
+    return _CSR((data, indices, indptr), shape=shape, copy=False)
+
+
+def _direct_csr(data, indices, indptr, shape):
+    """The csr_array of arrays the kernels have just written (valid by construction: rows sorted,
+    indices in range, index dtype the one scipy itself would choose), without scipy's checks: its
+    constructor costs more than the kernels on small matrices. The attributes set are the ones
+    the constructor sets; see _choose_csr."""
+    matrix = _CSR.__new__(_CSR)
+    matrix.__dict__.update(_shape=shape, data=data, indices=indices, indptr=indptr, maxprint=_MAXPRINT)
+    return matrix
+
+
+def _choose_csr():
+    """The direct construction when, on a small sample, it gives an object with exactly the state
+    of the validated constructor (names, types and values of every attribute), otherwise the
+    validated constructor: a scipy that keeps other state is served correctly, only slower."""
+    data = np.array([1.0, 2.0, -0.0])
+    indices = np.array([0, 2, 1], dtype=np.int32)
+    indptr = np.array([0, 2, 2, 3], dtype=np.int32)
+    shape = (3, 4)
+    try:
+        reference = vars(_validated_csr(data, indices, indptr, shape))
+        direct = vars(_direct_csr(data, indices, indptr, shape))
+    except Exception:  # pragma: no cover - a scipy without the expected layout
+        return _validated_csr
+    if reference.keys() != direct.keys():
+        return _validated_csr
+    for name, value in reference.items():
+        other = direct[name]
+        if type(value) is not type(other):
+            return _validated_csr
+        if isinstance(value, np.ndarray):
+            if value.dtype != other.dtype or not np.shares_memory(value, other) or value.shape != other.shape:
+                return _validated_csr
+        elif value != other:
+            return _validated_csr
+    return _direct_csr
+
+
+_MAXPRINT = vars(_CSR((np.zeros(0), np.zeros(0, np.int32), np.zeros(1, np.int32)), shape=(0, 0)))["maxprint"]
+_csr = _choose_csr()
 
 
 class _Space:
@@ -329,10 +369,28 @@ class LagrangeSpace(_Space):
             raise ValueError(f"fine: degree is {fine.degree}, expected W.degree = {self._degree}")
         if fine.T != self._T:
             raise ValueError(f"fine: T is {fine.T!r}, expected W.T = {self._T!r}")
+        d = self._degree
         rows = fine.size
-        index = checks.index_dtype(rows * (self._degree + 1), rows, self._size)
-        arrays = _kernels.prolongation(self._degree, self._n_t, fine.n_t, np.dtype(index).itemsize)
-        return _csr_from_bytes(arrays, index, (rows, self._size))
+        # Room for every entry: a fine node on a coarse node (with g = gcd of the counts, every
+        # (fine.n_t / g)-th one) stores a single 1.0, any other at most d + 1 values. Fewer are
+        # stored only for a node within the tolerance of a coarse node without lying on it,
+        # which takes counts far beyond memory; the arrays are then shrunk to the entries.
+        on_nodes = (rows - 1) // (fine.n_t // math.gcd(self._n_t, fine.n_t)) + 1
+        room = on_nodes + (rows - on_nodes) * (d + 1)
+        index = checks.index_dtype(room, rows, self._size)
+        indptr = np.empty(rows + 1, dtype=index)
+        indices = np.empty(room, dtype=index)
+        data = np.empty(room, dtype=np.float64)
+        kernel = _kernels.prolongation32 if index is np.int32 else _kernels.prolongation64
+        nnz = kernel(d, self._n_t, fine.n_t, indptr, indices, data)
+        if nnz < room:
+            # Shrunk in place (the arrays are fresh and referenced nowhere else).
+            indices.resize(nnz, refcheck=False)
+            data.resize(nnz, refcheck=False)
+            if index is np.int64 and checks.index_dtype(nnz, rows, self._size) is np.int32:
+                # The bound needed wide indices, the entries do not: scipy's own choice.
+                indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
+        return _csr(data, indices, indptr, (rows, self._size))
 
     def to_legendre(self):
         """The map from nodal values to Legendre coefficients.
@@ -343,10 +401,16 @@ class LagrangeSpace(_Space):
             The entries of ``pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t)``: row
             ``a*n_t + k`` gives the coefficient of P_a on interval k.
         """
-        rows = self._n_t * (self._degree + 1)
-        index = checks.index_dtype(rows * (self._degree + 1), rows, self._size)
-        arrays = _kernels.to_legendre(self._degree, self._n_t, np.dtype(index).itemsize)
-        return _csr_from_bytes(arrays, index, (rows, self._size))
+        m = self._degree + 1
+        rows = self._n_t * m
+        nnz = rows * m
+        index = checks.index_dtype(nnz, rows, self._size)
+        indptr = np.empty(rows + 1, dtype=index)
+        indices = np.empty(nnz, dtype=index)
+        data = np.empty(nnz, dtype=np.float64)
+        kernel = _kernels.to_legendre32 if index is np.int32 else _kernels.to_legendre64
+        kernel(self._degree, self._n_t, indptr, indices, data)
+        return _csr(data, indices, indptr, (rows, self._size))
 
     def mass_matrix(self):
         """The L2 Gram matrix of the nodal basis on [0, T].

@@ -1,7 +1,7 @@
 // pwpoly_numpy._kernels: the private kernels under the array interface pwpoly_numpy. Each kernel
-// takes views of caller-provided numpy buffers and writes its results into them (or hands whole
-// arrays back as bytearrays); the Python layer checks every argument first, so the faults below
-// only guard against a wrong caller inside the package.
+// takes views of caller-provided numpy buffers and writes its results into them; the Python
+// layer checks every argument first, so the faults below only guard against a wrong caller
+// inside the package.
 #include <cstdint>
 #include <span>
 
@@ -18,24 +18,6 @@ namespace {
 bool derivative_flag(std::size_t derivative) {
     if (derivative > 1) fault("derivative must be 0 or 1");
     return derivative == 1;
-}
-
-template <class Index>
-binding::ByteArrays byte_arrays(const sparse_matrix_tools::CsrMatrix& matrix) {
-    const pp::CsrArrays<Index> arrays = pp::csr_arrays<Index>(matrix);
-    binding::ByteArrays result;
-    result.add(arrays.indptr);
-    result.add(arrays.indices);
-    result.add(arrays.data);
-    return result;
-}
-
-binding::ByteArrays csr_byte_arrays(const sparse_matrix_tools::CsrMatrix& matrix, std::size_t index_bytes) {
-    switch (index_bytes) {
-        case 4: return byte_arrays<std::int32_t>(matrix);
-        case 8: return byte_arrays<std::int64_t>(matrix);
-        default: fault("index_bytes must be 4 or 8");
-    }
 }
 
 }  // namespace
@@ -63,6 +45,12 @@ void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::sp
     pp::lagrange_mass_matrix_arrays<Index>(degree, n_t, T, indptr, indices, data);
 }
 
+template <class Index>
+void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
+                        std::span<double> data) {
+    pp::lagrange_to_legendre_arrays<Index>(degree, n_t, indptr, indices, data);
+}
+
 void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<double> out) {
     const pp::LagrangeBasis basis(degree, n_t, T);
     const std::vector<double>& points = basis.points();
@@ -70,14 +58,15 @@ void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<do
     std::copy(points.begin(), points.end(), out.begin());
 }
 
-binding::ByteArrays prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine,
-                                 std::size_t index_bytes) {
-    return csr_byte_arrays(pp::LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine), index_bytes);
+// The prolongation's entries at the start of indices and data (room for at least as many as it
+// stores); returns how many it stores.
+template <class Index>
+std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::span<Index> indptr,
+                         std::span<Index> indices, std::span<double> data) {
+    return pp::copy_csr<Index>(pp::LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine), indptr,
+                               indices, data);
 }
 
-binding::ByteArrays to_legendre(std::size_t degree, std::size_t n_t, std::size_t index_bytes) {
-    return csr_byte_arrays(pp::LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre(), index_bytes);
-}
 
 }  // namespace pwpoly::numpy_kernels
 
@@ -97,7 +86,11 @@ using Kernels = pwpoly::binding::Module<
     Function<&kernels::lagrange_mass_matrix<std::int64_t>,
              "lagrange_mass_matrix64(degree, n_t, T, indptr, indices, data)">,
     Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
-    Function<&kernels::prolongation, "prolongation(degree, nt_coarse, nt_fine, index_bytes)">,
-    Function<&kernels::to_legendre, "to_legendre(degree, n_t, index_bytes)">>;
+    Function<&kernels::prolongation<std::int32_t>,
+             "prolongation32(degree, nt_coarse, nt_fine, indptr, indices, data)">,
+    Function<&kernels::prolongation<std::int64_t>,
+             "prolongation64(degree, nt_coarse, nt_fine, indptr, indices, data)">,
+    Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
+    Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">>;
 
 extern "C" PyMODINIT_FUNC PyInit__kernels() { return Kernels::init(); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/batch_simd.hpp"
@@ -155,31 +156,41 @@ void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> tim
     const std::size_t nnz = checked_mul(n, m);
     require(indptr.size() == checked_add(n, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
     require_index<Index>(std::max(nnz, size));
-    // Values by small blocks of times (in the first-level cache), degree-major within a block,
-    // then written row by row.
-    const std::size_t block = std::min(n, std::max<std::size_t>(64, 2048 / m));
-    std::vector<double> values(checked_count<double>(checked_mul(block, m)));
-    std::vector<std::int64_t> intervals(block);
     const auto mode = derivative ? simd::BasisMode::time_derivative : simd::BasisMode::value;
     const std::size_t n_t = basis.n_t;
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t count = std::min(block, n - start);
-        basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
-        Index* __restrict row_starts = indptr.data() + start;
-        Index* __restrict columns = indices.data() + start * m;
-        double* __restrict entries = data.data() + start * m;
-        const double* __restrict computed = values.data();
-        const std::int64_t* __restrict located = intervals.data();
-        for (std::size_t j = 0; j < count; ++j) {
-            const std::size_t k = static_cast<std::size_t>(located[j]);
-            row_starts[j] = static_cast<Index>((start + j) * m);
-            for (std::size_t i = 0; i < m; ++i) {
-                columns[j * m + i] = static_cast<Index>(i * n_t + k);
-                entries[j * m + i] = computed[i * block + j];
+    // The vector path writes whole rows in place; what it leaves goes by small blocks of times
+    // (in the first-level cache), degree-major within a block, then written row by row.
+    std::size_t done = 0;
+    if (simd::available(n_t))
+        done = simd::basis_rows<Index>(UniformPartition(basis.T, n_t).dt, n_t, basis.degree, mode, times.data(), n,
+                                       indices.data(), data.data());
+    if (done < n) {
+        // A stride of a few cache lines over a power of two keeps the degrees' rows of a block
+        // from sharing cache sets.
+        const std::size_t block = std::min(n - done, std::max<std::size_t>(64, 2048 / m) + 8);
+        std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+        std::vector<std::int64_t> intervals(block);
+        for (std::size_t start = done; start < n; start += block) {
+            const std::size_t count = std::min(block, n - start);
+            basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+            Index* __restrict columns = indices.data() + start * m;
+            double* __restrict entries = data.data() + start * m;
+            const double* __restrict computed = values.data();
+            const std::int64_t* __restrict located = intervals.data();
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t k = static_cast<std::size_t>(located[j]);
+                for (std::size_t i = 0; i < m; ++i) {
+                    columns[j * m + i] = static_cast<Index>(i * n_t + k);
+                    entries[j * m + i] = computed[i * block + j];
+                }
             }
         }
     }
-    indptr[n] = static_cast<Index>(nnz);
+    Index* __restrict row_starts = indptr.data();
+    const Index width = static_cast<Index>(m);
+    Index offset = 0;
+    for (std::size_t j = 0; j < n; ++j, offset += width) row_starts[j] = offset;
+    row_starts[n] = static_cast<Index>(nnz);
 }
 
 std::size_t lagrange_mass_matrix_nnz(std::size_t degree, std::size_t n_t) {
@@ -241,14 +252,64 @@ void lagrange_mass_matrix_arrays(std::size_t degree, std::size_t n_t, double T, 
     indptr[row + 1] = static_cast<Index>(p);
 }
 
+std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t) {
+    const std::size_t m = checked_add(degree, 1);
+    return checked_mul(n_t, checked_mul(m, m));
+}
+
 template <class Index>
-CsrArrays<Index> csr_arrays(const sparse_matrix_tools::CsrMatrix& matrix) {
-    require_index<Index>(std::max({matrix.nnz(), matrix.nrows(), matrix.ncols()}));
-    CsrArrays<Index> arrays;
-    arrays.indptr.assign(matrix.row_offsets().begin(), matrix.row_offsets().end());
-    arrays.indices.assign(matrix.col_indices().begin(), matrix.col_indices().end());
-    arrays.data = matrix.values();
-    return arrays;
+void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr,
+                                 std::span<Index> indices, std::span<double> data) {
+    // One interval's transformation holds every number; the other intervals repeat its rows.
+    const sparse_matrix_tools::CsrMatrix one = LagrangeBasis(degree, 1, 1.0).get_transormation_matrix_to_legendre();
+    const std::size_t blocks = one.nrows();  // degree + 1 Legendre degrees
+    const std::size_t nnz = checked_mul(n_t, one.nnz());
+    const std::size_t rows = checked_mul(blocks, n_t);
+    require(indptr.size() == checked_add(rows, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
+    require_index<Index>(std::max({nnz, rows, checked_add(checked_mul(n_t, degree), 1)}));
+    const std::vector<std::size_t>& offsets = one.row_offsets();
+    const std::vector<std::size_t>& columns = one.col_indices();
+    const std::vector<double>& values = one.values();
+    Index* __restrict starts = indptr.data();
+    Index* __restrict column_out = indices.data();
+    double* __restrict value_out = data.data();
+    for (std::size_t a = 0; a < blocks; ++a) {
+        const std::size_t first = offsets[a];
+        const std::size_t length = offsets[a + 1] - first;
+        // Row a n_t + k starts after the n_t rows of every earlier block and k rows of this one.
+        const std::size_t block_start = n_t * first;
+        std::vector<Index> block_columns(length);
+        for (std::size_t q = 0; q < length; ++q) block_columns[q] = static_cast<Index>(columns[first + q]);
+        const double* row_values = values.data() + first;
+        const Index shift = static_cast<Index>(degree);
+        Index base = 0;
+        for (std::size_t k = 0; k < n_t; ++k, base += shift) {
+            const std::size_t p = block_start + k * length;
+            starts[a * n_t + k] = static_cast<Index>(p);
+            for (std::size_t q = 0; q < length; ++q) {
+                column_out[p + q] = block_columns[q] + base;
+                value_out[p + q] = row_values[q];
+            }
+        }
+    }
+    indptr[rows] = static_cast<Index>(nnz);
+}
+
+template <class Index>
+std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
+                     std::span<double> data) {
+    const std::size_t nnz = matrix.nnz();
+    require(indptr.size() == matrix.row_offsets().size() && indices.size() >= nnz && data.size() >= nnz,
+            size_mismatch);
+    require_index<Index>(std::max({nnz, matrix.nrows(), matrix.ncols()}));
+    const std::size_t* __restrict offsets = matrix.row_offsets().data();
+    const std::size_t* __restrict columns = matrix.col_indices().data();
+    Index* __restrict starts = indptr.data();
+    Index* __restrict column_out = indices.data();
+    for (std::size_t r = 0; r < indptr.size(); ++r) starts[r] = static_cast<Index>(offsets[r]);
+    for (std::size_t p = 0; p < nnz; ++p) column_out[p] = static_cast<Index>(columns[p]);
+    std::copy(matrix.values().begin(), matrix.values().end(), data.begin());
+    return nnz;
 }
 
 template void basis_matrix_arrays<std::int32_t>(const LegendreBasis&, std::span<const double>, bool,
@@ -259,7 +320,13 @@ template void lagrange_mass_matrix_arrays<std::int32_t>(std::size_t, std::size_t
                                                         std::span<std::int32_t>, std::span<double>);
 template void lagrange_mass_matrix_arrays<std::int64_t>(std::size_t, std::size_t, double, std::span<std::int64_t>,
                                                         std::span<std::int64_t>, std::span<double>);
-template CsrArrays<std::int32_t> csr_arrays<std::int32_t>(const sparse_matrix_tools::CsrMatrix&);
-template CsrArrays<std::int64_t> csr_arrays<std::int64_t>(const sparse_matrix_tools::CsrMatrix&);
+template void lagrange_to_legendre_arrays<std::int32_t>(std::size_t, std::size_t, std::span<std::int32_t>,
+                                                        std::span<std::int32_t>, std::span<double>);
+template void lagrange_to_legendre_arrays<std::int64_t>(std::size_t, std::size_t, std::span<std::int64_t>,
+                                                        std::span<std::int64_t>, std::span<double>);
+template std::size_t copy_csr<std::int32_t>(const sparse_matrix_tools::CsrMatrix&, std::span<std::int32_t>,
+                                            std::span<std::int32_t>, std::span<double>);
+template std::size_t copy_csr<std::int64_t>(const sparse_matrix_tools::CsrMatrix&, std::span<std::int64_t>,
+                                            std::span<std::int64_t>, std::span<double>);
 
 }  // namespace pwpoly::piecewise_polynomials

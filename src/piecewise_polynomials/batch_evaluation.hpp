@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "sparse_matrix_tools/csr_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
@@ -46,15 +45,24 @@ template <class Index>
 void lagrange_mass_matrix_arrays(std::size_t degree, std::size_t n_t, double T, std::span<Index> indptr,
                                  std::span<Index> indices, std::span<double> data);
 
-// The three arrays of a compressed-row matrix with indices narrowed (or widened) to Index;
-// every index must be representable.
+// Stored entries of the Lagrange-to-Legendre transformation: n_t (degree + 1)^2.
+std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t);
+
+// The compressed-row arrays of LagrangeBasis(degree, n_t, T).get_transormation_matrix_to_legendre()
+// (degree >= 1, any n_t), the same entries in the same order, written straight into caller
+// storage: row a n_t + k repeats row a of the one-interval transformation with its columns
+// shifted by k degree. Sizes: indptr (degree + 1) n_t + 1, indices and data
+// lagrange_to_legendre_nnz.
 template <class Index>
-struct CsrArrays {
-    std::vector<Index> indptr;
-    std::vector<Index> indices;
-    std::vector<double> data;
-};
+void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr,
+                                 std::span<Index> indices, std::span<double> data);
+
+// Copies a compressed-row matrix into caller storage with indices narrowed (or widened) to
+// Index: indptr of nrows() + 1 offsets, the stored entries at the start of indices and data
+// (at least nnz() long; the rest is left alone). Returns nnz(). Every index must be
+// representable.
 template <class Index>
-CsrArrays<Index> csr_arrays(const sparse_matrix_tools::CsrMatrix& matrix);
+std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
+                     std::span<double> data);
 
 }  // namespace pwpoly::piecewise_polynomials

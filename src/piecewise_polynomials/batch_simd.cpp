@@ -1,5 +1,7 @@
 #include "piecewise_polynomials/batch_simd.hpp"
 
+#include <vector>
+
 #if defined(__x86_64__) || defined(__i386__)
 #define PWPOLY_HAVE_AVX2_KERNELS 1
 #include <immintrin.h>
@@ -126,6 +128,107 @@ struct Storer {
     }
 };
 
+// Writes the values of each group's four times into their matrix rows: the values arrive
+// degree by degree (one vector of four times), four degrees are collected and transposed into
+// four rows (lanes) of four consecutive values; the last, partial, set of degrees is stored
+// with a mask. Moving the bits does not change them.
+template <BasisMode Mode>
+struct RowWriter {
+    double* rows;  // row of the group's first time
+    std::size_t m;  // degree + 1: row length
+    __m256d dt;
+    __m256d held[groups][4];
+
+    PWPOLY_AVX2 void operator()(std::size_t i, const __m256d* p, const __m256d* d) {
+        for (int g = 0; g < groups; ++g) {
+            __m256d v = p[g];
+            if (Mode == BasisMode::xi_derivative) v = d[g];
+            if (Mode == BasisMode::time_derivative) v = _mm256_div_pd(_mm256_add_pd(d[g], d[g]), dt);
+            held[g][i & 3] = v;
+        }
+        if ((i & 3) == 3) flush(i - 3, 4);
+    }
+
+    // Stores degrees first ... first + count - 1 (count 1 to 4) of every time of the groups.
+    PWPOLY_AVX2 void flush(std::size_t first, std::size_t count) {
+        const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)),
+                                                _mm256_setr_epi64x(0, 1, 2, 3));
+        for (int g = 0; g < groups; ++g) {
+            const __m256d t0 = _mm256_unpacklo_pd(held[g][0], held[g][1]);
+            const __m256d t1 = _mm256_unpackhi_pd(held[g][0], held[g][1]);
+            const __m256d t2 = _mm256_unpacklo_pd(held[g][2], held[g][3]);
+            const __m256d t3 = _mm256_unpackhi_pd(held[g][2], held[g][3]);
+            const __m256d lane[4] = {_mm256_permute2f128_pd(t0, t2, 0x20), _mm256_permute2f128_pd(t1, t3, 0x20),
+                                     _mm256_permute2f128_pd(t0, t2, 0x31), _mm256_permute2f128_pd(t1, t3, 0x31)};
+            double* row = rows + (4 * static_cast<std::size_t>(g)) * m + first;
+            for (std::size_t l = 0; l < 4; ++l) {
+                if (count == 4) {
+                    _mm256_storeu_pd(row + l * m, lane[l]);
+                } else {
+                    _mm256_maskstore_pd(row + l * m, mask, lane[l]);
+                }
+            }
+        }
+    }
+};
+
+// Columns pattern[i] + k of one row (pattern[i] = i n_t), vector by vector, the last one masked.
+PWPOLY_AVX2 void store_columns(std::int32_t* out, const std::int32_t* pattern, std::size_t m, std::int64_t k) {
+    const __m256i shift = _mm256_set1_epi32(static_cast<int>(k));
+    std::size_t i = 0;
+    for (; i + 8 <= m; i += 8)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
+    if (i < m) {
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(m - i)),
+                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        _mm256_maskstore_epi32(reinterpret_cast<int*>(out + i), mask,
+                               _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
+    }
+}
+
+PWPOLY_AVX2 void store_columns(std::int64_t* out, const std::int64_t* pattern, std::size_t m, std::int64_t k) {
+    const __m256i shift = _mm256_set1_epi64x(static_cast<long long>(k));
+    std::size_t i = 0;
+    for (; i + 4 <= m; i += 4)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm256_add_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
+    if (i < m) {
+        const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m - i)),
+                                                _mm256_setr_epi64x(0, 1, 2, 3));
+        _mm256_maskstore_epi64(reinterpret_cast<long long*>(out + i), mask,
+                               _mm256_add_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
+    }
+}
+
+template <BasisMode Mode, class Index>
+__attribute__((target("avx2"))) std::size_t basis_rows_avx2(double dt, std::size_t n_t, std::size_t degree,
+                                                            const double* times, std::size_t n, Index* indices,
+                                                            double* data) {
+    const std::size_t m = degree + 1;
+    // i n_t for every degree, padded to whole vectors (the padding is never stored).
+    std::vector<Index> pattern((m + 7) / 8 * 8, 0);
+    for (std::size_t i = 0; i < m; ++i) pattern[i] = static_cast<Index>(i * n_t);
+    const __m256d vdt = _mm256_set1_pd(dt);
+    const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
+    alignas(32) std::int64_t located[step_times];
+    std::size_t j = 0;
+    for (; j + step_times <= n; j += step_times) {
+        __m256d xi[groups];
+        for (int g = 0; g < groups; ++g) {
+            const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(located + 4 * g), at.k);
+            xi[g] = at.xi;
+        }
+        RowWriter<Mode> write{data + j * m, m, vdt, {}};
+        walk(xi, degree, write);
+        if (m & 3) write.flush(m & ~std::size_t{3}, m & 3);
+        for (std::size_t l = 0; l < step_times; ++l)
+            store_columns(indices + (j + l) * m, pattern.data(), m, located[l]);
+    }
+    return j;
+}
+
 __attribute__((target("avx2"))) std::size_t locate_avx2(double dt, std::size_t n_t, const double* times,
                                                         std::size_t n, std::int64_t* intervals, double* xi) {
     const __m256d vdt = _mm256_set1_pd(dt);
@@ -233,6 +336,20 @@ std::size_t basis_values(double dt, std::size_t n_t, std::size_t degree, BasisMo
     return 0;
 }
 
+template <class Index>
+std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
+                       std::size_t n, Index* indices, double* data) {
+    switch (mode) {
+        case BasisMode::value:
+            return basis_rows_avx2<BasisMode::value>(dt, n_t, degree, times, n, indices, data);
+        case BasisMode::xi_derivative:
+            return basis_rows_avx2<BasisMode::xi_derivative>(dt, n_t, degree, times, n, indices, data);
+        case BasisMode::time_derivative:
+            return basis_rows_avx2<BasisMode::time_derivative>(dt, n_t, degree, times, n, indices, data);
+    }
+    return 0;
+}
+
 std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* coefficients,
                      const double* times, std::size_t n, double* out) {
     if (derivative) return evaluate_avx2<true>(dt, n_t, degree, coefficients, times, n, out);
@@ -252,6 +369,10 @@ std::size_t basis_values(double, std::size_t, std::size_t, BasisMode, const doub
                          double*, std::size_t) {
     return 0;
 }
+template <class Index>
+std::size_t basis_rows(double, std::size_t, std::size_t, BasisMode, const double*, std::size_t, Index*, double*) {
+    return 0;
+}
 std::size_t evaluate(double, std::size_t, std::size_t, bool, const double*, const double*, std::size_t, double*) {
     return 0;
 }
@@ -261,5 +382,10 @@ std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const st
 }
 
 #endif
+
+template std::size_t basis_rows<std::int32_t>(double, std::size_t, std::size_t, BasisMode, const double*,
+                                              std::size_t, std::int32_t*, double*);
+template std::size_t basis_rows<std::int64_t>(double, std::size_t, std::size_t, BasisMode, const double*,
+                                              std::size_t, std::int64_t*, double*);
 
 }  // namespace pwpoly::piecewise_polynomials::simd

@@ -25,6 +25,13 @@ std::size_t locate(double dt, std::size_t n_t, const double* times, std::size_t 
 std::size_t basis_values(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
                          std::size_t n, std::int64_t* intervals, double* values, std::size_t stride);
 
+// Rows of the basis matrix, written in their final place: for each time j, the degree + 1 basis
+// values at data[j (degree + 1) + i] and the columns i n_t + k_j at indices[j (degree + 1) + i].
+// Every column must be representable in Index.
+template <class Index>
+std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
+                       std::size_t n, Index* indices, double* data);
+
 // out[j] = evaluate (or evaluate_derivative) of one degree-major coefficient vector at times[j].
 std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* coefficients,
                      const double* times, std::size_t n, double* out);

@@ -201,6 +201,47 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
     }
 }
 
+// The row writer called directly: whole rows, the bits of the dense all-basis vectors, columns
+// in either index width, and nothing written past the rows it reports.
+template <class Index>
+void check_basis_rows(const Case& c, pp::simd::BasisMode mode) {
+    namespace simd = pp::simd;
+    const std::size_t n = c.times.size();
+    const std::size_t m = c.basis.degree + 1;
+    const std::size_t n_t = c.basis.n_t;
+    const double dt = c.basis.T / static_cast<double>(n_t);
+    const double sentinel = -1234.5;
+    std::vector<Index> indices(n * m, Index{-7});
+    std::vector<double> data(n * m, sentinel);
+    const std::size_t done = simd::basis_rows<Index>(dt, n_t, c.basis.degree, mode, c.times.data(), n,
+                                                     indices.data(), data.data());
+    ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
+    for (std::size_t j = 0; j < done; ++j) {
+        const auto dense = mode == simd::BasisMode::value ? c.basis.evaluate_all_basis_functions(c.times[j])
+                                                          : c.basis.evaluate_all_basis_function_derivatives(c.times[j]);
+        const std::size_t k = c.basis.locate_interval(c.times[j]).k;
+        for (std::size_t i = 0; i < m; ++i) {
+            ASSERT_EQ(static_cast<std::size_t>(indices[j * m + i]), i * n_t + k);
+            ASSERT_TRUE(identical(data[j * m + i], dense[i * n_t + k])) << c.times[j] << " degree " << m - 1;
+        }
+    }
+    for (std::size_t p = done * m; p < n * m; ++p) {
+        ASSERT_EQ(indices[p], Index{-7});
+        ASSERT_EQ(bits(data[p]), bits(sentinel));
+    }
+}
+
+TEST(BatchSimd, BasisRowsAreTheAllBasisVectors) {
+    if (!pp::simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 120; ++round) {
+        const Case c = random_case(rng, 8 * 12 + round % 8);
+        const auto mode = round % 2 == 0 ? pp::simd::BasisMode::value : pp::simd::BasisMode::time_derivative;
+        check_basis_rows<std::int32_t>(c, mode);
+        check_basis_rows<std::int64_t>(c, mode);
+    }
+}
+
 TEST(BatchEvaluation, SizeMismatchesAndEmptyPartitionFault) {
     const LegendreBasis basis{1.0, 2, 4};
     std::vector<double> times{0.1, 0.2}, out(2), short_coefficients(11), coefficients(12);
@@ -267,17 +308,59 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
     }
 }
 
-TEST(CsrArrays, CopyTheCoreMatrixWithNarrowIndices) {
+// Into room for more entries than stored (the caller's bound): the entries at the start, the
+// rest untouched, and the count returned.
+TEST(CopyCsr, CopiesTheCoreMatrixWithNarrowIndices) {
     const auto matrix = LagrangeBasis(2, 3, 1.0).get_prolongation_matrix_to(5);
-    const auto narrow = pp::csr_arrays<std::int32_t>(matrix);
-    ASSERT_EQ(narrow.indptr.size(), matrix.row_offsets().size());
-    for (std::size_t r = 0; r < narrow.indptr.size(); ++r)
-        EXPECT_EQ(static_cast<std::size_t>(narrow.indptr[r]), matrix.row_offsets()[r]);
-    ASSERT_EQ(narrow.indices.size(), matrix.nnz());
+    const std::size_t room = matrix.nnz() + 3;
+    std::vector<std::int32_t> indptr(matrix.nrows() + 1), indices(room, -9);
+    std::vector<double> data(room, -9.0);
+    ASSERT_EQ(pp::copy_csr<std::int32_t>(matrix, indptr, indices, data), matrix.nnz());
+    for (std::size_t r = 0; r < indptr.size(); ++r)
+        EXPECT_EQ(static_cast<std::size_t>(indptr[r]), matrix.row_offsets()[r]);
     for (std::size_t p = 0; p < matrix.nnz(); ++p) {
-        EXPECT_EQ(static_cast<std::size_t>(narrow.indices[p]), matrix.col_indices()[p]);
-        EXPECT_EQ(bits(narrow.data[p]), bits(matrix.values()[p]));
+        EXPECT_EQ(static_cast<std::size_t>(indices[p]), matrix.col_indices()[p]);
+        EXPECT_EQ(bits(data[p]), bits(matrix.values()[p]));
     }
+    for (std::size_t p = matrix.nnz(); p < room; ++p) EXPECT_TRUE(indices[p] == -9 && data[p] == -9.0);
+    std::vector<double> short_data(matrix.nnz() - 1);
+    EXPECT_EQ(fault_message([&] { pp::copy_csr<std::int32_t>(matrix, indptr, indices, short_data); }),
+              "batch kernel: buffer sizes do not match");
+}
+
+// Written straight into the caller's arrays: the very entries, in the very order, of the core
+// transformation, for every degree the local inverse takes its different routes (closed forms for
+// 1 and 2, the dense inverse above).
+template <class Index>
+void check_to_legendre(std::size_t degree, std::size_t n_t) {
+    const auto matrix = LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre();
+    const std::size_t nnz = pp::lagrange_to_legendre_nnz(degree, n_t);
+    ASSERT_EQ(nnz, matrix.nnz());
+    std::vector<Index> indptr(matrix.nrows() + 1, Index{-1}), indices(nnz, Index{-1});
+    std::vector<double> data(nnz, -1.0);
+    pp::lagrange_to_legendre_arrays<Index>(degree, n_t, indptr, indices, data);
+    for (std::size_t r = 0; r < indptr.size(); ++r)
+        ASSERT_EQ(static_cast<std::size_t>(indptr[r]), matrix.row_offsets()[r]) << "row " << r;
+    for (std::size_t p = 0; p < nnz; ++p) {
+        ASSERT_EQ(static_cast<std::size_t>(indices[p]), matrix.col_indices()[p]) << "entry " << p;
+        ASSERT_EQ(bits(data[p]), bits(matrix.values()[p])) << "entry " << p;
+    }
+}
+
+TEST(LagrangeToLegendreArrays, AreTheCoreTransformation) {
+    for (std::size_t degree = 1; degree <= 9; ++degree) {
+        for (const std::size_t n_t : {1, 2, 7, 33}) {
+            check_to_legendre<std::int32_t>(degree, n_t);
+            check_to_legendre<std::int64_t>(degree, n_t);
+        }
+    }
+}
+
+TEST(LagrangeToLegendreArrays, SizeMismatchFaults) {
+    std::vector<std::int32_t> indptr(4 * 3 + 1), indices(16 * 3);
+    std::vector<double> data(16 * 3 - 1);
+    EXPECT_EQ(fault_message([&] { pp::lagrange_to_legendre_arrays<std::int32_t>(3, 3, indptr, indices, data); }),
+              "batch kernel: buffer sizes do not match");
 }
 
 }  // namespace
