@@ -341,17 +341,4 @@ Ref to_python(const sparse_matrix_tools::CsrMatrix& matrix) {
     return tuple;
 }
 
-void ByteArrays::add_bytes(const void* data, std::size_t size) {
-    objects_.push_back(Ref::steal(
-        made(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)))));
-}
-
-Ref to_python(ByteArrays&& arrays) {
-    auto& objects = arrays.objects();
-    Ref tuple = Ref::steal(made(PyTuple_New(static_cast<Py_ssize_t>(objects.size()))));
-    for (std::size_t i = 0; i < objects.size(); ++i)
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), objects[i].release());
-    return tuple;
-}
-
 }  // namespace pwpoly::binding

@@ -55,8 +55,11 @@ public:
     FloatSequence() = default;
     explicit FloatSequence(std::span<const double> view) noexcept : view_(view) {}
     explicit FloatSequence(std::vector<double>&& owned) noexcept : owned_(std::move(owned)), view_(owned_) {}
+    FloatSequence(const FloatSequence&) = delete;
+    FloatSequence& operator=(const FloatSequence&) = delete;
     FloatSequence(FloatSequence&& other) noexcept = default;
     FloatSequence& operator=(FloatSequence&& other) noexcept = default;
+    ~FloatSequence() = default;
 
     std::span<const double> values() const noexcept { return view_; }
 
@@ -110,28 +113,8 @@ Ref to_python(std::size_t value);
 Ref to_python(const std::vector<double>& values);
 Ref to_python(const std::vector<std::size_t>& values);
 // The dense all-basis list: zeros everywhere but the interval's values.
-Ref to_python(const piecewise_polynomials::LocalBasisValues& values);
+Ref to_python(const piecewise_polynomials::LocalBasisValues& local);
 // The triplet tuple (row indices, column indices, values) of the stored entries.
 Ref to_python(const sparse_matrix_tools::CsrMatrix& matrix);
-
-// Native arrays handed to Python as bytearray objects, one copy of the bytes and no object per
-// number; numpy wraps them with numpy.frombuffer. The result is a tuple of bytearrays.
-class ByteArrays {
-public:
-    template <class T>
-    void add(std::span<const T> items) {
-        add_bytes(items.data(), items.size_bytes());
-    }
-    template <class T>
-    void add(const std::vector<T>& items) {
-        add(std::span<const T>(items));
-    }
-    std::vector<Ref>& objects() noexcept { return objects_; }
-
-private:
-    void add_bytes(const void* data, std::size_t size);
-    std::vector<Ref> objects_;
-};
-Ref to_python(ByteArrays&& arrays);
 
 }  // namespace pwpoly::binding

@@ -60,7 +60,7 @@ struct Joined {
          ...);
         return out;
     }();
-    static constexpr const char* c_str() { return chars.data(); }
+    static constexpr const char* c_str() noexcept { return chars.data(); }
     static constexpr std::string_view view{chars.data(), size};
 };
 

@@ -32,7 +32,7 @@ void add_class(PyObject* module, const char* name, PyObject* type);
 PyTypeObject* class_object(OnceCell& cell, PyType_Spec* (*spec)(), const char* name);
 
 // A METH_FASTCALL | METH_KEYWORDS entry as the method table stores it.
-inline PyCFunction method_entry(PyCFunctionFastWithKeywords entry) {
+inline PyCFunction method_entry(PyCFunctionFastWithKeywords entry) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
 }
 

@@ -93,4 +93,7 @@ using Kernels = pwpoly::binding::Module<
     Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">>;
 
-extern "C" PyMODINIT_FUNC PyInit__kernels() { return Kernels::init(); }
+// The interpreter looks for PyInit_ followed by the module's name, "_kernels".
+extern "C" PyMODINIT_FUNC PyInit__kernels() {  // NOLINT(bugprone-reserved-identifier)
+    return Kernels::init();
+}

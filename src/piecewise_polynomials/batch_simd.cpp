@@ -50,7 +50,7 @@ PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
 
 // Independent groups of four times carried through one pass: the recurrence is a chain of
 // dependent multiplications and divisions per time, and interleaving groups hides its latency.
-constexpr int groups = 2;
+constexpr std::size_t groups = 2;
 constexpr std::size_t step_times = 4 * groups;
 
 // The Legendre walker of legendre.hpp on `groups` x four lanes: visit(i, P_i, D_i) for
@@ -58,13 +58,13 @@ constexpr std::size_t step_times = 4 * groups;
 template <class Visit>
 PWPOLY_AVX2 void walk(const __m256d* xi, std::size_t degree, Visit& visit) {
     __m256d p_prev[groups], d_prev[groups], p[groups], d[groups];
-    for (int g = 0; g < groups; ++g) {
+    for (std::size_t g = 0; g < groups; ++g) {
         p_prev[g] = _mm256_set1_pd(1.0);
         d_prev[g] = _mm256_setzero_pd();
     }
     visit(std::size_t{0}, p_prev, d_prev);
     if (degree == 0) return;
-    for (int g = 0; g < groups; ++g) {
+    for (std::size_t g = 0; g < groups; ++g) {
         p[g] = xi[g];
         d[g] = _mm256_set1_pd(1.0);
     }
@@ -78,7 +78,7 @@ PWPOLY_AVX2 void walk(const __m256d* xi, std::size_t degree, Visit& visit) {
         // real number: the same bits, without the long division.
         const bool power_of_two = ((i + 1) & i) == 0;
         const __m256d reciprocal = _mm256_set1_pd(1.0 / (j + 1.0));
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             const __m256d m = _mm256_mul_pd(_mm256_mul_pd(c, xi[g]), p[g]);
             const __m256d r = _mm256_mul_pd(p_prev[g], vj);
             const __m256d difference = _mm256_sub_pd(m, r);
@@ -104,7 +104,7 @@ struct Summer {
     __m256d sum[groups];
 
     PWPOLY_AVX2 void operator()(std::size_t, const __m256d* p, const __m256d* d) {
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             const __m256d c = _mm256_i64gather_pd(base, offset[g], 8);
             sum[g] = _mm256_add_pd(sum[g], _mm256_mul_pd(Derivative ? d[g] : p[g], c));
             offset[g] = _mm256_add_epi64(offset[g], step);
@@ -119,7 +119,7 @@ struct Storer {
     __m256d dt;
 
     PWPOLY_AVX2 void operator()(std::size_t i, const __m256d* p, const __m256d* d) {
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             __m256d v = p[g];
             if (Mode == BasisMode::xi_derivative) v = d[g];
             if (Mode == BasisMode::time_derivative) v = _mm256_div_pd(_mm256_add_pd(d[g], d[g]), dt);
@@ -140,7 +140,7 @@ struct RowWriter {
     __m256d held[groups][4];
 
     PWPOLY_AVX2 void operator()(std::size_t i, const __m256d* p, const __m256d* d) {
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             __m256d v = p[g];
             if (Mode == BasisMode::xi_derivative) v = d[g];
             if (Mode == BasisMode::time_derivative) v = _mm256_div_pd(_mm256_add_pd(d[g], d[g]), dt);
@@ -153,7 +153,7 @@ struct RowWriter {
     PWPOLY_AVX2 void flush(std::size_t first, std::size_t count) {
         const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)),
                                                 _mm256_setr_epi64x(0, 1, 2, 3));
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             const __m256d t0 = _mm256_unpacklo_pd(held[g][0], held[g][1]);
             const __m256d t1 = _mm256_unpackhi_pd(held[g][0], held[g][1]);
             const __m256d t2 = _mm256_unpacklo_pd(held[g][2], held[g][3]);
@@ -215,7 +215,7 @@ __attribute__((target("avx2"))) std::size_t basis_rows_avx2(double dt, std::size
     std::size_t j = 0;
     for (; j + step_times <= n; j += step_times) {
         __m256d xi[groups];
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
             _mm256_store_si256(reinterpret_cast<__m256i*>(located + 4 * g), at.k);
             xi[g] = at.xi;
@@ -252,7 +252,7 @@ __attribute__((target("avx2"))) std::size_t basis_values_avx2(double dt, std::si
     std::size_t j = 0;
     for (; j + step_times <= n; j += step_times) {
         __m256d xi[groups];
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(intervals + j + 4 * g), at.k);
             xi[g] = at.xi;
@@ -273,14 +273,14 @@ __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t
     std::size_t j = 0;
     for (; j + step_times <= n; j += step_times) {
         __m256d xi[groups];
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
             xi[g] = at.xi;
             sum.offset[g] = at.k;
             sum.sum[g] = _mm256_set1_pd(-0.0);
         }
         walk(xi, degree, sum);
-        for (int g = 0; g < groups; ++g) {
+        for (std::size_t g = 0; g < groups; ++g) {
             __m256d result = sum.sum[g];
             if (Derivative) result = _mm256_div_pd(_mm256_add_pd(result, result), vdt);
             _mm256_storeu_pd(out + j + 4 * g, result);

@@ -14,7 +14,7 @@ void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data);
     const std::uintptr_t first = (start + (huge_page - 1)) & ~(huge_page - 1);
     const std::uintptr_t last = (start + bytes) & ~(huge_page - 1);
-    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    if (last > first) ::madvise(static_cast<char*>(data) + (first - start), last - first, MADV_HUGEPAGE);
 #endif
 }
 

@@ -277,9 +277,9 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
                 for (std::size_t b = 0; b <= degree; ++b) {
                     double sum = 0.0;
                     for (std::size_t r = 0; r < rows; ++r) {
-                        for (auto p = indptr[r]; p < indptr[r + 1]; ++p) {
+                        for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]); ++p) {
                             const std::size_t c = static_cast<std::size_t>(indices[p]);
-                            if (p > indptr[r]) {
+                            if (p > static_cast<std::size_t>(indptr[r])) {
                                 ASSERT_LT(indices[p - 1], indices[p]);
                             }
                             const double term = std::pow(points[r], a) * data[p] * std::pow(points[c], b);
@@ -292,10 +292,10 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
             }
             // Symmetric to the bit.
             for (std::size_t r = 0; r < rows; ++r) {
-                for (auto p = indptr[r]; p < indptr[r + 1]; ++p) {
+                for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]); ++p) {
                     const std::size_t c = static_cast<std::size_t>(indices[p]);
                     bool found = false;
-                    for (auto q = indptr[c]; q < indptr[c + 1]; ++q) {
+                    for (auto q = static_cast<std::size_t>(indptr[c]); q < static_cast<std::size_t>(indptr[c + 1]); ++q) {
                         if (static_cast<std::size_t>(indices[q]) == r) {
                             found = true;
                             EXPECT_EQ(bits(data[q]), bits(data[p]));
