@@ -220,7 +220,7 @@ PyObject* call_and_convert(Call&& call) {
 template <std::size_t Count>
 void bind_fast(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** slots) {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+    const Py_ssize_t positional = PyVectorcall_NARGS(static_cast<std::size_t>(nargs));
     if (kwnames == nullptr && positional == static_cast<Py_ssize_t>(Count)) {
         for (std::size_t i = 0; i < Count; ++i) slots[i] = args[i];
         return;

@@ -67,7 +67,7 @@ std::vector<double> random_vector(std::mt19937_64& rng, std::size_t n) {
 
 TEST(BatchEvaluation, LocateMatchesLocateInterval) {
     std::mt19937_64 rng(1);
-    for (int round = 0; round < 40; ++round) {
+    for (std::size_t round = 0; round < 40; ++round) {
         const Case c = random_case(rng, 500);
         std::vector<std::int64_t> k(c.times.size());
         std::vector<double> xi(c.times.size());
@@ -84,7 +84,7 @@ TEST(BatchEvaluation, LocateMatchesLocateInterval) {
 // bits of evaluate and evaluate_derivative.
 TEST(BatchEvaluation, EvaluateMatchesScalarPathBitForBit) {
     std::mt19937_64 rng(2);
-    for (int round = 0; round < 60; ++round) {
+    for (std::size_t round = 0; round < 60; ++round) {
         const Case c = random_case(rng, 700);
         const std::size_t size = c.basis.basis_size();
         const std::size_t batch = round % 3 == 0 ? 1 : 1 + round % 5;
@@ -131,7 +131,7 @@ void check_basis_matrix(const Case& c, bool derivative) {
 
 TEST(BatchEvaluation, BasisMatrixRowsAreTheAllBasisVectors) {
     std::mt19937_64 rng(3);
-    for (int round = 0; round < 30; ++round) {
+    for (std::size_t round = 0; round < 30; ++round) {
         const Case c = random_case(rng, 60);
         check_basis_matrix<std::int32_t>(c, round % 2 == 0);
         check_basis_matrix<std::int64_t>(c, round % 2 == 1);
@@ -145,7 +145,7 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
     if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
     EXPECT_FALSE(simd::available(0));
     std::mt19937_64 rng(4);
-    for (int round = 0; round < 200; ++round) {
+    for (std::size_t round = 0; round < 200; ++round) {
         const Case c = random_case(rng, 4 * 64 + round % 4);
         const std::size_t n = c.times.size();
         const std::size_t m = c.basis.degree + 1;
@@ -234,7 +234,7 @@ void check_basis_rows(const Case& c, pp::simd::BasisMode mode) {
 TEST(BatchSimd, BasisRowsAreTheAllBasisVectors) {
     if (!pp::simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
     std::mt19937_64 rng(5);
-    for (int round = 0; round < 120; ++round) {
+    for (std::size_t round = 0; round < 120; ++round) {
         const Case c = random_case(rng, 8 * 12 + round % 8);
         const auto mode = round % 2 == 0 ? pp::simd::BasisMode::value : pp::simd::BasisMode::time_derivative;
         check_basis_rows<std::int32_t>(c, mode);
@@ -349,7 +349,7 @@ void check_to_legendre(std::size_t degree, std::size_t n_t) {
 
 TEST(LagrangeToLegendreArrays, AreTheCoreTransformation) {
     for (std::size_t degree = 1; degree <= 9; ++degree) {
-        for (const std::size_t n_t : {1, 2, 7, 33}) {
+        for (const std::size_t n_t : {1u, 2u, 7u, 33u}) {
             check_to_legendre<std::int32_t>(degree, n_t);
             check_to_legendre<std::int64_t>(degree, n_t);
         }
