@@ -15,9 +15,7 @@ double BasisRecord::evaluate_at(double t, const binding::FloatSequence& legendre
     return basis.evaluate(t, coefficients);
 }
 
-LocalBasisValues BasisRecord::evaluate_all_basis_functions(double t) const {
-    return basis.local_basis_functions(t);
-}
+LocalBasisValues BasisRecord::evaluate_all_basis_functions(double t) const { return basis.local_basis_functions(t); }
 
 LocalBasisValues BasisRecord::evaluate_all_basis_function_derivatives(double t) const {
     return basis.local_basis_function_derivatives(t);

@@ -26,7 +26,7 @@ struct BasisRecord {
 // set_dofs and read in place by every evaluation.
 struct EvaluatorRecord {
     piecewise_polynomials::LegendreBasis basis;
-    std::vector<double> dofs;  // n_t*(degree + 1) values, degree-major
+    std::vector<double> dofs;                           // n_t*(degree + 1) values, degree-major
     piecewise_polynomials::UniformPartition partition;  // the basis's own, kept for every evaluation
 
     // Replaces the coefficients; faults with the equality assertion when the length differs.

@@ -8,11 +8,11 @@
 namespace pwpoly {
 
 using Pwpoly = binding::Module<"pwpoly", "A Python module implemented in C++.",  //
-                               SumAsString,                                     //
-                               LagrangeToLegendreBasisTransformation,           //
-                               LagrangeProlongationMatrix,                      //
-                               GetLagrangePoints,                               //
-                               LegendreBasisClass,                              //
+                               SumAsString,                                      //
+                               LagrangeToLegendreBasisTransformation,            //
+                               LagrangeProlongationMatrix,                       //
+                               GetLagrangePoints,                                //
+                               LegendreBasisClass,                               //
                                LegendreBasisEvaluatorClass>;
 
 }  // namespace pwpoly

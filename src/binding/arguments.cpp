@@ -17,8 +17,8 @@ namespace {
 std::string shown_name(PyObject* name) {
     Ref text = checked(PyObject_Str(name));
     Ref bytes = checked(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    Ref lenient = checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
-                                               "replace"));
+    Ref lenient =
+        checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(lenient.get(), &size);
     if (data == nullptr) throw_fetched();
@@ -61,9 +61,12 @@ void check_missing(const Signature& signature, PyObject** slots) {
     std::string list;
     for (std::size_t i = 0; i < missing.size(); ++i) {
         if (i > 0) {
-            if (missing.size() == 2) list += " and ";
-            else if (i + 1 == missing.size()) list += ", and ";
-            else list += ", ";
+            if (missing.size() == 2)
+                list += " and ";
+            else if (i + 1 == missing.size())
+                list += ", and ";
+            else
+                list += ", ";
         }
         list += '\'';
         list += missing[i];

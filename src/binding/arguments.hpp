@@ -22,8 +22,8 @@ struct Signature {
 
 // Fills one borrowed reference per parameter into `slots` (all null on entry), or throws the
 // binding TypeError. Every parameter is required and may be given by position or keyword.
-void bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** slots);
+void bind_vector(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** slots);
 void bind_tuple_dict(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 }  // namespace pwpoly::binding

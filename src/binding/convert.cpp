@@ -36,7 +36,8 @@ std::size_t index_value(PyObject* integer) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_fetched();
     if constexpr (std::numeric_limits<unsigned long long>::max() > SIZE_MAX) {
-        if (value > SIZE_MAX) throw PyError::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
+        if (value > SIZE_MAX)
+            throw PyError::lazy(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
     return static_cast<std::size_t>(value);
 }
@@ -113,9 +114,12 @@ bool format_matches(const char* format) {
 
 template <class T>
 const char* item_type_name() {
-    if constexpr (std::is_same_v<std::remove_const_t<T>, double>) return "float64";
-    else if constexpr (sizeof(T) == 8) return "int64";
-    else return "int32";
+    if constexpr (std::is_same_v<std::remove_const_t<T>, double>)
+        return "float64";
+    else if constexpr (sizeof(T) == 8)
+        return "int64";
+    else
+        return "int32";
 }
 
 // The 1-D native float64 buffer of an exact ndarray or array('d'), or false (nothing pending).

@@ -252,8 +252,8 @@ struct Function {
     static constexpr Signature signature{declared::qualified, declared::parameters};
 
     static PyObject* run(PyObject*, PyObject* const* slots, Held* held) {
-        auto arguments = detail::convert_arguments<Arguments>(slots, signature, held,
-                                                              std::make_index_sequence<declared::count>{});
+        auto arguments =
+            detail::convert_arguments<Arguments>(slots, signature, held, std::make_index_sequence<declared::count>{});
         return detail::call_and_convert([&]() -> decltype(auto) { return std::apply(F, std::move(arguments)); });
     }
 
@@ -263,9 +263,8 @@ struct Function {
         });
     }
 
-    static inline PyMethodDef def{
-        Joined<declared::name>::c_str(), method_entry(entry), METH_FASTCALL | METH_KEYWORDS,
-        Joined<declared::text, text::doc_separator, TextView<Doc>::view>::c_str()};
+    static inline PyMethodDef def{Joined<declared::name>::c_str(), method_entry(entry), METH_FASTCALL | METH_KEYWORDS,
+                                  Joined<declared::text, text::doc_separator, TextView<Doc>::view>::c_str()};
 
     static void add_to(PyObject* module) { add_function(module, &def); }
 };
@@ -385,9 +384,8 @@ struct Module {
     static inline ModuleState state;
 
     static PyObject* init() {
-        return boundary([] {
-            return make_module(def, state, [](PyObject* module) { (Members::add_to(module), ...); }).release();
-        });
+        return boundary(
+            [] { return make_module(def, state, [](PyObject* module) { (Members::add_to(module), ...); }).release(); });
     }
 };
 

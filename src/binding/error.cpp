@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "common/fault.hpp"
 #include "binding/fault.hpp"
+#include "common/fault.hpp"
 
 namespace pwpoly::binding {
 
@@ -33,9 +33,10 @@ std::string lenient_utf8(PyObject* text) {
     // Not encodable as it is: it holds lone surrogates (or is no str at all).
     PyErr_Clear();
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    Ref lenient = bytes ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                                          PyBytes_GET_SIZE(bytes.get()), "replace"))
-                        : Ref();
+    Ref lenient =
+        bytes
+            ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"))
+            : Ref();
     const char* data = lenient ? PyUnicode_AsUTF8AndSize(lenient.get(), &size) : nullptr;
     if (data == nullptr) {
         PyErr_Clear();
@@ -94,8 +95,7 @@ void PyError::restore() && noexcept {
         PyErr_SetRaisedException(exception_.release());
         return;
     }
-    Ref message = Ref::steal(
-        PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    Ref message = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     if (message) PyErr_SetObject(lazy_type_, message.get());
 }
 

@@ -11,9 +11,9 @@
 #include <new>
 #include <string_view>
 
-#include "common/fault.hpp"
 #include "binding/error.hpp"
 #include "binding/once_cell.hpp"
+#include "common/fault.hpp"
 
 namespace pwpoly::binding {
 
@@ -57,15 +57,13 @@ std::string_view source_file(const char* path) {
     return at == std::string_view::npos ? file : file.substr(at);
 }
 
-void report_fault(const std::string& message, const std::source_location* where,
-                  const std::vector<void*>* frames) {
+void report_fault(const std::string& message, const std::source_location* where, const std::vector<void*>* frames) {
     static std::atomic<bool> reported_before{false};
     const std::string thread = thread_name();
     if (where != nullptr) {
         const std::string_view file = source_file(where->file_name());
         (void)std::fprintf(stderr, "thread '%s' hit a C++ fault at %.*s:%u:%u:\n%s\n", thread.c_str(),
-                     static_cast<int>(file.size()), file.data(), where->line(), where->column(),
-                     message.c_str());
+                           static_cast<int>(file.size()), file.data(), where->line(), where->column(), message.c_str());
     } else {
         (void)std::fprintf(stderr, "thread '%s' hit a C++ fault:\n%s\n", thread.c_str(), message.c_str());
     }
@@ -75,7 +73,7 @@ void report_fault(const std::string& message, const std::source_location* where,
         ::backtrace_symbols_fd(frames->data(), static_cast<int>(frames->size()), STDERR_FILENO);
     } else if (!reported_before.exchange(true)) {
         (void)std::fprintf(stderr, "note: run with `%s=1` environment variable to display a C++ backtrace\n",
-                     backtrace_variable);
+                           backtrace_variable);
     }
     (void)std::fflush(stderr);
 }

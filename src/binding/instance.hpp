@@ -19,8 +19,7 @@ using BorrowFlag = std::atomic<Py_ssize_t>;
 
 template <class T>
 struct Instance {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     T value;
 };
 

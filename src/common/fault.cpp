@@ -29,9 +29,7 @@ InternalFault::InternalFault(std::string message, std::source_location where)
     }
 }
 
-void fault(std::string message, std::source_location where) {
-    throw InternalFault(std::move(message), where);
-}
+void fault(std::string message, std::source_location where) { throw InternalFault(std::move(message), where); }
 
 std::string equality_assertion_message(const std::string& text, std::size_t left, std::size_t right) {
     return "assertion `left == right` failed: " + text + "\n  left: " + std::to_string(left) +

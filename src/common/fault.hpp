@@ -12,8 +12,7 @@ namespace pwpoly {
 
 class InternalFault : public std::exception {
 public:
-    explicit InternalFault(std::string message,
-                           std::source_location where = std::source_location::current());
+    explicit InternalFault(std::string message, std::source_location where = std::source_location::current());
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
@@ -28,8 +27,7 @@ private:
 };
 
 // Throws InternalFault with the message, recording the caller's source location.
-[[noreturn]] void fault(std::string message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void fault(std::string message, std::source_location where = std::source_location::current());
 
 // The three-line message of a failed equality check:
 //   "assertion `left == right` failed: <text>\n  left: <left>\n right: <right>"

@@ -29,8 +29,7 @@ inline std::size_t checked_mul(std::size_t a, std::size_t b,
 
 // Faults unless `count` elements of T fit in one allocation; returns `count`.
 template <class T>
-std::size_t checked_count(std::size_t count,
-                          std::source_location where = std::source_location::current()) {
+std::size_t checked_count(std::size_t count, std::source_location where = std::source_location::current()) {
     if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) fault(capacity_overflow, where);
     return count;
 }

@@ -33,8 +33,8 @@ void evaluate(std::size_t degree, std::size_t n_t, double T, std::span<const dou
 }
 
 template <class Index>
-void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> times,
-                  std::size_t derivative, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> times, std::size_t derivative,
+                  std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
     pp::basis_matrix_arrays<Index>(pp::LegendreBasis{T, degree, n_t}, times, derivative_flag(derivative), indptr,
                                    indices, data);
 }
@@ -67,7 +67,6 @@ std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t 
                                indices, data);
 }
 
-
 }  // namespace pwpoly::numpy_kernels
 
 namespace kernels = pwpoly::numpy_kernels;
@@ -86,10 +85,8 @@ using Kernels = pwpoly::binding::Module<
     Function<&kernels::lagrange_mass_matrix<std::int64_t>,
              "lagrange_mass_matrix64(degree, n_t, T, indptr, indices, data)">,
     Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
-    Function<&kernels::prolongation<std::int32_t>,
-             "prolongation32(degree, nt_coarse, nt_fine, indptr, indices, data)">,
-    Function<&kernels::prolongation<std::int64_t>,
-             "prolongation64(degree, nt_coarse, nt_fine, indptr, indices, data)">,
+    Function<&kernels::prolongation<std::int32_t>, "prolongation32(degree, nt_coarse, nt_fine, indptr, indices, data)">,
+    Function<&kernels::prolongation<std::int64_t>, "prolongation64(degree, nt_coarse, nt_fine, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">>;
 

@@ -65,16 +65,15 @@ void evaluate_single(const LegendreBasis& basis, bool derivative, const double* 
         const IntervalLocation at = locate_in_partition(partition, n_t, times[j]);
         const double* row = coefficients + at.k;
         double sum = -0.0;
-        walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
-            sum = sum + (derivative ? d : p) * row[i * n_t];
-        });
+        walk_legendre(at.xi, basis.degree,
+                      [&](std::size_t i, double p, double d) { sum = sum + (derivative ? d : p) * row[i * n_t]; });
         out[j] = derivative ? (sum + sum) / partition.dt : sum;
     }
 }
 
 // Many coefficient vectors: per block of times the basis values once, then each vector's sums.
-void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const double> coefficients,
-                    std::size_t size, std::size_t batch, std::span<const double> times, double* out) {
+void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const double> coefficients, std::size_t size,
+                    std::size_t batch, std::span<const double> times, double* out) {
     const double dt = UniformPartition(basis.T, basis.n_t).dt;
     const std::size_t n_t = basis.n_t;
     const std::size_t m = basis.degree + 1;
@@ -92,8 +91,8 @@ void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const
             double* o = out + b * n + start;
             std::size_t j = 0;
             if (vectorised)
-                j = simd::sums(dt, n_t, basis.degree, derivative, vector, intervals.data(), values.data(), block,
-                               count, o);
+                j = simd::sums(dt, n_t, basis.degree, derivative, vector, intervals.data(), values.data(), block, count,
+                               o);
             for (; j < count; ++j) {
                 const double* row = vector + intervals[j];
                 double sum = -0.0;
@@ -116,8 +115,8 @@ std::vector<double> local_lagrange_to_legendre(std::size_t degree) {
 
 }  // namespace
 
-void locate_times(const LegendreBasis& basis, std::span<const double> times,
-                  std::span<std::int64_t> intervals, std::span<double> coordinates) {
+void locate_times(const LegendreBasis& basis, std::span<const double> times, std::span<std::int64_t> intervals,
+                  std::span<double> coordinates) {
     if (basis.n_t == 0) fault(no_interval);
     require(intervals.size() == times.size() && coordinates.size() == times.size(), size_mismatch);
     require_index<std::int64_t>(basis.n_t - 1);
@@ -132,8 +131,8 @@ void locate_times(const LegendreBasis& basis, std::span<const double> times,
     }
 }
 
-void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients,
-                    std::span<const double> times, bool derivative, std::span<double> out) {
+void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
+                    bool derivative, std::span<double> out) {
     if (basis.n_t == 0) fault(no_interval);
     const std::size_t size = basis.basis_size();
     require(coefficients.size() % size == 0, size_mismatch);
@@ -258,8 +257,8 @@ std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t) {
 }
 
 template <class Index>
-void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr,
-                                 std::span<Index> indices, std::span<double> data) {
+void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
+                                 std::span<double> data) {
     // One interval's transformation holds every number; the other intervals repeat its rows.
     const sparse_matrix_tools::CsrMatrix one = LagrangeBasis(degree, 1, 1.0).get_transormation_matrix_to_legendre();
     const std::size_t blocks = one.nrows();  // degree + 1 Legendre degrees
@@ -299,8 +298,7 @@ template <class Index>
 std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
                      std::span<double> data) {
     const std::size_t nnz = matrix.nnz();
-    require(indptr.size() == matrix.row_offsets().size() && indices.size() >= nnz && data.size() >= nnz,
-            size_mismatch);
+    require(indptr.size() == matrix.row_offsets().size() && indices.size() >= nnz && data.size() >= nnz, size_mismatch);
     require_index<Index>(std::max({nnz, matrix.nrows(), matrix.ncols()}));
     const std::size_t* __restrict offsets = matrix.row_offsets().data();
     const std::size_t* __restrict columns = matrix.col_indices().data();

@@ -8,20 +8,20 @@
 #include <cstdint>
 #include <span>
 
-#include "sparse_matrix_tools/csr_matrix.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
 // intervals[j], coordinates[j] = locate_interval(times[j]).
-void locate_times(const LegendreBasis& basis, std::span<const double> times,
-                  std::span<std::int64_t> intervals, std::span<double> coordinates);
+void locate_times(const LegendreBasis& basis, std::span<const double> times, std::span<std::int64_t> intervals,
+                  std::span<double> coordinates);
 
 // `coefficients` holds `batch` coefficient vectors of basis_size() values each, one after the
 // other (degree-major within a vector); out[b * times.size() + j] is evaluate (derivative: false)
 // or evaluate_derivative (derivative: true) of vector b at times[j].
-void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients,
-                    std::span<const double> times, bool derivative, std::span<double> out);
+void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
+                    bool derivative, std::span<double> out);
 
 // The compressed-row arrays of the times.size() x basis_size() matrix whose row j holds the
 // values (or time derivatives) of all basis functions at times[j]: the degree + 1 entries of the
@@ -54,8 +54,8 @@ std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t);
 // shifted by k degree. Sizes: indptr (degree + 1) n_t + 1, indices and data
 // lagrange_to_legendre_nnz.
 template <class Index>
-void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr,
-                                 std::span<Index> indices, std::span<double> data);
+void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
+                                 std::span<double> data);
 
 // Copies a compressed-row matrix into caller storage with indices narrowed (or widened) to
 // Index: indptr of nrows() + 1 offsets, the stored entries at the start of indices and data

@@ -134,7 +134,7 @@ struct Storer {
 // with a mask. Moving the bits does not change them.
 template <BasisMode Mode>
 struct RowWriter {
-    double* rows;  // row of the group's first time
+    double* rows;   // row of the group's first time
     std::size_t m;  // degree + 1: row length
     __m256d dt;
     __m256d held[groups][4];
@@ -151,8 +151,8 @@ struct RowWriter {
 
     // Stores degrees first ... first + count - 1 (count 1 to 4) of every time of the groups.
     PWPOLY_AVX2 void flush(std::size_t first, std::size_t count) {
-        const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)),
-                                                _mm256_setr_epi64x(0, 1, 2, 3));
+        const __m256i mask =
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(count)), _mm256_setr_epi64x(0, 1, 2, 3));
         for (std::size_t g = 0; g < groups; ++g) {
             const __m256d t0 = _mm256_unpacklo_pd(held[g][0], held[g][1]);
             const __m256d t1 = _mm256_unpackhi_pd(held[g][0], held[g][1]);
@@ -180,10 +180,11 @@ PWPOLY_AVX2 void store_columns(std::int32_t* out, const std::int32_t* pattern, s
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
                             _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
     if (i < m) {
-        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(m - i)),
-                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-        _mm256_maskstore_epi32(reinterpret_cast<int*>(out + i), mask,
-                               _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
+        const __m256i mask =
+            _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(m - i)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        _mm256_maskstore_epi32(
+            reinterpret_cast<int*>(out + i), mask,
+            _mm256_add_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
     }
 }
 
@@ -194,10 +195,11 @@ PWPOLY_AVX2 void store_columns(std::int64_t* out, const std::int64_t* pattern, s
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
                             _mm256_add_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
     if (i < m) {
-        const __m256i mask = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m - i)),
-                                                _mm256_setr_epi64x(0, 1, 2, 3));
-        _mm256_maskstore_epi64(reinterpret_cast<long long*>(out + i), mask,
-                               _mm256_add_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
+        const __m256i mask =
+            _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(m - i)), _mm256_setr_epi64x(0, 1, 2, 3));
+        _mm256_maskstore_epi64(
+            reinterpret_cast<long long*>(out + i), mask,
+            _mm256_add_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(pattern + i)), shift));
     }
 }
 
@@ -229,8 +231,8 @@ __attribute__((target("avx2"))) std::size_t basis_rows_avx2(double dt, std::size
     return j;
 }
 
-__attribute__((target("avx2"))) std::size_t locate_avx2(double dt, std::size_t n_t, const double* times,
-                                                        std::size_t n, std::int64_t* intervals, double* xi) {
+__attribute__((target("avx2"))) std::size_t locate_avx2(double dt, std::size_t n_t, const double* times, std::size_t n,
+                                                        std::int64_t* intervals, double* xi) {
     const __m256d vdt = _mm256_set1_pd(dt);
     const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
     std::size_t j = 0;
@@ -289,10 +291,10 @@ __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t
     return j;
 }
 
-__attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t n_t, std::size_t degree,
-                                                      bool derivative, const double* vector,
-                                                      const std::int64_t* intervals, const double* values,
-                                                      std::size_t stride, std::size_t n, double* out) {
+__attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t n_t, std::size_t degree, bool derivative,
+                                                      const double* vector, const std::int64_t* intervals,
+                                                      const double* values, std::size_t stride, std::size_t n,
+                                                      double* out) {
     const __m256d vdt = _mm256_set1_pd(dt);
     const __m256i step = _mm256_set1_epi64x(static_cast<long long>(n_t));
     std::size_t j = 0;
@@ -330,8 +332,7 @@ std::size_t basis_values(double dt, std::size_t n_t, std::size_t degree, BasisMo
         case BasisMode::xi_derivative:
             return basis_values_avx2<BasisMode::xi_derivative>(dt, n_t, degree, times, n, intervals, values, stride);
         case BasisMode::time_derivative:
-            return basis_values_avx2<BasisMode::time_derivative>(dt, n_t, degree, times, n, intervals, values,
-                                                                 stride);
+            return basis_values_avx2<BasisMode::time_derivative>(dt, n_t, degree, times, n, intervals, values, stride);
     }
     return 0;
 }
@@ -340,8 +341,7 @@ template <class Index>
 std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
                        std::size_t n, Index* indices, double* data) {
     switch (mode) {
-        case BasisMode::value:
-            return basis_rows_avx2<BasisMode::value>(dt, n_t, degree, times, n, indices, data);
+        case BasisMode::value: return basis_rows_avx2<BasisMode::value>(dt, n_t, degree, times, n, indices, data);
         case BasisMode::xi_derivative:
             return basis_rows_avx2<BasisMode::xi_derivative>(dt, n_t, degree, times, n, indices, data);
         case BasisMode::time_derivative:
@@ -376,16 +376,16 @@ std::size_t basis_rows(double, std::size_t, std::size_t, BasisMode, const double
 std::size_t evaluate(double, std::size_t, std::size_t, bool, const double*, const double*, std::size_t, double*) {
     return 0;
 }
-std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*,
-                 std::size_t, std::size_t, double*) {
+std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*, std::size_t,
+                 std::size_t, double*) {
     return 0;
 }
 
 #endif
 
-template std::size_t basis_rows<std::int32_t>(double, std::size_t, std::size_t, BasisMode, const double*,
-                                              std::size_t, std::int32_t*, double*);
-template std::size_t basis_rows<std::int64_t>(double, std::size_t, std::size_t, BasisMode, const double*,
-                                              std::size_t, std::int64_t*, double*);
+template std::size_t basis_rows<std::int32_t>(double, std::size_t, std::size_t, BasisMode, const double*, std::size_t,
+                                              std::int32_t*, double*);
+template std::size_t basis_rows<std::int64_t>(double, std::size_t, std::size_t, BasisMode, const double*, std::size_t,
+                                              std::int64_t*, double*);
 
 }  // namespace pwpoly::piecewise_polynomials::simd

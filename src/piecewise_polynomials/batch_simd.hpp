@@ -18,8 +18,7 @@ enum class BasisMode { value, xi_derivative, time_derivative };
 bool available(std::size_t n_t);
 
 // intervals[j], xi[j] as locate_in_partition.
-std::size_t locate(double dt, std::size_t n_t, const double* times, std::size_t n, std::int64_t* intervals,
-                   double* xi);
+std::size_t locate(double dt, std::size_t n_t, const double* times, std::size_t n, std::int64_t* intervals, double* xi);
 
 // intervals[j] and the degree + 1 basis values of times[j] at values[i * stride + j].
 std::size_t basis_values(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,

@@ -35,8 +35,7 @@ std::optional<std::vector<double>> invert_4x4(std::span<const double> m) {
             const double minor = minor3(m, i, j);
             cofactor[i * 4 + j] = (i + j) % 2 == 0 ? minor : -minor;
         }
-    const double det = (((m[0] * cofactor[0]) + (m[4] * cofactor[4])) + (m[8] * cofactor[8])) +
-                       (m[12] * cofactor[12]);
+    const double det = (((m[0] * cofactor[0]) + (m[4] * cofactor[4])) + (m[8] * cofactor[8])) + (m[12] * cofactor[12]);
     if (det == 0.0) return std::nullopt;
     const double reciprocal = 1.0 / det;
     std::vector<double> inverse(16);
@@ -74,18 +73,15 @@ std::optional<std::vector<double>> invert_by_elimination(std::span<const double>
         for (std::size_t r = c + 1; r < n; ++r) lu[r * n + c] = lu[r * n + c] * reciprocal;
         for (std::size_t r = c + 1; r < n; ++r) {
             const double factor = lu[r * n + c];
-            for (std::size_t q = c + 1; q < n; ++q)
-                lu[r * n + q] = lu[r * n + q] - (factor * lu[c * n + q]);
+            for (std::size_t q = c + 1; q < n; ++q) lu[r * n + q] = lu[r * n + q] - (factor * lu[c * n + q]);
         }
     }
 
     for (std::size_t col = 0; col < n; ++col) {
         for (std::size_t r = 1; r < n; ++r)
-            for (std::size_t q = 0; q < r; ++q)
-                x[r * n + col] = x[r * n + col] - (lu[r * n + q] * x[q * n + col]);
+            for (std::size_t q = 0; q < r; ++q) x[r * n + col] = x[r * n + col] - (lu[r * n + q] * x[q * n + col]);
         for (std::size_t r = n; r-- > 0;) {
-            for (std::size_t q = r + 1; q < n; ++q)
-                x[r * n + col] = x[r * n + col] - (lu[r * n + q] * x[q * n + col]);
+            for (std::size_t q = r + 1; q < n; ++q) x[r * n + col] = x[r * n + col] - (lu[r * n + q] * x[q * n + col]);
             x[r * n + col] = x[r * n + col] / lu[r * n + r];
         }
     }
@@ -97,8 +93,7 @@ std::optional<std::vector<double>> invert_by_elimination(std::span<const double>
 std::optional<std::vector<double>> invert_dense(std::span<const double> matrix, std::size_t n) {
     const std::size_t count = checked_count<double>(checked_mul(n, n));
     if (matrix.size() != count)
-        fault(equality_assertion_message("dense inverse needs an n x n matrix", matrix.size(),
-                                         count));
+        fault(equality_assertion_message("dense inverse needs an n x n matrix", matrix.size(), count));
     if (n == 4) return invert_4x4(matrix);
     return invert_by_elimination(matrix, n);
 }

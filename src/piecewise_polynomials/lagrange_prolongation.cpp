@@ -59,7 +59,9 @@ void row_values_at(double e, const double* x, const double* w, std::size_t m, do
 class RowCache {
 public:
     explicit RowCache(std::size_t m)
-        : m_(m), slots_(m <= 64 ? 64 : 1), keys_(slots_, empty_key),
+        : m_(m),
+          slots_(m <= 64 ? 64 : 1),
+          keys_(slots_, empty_key),
           values_(checked_count<double>(checked_mul(slots_, m))) {}
 
     // The cached values of e, or nullptr.
@@ -120,8 +122,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     // are written directly in their final order.
     const PointCoincidence coincidence(n_c, n_f);
     const std::size_t on_coarse_points = coincidence.count(n_rows);
-    const std::size_t capacity =
-        checked_add(on_coarse_points, checked_mul(n_rows - on_coarse_points, m));
+    const std::size_t capacity = checked_add(on_coarse_points, checked_mul(n_rows - on_coarse_points, m));
     std::vector<std::size_t> col_indices;
     std::vector<double> entries;
     reserve_for_filling(col_indices, checked_count<std::size_t>(checked_count<double>(capacity)));
@@ -170,8 +171,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
         }
         row_offsets.push_back(col_indices.size());
     }
-    return CsrMatrix::from_sorted_rows(n_cols, std::move(row_offsets), std::move(col_indices),
-                                       std::move(entries));
+    return CsrMatrix::from_sorted_rows(n_cols, std::move(row_offsets), std::move(col_indices), std::move(entries));
 }
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -18,13 +18,8 @@ namespace {
 std::vector<double> local_transformation(std::size_t degree) {
     switch (degree) {
         case 0: fault("Lagrange to Legendre conversion not meaningful for degree 0");
-        case 1:
-            return {0.5, -0.5,
-                    0.5, 0.5};
-        case 2:
-            return {1.0 / 6.0, -0.5, 1.0 / 3.0,
-                    2.0 / 3.0, 0.0, -2.0 / 3.0,
-                    1.0 / 6.0, 0.5, 1.0 / 3.0};
+        case 1: return {0.5, -0.5, 0.5, 0.5};
+        case 2: return {1.0 / 6.0, -0.5, 1.0 / 3.0, 2.0 / 3.0, 0.0, -2.0 / 3.0, 1.0 / 6.0, 0.5, 1.0 / 3.0};
         default: break;
     }
     const std::size_t n = checked_add(degree, 1);
@@ -47,14 +42,11 @@ class BlockRows {
 public:
     // Room for `blocks` blocks of n_t rows and d + 1 = G's order entries per row
     // ("capacity overflow" when the rows, entries or offsets cannot be represented).
-    BlockRows(std::size_t degree, std::size_t n_t, std::size_t blocks)
-        : degree_(degree), n_t_(n_t) {
+    BlockRows(std::size_t degree, std::size_t n_t, std::size_t blocks) : degree_(degree), n_t_(n_t) {
         const std::size_t n = degree + 1;  // G exists, so this does not wrap
         const std::size_t rows = checked_mul(blocks, n_t);
-        const std::size_t nnz =
-            checked_count<double>(checked_count<std::size_t>(checked_mul(rows, n)));
-        sparse_matrix_tools::reserve_for_filling(row_offsets_,
-                                                 checked_count<std::size_t>(checked_add(rows, 1)));
+        const std::size_t nnz = checked_count<double>(checked_count<std::size_t>(checked_mul(rows, n)));
+        sparse_matrix_tools::reserve_for_filling(row_offsets_, checked_count<std::size_t>(checked_add(rows, 1)));
         sparse_matrix_tools::reserve_for_filling(col_indices_, nnz);
         sparse_matrix_tools::reserve_for_filling(values_, nnz);
         row_offsets_.push_back(0);
@@ -77,8 +69,8 @@ public:
     }
 
     CsrMatrix finish(std::size_t n_points) && {
-        return CsrMatrix::from_sorted_rows(n_points, std::move(row_offsets_),
-                                           std::move(col_indices_), std::move(values_));
+        return CsrMatrix::from_sorted_rows(n_points, std::move(row_offsets_), std::move(col_indices_),
+                                           std::move(values_));
     }
 
 private:

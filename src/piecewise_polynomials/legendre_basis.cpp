@@ -27,16 +27,14 @@ double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatr
     const double* row = coefficients.data + at.k;
     const std::size_t stride = coefficients.nrows;
     double sum = -0.0;
-    walk_legendre(at.xi, basis.degree, [&](std::size_t i, double p, double d) {
-        sum = sum + pick(p, d) * row[i * stride];
-    });
+    walk_legendre(at.xi, basis.degree,
+                  [&](std::size_t i, double p, double d) { sum = sum + pick(p, d) * row[i * stride]; });
     return sum;
 }
 
 }  // namespace
 
-CoefficientMatrix CoefficientMatrix::from_flat(std::span<const double> flat, std::size_t nrows,
-                                               std::size_t ncols) {
+CoefficientMatrix CoefficientMatrix::from_flat(std::span<const double> flat, std::size_t nrows, std::size_t ncols) {
     if (flat.size() < checked_mul(nrows, ncols)) fault("Matrix view: input data buffer too small.");
     return {flat.data(), nrows, ncols};
 }

@@ -21,8 +21,7 @@ struct CoefficientMatrix {
 
     // View of the leading nrows x ncols block stored in `flat`;
     // faults "Matrix view: input data buffer too small." when `flat` is shorter.
-    static CoefficientMatrix from_flat(std::span<const double> flat, std::size_t nrows,
-                                       std::size_t ncols);
+    static CoefficientMatrix from_flat(std::span<const double> flat, std::size_t nrows, std::size_t ncols);
 };
 
 // The values (or time derivatives) at t of the degree + 1 basis functions of the interval k that

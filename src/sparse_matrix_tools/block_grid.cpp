@@ -11,8 +11,7 @@ BlockGrid::BlockGrid(std::size_t rows, std::size_t cols, std::vector<const CsrMa
     : rows_(rows), cols_(cols), blocks_(std::move(blocks)) {
     const std::size_t expected = checked_mul(rows, cols);
     if (blocks_.size() != expected)
-        fault(equality_assertion_message("block grid needs one block per element",
-                                         blocks_.size(), expected));
+        fault(equality_assertion_message("block grid needs one block per element", blocks_.size(), expected));
     for (const CsrMatrix* block : blocks_)
         if (block == nullptr) fault("block grid element without a block");
 }
@@ -27,26 +26,22 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         const std::size_t height = grid(i, 0).nrows();
         for (std::size_t j = 1; j < C; ++j)
             if (grid(i, j).nrows() != height)
-                fault(equality_assertion_message(
-                    "inconsistent block-row height at row " + std::to_string(i),
-                    grid(i, j).nrows(), height));
+                fault(equality_assertion_message("inconsistent block-row height at row " + std::to_string(i),
+                                                 grid(i, j).nrows(), height));
     }
     for (std::size_t j = 0; j < C; ++j) {
         const std::size_t width = grid(0, j).ncols();
         for (std::size_t i = 1; i < R; ++i)
             if (grid(i, j).ncols() != width)
-                fault(equality_assertion_message(
-                    "inconsistent block-col width at col " + std::to_string(j),
-                    grid(i, j).ncols(), width));
+                fault(equality_assertion_message("inconsistent block-col width at col " + std::to_string(j),
+                                                 grid(i, j).ncols(), width));
     }
 
     // Offsets r_i of the block rows and c_j of the block columns; the last ones are N and M.
     std::vector<std::size_t> row_offsets(checked_count<std::size_t>(checked_add(R, 1)), 0);
-    for (std::size_t i = 0; i < R; ++i)
-        row_offsets[i + 1] = checked_add(row_offsets[i], grid(i, 0).nrows());
+    for (std::size_t i = 0; i < R; ++i) row_offsets[i + 1] = checked_add(row_offsets[i], grid(i, 0).nrows());
     std::vector<std::size_t> col_offsets(checked_count<std::size_t>(checked_add(C, 1)), 0);
-    for (std::size_t j = 0; j < C; ++j)
-        col_offsets[j + 1] = checked_add(col_offsets[j], grid(0, j).ncols());
+    for (std::size_t j = 0; j < C; ++j) col_offsets[j + 1] = checked_add(col_offsets[j], grid(0, j).ncols());
 
     std::size_t total = 0;
     for (std::size_t i = 0; i < R; ++i)
@@ -58,9 +53,8 @@ CsrMatrix csr_block_from_ndarray(const BlockGrid& grid) {
         for (std::size_t j = 0; j < C; ++j) {
             const std::size_t r0 = row_offsets[i];
             const std::size_t c0 = col_offsets[j];
-            grid(i, j).for_each([&coo, r0, c0](std::size_t q, std::size_t k, double v) {
-                coo.push(r0 + q, c0 + k, v);
-            });
+            grid(i, j).for_each(
+                [&coo, r0, c0](std::size_t q, std::size_t k, double v) { coo.push(r0 + q, c0 + k, v); });
         }
     return convert_coo_csr(coo);
 }

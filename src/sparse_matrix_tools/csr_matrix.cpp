@@ -36,18 +36,14 @@ std::string quoted(const std::string& text) {
 
 // The messages of the validity checks, named by what each checks.
 constexpr const char* offsets_length = "Length of row offset array is not equal to nrows + 1.";
-constexpr const char* offsets_ends =
-    "First or last row offset is inconsistent with format specification.";
+constexpr const char* offsets_ends = "First or last row offset is inconsistent with format specification.";
 constexpr const char* offsets_monotone = "Row offsets are not monotonically increasing.";
 constexpr const char* columns_in_bounds = "Column indices are out of bounds.";
 constexpr const char* columns_unique = "Matrix data contains duplicate entries.";
-constexpr const char* columns_sorted =
-    "Column indices are not monotonically increasing (sorted) within each row.";
+constexpr const char* columns_sorted = "Column indices are not monotonically increasing (sorted) within each row.";
 constexpr const char* values_length = "Number of values and column indices must be the same";
 
-SparseFormatError structure_error(const char* message) {
-    return {SparseFormatErrorKind::InvalidStructure, message};
-}
+SparseFormatError structure_error(const char* message) { return {SparseFormatErrorKind::InvalidStructure, message}; }
 
 // The checks in the order they are made; the first violated one is returned.
 std::optional<SparseFormatError> validate(std::size_t nrows, std::size_t ncols,
@@ -55,11 +51,9 @@ std::optional<SparseFormatError> validate(std::size_t nrows, std::size_t ncols,
                                           const std::vector<std::size_t>& col_indices,
                                           const std::vector<double>& values) {
     // Written so that nrows + 1 cannot wrap.
-    if (row_offsets.empty() || row_offsets.size() - 1 != nrows)
-        return structure_error(offsets_length);
+    if (row_offsets.empty() || row_offsets.size() - 1 != nrows) return structure_error(offsets_length);
     const std::size_t nnz = col_indices.size();
-    if (row_offsets.front() != 0 || row_offsets.back() != nnz)
-        return structure_error(offsets_ends);
+    if (row_offsets.front() != 0 || row_offsets.back() != nnz) return structure_error(offsets_ends);
     for (std::size_t r = 0; r < nrows; ++r) {
         const std::size_t start = row_offsets[r];
         const std::size_t end = row_offsets[r + 1];
@@ -68,13 +62,10 @@ std::optional<SparseFormatError> validate(std::size_t nrows, std::size_t ncols,
         if (end < start || end > nnz) return structure_error(offsets_monotone);
         for (std::size_t p = start; p < end; ++p) {
             const std::size_t col = col_indices[p];
-            if (!(col < ncols))
-                return SparseFormatError{SparseFormatErrorKind::IndexOutOfBounds,
-                                         columns_in_bounds};
+            if (!(col < ncols)) return SparseFormatError{SparseFormatErrorKind::IndexOutOfBounds, columns_in_bounds};
             if (p == start) continue;
             const std::size_t previous = col_indices[p - 1];
-            if (col == previous)
-                return SparseFormatError{SparseFormatErrorKind::DuplicateEntry, columns_unique};
+            if (col == previous) return SparseFormatError{SparseFormatErrorKind::DuplicateEntry, columns_unique};
             if (col < previous) return structure_error(columns_sorted);
         }
     }
@@ -104,29 +95,27 @@ void order_by_column(std::vector<std::size_t>& order, const std::size_t* cols) {
             order[y] = moving;
         }
     } else {
-        std::sort(order.begin(), order.end(), [cols](std::size_t a, std::size_t b) {
-            return cols[a] != cols[b] ? cols[a] < cols[b] : a < b;
-        });
+        std::sort(order.begin(), order.end(),
+                  [cols](std::size_t a, std::size_t b) { return cols[a] != cols[b] ? cols[a] < cols[b] : a < b; });
     }
 }
 
 }  // namespace
 
 std::string SparseFormatError::debug() const {
-    return std::string("SparseFormatError { kind: ") + kind_name(kind) +
-           ", error: " + quoted(error) + " }";
+    return std::string("SparseFormatError { kind: ") + kind_name(kind) + ", error: " + quoted(error) + " }";
 }
 
-std::variant<CsrMatrix, SparseFormatError> CsrMatrix::try_from_csr_data(
-    std::size_t nrows, std::size_t ncols, std::vector<std::size_t> row_offsets,
-    std::vector<std::size_t> col_indices, std::vector<double> values) {
+std::variant<CsrMatrix, SparseFormatError> CsrMatrix::try_from_csr_data(std::size_t nrows, std::size_t ncols,
+                                                                        std::vector<std::size_t> row_offsets,
+                                                                        std::vector<std::size_t> col_indices,
+                                                                        std::vector<double> values) {
     if (auto error = validate(nrows, ncols, row_offsets, col_indices, values)) return *error;
     return CsrMatrix(ncols, std::move(row_offsets), std::move(col_indices), std::move(values));
 }
 
 CsrMatrix CsrMatrix::from_sorted_rows(std::size_t ncols, std::vector<std::size_t> row_offsets,
-                                      std::vector<std::size_t> col_indices,
-                                      std::vector<double> values) {
+                                      std::vector<std::size_t> col_indices, std::vector<double> values) {
     const std::size_t nnz = col_indices.size();
     std::optional<SparseFormatError> error;
     if (row_offsets.empty()) {
@@ -205,8 +194,7 @@ CsrMatrix convert_coo_csr(const CooMatrix& coo) {
         for (std::size_t x = 0; x < order.size();) {
             const std::size_t col = row_cols[order[x]];
             double sum = row_vals[order[x]];
-            for (++x; x < order.size() && row_cols[order[x]] == col; ++x)
-                sum = sum + row_vals[order[x]];
+            for (++x; x < order.size() && row_cols[order[x]] == col; ++x) sum = sum + row_vals[order[x]];
             out_cols.push_back(col);
             out_vals.push_back(sum);
         }
@@ -214,8 +202,8 @@ CsrMatrix convert_coo_csr(const CooMatrix& coo) {
         start = end;
     }
 
-    auto built = CsrMatrix::try_from_csr_data(nrows, coo.ncols(), std::move(row_offsets),
-                                              std::move(out_cols), std::move(out_vals));
+    auto built = CsrMatrix::try_from_csr_data(nrows, coo.ncols(), std::move(row_offsets), std::move(out_cols),
+                                              std::move(out_vals));
     if (auto* error = std::get_if<SparseFormatError>(&built))
         fault("Internal error: Invalid CSR data during COO->CSR conversion: " + error->debug());
     return std::get<CsrMatrix>(std::move(built));

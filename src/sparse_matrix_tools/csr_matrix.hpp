@@ -48,9 +48,10 @@ public:
     //   and last:
     //   values length      there are as many values as column indices.
     // On a violation the arrays are released and the first violated check is returned.
-    static std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(
-        std::size_t nrows, std::size_t ncols, std::vector<std::size_t> row_offsets,
-        std::vector<std::size_t> col_indices, std::vector<double> values);
+    static std::variant<CsrMatrix, SparseFormatError> try_from_csr_data(std::size_t nrows, std::size_t ncols,
+                                                                        std::vector<std::size_t> row_offsets,
+                                                                        std::vector<std::size_t> col_indices,
+                                                                        std::vector<double> values);
 
     // Takes the arrays of a producer that writes rows in ascending order, each with strictly
     // ascending columns below ncols (the operators of this library, whose column indices are
@@ -59,8 +60,7 @@ public:
     // column index) run here, and the full validation of try_from_csr_data runs in builds
     // without NDEBUG. A failed check is an internal fault: the producer is wrong.
     static CsrMatrix from_sorted_rows(std::size_t ncols, std::vector<std::size_t> row_offsets,
-                                      std::vector<std::size_t> col_indices,
-                                      std::vector<double> values);
+                                      std::vector<std::size_t> col_indices, std::vector<double> values);
 
     std::size_t nrows() const noexcept { return row_offsets_.size() - 1; }
     std::size_t ncols() const noexcept { return ncols_; }
@@ -75,15 +75,16 @@ public:
     template <class Visit>
     void for_each(Visit&& visit) const {
         for (std::size_t r = 0; r + 1 < row_offsets_.size(); ++r)
-            for (std::size_t p = row_offsets_[r]; p < row_offsets_[r + 1]; ++p)
-                visit(r, col_indices_[p], values_[p]);
+            for (std::size_t p = row_offsets_[r]; p < row_offsets_[r + 1]; ++p) visit(r, col_indices_[p], values_[p]);
     }
 
 private:
-    CsrMatrix(std::size_t ncols, std::vector<std::size_t> row_offsets,
-              std::vector<std::size_t> col_indices, std::vector<double> values)
-        : ncols_(ncols), row_offsets_(std::move(row_offsets)),
-          col_indices_(std::move(col_indices)), values_(std::move(values)) {}
+    CsrMatrix(std::size_t ncols, std::vector<std::size_t> row_offsets, std::vector<std::size_t> col_indices,
+              std::vector<double> values)
+        : ncols_(ncols),
+          row_offsets_(std::move(row_offsets)),
+          col_indices_(std::move(col_indices)),
+          values_(std::move(values)) {}
 
     std::size_t ncols_;
     std::vector<std::size_t> row_offsets_;

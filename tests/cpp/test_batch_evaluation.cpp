@@ -99,7 +99,8 @@ TEST(BatchEvaluation, EvaluateMatchesScalarPathBitForBit) {
                     std::span<const double>(coefficients).subspan(b * size, size), c.basis.n_t, c.basis.degree + 1);
                 for (std::size_t j = 0; j < c.times.size(); ++j) {
                     const double t = c.times[j];
-                    const double expected = derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix);
+                    const double expected =
+                        derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix);
                     ASSERT_TRUE(identical(out[b * c.times.size() + j], expected))
                         << "t=" << t << " b=" << b << " derivative=" << derivative << " degree=" << c.basis.degree;
                 }
@@ -176,13 +177,13 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
             }
         }
         for (const bool derivative : {false, true}) {
-            const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, derivative, coefficients.data(),
-                                                    c.times.data(), n, out.data());
+            const std::size_t done =
+                simd::evaluate(dt, n_t, c.basis.degree, derivative, coefficients.data(), c.times.data(), n, out.data());
             ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
             for (std::size_t j = 0; j < done; ++j) {
                 const double t = c.times[j];
-                ASSERT_TRUE(identical(out[j], derivative ? c.basis.evaluate_derivative(t, matrix)
-                                                         : c.basis.evaluate(t, matrix)))
+                ASSERT_TRUE(identical(
+                    out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)))
                     << t << " degree " << c.basis.degree;
             }
             const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
@@ -194,8 +195,8 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
             ASSERT_EQ(summed, located);
             for (std::size_t j = 0; j < summed; ++j) {
                 const double t = c.times[j];
-                ASSERT_TRUE(identical(out[j], derivative ? c.basis.evaluate_derivative(t, matrix)
-                                                         : c.basis.evaluate(t, matrix)));
+                ASSERT_TRUE(identical(
+                    out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)));
             }
         }
     }
@@ -213,8 +214,8 @@ void check_basis_rows(const Case& c, pp::simd::BasisMode mode) {
     const double sentinel = -1234.5;
     std::vector<Index> indices(n * m, Index{-7});
     std::vector<double> data(n * m, sentinel);
-    const std::size_t done = simd::basis_rows<Index>(dt, n_t, c.basis.degree, mode, c.times.data(), n,
-                                                     indices.data(), data.data());
+    const std::size_t done =
+        simd::basis_rows<Index>(dt, n_t, c.basis.degree, mode, c.times.data(), n, indices.data(), data.data());
     ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
     for (std::size_t j = 0; j < done; ++j) {
         const auto dense = mode == simd::BasisMode::value ? c.basis.evaluate_all_basis_functions(c.times[j])
@@ -250,7 +251,9 @@ TEST(BatchEvaluation, SizeMismatchesAndEmptyPartitionFault) {
     std::vector<double> long_out(3);
     EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, coefficients, times, false, long_out); }),
               "batch kernel: buffer sizes do not match");
-    EXPECT_EQ(fault_message([&] { pp::evaluate_times(LegendreBasis{1.0, 2, 0}, coefficients, times, false, out); }),
+    EXPECT_EQ(fault_message([&] {
+                  pp::evaluate_times(LegendreBasis{1.0, 2, 0}, coefficients, times, false, out);
+              }),
               "Legendre basis requires at least one interval (n_t = 0)");
     // No times: nothing to write, also for a batch.
     std::vector<double> none;
@@ -277,7 +280,8 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
                 for (std::size_t b = 0; b <= degree; ++b) {
                     double sum = 0.0;
                     for (std::size_t r = 0; r < rows; ++r) {
-                        for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]); ++p) {
+                        for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]);
+                             ++p) {
                             const std::size_t c = static_cast<std::size_t>(indices[p]);
                             if (p > static_cast<std::size_t>(indptr[r])) {
                                 ASSERT_LT(indices[p - 1], indices[p]);
@@ -295,7 +299,8 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
                 for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]); ++p) {
                     const std::size_t c = static_cast<std::size_t>(indices[p]);
                     bool found = false;
-                    for (auto q = static_cast<std::size_t>(indptr[c]); q < static_cast<std::size_t>(indptr[c + 1]); ++q) {
+                    for (auto q = static_cast<std::size_t>(indptr[c]); q < static_cast<std::size_t>(indptr[c + 1]);
+                         ++q) {
                         if (static_cast<std::size_t>(indices[q]) == r) {
                             found = true;
                             EXPECT_EQ(bits(data[q]), bits(data[p]));

@@ -79,13 +79,11 @@ void print_words(const std::string& name, const Words& words, bool sparse) {
     }
 }
 
-void expect_words(const std::string& name, const Words& actual, const Words& golden,
-                  bool sparse = false) {
+void expect_words(const std::string& name, const Words& actual, const Words& golden, bool sparse = false) {
     SCOPED_TRACE(name);
     if (printing()) print_words(name, actual, sparse);
     ASSERT_EQ(actual.size(), golden.size());
-    for (std::size_t i = 0; i < actual.size(); ++i)
-        EXPECT_EQ(actual[i], golden[i]) << "word " << i;
+    for (std::size_t i = 0; i < actual.size(); ++i) EXPECT_EQ(actual[i], golden[i]) << "word " << i;
 }
 
 // A sparse result, entry by entry: row, column and value bits.
@@ -102,8 +100,8 @@ void expect_digest(const std::string& name, const Words& actual, const Digest& g
     SCOPED_TRACE(name);
     const Digest digest{actual.size(), digest_of(actual)};
     if (printing())
-        std::printf("        {%zu, 0x%016llxu},  // %s\n", digest.count,
-                    static_cast<unsigned long long>(digest.fnv), name.c_str());
+        std::printf("        {%zu, 0x%016llxu},  // %s\n", digest.count, static_cast<unsigned long long>(digest.fnv),
+                    name.c_str());
     EXPECT_EQ(digest.count, golden.count);
     EXPECT_EQ(digest.fnv, golden.fnv);
 }
@@ -137,8 +135,7 @@ struct Evaluations {
 
 Evaluations evaluate(const LegendreBasis& basis, const std::vector<double>& times) {
     const std::vector<double> flat = coefficients(basis.n_t, basis.degree);
-    const CoefficientMatrix matrix =
-        CoefficientMatrix::from_flat(flat, basis.n_t, basis.degree + 1);
+    const CoefficientMatrix matrix = CoefficientMatrix::from_flat(flat, basis.n_t, basis.degree + 1);
     Evaluations result;
     for (double t : times) {
         result.values.push_back(basis.evaluate(t, matrix));
@@ -148,17 +145,32 @@ Evaluations evaluate(const LegendreBasis& basis, const std::vector<double>& time
 }
 
 TEST(Golden, LagrangePoints) {
-    expect_words("points(2, 3, 0.7)", words_of(LagrangeBasis(2, 3, 0.7).points()), {
-        0x0000000000000000u, 0x3fbdddddddddddddu, 0x3fcdddddddddddddu, 0x3fd6666666666666u,
-        0x3fddddddddddddddu, 0x3fe2aaaaaaaaaaaau, 0x3fe6666666666666u,
-    });
-    expect_words("points(5, 2, -1.3)", words_of(LagrangeBasis(5, 2, -1.3).points()), {
-        0x8000000000000000u, 0xbfc0a3d70a3d70a4u, 0xbfd0a3d70a3d70a4u, 0xbfd8f5c28f5c28f6u,
-        0xbfe0a3d70a3d70a4u, 0xbfe4cccccccccccdu, 0xbfe8f5c28f5c28f6u, 0xbfed1eb851eb851fu,
-        0xbff0a3d70a3d70a4u, 0xbff2b851eb851eb8u, 0xbff4cccccccccccdu,
-    });
+    expect_words("points(2, 3, 0.7)", words_of(LagrangeBasis(2, 3, 0.7).points()),
+                 {
+                     0x0000000000000000u,
+                     0x3fbdddddddddddddu,
+                     0x3fcdddddddddddddu,
+                     0x3fd6666666666666u,
+                     0x3fddddddddddddddu,
+                     0x3fe2aaaaaaaaaaaau,
+                     0x3fe6666666666666u,
+                 });
+    expect_words("points(5, 2, -1.3)", words_of(LagrangeBasis(5, 2, -1.3).points()),
+                 {
+                     0x8000000000000000u,
+                     0xbfc0a3d70a3d70a4u,
+                     0xbfd0a3d70a3d70a4u,
+                     0xbfd8f5c28f5c28f6u,
+                     0xbfe0a3d70a3d70a4u,
+                     0xbfe4cccccccccccdu,
+                     0xbfe8f5c28f5c28f6u,
+                     0xbfed1eb851eb851fu,
+                     0xbff0a3d70a3d70a4u,
+                     0xbff2b851eb851eb8u,
+                     0xbff4cccccccccccdu,
+                 });
     const Digest golden[] = {
-        {8, 0xf98f522859d3e46au},  // points(1, 7, 2.9)
+        {8, 0xf98f522859d3e46au},   // points(1, 7, 2.9)
         {15, 0x74e1a2d94dac7b23u},  // points(2, 7, 2.9)
         {22, 0xb99414352884077cu},  // points(3, 7, 2.9)
         {29, 0xbeab1d2b18c0ebfau},  // points(4, 7, 2.9)
@@ -173,56 +185,28 @@ TEST(Golden, LagrangePoints) {
 }
 
 TEST(Golden, Prolongation) {
-    expect_entries("prolongation(1, 3, 2)", prolongation(1, 3, 2), {
-        0, 0, 0x3ff0000000000000u,
-        1, 0, 0x3fe1c71c71c71c73u,
-        1, 1, 0x3fe1c71c71c71c71u,
-        1, 2, 0xbfbc71c71c71c71cu,
-        2, 0, 0x3fcc71c71c71c71du,
-        2, 1, 0x3fec71c71c71c71cu,
-        2, 2, 0xbfbc71c71c71c71cu,
-        3, 1, 0x3ff0000000000000u,
-        4, 0, 0xbfbc71c71c71c71au,
-        4, 1, 0x3fec71c71c71c71du,
-        4, 2, 0x3fcc71c71c71c719u,
-        5, 0, 0xbfbc71c71c71c71cu,
-        5, 1, 0x3fe1c71c71c71c71u,
-        5, 2, 0x3fe1c71c71c71c73u,
-        6, 2, 0x3ff0000000000000u,
-    });
-    expect_entries("prolongation(2, 3, 3)", prolongation(2, 3, 3), {
-        0, 0, 0x3ff0000000000000u,
-        1, 0, 0x3fc61f9add3c0ca5u,
-        1, 1, 0x3ff097b425ed097bu,
-        1, 2, 0xbfd097b425ed097bu,
-        1, 3, 0x3fa948b0fcd6e9e0u,
-        2, 0, 0xbfaf9add3c0ca45au,
-        2, 1, 0x3fe7b425ed097b43u,
-        2, 2, 0x3fd7b425ed097b43u,
-        2, 3, 0xbfa948b0fcd6e9e0u,
-        3, 2, 0x3ff0000000000000u,
-        4, 0, 0x3faf9add3c0ca45du,
-        4, 1, 0xbfd2f684bda12f6au,
-        4, 2, 0x3fe7b425ed097b45u,
-        4, 3, 0x3fdf9add3c0ca457u,
-        5, 3, 0x3fdf9add3c0ca455u,
-        5, 4, 0x3fe7b425ed097b44u,
-        5, 5, 0xbfd2f684bda12f69u,
-        5, 6, 0x3faf9add3c0ca458u,
-        6, 4, 0x3ff0000000000000u,
-        7, 3, 0xbfa948b0fcd6e9dfu,
-        7, 4, 0x3fd7b425ed097b3fu,
-        7, 5, 0x3fe7b425ed097b44u,
-        7, 6, 0xbfaf9add3c0ca455u,
-        8, 3, 0x3fa948b0fcd6e9dfu,
-        8, 4, 0xbfd097b425ed097au,
-        8, 5, 0x3ff097b425ed097cu,
-        8, 6, 0x3fc61f9add3c0c9eu,
-        9, 6, 0x3ff0000000000000u,
-    });
+    expect_entries(
+        "prolongation(1, 3, 2)", prolongation(1, 3, 2),
+        {
+            0, 0, 0x3ff0000000000000u, 1, 0, 0x3fe1c71c71c71c73u, 1, 1, 0x3fe1c71c71c71c71u, 1, 2, 0xbfbc71c71c71c71cu,
+            2, 0, 0x3fcc71c71c71c71du, 2, 1, 0x3fec71c71c71c71cu, 2, 2, 0xbfbc71c71c71c71cu, 3, 1, 0x3ff0000000000000u,
+            4, 0, 0xbfbc71c71c71c71au, 4, 1, 0x3fec71c71c71c71du, 4, 2, 0x3fcc71c71c71c719u, 5, 0, 0xbfbc71c71c71c71cu,
+            5, 1, 0x3fe1c71c71c71c71u, 5, 2, 0x3fe1c71c71c71c73u, 6, 2, 0x3ff0000000000000u,
+        });
+    expect_entries(
+        "prolongation(2, 3, 3)", prolongation(2, 3, 3),
+        {
+            0, 0, 0x3ff0000000000000u, 1, 0, 0x3fc61f9add3c0ca5u, 1, 1, 0x3ff097b425ed097bu, 1, 2, 0xbfd097b425ed097bu,
+            1, 3, 0x3fa948b0fcd6e9e0u, 2, 0, 0xbfaf9add3c0ca45au, 2, 1, 0x3fe7b425ed097b43u, 2, 2, 0x3fd7b425ed097b43u,
+            2, 3, 0xbfa948b0fcd6e9e0u, 3, 2, 0x3ff0000000000000u, 4, 0, 0x3faf9add3c0ca45du, 4, 1, 0xbfd2f684bda12f6au,
+            4, 2, 0x3fe7b425ed097b45u, 4, 3, 0x3fdf9add3c0ca457u, 5, 3, 0x3fdf9add3c0ca455u, 5, 4, 0x3fe7b425ed097b44u,
+            5, 5, 0xbfd2f684bda12f69u, 5, 6, 0x3faf9add3c0ca458u, 6, 4, 0x3ff0000000000000u, 7, 3, 0xbfa948b0fcd6e9dfu,
+            7, 4, 0x3fd7b425ed097b3fu, 7, 5, 0x3fe7b425ed097b44u, 7, 6, 0xbfaf9add3c0ca455u, 8, 3, 0x3fa948b0fcd6e9dfu,
+            8, 4, 0xbfd097b425ed097au, 8, 5, 0x3ff097b425ed097cu, 8, 6, 0x3fc61f9add3c0c9eu, 9, 6, 0x3ff0000000000000u,
+        });
     const Digest golden[] = {
-        {30, 0xe6c96908d9d5854fu},  // prolongation(3, 5, 1)
-        {81, 0x6bafcd0179325cceu},  // prolongation(3, 5, 2)
+        {30, 0xe6c96908d9d5854fu},   // prolongation(3, 5, 1)
+        {81, 0x6bafcd0179325cceu},   // prolongation(3, 5, 2)
         {156, 0x4163e2537ae067efu},  // prolongation(3, 5, 3)
         {255, 0x7685cb3cd3255b3eu},  // prolongation(3, 5, 4)
         {378, 0x6d16f04e7471bc67u},  // prolongation(3, 5, 5)
@@ -231,32 +215,22 @@ TEST(Golden, Prolongation) {
         {891, 0x4acea372ec371eeau},  // prolongation(3, 5, 8)
     };
     for (std::size_t degree = 1; degree <= 8; ++degree)
-        expect_digest("prolongation(3, 5, " + std::to_string(degree) + ")",
-                      words_of(prolongation(3, 5, degree)), golden[degree - 1]);
+        expect_digest("prolongation(3, 5, " + std::to_string(degree) + ")", words_of(prolongation(3, 5, degree)),
+                      golden[degree - 1]);
 }
 
 TEST(Golden, LagrangeToLegendre) {
-    expect_entries("transformation(3, 1, 1.0)", transformation(3, 1, 1.0), {
-        0, 0, 0x3fbfffffffffffffu,
-        0, 1, 0x3fd7fffffffffffeu,
-        0, 2, 0x3fd8000000000000u,
-        0, 3, 0x3fbfffffffffffffu,
-        1, 0, 0xbfd1999999999999u,
-        1, 1, 0xbfe599999999999au,
-        1, 2, 0x3fe5999999999999u,
-        1, 3, 0x3fd199999999999au,
-        2, 0, 0x3fd7ffffffffffffu,
-        2, 1, 0xbfd7fffffffffffdu,
-        2, 2, 0xbfd8000000000000u,
-        2, 3, 0x3fd7ffffffffffffu,
-        3, 0, 0xbfcccccccccccccdu,
-        3, 1, 0x3fe5999999999999u,
-        3, 2, 0xbfe599999999999au,
-        3, 3, 0x3fccccccccccccccu,
-    });
+    expect_entries(
+        "transformation(3, 1, 1.0)", transformation(3, 1, 1.0),
+        {
+            0, 0, 0x3fbfffffffffffffu, 0, 1, 0x3fd7fffffffffffeu, 0, 2, 0x3fd8000000000000u, 0, 3, 0x3fbfffffffffffffu,
+            1, 0, 0xbfd1999999999999u, 1, 1, 0xbfe599999999999au, 1, 2, 0x3fe5999999999999u, 1, 3, 0x3fd199999999999au,
+            2, 0, 0x3fd7ffffffffffffu, 2, 1, 0xbfd7fffffffffffdu, 2, 2, 0xbfd8000000000000u, 2, 3, 0x3fd7ffffffffffffu,
+            3, 0, 0xbfcccccccccccccdu, 3, 1, 0x3fe5999999999999u, 3, 2, 0xbfe599999999999au, 3, 3, 0x3fccccccccccccccu,
+        });
     const Digest golden[] = {
-        {36, 0xbcbb92a4d8685b05u},  // transformation(1, 3, 0.7)
-        {81, 0xc6d24aa6a041a7ccu},  // transformation(2, 3, 0.7)
+        {36, 0xbcbb92a4d8685b05u},   // transformation(1, 3, 0.7)
+        {81, 0xc6d24aa6a041a7ccu},   // transformation(2, 3, 0.7)
         {144, 0x8e24913460335114u},  // transformation(3, 3, 0.7)
         {225, 0xb8daa155a56efec7u},  // transformation(4, 3, 0.7)
         {324, 0x9006c92e47c70018u},  // transformation(5, 3, 0.7)
@@ -271,26 +245,53 @@ TEST(Golden, LagrangeToLegendre) {
 
 TEST(Golden, LegendreEvaluation) {
     const Evaluations at = evaluate(LegendreBasis{0.7, 5, 3}, evaluation_times);
-    expect_words("evaluate, degree 5", words_of(at.values), {
-        0x3fe2f4eb5b7e4396u, 0x3fe2f4eb5b7e4396u, 0x3fd4f51a13493d12u, 0x3fdf9323ab3f5b87u,
-        0x3fcdf1c71c71c71cu, 0x3fcf6f54a451c7a4u, 0x3fc16d06e4075ca3u, 0x3fc16d06e4075ca3u,
-    });
-    expect_words("evaluate_derivative, degree 5", words_of(at.derivatives), {
-        0xc0255273eb71bf1eu, 0xc0255273eb71bf1eu, 0xbfe3b4e71e16b07cu, 0xc0247afcc7124299u,
-        0xbfe5aa2c171e892fu, 0xc00387b105fe45c0u, 0xbfff4afca5fdd1c8u, 0xbfff4afca5fdd1c8u,
-    });
+    expect_words("evaluate, degree 5", words_of(at.values),
+                 {
+                     0x3fe2f4eb5b7e4396u,
+                     0x3fe2f4eb5b7e4396u,
+                     0x3fd4f51a13493d12u,
+                     0x3fdf9323ab3f5b87u,
+                     0x3fcdf1c71c71c71cu,
+                     0x3fcf6f54a451c7a4u,
+                     0x3fc16d06e4075ca3u,
+                     0x3fc16d06e4075ca3u,
+                 });
+    expect_words("evaluate_derivative, degree 5", words_of(at.derivatives),
+                 {
+                     0xc0255273eb71bf1eu,
+                     0xc0255273eb71bf1eu,
+                     0xbfe3b4e71e16b07cu,
+                     0xc0247afcc7124299u,
+                     0xbfe5aa2c171e892fu,
+                     0xc00387b105fe45c0u,
+                     0xbfff4afca5fdd1c8u,
+                     0xbfff4afca5fdd1c8u,
+                 });
 
     const LegendreBasis basis{0.7, 3, 2};
-    expect_words("evaluate_all_basis_functions(0.1)",
-                 words_of(basis.evaluate_all_basis_functions(0.1)), {
-        0x3ff0000000000000u, 0x0000000000000000u, 0xbfdb6db6db6db6dau, 0x0000000000000000u,
-        0xbfccbc14e5e0a732u, 0x0000000000000000u, 0x3fdc8c509b3df290u, 0x0000000000000000u,
-    });
+    expect_words("evaluate_all_basis_functions(0.1)", words_of(basis.evaluate_all_basis_functions(0.1)),
+                 {
+                     0x3ff0000000000000u,
+                     0x0000000000000000u,
+                     0xbfdb6db6db6db6dau,
+                     0x0000000000000000u,
+                     0xbfccbc14e5e0a732u,
+                     0x0000000000000000u,
+                     0x3fdc8c509b3df290u,
+                     0x0000000000000000u,
+                 });
     expect_words("evaluate_all_basis_function_derivatives(0.6)",
-                 words_of(basis.evaluate_all_basis_function_derivatives(0.6)), {
-        0x0000000000000000u, 0x0000000000000000u, 0x0000000000000000u, 0x4016db6db6db6db7u,
-        0x0000000000000000u, 0x401d6343eb1a1f61u, 0x0000000000000000u, 0xbfe66402fc44a9aau,
-    });
+                 words_of(basis.evaluate_all_basis_function_derivatives(0.6)),
+                 {
+                     0x0000000000000000u,
+                     0x0000000000000000u,
+                     0x0000000000000000u,
+                     0x4016db6db6db6db7u,
+                     0x0000000000000000u,
+                     0x401d6343eb1a1f61u,
+                     0x0000000000000000u,
+                     0xbfe66402fc44a9aau,
+                 });
 }
 
 TEST(Golden, LegendreSweep) {

@@ -1,5 +1,5 @@
-#include "support.hpp"
 #include <gtest/gtest.h>
+#include "support.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -46,10 +46,12 @@ CsrMatrix legendre_block(std::size_t degree, std::size_t n_t, std::size_t a) {
     return LagrangeBasis(degree, n_t, 1.0).to_legendre_basis_matrix_for_pol_degree(a);
 }
 
-struct ProlongationCase { std::size_t nc, nf, d; Sizes rows, cols; Values values; };
-void PrintTo(const ProlongationCase& c, std::ostream* os) {
-    *os << "(" << c.nc << ", " << c.nf << ", " << c.d << ")";
-}
+struct ProlongationCase {
+    std::size_t nc, nf, d;
+    Sizes rows, cols;
+    Values values;
+};
+void PrintTo(const ProlongationCase& c, std::ostream* os) { *os << "(" << c.nc << ", " << c.nf << ", " << c.d << ")"; }
 class ProlongationExample : public testing::TestWithParam<ProlongationCase> {};
 
 TEST_P(ProlongationExample, TripletsBitForBit) {
@@ -64,24 +66,32 @@ TEST_P(ProlongationExample, TripletsBitForBit) {
         EXPECT_EQ(t.values, c.values);  // EXPECT_EQ on doubles is exact
     }
 }
-INSTANTIATE_TEST_SUITE_P(Lagrange, ProlongationExample, testing::Values(
-    ProlongationCase{2, 4, 1, {0, 1, 1, 2, 3, 3, 4}, {0, 0, 1, 1, 1, 2, 2},
-                     {1.0, 0.5, 0.5, 1.0, 0.5, 0.5, 1.0}},
-    ProlongationCase{1, 2, 1, {0, 1, 1, 2}, {0, 0, 1, 1}, {1.0, 0.5, 0.5, 1.0}},
-    ProlongationCase{1, 2, 2, {0, 1, 1, 1, 2, 3, 3, 3, 4}, {0, 0, 1, 2, 1, 0, 1, 2, 2},
-                     {1.0, 0.375, 0.75, -0.125, 1.0, -0.12499999999999999, 0.7499999999999999,
-                      0.37499999999999994, 1.0}},
-    ProlongationCase{2, 3, 1, {0, 1, 1, 2, 2, 3}, {0, 0, 1, 1, 2, 2},
-                     {1.0, 0.3333333333333333, 0.6666666666666665, 0.6666666666666667,
-                      0.3333333333333332, 1.0}},
-    // Values of this one are not listed; they are checked by polynomial reproduction below.
-    ProlongationCase{3, 2, 2, {0, 1, 1, 1, 2, 3, 3, 3, 4}, {0, 0, 1, 2, 3, 4, 5, 6, 6}, {}}));
+INSTANTIATE_TEST_SUITE_P(
+    Lagrange, ProlongationExample,
+    testing::Values(
+        ProlongationCase{2, 4, 1, {0, 1, 1, 2, 3, 3, 4}, {0, 0, 1, 1, 1, 2, 2}, {1.0, 0.5, 0.5, 1.0, 0.5, 0.5, 1.0}},
+        ProlongationCase{1, 2, 1, {0, 1, 1, 2}, {0, 0, 1, 1}, {1.0, 0.5, 0.5, 1.0}},
+        ProlongationCase{
+            1,
+            2,
+            2,
+            {0, 1, 1, 1, 2, 3, 3, 3, 4},
+            {0, 0, 1, 2, 1, 0, 1, 2, 2},
+            {1.0, 0.375, 0.75, -0.125, 1.0, -0.12499999999999999, 0.7499999999999999, 0.37499999999999994, 1.0}},
+        ProlongationCase{2,
+                         3,
+                         1,
+                         {0, 1, 1, 2, 2, 3},
+                         {0, 0, 1, 1, 2, 2},
+                         {1.0, 0.3333333333333333, 0.6666666666666665, 0.6666666666666667, 0.3333333333333332, 1.0}},
+        // Values of this one are not listed; they are checked by polynomial reproduction below.
+        ProlongationCase{3, 2, 2, {0, 1, 1, 1, 2, 3, 3, 3, 4}, {0, 0, 1, 2, 3, 4, 5, 6, 6}, {}}));
 
 // Every operator result passes the full validity checks (the trusted constructor runs only the
 // O(1) ones in release builds).
 void expect_valid(const CsrMatrix& m) {
-    const auto checked = CsrMatrix::try_from_csr_data(m.nrows(), m.ncols(), m.row_offsets(),
-                                                      m.col_indices(), m.values());
+    const auto checked =
+        CsrMatrix::try_from_csr_data(m.nrows(), m.ncols(), m.row_offsets(), m.col_indices(), m.values());
     ASSERT_TRUE(std::holds_alternative<CsrMatrix>(checked))
         << std::get<sparse_matrix_tools::SparseFormatError>(checked).debug();
 }
@@ -129,7 +139,10 @@ TEST(Prolongation, ExactlyCoincidentRowsAreUnitRows) {
 // reuse of their values) meet rows that do not.
 TEST(Prolongation, RowsFollowTheDocumentedStepsBitForBit) {
     for (const auto& [nc, nf, d] : {std::tuple<std::size_t, std::size_t, std::size_t>{97, 1000, 4},
-                                    {1000, 7, 3}, {13, 17, 6}, {300, 700, 2}, {5, 3, 9},
+                                    {1000, 7, 3},
+                                    {13, 17, 6},
+                                    {300, 700, 2},
+                                    {5, 3, 9},
                                     {3, 2, 70}}) {
         const std::vector<double> x = reference_nodes(d);
         std::vector<double> w(d + 1);
@@ -180,14 +193,20 @@ TEST(Prolongation, CoincidenceNeedsNoWideProduct) {
     static_assert(sizeof(Wide) >= 2 * sizeof(std::size_t));
 #endif
     const std::size_t big = kMax / 6;  // n_c * d and n_f * d fit for d <= 6
-    const std::pair<std::size_t, std::size_t> counts[] = {
-        {big, big}, {big, big - 1}, {big / 3 * 2, big / 3}, {big / 5 * 3, big / 5 * 4},
-        {7, big / 7 * 7}, {big - big % 12, 12}, {1, 1}, {6, 4}, {4, 6}};
+    const std::pair<std::size_t, std::size_t> counts[] = {{big, big},
+                                                          {big, big - 1},
+                                                          {big / 3 * 2, big / 3},
+                                                          {big / 5 * 3, big / 5 * 4},
+                                                          {7, big / 7 * 7},
+                                                          {big - big % 12, 12},
+                                                          {1, 1},
+                                                          {6, 4},
+                                                          {4, 6}};
     for (const auto& [n_c, n_f] : counts) {
         const PointCoincidence coincidence(n_c, n_f);
         const std::size_t last = n_f * 6;
-        for (std::size_t r : {std::size_t{0}, std::size_t{1}, n_f / 2, n_f, n_f + 1, 2 * n_f,
-                              last / 3, last - coincidence.fine_period, last - 1, last}) {
+        for (std::size_t r : {std::size_t{0}, std::size_t{1}, n_f / 2, n_f, n_f + 1, 2 * n_f, last / 3,
+                              last - coincidence.fine_period, last - 1, last}) {
             const Wide product = Wide{r} * Wide{n_c};
             const auto c = coincidence.coarse_point(r);
             ASSERT_EQ(c.has_value(), product % n_f == 0) << n_c << " " << n_f << " " << r;
@@ -209,9 +228,8 @@ TEST(Prolongation, ReproducesPolynomialsOfItsDegree) {
                 const CsrMatrix m = prolongation(nc, nf, d);
                 expect_valid(m);
                 std::vector<double> fine(m.nrows(), 0.0);
-                m.for_each([&](std::size_t r, std::size_t c, double v) {
-                    fine[r] += v * f(double(c) / double(nc * d));
-                });
+                m.for_each(
+                    [&](std::size_t r, std::size_t c, double v) { fine[r] += v * f(double(c) / double(nc * d)); });
                 for (std::size_t r = 0; r < fine.size(); ++r)
                     ASSERT_NEAR(fine[r], f(double(r) / double(nf * d)), 1e-11)
                         << d << " " << nc << " " << nf << " " << r;
@@ -265,9 +283,7 @@ TEST(Prolongation, HugeCoarseBasisIsNotFormed) {
 }
 
 // Column a of G, read from row 0 of the degree-a block of a one-interval basis.
-std::vector<double> g_column(std::size_t degree, std::size_t a) {
-    return legendre_block(degree, 1, a).values();
-}
+std::vector<double> g_column(std::size_t degree, std::size_t a) { return legendre_block(degree, 1, a).values(); }
 
 TEST(LagrangeToLegendre, FixedDegreesExactly) {
     const auto one = csr_to_triplets(transformation(1, 2));
@@ -277,8 +293,7 @@ TEST(LagrangeToLegendre, FixedDegreesExactly) {
     const auto two = csr_to_triplets(transformation(2, 1));
     EXPECT_EQ(two.row_indices, (Sizes{0, 0, 0, 1, 1, 1, 2, 2, 2}));
     EXPECT_EQ(two.col_indices, (Sizes{0, 1, 2, 0, 1, 2, 0, 1, 2}));
-    EXPECT_EQ(two.values, (Values{0.16666666666666666, 0.6666666666666666, 0.16666666666666666,
-                                  -0.5, 0.0, 0.5,
+    EXPECT_EQ(two.values, (Values{0.16666666666666666, 0.6666666666666666, 0.16666666666666666, -0.5, 0.0, 0.5,
                                   0.3333333333333333, -0.6666666666666666, 0.3333333333333333}));
     EXPECT_FALSE(std::signbit(two.values[4]));
 }
@@ -320,37 +335,44 @@ TEST(LagrangeToLegendre, InvertsLegendreVandermonde) {
             ASSERT_GE(c, k * d);
             EXPECT_EQ(v, G[a][c - k * d]);
         });
-        EXPECT_EQ(csr_to_triplets(m).values,
-                  csr_to_triplets(transformation(d, n_t, -7.5)).values);
+        EXPECT_EQ(csr_to_triplets(m).values, csr_to_triplets(transformation(d, n_t, -7.5)).values);
     }
 }
 
 // The transformation written directly equals the per-degree blocks stacked by the block-grid
 // assembly, entry for entry and bit for bit.
 TEST(LagrangeToLegendre, EqualsStackedBlocks) {
-    for (const auto& [d, n_t] : {std::pair<std::size_t, std::size_t>{1, 0}, {1, 1}, {1, 5},
-                                 {2, 0}, {2, 5}, {3, 0}, {3, 1}, {3, 5}, {3, 70000}, {4, 5},
-                                 {6, 0}, {6, 1}, {6, 5}}) {
-            const LagrangeBasis basis(d, n_t, 1.0);
-            std::vector<CsrMatrix> blocks;
-            std::vector<const CsrMatrix*> refs;
-            for (std::size_t a = 0; a <= d; ++a)
-                blocks.push_back(basis.to_legendre_basis_matrix_for_pol_degree(a));
-            for (const CsrMatrix& block : blocks) {
-                expect_valid(block);
-                refs.push_back(&block);
-            }
-            const CsrMatrix stacked =
-                csr_block_from_ndarray(sparse_matrix_tools::BlockGrid(d + 1, 1, std::move(refs)));
-            const CsrMatrix direct = basis.get_transormation_matrix_to_legendre();
-            expect_valid(direct);
-            EXPECT_EQ(direct.ncols(), stacked.ncols());
-            EXPECT_EQ(direct.row_offsets(), stacked.row_offsets());
-            EXPECT_EQ(direct.col_indices(), stacked.col_indices());
-            ASSERT_EQ(direct.nnz(), stacked.nnz());
-            for (std::size_t p = 0; p < direct.nnz(); ++p)
-                EXPECT_EQ(bits(direct.values()[p]), bits(stacked.values()[p])) << d << " " << p;
+    for (const auto& [d, n_t] : {std::pair<std::size_t, std::size_t>{1, 0},
+                                 {1, 1},
+                                 {1, 5},
+                                 {2, 0},
+                                 {2, 5},
+                                 {3, 0},
+                                 {3, 1},
+                                 {3, 5},
+                                 {3, 70000},
+                                 {4, 5},
+                                 {6, 0},
+                                 {6, 1},
+                                 {6, 5}}) {
+        const LagrangeBasis basis(d, n_t, 1.0);
+        std::vector<CsrMatrix> blocks;
+        std::vector<const CsrMatrix*> refs;
+        for (std::size_t a = 0; a <= d; ++a) blocks.push_back(basis.to_legendre_basis_matrix_for_pol_degree(a));
+        for (const CsrMatrix& block : blocks) {
+            expect_valid(block);
+            refs.push_back(&block);
         }
+        const CsrMatrix stacked = csr_block_from_ndarray(sparse_matrix_tools::BlockGrid(d + 1, 1, std::move(refs)));
+        const CsrMatrix direct = basis.get_transormation_matrix_to_legendre();
+        expect_valid(direct);
+        EXPECT_EQ(direct.ncols(), stacked.ncols());
+        EXPECT_EQ(direct.row_offsets(), stacked.row_offsets());
+        EXPECT_EQ(direct.col_indices(), stacked.col_indices());
+        ASSERT_EQ(direct.nnz(), stacked.nnz());
+        for (std::size_t p = 0; p < direct.nnz(); ++p)
+            EXPECT_EQ(bits(direct.values()[p]), bits(stacked.values()[p])) << d << " " << p;
+    }
 }
 
 TEST(LagrangeToLegendre, EmptyPartitionAndFaults) {
@@ -363,10 +385,8 @@ TEST(LagrangeToLegendre, EmptyPartitionAndFaults) {
     EXPECT_EQ(fault_message([] { transformation(0, 0); }), degree0);
     EXPECT_EQ(fault_message([] { legendre_block(0, 1, 5); }),
               degree0);  // G comes before the range check
-    EXPECT_EQ(fault_message([] { legendre_block(2, 1, 3); }),
-              "Matrix slicing out of bounds.");
-    EXPECT_EQ(fault_message([] { transformation(kMax, 0); }),
-              "capacity overflow");
+    EXPECT_EQ(fault_message([] { legendre_block(2, 1, 3); }), "Matrix slicing out of bounds.");
+    EXPECT_EQ(fault_message([] { transformation(kMax, 0); }), "capacity overflow");
 }
 
 TEST(DenseInverse, InvertsWithPivotingAndReportsBreakdown) {

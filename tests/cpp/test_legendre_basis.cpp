@@ -84,11 +84,20 @@ TEST(LegendreBasis, LocateClampsAndFindsNodes) {
         double xi;
     };
     const Case cases[] = {
-        {1.0, 4, -0.1, 0, -1.0},      {1.0, 4, -inf, 0, -1.0},     {1.0, 4, 1.5, 3, 1.0},
-        {1.0, 4, inf, 3, 1.0},        {1.0, 4, 1e300, 3, 1.0},     {1.0, 3, 1.0, 2, 1.0},
-        {1.0, 4, 0.0, 0, -1.0},       {1.0, 4, 0.25, 1, -1.0},     {1.0, 4, 0.5, 2, -1.0},
-        {1.0, 4, nan, 0, nan},        {0.0, 3, 0.5, 2, 1.0},       {0.0, 3, -0.5, 0, -1.0},
-        {0.0, 3, 0.0, 0, nan},        {-1.0, 4, -0.3, 1, -0.6000000000000001},
+        {1.0, 4, -0.1, 0, -1.0},
+        {1.0, 4, -inf, 0, -1.0},
+        {1.0, 4, 1.5, 3, 1.0},
+        {1.0, 4, inf, 3, 1.0},
+        {1.0, 4, 1e300, 3, 1.0},
+        {1.0, 3, 1.0, 2, 1.0},
+        {1.0, 4, 0.0, 0, -1.0},
+        {1.0, 4, 0.25, 1, -1.0},
+        {1.0, 4, 0.5, 2, -1.0},
+        {1.0, 4, nan, 0, nan},
+        {0.0, 3, 0.5, 2, 1.0},
+        {0.0, 3, -0.5, 0, -1.0},
+        {0.0, 3, 0.0, 0, nan},
+        {-1.0, 4, -0.3, 1, -0.6000000000000001},
         {1.0, size_max, 2.0, size_max - 1, 1.0},
         // b = dt + k*dt (not (k + 1)*dt) and the divisor b - a (not dt) show in the last bits.
         {1.0, 7, 0.75, 5, -0.49999999999999845},
@@ -204,8 +213,7 @@ TEST(LegendreBasis, LargerMatrixActsAsItsLeadingBlock) {
     }
     for (double t : {-1.0, 0.0, 0.3, 0.9, 1.2, 1.999, 2.0, 5.0}) {
         SCOPED_TRACE(t);
-        EXPECT_TRUE(identical(basis.evaluate(t, view(wide, rows, cols)),
-                              basis.evaluate(t, view(tight, N, p + 1))));
+        EXPECT_TRUE(identical(basis.evaluate(t, view(wide, rows, cols)), basis.evaluate(t, view(tight, N, p + 1))));
         EXPECT_TRUE(identical(basis.evaluate_derivative(t, view(wide, rows, cols)),
                               basis.evaluate_derivative(t, view(tight, N, p + 1))));
     }
@@ -285,10 +293,10 @@ TEST(LegendreBasis, BasisSizeIsChecked) {
         {3, 0, false, 0},
         {0, max_doubles, false, max_doubles},
         {max_doubles - 1, 1, false, max_doubles},
-        {size_max, 0, true, 0},                // degree + 1 wraps
+        {size_max, 0, true, 0},  // degree + 1 wraps
         {size_max, 1, true, 0},
-        {1, size_max / 2 + 1, true, 0},        // the product wraps
-        {0, max_doubles + 1, true, 0},         // beyond the largest allocation
+        {1, size_max / 2 + 1, true, 0},  // the product wraps
+        {0, max_doubles + 1, true, 0},   // beyond the largest allocation
         {max_doubles, 1, true, 0},
         {max_doubles / 2, 3, true, 0},
     };
@@ -302,8 +310,7 @@ TEST(LegendreBasis, BasisSizeIsChecked) {
         EXPECT_EQ(fault_of([&] { basis.basis_size(); }), "capacity overflow");
         if (c.n_t == 0) continue;  // the all-basis operations fault on the missing interval first
         EXPECT_EQ(fault_of([&] { basis.evaluate_all_basis_functions(0.5); }), "capacity overflow");
-        EXPECT_EQ(fault_of([&] { basis.evaluate_all_basis_function_derivatives(0.5); }),
-                  "capacity overflow");
+        EXPECT_EQ(fault_of([&] { basis.evaluate_all_basis_function_derivatives(0.5); }), "capacity overflow");
     }
 }
 

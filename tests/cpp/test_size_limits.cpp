@@ -52,10 +52,10 @@ TEST_F(NarrowSizeType, LagrangePointsRefuseUnrepresentableCounts) {
         std::size_t degree, n_t;
     };
     const Case cases[] = {
-        {1, size_max},          // n_t * degree + 1 wraps to 0
-        {65536, 65536},         // n_t * degree wraps to 0
-        {size_max, 1},          // degree + 1 wraps to 0
-        {max_doubles, 1},       // degree + 1 local nodes exceed the largest allocation
+        {1, size_max},             // n_t * degree + 1 wraps to 0
+        {65536, 65536},            // n_t * degree wraps to 0
+        {size_max, 1},             // degree + 1 wraps to 0
+        {max_doubles, 1},          // degree + 1 local nodes exceed the largest allocation
         {2, max_doubles / 2 + 1},  // 2 n_t + 1 points exceed it
     };
     for (const Case& c : cases) {
@@ -67,23 +67,18 @@ TEST_F(NarrowSizeType, LagrangePointsRefuseUnrepresentableCounts) {
 TEST_F(NarrowSizeType, ProlongationRefusesUnrepresentableFineCounts) {
     const LagrangeBasis coarse(2, 1, 1.0);
     // nt_fine * degree wraps to 0; one less still needs more rows than one allocation holds.
-    EXPECT_EQ(fault_message([&] { coarse.get_prolongation_matrix_to(size_max / 2 + 1); }),
-              "capacity overflow");
-    EXPECT_EQ(fault_message([&] { coarse.get_prolongation_matrix_to(size_max / 2); }),
-              "capacity overflow");
+    EXPECT_EQ(fault_message([&] { coarse.get_prolongation_matrix_to(size_max / 2 + 1); }), "capacity overflow");
+    EXPECT_EQ(fault_message([&] { coarse.get_prolongation_matrix_to(size_max / 2); }), "capacity overflow");
 }
 
 TEST_F(NarrowSizeType, LegendreBasisSizeRefusesWhatWraps) {
     // n_t * (degree + 1): 2**31 * 2 and 2**16 * 2**16 wrap to 0.
-    for (const LegendreBasis& basis : {LegendreBasis{1.0, 1, size_max / 2 + 1},
-                                       LegendreBasis{1.0, 65535, 65536},
+    for (const LegendreBasis& basis : {LegendreBasis{1.0, 1, size_max / 2 + 1}, LegendreBasis{1.0, 65535, 65536},
                                        LegendreBasis{1.0, 0, max_doubles + 1}}) {
         SCOPED_TRACE(testing::Message() << "degree=" << basis.degree << " n_t=" << basis.n_t);
         EXPECT_EQ(fault_message([&] { basis.basis_size(); }), "capacity overflow");
-        EXPECT_EQ(fault_message([&] { basis.evaluate_all_basis_functions(0.5); }),
-                  "capacity overflow");
-        EXPECT_EQ(fault_message([&] { basis.evaluate_all_basis_function_derivatives(0.5); }),
-                  "capacity overflow");
+        EXPECT_EQ(fault_message([&] { basis.evaluate_all_basis_functions(0.5); }), "capacity overflow");
+        EXPECT_EQ(fault_message([&] { basis.evaluate_all_basis_function_derivatives(0.5); }), "capacity overflow");
     }
     EXPECT_EQ((LegendreBasis{1.0, 0, max_doubles}.basis_size()), max_doubles);
 }
@@ -91,8 +86,7 @@ TEST_F(NarrowSizeType, LegendreBasisSizeRefusesWhatWraps) {
 TEST_F(NarrowSizeType, MatrixViewRefusesAWrappingShape) {
     // 2**16 x 2**16 wraps to 0, which a short buffer would otherwise satisfy.
     const std::vector<double> flat(4, 1.0);
-    EXPECT_EQ(fault_message([&] { CoefficientMatrix::from_flat(flat, 65536, 65536); }),
-              "capacity overflow");
+    EXPECT_EQ(fault_message([&] { CoefficientMatrix::from_flat(flat, 65536, 65536); }), "capacity overflow");
     EXPECT_EQ(fault_message([&] { CoefficientMatrix::from_flat(flat, 65536, 65535); }),
               "Matrix view: input data buffer too small.");
 }

@@ -1,5 +1,5 @@
-#include "support.hpp"
 #include <gtest/gtest.h>
+#include "support.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -32,7 +32,10 @@ using testing_support::fault_message;
 
 using testing_support::bits;
 
-struct PushCase { std::size_t i, j; const char* message; };
+struct PushCase {
+    std::size_t i, j;
+    const char* message;
+};
 void PrintTo(const PushCase& c, std::ostream* os) { *os << "push(" << c.i << ", " << c.j << ")"; }
 class PushFault : public testing::TestWithParam<PushCase> {};
 
@@ -45,27 +48,27 @@ TEST_P(PushFault, RowTestedFirstAndNothingAppended) {
     EXPECT_EQ(coo.row_indices().size(), 1u);
     EXPECT_EQ(coo.col_indices().size(), 1u);
 }
-INSTANTIATE_TEST_SUITE_P(Sparse, PushFault, testing::Values(
-    PushCase{2, 0, "assertion failed: i < self.nrows"},
-    PushCase{2, 7, "assertion failed: i < self.nrows"},
-    PushCase{1, 5, "assertion failed: j < self.ncols"}));
+INSTANTIATE_TEST_SUITE_P(Sparse, PushFault,
+                         testing::Values(PushCase{2, 0, "assertion failed: i < self.nrows"},
+                                         PushCase{2, 7, "assertion failed: i < self.nrows"},
+                                         PushCase{1, 5, "assertion failed: j < self.ncols"}));
 
 struct CheckCase {
-    std::size_t nrows; Sizes offsets, cols; std::vector<double> values;
-    SparseFormatErrorKind kind; const char* message;
+    std::size_t nrows;
+    Sizes offsets, cols;
+    std::vector<double> values;
+    SparseFormatErrorKind kind;
+    const char* message;
 };
 constexpr auto Structure = SparseFormatErrorKind::InvalidStructure;
 const char* const kOffsetsLength = "Length of row offset array is not equal to nrows + 1.";
 const char* const kOffsetsEnds = "First or last row offset is inconsistent with format specification.";
 const char* const kOffsetsMonotone = "Row offsets are not monotonically increasing.";
 const char* const kColumnsUnique = "Matrix data contains duplicate entries.";
-const char* const kColumnsSorted =
-    "Column indices are not monotonically increasing (sorted) within each row.";
+const char* const kColumnsSorted = "Column indices are not monotonically increasing (sorted) within each row.";
 const char* const kValuesLength = "Number of values and column indices must be the same";
 const char* const kColumnsInBounds = "Column indices are out of bounds.";
-void PrintTo(const CheckCase& c, std::ostream* os) {
-    *os << c.message << " (" << c.nrows << " rows)";
-}
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.message << " (" << c.nrows << " rows)"; }
 class CsrCheck : public testing::TestWithParam<CheckCase> {};
 
 TEST_P(CsrCheck, FirstViolatedCheckIsReported) {
@@ -75,23 +78,27 @@ TEST_P(CsrCheck, FirstViolatedCheckIsReported) {
     EXPECT_EQ(std::get<SparseFormatError>(result).kind, c.kind);
     EXPECT_EQ(std::get<SparseFormatError>(result).error, c.message);
 }
-INSTANTIATE_TEST_SUITE_P(Sparse, CsrCheck, testing::Values(
-    CheckCase{2, {0, 1}, {0}, {1.0}, Structure, kOffsetsLength},
-    CheckCase{0, {}, {}, {}, Structure, kOffsetsLength},
-    CheckCase{1, {1, 1}, {0}, {1.0}, Structure, kOffsetsEnds},
-    CheckCase{1, {0, 2}, {0}, {}, Structure, kOffsetsEnds},              // before the values length
-    CheckCase{3, {0, 1, 0, 1}, {0}, {1.0}, Structure, kOffsetsMonotone},
-    CheckCase{2, {0, 3, 1}, {0}, {1.0}, Structure, kOffsetsMonotone},        // rises above the last offset
-    CheckCase{3, {0, 2, 1, 2}, {5, 0}, {1, 2}, SparseFormatErrorKind::IndexOutOfBounds,
-             kColumnsInBounds},                // row 0 before row 1's offsets
-    CheckCase{1, {0, 1}, {3}, {1.0}, SparseFormatErrorKind::IndexOutOfBounds,
-             kColumnsInBounds},
-    CheckCase{1, {0, 2}, {1, 1}, {1, 2}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
-    CheckCase{1, {0, 3}, {1, 1, 0}, {1, 2, 3}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
-    CheckCase{1, {0, 2}, {2, 1}, {1, 2}, Structure, kColumnsSorted},
-    CheckCase{1, {0, 3}, {2, 1, 1}, {1, 2, 3}, Structure, kColumnsSorted},
-    CheckCase{1, {0, 2}, {1, 1}, {}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
-    CheckCase{1, {0, 1}, {0}, {}, Structure, kValuesLength}));
+INSTANTIATE_TEST_SUITE_P(
+    Sparse, CsrCheck,
+    testing::Values(CheckCase{2, {0, 1}, {0}, {1.0}, Structure, kOffsetsLength},
+                    CheckCase{0, {}, {}, {}, Structure, kOffsetsLength},
+                    CheckCase{1, {1, 1}, {0}, {1.0}, Structure, kOffsetsEnds},
+                    CheckCase{1, {0, 2}, {0}, {}, Structure, kOffsetsEnds},  // before the values length
+                    CheckCase{3, {0, 1, 0, 1}, {0}, {1.0}, Structure, kOffsetsMonotone},
+                    CheckCase{2, {0, 3, 1}, {0}, {1.0}, Structure, kOffsetsMonotone},  // rises above the last offset
+                    CheckCase{3,
+                              {0, 2, 1, 2},
+                              {5, 0},
+                              {1, 2},
+                              SparseFormatErrorKind::IndexOutOfBounds,
+                              kColumnsInBounds},  // row 0 before row 1's offsets
+                    CheckCase{1, {0, 1}, {3}, {1.0}, SparseFormatErrorKind::IndexOutOfBounds, kColumnsInBounds},
+                    CheckCase{1, {0, 2}, {1, 1}, {1, 2}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
+                    CheckCase{1, {0, 3}, {1, 1, 0}, {1, 2, 3}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
+                    CheckCase{1, {0, 2}, {2, 1}, {1, 2}, Structure, kColumnsSorted},
+                    CheckCase{1, {0, 3}, {2, 1, 1}, {1, 2, 3}, Structure, kColumnsSorted},
+                    CheckCase{1, {0, 2}, {1, 1}, {}, SparseFormatErrorKind::DuplicateEntry, kColumnsUnique},
+                    CheckCase{1, {0, 1}, {0}, {}, Structure, kValuesLength}));
 
 TEST(SparseFormatError, DebugIsAStructureDisplay) {
     EXPECT_EQ((SparseFormatError{Structure, kOffsetsLength}).debug(),
@@ -114,12 +121,19 @@ TEST(ConvertCooCsr, OrdersRowsAndColumns) {
 }
 
 TEST(ConvertCooCsr, MergesDuplicatesLeftToRightAndKeepsZeros) {
-    const CsrMatrix csr = csr_of(2, 9, {{0, 5, 1e16}, {0, 1, 2.0}, {0, 5, 1.0}, {0, 1, 3.0},
-                                       {0, 5, 1.0}, {0, 5, -1e16}, {1, 0, 1.0}, {1, 0, -1.0},
-                                       {1, 3, -0.0}, {1, 2, 0.0}});
+    const CsrMatrix csr = csr_of(2, 9,
+                                 {{0, 5, 1e16},
+                                  {0, 1, 2.0},
+                                  {0, 5, 1.0},
+                                  {0, 1, 3.0},
+                                  {0, 5, 1.0},
+                                  {0, 5, -1e16},
+                                  {1, 0, 1.0},
+                                  {1, 0, -1.0},
+                                  {1, 3, -0.0},
+                                  {1, 2, 0.0}});
     // ((1e16 + 1) + 1) - 1e16 is 0 in appending order; any other order gives 2.
-    EXPECT_EQ(csr.entries(),
-              (Entries{{0, 1, 5.0}, {0, 5, 0.0}, {1, 0, 0.0}, {1, 2, 0.0}, {1, 3, -0.0}}));
+    EXPECT_EQ(csr.entries(), (Entries{{0, 1, 5.0}, {0, 5, 0.0}, {1, 0, 0.0}, {1, 2, 0.0}, {1, 3, -0.0}}));
     const Triplets t = csr_to_triplets(csr);
     EXPECT_EQ(bits(t.values[4]), bits(-0.0));
     EXPECT_EQ(bits(t.values[3]), bits(0.0));
@@ -129,12 +143,20 @@ TEST(ConvertCooCsr, MergesDuplicatesLeftToRightAndKeepsZeros) {
 // Rows already in column order are copied as they are, but a row in order that repeats a
 // column still has its run merged.
 TEST(ConvertCooCsr, RowsInOrderStillMergeRepeatedColumns) {
-    const CsrMatrix csr = csr_of(3, 4, {{0, 0, 1.0}, {0, 2, 2.0}, {0, 3, 3.0}, {1, 1, 0.25},
-                                       {1, 1, 0.5}, {1, 2, 4.0}, {2, 2, 5.0}, {2, 3, 6.0},
-                                       {2, 3, 7.0}, {2, 3, 8.0}});
+    const CsrMatrix csr = csr_of(3, 4,
+                                 {{0, 0, 1.0},
+                                  {0, 2, 2.0},
+                                  {0, 3, 3.0},
+                                  {1, 1, 0.25},
+                                  {1, 1, 0.5},
+                                  {1, 2, 4.0},
+                                  {2, 2, 5.0},
+                                  {2, 3, 6.0},
+                                  {2, 3, 7.0},
+                                  {2, 3, 8.0}});
     EXPECT_EQ(csr.row_offsets(), (Sizes{0, 3, 5, 7}));
-    EXPECT_EQ(csr.entries(), (Entries{{0, 0, 1.0}, {0, 2, 2.0}, {0, 3, 3.0}, {1, 1, 0.75},
-                                      {1, 2, 4.0}, {2, 2, 5.0}, {2, 3, 21.0}}));
+    EXPECT_EQ(csr.entries(),
+              (Entries{{0, 0, 1.0}, {0, 2, 2.0}, {0, 3, 3.0}, {1, 1, 0.75}, {1, 2, 4.0}, {2, 2, 5.0}, {2, 3, 21.0}}));
 }
 
 // The trusted constructor keeps the arrays as given and faults on the checks it can make in
@@ -148,17 +170,17 @@ TEST(CsrFromSortedRows, KeepsArraysAndFaultsOnBrokenEnds) {
     EXPECT_EQ(CsrMatrix::from_sorted_rows(2, {0}, {}, {}).nrows(), 0u);
 
     const std::string prefix = "Internal error: Invalid CSR data from a trusted producer: ";
-    auto debug_of = [](const char* message) {
-        return SparseFormatError{Structure, message}.debug();
-    };
-    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {}, {}, {}); }),
-              prefix + debug_of(kOffsetsLength));
-    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {0, 2}, {1}, {1.0}); }),
+    auto debug_of = [](const char* message) { return SparseFormatError{Structure, message}.debug(); };
+    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {}, {}, {}); }), prefix + debug_of(kOffsetsLength));
+    EXPECT_EQ(fault_message([] {
+                  CsrMatrix::from_sorted_rows(4, {0, 2}, {1}, {1.0});
+              }),
               prefix + debug_of(kOffsetsEnds));
-    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {1, 1}, {1}, {1.0}); }),
+    EXPECT_EQ(fault_message([] {
+                  CsrMatrix::from_sorted_rows(4, {1, 1}, {1}, {1.0});
+              }),
               prefix + debug_of(kOffsetsEnds));
-    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {0, 1}, {1}, {}); }),
-              prefix + debug_of(kValuesLength));
+    EXPECT_EQ(fault_message([] { CsrMatrix::from_sorted_rows(4, {0, 1}, {1}, {}); }), prefix + debug_of(kValuesLength));
 }
 
 TEST(ConvertCooCsr, EmptyListsAndHiddenTrailingRows) {
@@ -176,8 +198,7 @@ TEST(ConvertCooCsr, LongRowsAreSortedAndMerged) {
     for (std::size_t c = 30; c-- > 0;) entries.push_back({0, c, double(c)});
     for (std::size_t c = 0; c < 30; c += 3) entries.push_back({0, c, 0.5});
     Entries expected;
-    for (std::size_t c = 0; c < 30; ++c)
-        expected.push_back({0, c, double(c) + (c % 3 == 0 ? 0.5 : 0.0)});
+    for (std::size_t c = 0; c < 30; ++c) expected.push_back({0, c, double(c) + (c % 3 == 0 ? 0.5 : 0.0)});
     EXPECT_EQ(csr_of(1, 30, entries).entries(), expected);
 }
 
@@ -245,7 +266,9 @@ TEST(BlockAssembly, ShapeFaults) {
     const CsrMatrix m4x4 = csr_of(4, 4, {}), m3x3 = csr_of(3, 3, {});
     EXPECT_EQ(fault_message([] { assemble(0, 3, {}); }), "empty block grid");
     EXPECT_EQ(fault_message([] { assemble(2, 0, {}); }), "empty block grid");
-    EXPECT_EQ(fault_message([&] { assemble(1, 2, {&m3x4, &m2x4}); }),
+    EXPECT_EQ(fault_message([&] {
+                  assemble(1, 2, {&m3x4, &m2x4});
+              }),
               "assertion `left == right` failed: inconsistent block-row height at row 0\n"
               "  left: 2\n right: 3");
     // Block (1, 0) is also too narrow: every height is checked before any width.
@@ -253,7 +276,9 @@ TEST(BlockAssembly, ShapeFaults) {
     EXPECT_EQ(fault_message([&] { assemble(2, 3, grid); }),
               "assertion `left == right` failed: inconsistent block-row height at row 1\n"
               "  left: 4\n right: 3");
-    EXPECT_EQ(fault_message([&] { assemble(2, 1, {&m3x4, &m3x5}); }),
+    EXPECT_EQ(fault_message([&] {
+                  assemble(2, 1, {&m3x4, &m3x5});
+              }),
               "assertion `left == right` failed: inconsistent block-col width at col 0\n"
               "  left: 5\n right: 4");
 }
