@@ -196,6 +196,10 @@ def sequence_inputs(suite):
         ("array('d')", array.array("d", values.tolist()), "v[:]", "`v[:]` (memcpy; array has no .copy())", 3.0),
         ("list of floats", values.tolist(), "v.copy()", "`list.copy()`", 1.3),
         ("tuple of floats", tuple(values.tolist()), "list(v)", "`list(v)` (tuple(v) is v itself)", 1.3),
+        # Items that are not floats go one by one through the interpreter's conversion: the cost
+        # stays linear in the length, below making the float objects.
+        ("list of ints", np.rint(values * 1000).astype(int).tolist(), "list(map(float, v))",
+         "`list(map(float, v))`", 1.3),
     ]
     for label, v, floor, floor_label, target in kinds:
         namespace = {"basis": basis, "evaluator": evaluator, "v": v, "t": t}

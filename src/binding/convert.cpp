@@ -174,17 +174,7 @@ void append_items(PyObject* sequence, std::vector<double>& values) {
         const Py_ssize_t n = length();
         if (i >= n) return;
         PyObject** item = items();
-        const std::size_t start = values.size();
-        const auto end_of_run = static_cast<std::size_t>(n - i);
-        values.resize(start + end_of_run);
-        double* out = values.data() + start;
-        std::size_t run = 0;
-        while (run < end_of_run && PyFloat_CheckExact(item[i + static_cast<Py_ssize_t>(run)])) {
-            out[run] = PyFloat_AS_DOUBLE(item[i + static_cast<Py_ssize_t>(run)]);
-            ++run;
-        }
-        values.resize(start + run);
-        i += static_cast<Py_ssize_t>(run);
+        for (; i < n && PyFloat_CheckExact(item[i]); ++i) values.push_back(PyFloat_AS_DOUBLE(item[i]));
         if (i >= n) return;
         Ref held = Ref::borrow(item[i]);  // item code may drop the container's reference
         values.push_back(to_double(held.get()));
