@@ -36,7 +36,7 @@ std::string quoted(const std::string& text) {
 
 // The messages of the validity checks, named by what each checks.
 constexpr const char* offsets_length = "Length of row offset array is not equal to nrows + 1.";
-constexpr const char* offsets_ends = "First or last row offset is inconsistent with format specification.";
+constexpr const char* offsets_ends = "First or last row offset is inconsistent with the CSR format.";
 constexpr const char* offsets_monotone = "Row offsets are not monotonically increasing.";
 constexpr const char* columns_in_bounds = "Column indices are out of bounds.";
 constexpr const char* columns_unique = "Matrix data contains duplicate entries.";

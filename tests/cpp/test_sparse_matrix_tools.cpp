@@ -62,7 +62,7 @@ struct CheckCase {
 };
 constexpr auto Structure = SparseFormatErrorKind::InvalidStructure;
 const char* const kOffsetsLength = "Length of row offset array is not equal to nrows + 1.";
-const char* const kOffsetsEnds = "First or last row offset is inconsistent with format specification.";
+const char* const kOffsetsEnds = "First or last row offset is inconsistent with the CSR format.";
 const char* const kOffsetsMonotone = "Row offsets are not monotonically increasing.";
 const char* const kColumnsUnique = "Matrix data contains duplicate entries.";
 const char* const kColumnsSorted = "Column indices are not monotonically increasing (sorted) within each row.";
