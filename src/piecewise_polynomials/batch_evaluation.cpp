@@ -15,7 +15,6 @@ namespace pwpoly::piecewise_polynomials {
 
 namespace {
 
-constexpr const char* no_interval = "Legendre basis requires at least one interval (n_t = 0)";
 constexpr const char* size_mismatch = "batch kernel: buffer sizes do not match";
 constexpr const char* index_overflow = "batch kernel: index type too narrow";
 
@@ -37,7 +36,7 @@ void require_index(std::size_t largest) {
 // values[i * stride + j], and its interval at intervals[j].
 void basis_values(const LegendreBasis& basis, simd::BasisMode mode, const double* times, std::size_t n,
                   std::int64_t* intervals, double* values, std::size_t stride) {
-    const UniformPartition partition(basis.T, basis.n_t);
+    const UniformPartition partition = basis.partition();
     std::size_t j = 0;
     if (simd::available(basis.n_t))
         j = simd::basis_values(partition.dt, basis.n_t, basis.degree, mode, times, n, intervals, values, stride);
@@ -56,7 +55,7 @@ void basis_values(const LegendreBasis& basis, simd::BasisMode mode, const double
 // One coefficient vector: the sum of evaluate / evaluate_derivative, time by time.
 void evaluate_single(const LegendreBasis& basis, bool derivative, const double* coefficients,
                      std::span<const double> times, double* out) {
-    const UniformPartition partition(basis.T, basis.n_t);
+    const UniformPartition partition = basis.partition();
     const std::size_t n_t = basis.n_t;
     std::size_t j = 0;
     if (simd::available(n_t))
@@ -64,17 +63,19 @@ void evaluate_single(const LegendreBasis& basis, bool derivative, const double* 
     for (; j < times.size(); ++j) {
         const IntervalLocation at = locate_in_partition(partition, n_t, times[j]);
         const double* row = coefficients + at.k;
-        double sum = -0.0;
-        walk_legendre(at.xi, basis.degree,
-                      [&](std::size_t i, double p, double d) { sum = sum + (derivative ? d : p) * row[i * n_t]; });
-        out[j] = derivative ? (sum + sum) / partition.dt : sum;
+        if (derivative) {
+            const double sum = legendre_sum<true>(at.xi, basis.degree, row, n_t);
+            out[j] = (sum + sum) / partition.dt;
+        } else {
+            out[j] = legendre_sum<false>(at.xi, basis.degree, row, n_t);
+        }
     }
 }
 
 // Many coefficient vectors: per block of times the basis values once, then each vector's sums.
 void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const double> coefficients, std::size_t size,
                     std::size_t batch, std::span<const double> times, double* out) {
-    const double dt = UniformPartition(basis.T, basis.n_t).dt;
+    const double dt = basis.partition().dt;
     const std::size_t n_t = basis.n_t;
     const std::size_t m = basis.degree + 1;
     const std::size_t n = times.size();
@@ -103,24 +104,14 @@ void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const
     }
 }
 
-// The local Lagrange-to-Legendre matrix G of `degree`, row-major: G(i, a) at i (degree + 1) + a,
-// read from the transformation on one interval (row a, column i).
-std::vector<double> local_lagrange_to_legendre(std::size_t degree) {
-    const sparse_matrix_tools::CsrMatrix one = LagrangeBasis(degree, 1, 1.0).get_transormation_matrix_to_legendre();
-    const std::size_t m = degree + 1;
-    std::vector<double> G(checked_count<double>(checked_mul(m, m)), 0.0);
-    one.for_each([&](std::size_t a, std::size_t i, double value) { G[i * m + a] = value; });
-    return G;
-}
-
 }  // namespace
 
 void locate_times(const LegendreBasis& basis, std::span<const double> times, std::span<std::int64_t> intervals,
                   std::span<double> coordinates) {
-    if (basis.n_t == 0) fault(no_interval);
+    basis.require_intervals();
     require(intervals.size() == times.size() && coordinates.size() == times.size(), size_mismatch);
     require_index<std::int64_t>(basis.n_t - 1);
-    const UniformPartition partition(basis.T, basis.n_t);
+    const UniformPartition partition = basis.partition();
     std::size_t j = 0;
     if (simd::available(basis.n_t))
         j = simd::locate(partition.dt, basis.n_t, times.data(), times.size(), intervals.data(), coordinates.data());
@@ -133,7 +124,7 @@ void locate_times(const LegendreBasis& basis, std::span<const double> times, std
 
 void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
                     bool derivative, std::span<double> out) {
-    if (basis.n_t == 0) fault(no_interval);
+    basis.require_intervals();
     const std::size_t size = basis.basis_size();
     require(coefficients.size() % size == 0, size_mismatch);
     const std::size_t batch = coefficients.size() / size;
@@ -148,7 +139,7 @@ void evaluate_times(const LegendreBasis& basis, std::span<const double> coeffici
 template <class Index>
 void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> times, bool derivative,
                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    if (basis.n_t == 0) fault(no_interval);
+    basis.require_intervals();
     const std::size_t size = basis.basis_size();
     const std::size_t m = basis.degree + 1;
     const std::size_t n = times.size();
@@ -161,8 +152,8 @@ void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> tim
     // (in the first-level cache), degree-major within a block, then written row by row.
     std::size_t done = 0;
     if (simd::available(n_t))
-        done = simd::basis_rows<Index>(UniformPartition(basis.T, n_t).dt, n_t, basis.degree, mode, times.data(), n,
-                                       indices.data(), data.data());
+        done = simd::basis_rows<Index>(basis.partition().dt, n_t, basis.degree, mode, times.data(), n, indices.data(),
+                                       data.data());
     if (done < n) {
         // A stride of a few cache lines over a power of two keeps the degrees' rows of a block
         // from sharing cache sets.
@@ -210,7 +201,7 @@ void lagrange_mass_matrix_arrays(std::size_t degree, std::size_t n_t, double T, 
 
     // Local Gram matrix of one interval; every interval has the same length dt.
     const double dt = UniformPartition(T, n_t).dt;
-    const std::vector<double> G = local_lagrange_to_legendre(degree);
+    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree);
     std::vector<double> weights(m);
     for (std::size_t a = 0; a < m; ++a) weights[a] = dt / static_cast<double>(2 * a + 1);
     std::vector<double> local(m * m);
@@ -259,39 +250,31 @@ std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t) {
 template <class Index>
 void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
                                  std::span<double> data) {
-    // One interval's transformation holds every number; the other intervals repeat its rows.
-    const sparse_matrix_tools::CsrMatrix one = LagrangeBasis(degree, 1, 1.0).get_transormation_matrix_to_legendre();
-    const std::size_t blocks = one.nrows();  // degree + 1 Legendre degrees
-    const std::size_t nnz = checked_mul(n_t, one.nnz());
-    const std::size_t rows = checked_mul(blocks, n_t);
+    // Row a n_t + k holds G(0, a) ... G(degree, a) at the columns k degree ... k degree + degree.
+    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree);
+    const std::size_t m = degree + 1;  // G exists, so this does not wrap
+    const std::size_t nnz = lagrange_to_legendre_nnz(degree, n_t);
+    const std::size_t rows = checked_mul(m, n_t);
     require(indptr.size() == checked_add(rows, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
     require_index<Index>(std::max({nnz, rows, checked_add(checked_mul(n_t, degree), 1)}));
-    const std::vector<std::size_t>& offsets = one.row_offsets();
-    const std::vector<std::size_t>& columns = one.col_indices();
-    const std::vector<double>& values = one.values();
     Index* __restrict starts = indptr.data();
     Index* __restrict column_out = indices.data();
     double* __restrict value_out = data.data();
-    for (std::size_t a = 0; a < blocks; ++a) {
-        const std::size_t first = offsets[a];
-        const std::size_t length = offsets[a + 1] - first;
-        // Row a n_t + k starts after the n_t rows of every earlier block and k rows of this one.
-        const std::size_t block_start = n_t * first;
-        std::vector<Index> block_columns(length);
-        for (std::size_t q = 0; q < length; ++q) block_columns[q] = static_cast<Index>(columns[first + q]);
-        const double* row_values = values.data() + first;
+    std::vector<double> column(m);
+    for (std::size_t a = 0; a < m; ++a) {
+        for (std::size_t i = 0; i < m; ++i) column[i] = G[i * m + a];
         const Index shift = static_cast<Index>(degree);
         Index base = 0;
         for (std::size_t k = 0; k < n_t; ++k, base += shift) {
-            const std::size_t p = block_start + k * length;
+            const std::size_t p = (a * n_t + k) * m;
             starts[a * n_t + k] = static_cast<Index>(p);
-            for (std::size_t q = 0; q < length; ++q) {
-                column_out[p + q] = block_columns[q] + base;
-                value_out[p + q] = row_values[q];
+            for (std::size_t i = 0; i < m; ++i) {
+                column_out[p + i] = base + static_cast<Index>(i);
+                value_out[p + i] = column[i];
             }
         }
     }
-    indptr[rows] = static_cast<Index>(nnz);
+    starts[rows] = static_cast<Index>(nnz);
 }
 
 template <class Index>

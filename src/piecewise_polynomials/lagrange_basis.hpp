@@ -28,6 +28,12 @@ inline std::vector<double> reference_nodes(std::size_t degree) {
     return nodes;
 }
 
+// The local Lagrange-to-Legendre matrix G = W^-1 of `degree`, (degree + 1) x (degree + 1) row by
+// row: G(i, a) at i*(degree + 1) + a is the weight of local node i in the Legendre coefficient of
+// degree a (fixed for degrees 1 and 2, inverted from the Legendre values at the reference nodes
+// above). Faults for degree 0 and when the inversion fails.
+std::vector<double> lagrange_to_legendre_local_matrix(std::size_t degree);
+
 class LagrangeBasis {
 public:
     // The basis of `degree` on n_t intervals of [0, T]. No argument is checked; faults

@@ -11,11 +11,7 @@ namespace pwpoly::piecewise_polynomials {
 
 using sparse_matrix_tools::CsrMatrix;
 
-namespace {
-
-// The local matrix G = W^-1, (degree + 1) x (degree + 1), row by row: G(i, a) at i*(degree+1) + a
-// is the weight of local node i in the Legendre coefficient of degree a.
-std::vector<double> local_transformation(std::size_t degree) {
+std::vector<double> lagrange_to_legendre_local_matrix(std::size_t degree) {
     switch (degree) {
         case 0: fault("Lagrange to Legendre conversion not meaningful for degree 0");
         case 1: return {0.5, -0.5, 0.5, 0.5};
@@ -35,6 +31,8 @@ std::vector<double> local_transformation(std::size_t degree) {
     if (!G) fault("Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.");
     return std::move(*G);
 }
+
+namespace {
 
 // The CSR arrays of a stack of blocks of the Lagrange-to-Legendre transformation, written in
 // their final order: rows ascending, the d + 1 columns k*d ... k*d + d of a row ascending.
@@ -84,7 +82,7 @@ private:
 }  // namespace
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t a) const {
-    const std::vector<double> G = local_transformation(degree_);
+    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree_);
     if (a > degree_) fault("Matrix slicing out of bounds.");
     BlockRows block(degree_, n_t_, 1);
     block.append_block(G, a);
@@ -95,7 +93,7 @@ CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
     // G does not depend on the Legendre degree: computed once for all blocks. Block B_a
     // occupies rows a*n_t ... a*n_t + n_t - 1 and is written there directly, the same entries
     // as stacking the separately built blocks with csr_block_from_ndarray.
-    const std::vector<double> G = local_transformation(degree_);
+    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree_);
     const std::size_t n = checked_add(degree_, 1);
     BlockRows stack(degree_, n_t_, n);
     for (std::size_t a = 0; a < n; ++a) stack.append_block(G, a);

@@ -35,6 +35,16 @@ void walk_legendre(double xi, std::size_t degree, Visit&& visit) {
     }
 }
 
+// The expansion S = -0.0 + v_0 C_0 + ... + v_degree C_degree, added in degree order, with
+// v_i = P_i(xi) (or D_i(xi) for the derivative) and C_i = row[i * stride].
+template <bool Derivative>
+double legendre_sum(double xi, std::size_t degree, const double* row, std::size_t stride) {
+    double sum = -0.0;
+    walk_legendre(xi, degree,
+                  [&](std::size_t i, double p, double d) { sum = sum + (Derivative ? d : p) * row[i * stride]; });
+    return sum;
+}
+
 // Writes P_0(xi) ... P_(n-1)(xi) into `out` (n = out.size()).
 inline void legendre_values(double xi, std::span<double> out) {
     if (out.empty()) return;

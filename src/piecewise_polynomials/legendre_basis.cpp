@@ -8,8 +8,6 @@ namespace pwpoly::piecewise_polynomials {
 
 namespace {
 
-constexpr const char* no_interval = "Legendre basis requires at least one interval (n_t = 0)";
-
 // The row and column checks shared by evaluate and evaluate_derivative, in that order.
 void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::size_t degree) {
     if (coefficients.nrows <= k) fault("Matrix slicing out of bounds.");
@@ -17,19 +15,14 @@ void check_matrix(const CoefficientMatrix& coefficients, std::size_t k, std::siz
     if (coefficients.ncols <= degree) fault("Matrix index out of bounds.");
 }
 
-// S = -0.0 + pick(P_0, D_0) * C(k, 0) + ... + pick(P_p, D_p) * C(k, p), added in degree order,
-// on the interval k holding t, after the row and column checks.
-template <class Pick>
+// The expansion sum (of the values, or of the xi-derivatives) on the interval k holding t, after
+// the row and column checks.
+template <bool Derivative>
 double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatrix& coefficients,
-                     const UniformPartition& partition, Pick pick) {
+                     const UniformPartition& partition) {
     const IntervalLocation at = basis.locate_interval(t, partition);
     check_matrix(coefficients, at.k, basis.degree);
-    const double* row = coefficients.data + at.k;
-    const std::size_t stride = coefficients.nrows;
-    double sum = -0.0;
-    walk_legendre(at.xi, basis.degree,
-                  [&](std::size_t i, double p, double d) { sum = sum + pick(p, d) * row[i * stride]; });
-    return sum;
+    return legendre_sum<Derivative>(at.xi, basis.degree, coefficients.data + at.k, coefficients.nrows);
 }
 
 }  // namespace
@@ -44,16 +37,16 @@ std::size_t LegendreBasis::basis_size() const {
     return checked_count<double>(checked_mul(n_t, per_interval));
 }
 
-void LegendreBasis::no_interval_fault() { fault(no_interval); }
+void LegendreBasis::no_interval_fault() { fault("Legendre basis requires at least one interval (n_t = 0)"); }
 
 double LegendreBasis::evaluate(double t, const CoefficientMatrix& coefficients,
                                const UniformPartition& partition) const {
-    return expansion_sum(*this, t, coefficients, partition, [](double p, double) { return p; });
+    return expansion_sum<false>(*this, t, coefficients, partition);
 }
 
 double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coefficients,
                                           const UniformPartition& partition) const {
-    const double sum = expansion_sum(*this, t, coefficients, partition, [](double, double d) { return d; });
+    const double sum = expansion_sum<true>(*this, t, coefficients, partition);
     // dxi/dt = 2 / dt, applied once to the sum.
     return (sum + sum) / partition.dt;
 }

@@ -52,6 +52,11 @@ struct LegendreBasis {
     // when q is NaN or not positive, else min(q, n_t - 1); xi = (2 (t - (a + b) / 2)) / (b - a)
     // on [a, b] = [k dt, dt + k dt], clamped to [-1, 1] (NaN stays NaN). Faults when n_t = 0.
     IntervalLocation locate_interval(double t) const { return locate_interval(t, partition()); }
+    // Faults "Legendre basis requires at least one interval (n_t = 0)" when n_t is 0: every
+    // operation at a time needs an interval.
+    void require_intervals() const {
+        if (n_t == 0) no_interval_fault();
+    }
     IntervalLocation locate_interval(double t, const UniformPartition& partition) const;
 
     // The expansion sum over i of C(k, i) * P_i(xi) at t (resp. its time derivative (S + S) / dt
@@ -82,7 +87,7 @@ private:
 };
 
 inline IntervalLocation LegendreBasis::locate_interval(double t, const UniformPartition& partition) const {
-    if (n_t == 0) no_interval_fault();
+    require_intervals();
     return locate_in_partition(partition, n_t, t);
 }
 
