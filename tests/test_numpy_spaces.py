@@ -320,3 +320,23 @@ def test_contiguous_float64_input_is_read_in_place():
     strided = np.arange(10.0)[::2]
     converted = _checks.as_float_array("times", strided)
     assert converted.flags.c_contiguous and converted.dtype == np.float64 and converted is not strided
+
+
+def test_unaligned_arrays_are_accepted():
+    # An unaligned float64 array (a view at an odd byte offset) is copied, never refused.
+    V = pn.LegendreSpace(2, 4, 1.0)
+    times = np.linspace(0.0, 1.0, 7)
+    coefficients = np.arange(12.0)
+
+    def unaligned(array):
+        view = np.frombuffer(b"\0" + array.tobytes(), offset=1)
+        assert not view.flags.aligned
+        return view
+
+    expected = V.evaluate(coefficients, times)
+    assert np.array_equal(V.evaluate(unaligned(coefficients), unaligned(times)), expected)
+    assert np.array_equal(V.basis_matrix(unaligned(times)).toarray(), V.basis_matrix(times).toarray())
+    out = np.frombuffer(bytearray(8 * 8), offset=1, count=7)
+    assert not out.flags.aligned and out.flags.writeable
+    assert V.evaluate(coefficients, times, out=out) is out
+    assert np.array_equal(out, expected)

@@ -59,10 +59,10 @@ def derivative_order(value):
 
 
 def as_float_array(name, value):
-    """`value` converted with numpy's rules to a C-contiguous float64 array; a C-contiguous float64
-    array is returned as it is, without a copy. Non-numeric input (strings, complex numbers,
-    objects that do not convert) raises ``TypeError``."""
-    if type(value) is np.ndarray and value.dtype == np.float64 and value.flags.c_contiguous:
+    """`value` converted with numpy's rules to an aligned C-contiguous float64 array; such an array
+    is returned as it is, without a copy. Non-numeric input (strings, complex numbers, objects that
+    do not convert) raises ``TypeError``."""
+    if type(value) is np.ndarray and value.dtype == np.float64 and value.flags.c_contiguous and value.flags.aligned:
         return value
     try:
         array = np.asarray(value)
@@ -70,12 +70,12 @@ def as_float_array(name, value):
         raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}") from error
     kind = array.dtype.kind
     if kind in "biuf":
-        return np.asarray(array, dtype=np.float64, order="C")
+        return np.require(array, dtype=np.float64, requirements=("C", "A"))
     if kind == "O":
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("error")
-                return np.asarray(array, dtype=np.float64, order="C")
+                return np.require(array, dtype=np.float64, requirements=("C", "A"))
         except (TypeError, ValueError, Warning) as error:
             raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}") from error
     raise TypeError(

@@ -227,7 +227,7 @@ class LegendreSpace(_Space):
             _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, result)
             return result
         checks.check_out(out, shape)
-        if out.flags.c_contiguous and not np.may_share_memory(out, c) and not np.may_share_memory(out, t):
+        if out.flags.c_contiguous and out.flags.aligned and not np.may_share_memory(out, c) and not np.may_share_memory(out, t):
             _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, out)
         else:
             result = np.empty(shape, dtype=np.float64)

@@ -261,8 +261,8 @@ std::span<T> to_buffer(PyObject* object, Held& held) {
     } else {
         PyErr_Clear();
     }
-    throw PyError::lazy(PyExc_TypeError, std::string("expected a ") + (writable ? "writable " : "") +
-                                             "aligned C-contiguous buffer of " + item_type_name<T>() + ", got '" +
+    throw PyError::lazy(PyExc_TypeError, std::string("expected ") + (writable ? "a writable" : "an") +
+                                             " aligned C-contiguous buffer of " + item_type_name<T>() + ", got '" +
                                              qualified_name(Py_TYPE(object), "<unknown>") + "'");
 }
 
