@@ -31,11 +31,14 @@ ROOT = Path(__file__).resolve().parents[1]
 DEPS = ROOT / "build" / "wheel-test" / "deps"
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
-# The wheel's files that come from python/ in the tree: the package pwpoly_numpy and the stubs.
+# The wheel's files that come from python/ in the tree: the package pwpoly_numpy and the type
+# stubs (sources, stubs and PEP 561 markers; not caches of tools run there).
 PYTHON_FILES = sorted(
     path.relative_to(ROOT / "python").as_posix()
     for path in (ROOT / "python").rglob("*")
-    if path.is_file() and "__pycache__" not in path.parts
+    if path.is_file()
+    and (path.suffix in (".py", ".pyi") or path.name == "py.typed")
+    and not any(part.startswith((".", "__pycache__")) for part in path.relative_to(ROOT).parts)
 )
 
 pytestmark = [
