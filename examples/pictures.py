@@ -96,9 +96,10 @@ def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
         for m, (t, v) in enumerate(zip(f.times, f.values)):
             # One line per interval, never joined across an interval end.
             ax.plot(t, v, color=colour, linewidth=1.6, solid_capstyle="butt")
-            if m == 0 or f.values[m - 1][-1] != v[0]:
+            jump = m > 0 and f.values[m - 1][-1] != v[0]
+            if m == 0 or jump:
                 ax.plot(t[0], v[0], "o", markersize=4.5, color=colour, zorder=4)  # value taken
-            if m > 0 and f.values[m - 1][-1] != v[0]:
+            if jump:
                 ax.plot(f.times[m - 1][-1], f.values[m - 1][-1], "o", markersize=5, markerfacecolor="white",
                         markeredgecolor=colour, markeredgewidth=1.3, zorder=3)  # limit from the left
         ax.plot(f.times[-1][-1], f.values[-1][-1], "o", markersize=4.5, color=colour, zorder=4)
@@ -109,7 +110,7 @@ def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
         ax.tick_params(axis="x", labelsize=7)
     for k in range(n_t):
         axes[-1, k].set_xlabel("t")
-    fig.suptitle(f"Piecewise Legendre basis, degree {degree}, {n_t} intervals of [0, 1] (index i·n_t + k): "
+    fig.suptitle(f"Piecewise Legendre basis, degree {degree}, {n_t} intervals of [0, {ends[-1]:g}] (index i·n_t + k): "
                  "each function jumps at the ends of its interval\nfilled dot: the value there; open circle: the limit "
                  "from the left (an interior end belongs to the interval on its right)", fontsize=9.5)
     return fig
