@@ -14,61 +14,119 @@ evaluation); step 3 compares it with the scalar calls of pwpoly.
 
 import math
 import time
+from dataclasses import dataclass
 
 import numpy as np
+import numpy.typing as npt
 
 import pwpoly
 import pwpoly_numpy as pn
 
+Array = npt.NDArray[np.float64]
 
-def exact(t):
+# The tables of steps 1 and 2: degrees and interval counts (each twice the one before).
+PROLONGATION_DEGREES = (1, 2, 3, 4)
+PROLONGATION_COARSE_NT = (4, 8, 16, 32, 64)
+REFINEMENT = 4
+LEGENDRE_DEGREES = (1, 2, 3, 5)
+LEGENDRE_NT = (4, 8, 16, 32)
+SAMPLES = 2001
+
+
+def exact(t: Array) -> Array:
     return np.sin(2 * np.pi * t) + t * t
 
 
-def exact_derivative(t):
+def exact_derivative(t: Array) -> Array:
     return 2 * np.pi * np.cos(2 * np.pi * t) + 2 * t
 
 
-def prolongation_error(degree, nt_coarse, refinement):
+@dataclass(frozen=True)
+class Convergence:
+    """Maximum errors of one degree on a sequence of partitions."""
+
+    degree: int
+    n_t: tuple[int, ...]
+    errors: tuple[float, ...]
+
+    def orders(self) -> tuple[float, ...]:
+        """Observed orders between consecutive partitions: log(e_a / e_b) / log(n_b / n_a)."""
+        return tuple(math.log(a / b, m / n) for a, b, n, m in zip(self.errors, self.errors[1:], self.n_t, self.n_t[1:]))
+
+
+@dataclass(frozen=True)
+class ProlongationRow:
+    convergence: Convergence  # against the coarse n_t
+    finest_nnz: int  # stored entries of the prolongation from the finest coarse partition
+
+
+@dataclass(frozen=True)
+class LegendreRow:
+    values: Convergence
+    slopes: Convergence
+
+
+def prolongation_error(degree: int, nt_coarse: int, refinement: int) -> tuple[float, int]:
     coarse = pn.LagrangeSpace(degree, nt_coarse, 1.0)
     fine = pn.LagrangeSpace(degree, nt_coarse * refinement, 1.0)
     P = coarse.prolongation_to(fine)  # scipy.sparse.csr_array (fine.size, coarse.size)
     interpolated = P @ coarse.interpolate(exact)
-    return np.max(np.abs(interpolated - fine.interpolate(exact))), P.nnz
+    return float(np.max(np.abs(interpolated - fine.interpolate(exact)))), int(P.nnz)
 
 
-def legendre_errors(degree, n_t, samples):
+def legendre_errors(degree: int, n_t: int, samples: Array) -> tuple[float, float]:
     W = pn.LagrangeSpace(degree, n_t, 1.0)
     V = W.legendre_space()
     coefficients = W.to_legendre() @ W.interpolate(exact)
     values = V.evaluate(coefficients, samples)
     slopes = V.evaluate(coefficients, samples, derivative=1)
-    return np.max(np.abs(values - exact(samples))), np.max(np.abs(slopes - exact_derivative(samples)))
+    return (float(np.max(np.abs(values - exact(samples)))),
+            float(np.max(np.abs(slopes - exact_derivative(samples)))))
 
 
-def order(errors, ratio=2.0):
-    return ["  -  "] + [f"{math.log(a / b, ratio):5.2f}" for a, b in zip(errors, errors[1:])]
+def prolongation_table(degrees: tuple[int, ...] = PROLONGATION_DEGREES,
+                       coarse_nt: tuple[int, ...] = PROLONGATION_COARSE_NT,
+                       refinement: int = REFINEMENT) -> list[ProlongationRow]:
+    """Step 1: error of the prolonged nodal values against the fine nodal values, per degree."""
+    table = []
+    for degree in degrees:
+        rows = [prolongation_error(degree, nt, refinement) for nt in coarse_nt]
+        table.append(ProlongationRow(Convergence(degree, coarse_nt, tuple(e for e, _ in rows)), rows[-1][1]))
+    return table
 
 
-def main():
+def legendre_table(degrees: tuple[int, ...] = LEGENDRE_DEGREES, nts: tuple[int, ...] = LEGENDRE_NT,
+                   samples: int = SAMPLES) -> list[LegendreRow]:
+    """Step 2: error of the values and time derivatives at equidistant times, per degree."""
+    times = np.linspace(0.0, 1.0, samples)
+    table = []
+    for degree in degrees:
+        results = [legendre_errors(degree, nt, times) for nt in nts]
+        table.append(LegendreRow(Convergence(degree, nts, tuple(v for v, _ in results)),
+                                 Convergence(degree, nts, tuple(d for _, d in results))))
+    return table
+
+
+def order(convergence: Convergence) -> list[str]:
+    return ["  -  "] + [f"{q:5.2f}" for q in convergence.orders()]
+
+
+def main() -> None:
     print(__doc__)
-    print("1. Coarse-to-fine prolongation, coarse n_t = 4 .. 64, fine = 4 x coarse")
-    for degree in (1, 2, 3, 4):
-        rows = [prolongation_error(degree, nt, 4) for nt in (4, 8, 16, 32, 64)]
-        errors = [e for e, _ in rows]
-        print(f"   degree {degree}: max error " + " ".join(f"{e:9.2e}" for e in errors))
-        print(f"             order     " + "     ".join(order(errors)) + f"   (expected {degree + 1})")
-        print(f"             stored entries of the finest operator: {rows[-1][1]}")
+    print(f"1. Coarse-to-fine prolongation, coarse n_t = {PROLONGATION_COARSE_NT[0]} .. {PROLONGATION_COARSE_NT[-1]}, "
+          f"fine = {REFINEMENT} x coarse")
+    for row in prolongation_table():
+        c = row.convergence
+        print(f"   degree {c.degree}: max error " + " ".join(f"{e:9.2e}" for e in c.errors))
+        print(f"             order     " + "     ".join(order(c)) + f"   (expected {c.degree + 1})")
+        print(f"             stored entries of the finest operator: {row.finest_nnz}")
 
-    samples = np.linspace(0.0, 1.0, 2001)
-    print("\n2. Lagrange -> Legendre, evaluated at 2001 times (values and time derivatives)")
-    for degree in (1, 2, 3, 5):
-        results = [legendre_errors(degree, nt, samples) for nt in (4, 8, 16, 32)]
-        values = [v for v, _ in results]
-        slopes = [d for _, d in results]
-        print(f"   degree {degree}: value error " + " ".join(f"{e:9.2e}" for e in values)
+    print(f"\n2. Lagrange -> Legendre, evaluated at {SAMPLES} times (values and time derivatives)")
+    for legendre in legendre_table():
+        values, slopes = legendre.values, legendre.slopes
+        print(f"   degree {values.degree}: value error " + " ".join(f"{e:9.2e}" for e in values.errors)
               + "   orders " + " ".join(order(values)))
-        print(f"             slope error " + " ".join(f"{e:9.2e}" for e in slopes)
+        print(f"             slope error " + " ".join(f"{e:9.2e}" for e in slopes.errors)
               + "   orders " + " ".join(order(slopes)))
 
     print("\n3. Cost of one call")
