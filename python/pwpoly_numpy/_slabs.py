@@ -191,7 +191,9 @@ def row_range(rows: range, count: int) -> range:
     if rows.step != 1:
         raise ValueError(f"rows: expected a range with step 1, got {rows!r}")
     if not 0 <= rows.start <= rows.stop <= count:
-        raise ValueError(f"rows: expected a range with 0 <= start <= stop <= {count} (the operator's rows), got {rows!r}")
+        raise ValueError(
+            f"rows: expected a range with 0 <= start <= stop <= {count} (the operator's rows), got {rows!r}"
+        )
     return rows
 
 

@@ -597,22 +597,30 @@ class LagrangeSpace(_Space):
         """
         return checks.call_on_times("f", f, self.points, self._size)
 
-    def evaluate(self, values, times, derivative=0, out=None):
+    def evaluate(self, values, times, derivative=0, out=None, slab: TimeSlab | None = None):
         """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
 
         Parameters
         ----------
-        values : array_like of float, shape (..., size)
-            One or a batch of nodal value vectors.
+        values : array_like of float, shape (..., size), or (..., slab.n_intervals * degree + 1)
+            One or a batch of nodal value vectors; with `slab`, the values of the slab's points
+            and its right ghost alone, points ``slab.k0*degree ... slab.k1*degree``
+            (``global_u[..., k0*degree : k1*degree + 1]``).
         times : array_like of float, any shape
+            With `slab`, every time must lie in the slab (see ``LegendreSpace.evaluate``).
         derivative : {0, 1}
         out : ndarray of float64, shape values.shape[:-1] + times.shape, optional
+        slab : TimeSlab, optional
+            A slab of this space: evaluate from the values of its points alone.
 
         Returns
         -------
         ndarray of float64, shape values.shape[:-1] + times.shape
-            ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``.
+            ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``; with `slab`,
+            bit for bit the evaluation of the global vectors.
         """
+        if slab is not None:
+            return self._evaluate_slab(values, times, derivative, out, slab)
         u = checks.batch_of("values", values, self._size, "W.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
@@ -625,3 +633,29 @@ class LagrangeSpace(_Space):
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         return self.legendre_space().evaluate(coefficients, t, derivative, out)
+
+    def _evaluate_slab(self, values, times, derivative, out, slab):
+        if not isinstance(slab, _slabs.TimeSlab):
+            raise TypeError(f"slab: expected None or a TimeSlab, got {checks.describe(slab)}")
+        if slab.space != self:
+            raise ValueError(f"slab: a slab of {slab.space!r}, expected a slab of W = {self!r}")
+        d = self._degree
+        count = slab.n_intervals * d + 1
+        u = checks.batch_of("values", values, count, "slab.n_intervals * W.degree + 1")
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        if out is not None:
+            checks.check_out(out, u.shape[:-1] + t.shape)
+        # The slab's rows of the transformation, its columns moved to the local points: the same
+        # entries in the same order, so the same sums as the whole transformation's rows.
+        cached = self._cache.get("to_legendre_slab")
+        if cached is None or cached[0] != slab:
+            block = self.to_legendre(rows=slab)
+            indices = block.indices - block.indices.dtype.type(slab.k0 * d)
+            cached = (slab, _csr(block.data, indices, block.indptr, (block.shape[0], count)))
+            self._cache["to_legendre_slab"] = cached
+        transformation = cached[1]
+        flat = u.reshape(-1, count)
+        coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
+        V = self.legendre_space()
+        return V.evaluate(coefficients, t, derivative, out, slab=V.slab(slab.k0, slab.k1))
