@@ -274,7 +274,8 @@ __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t
     const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
     // Lanes whose interval k is below `first` or at `end` or beyond lie outside the window.
     const __m256i vfirst = _mm256_set1_epi64x(static_cast<long long>(first));
-    const __m256i vend = _mm256_set1_epi64x(static_cast<long long>(first + width));
+    const std::size_t end = first + width;
+    const __m256i vend = _mm256_set1_epi64x(static_cast<long long>(end));
     const __m256i ones = _mm256_set1_epi64x(-1);
     Summer<Derivative> sum{coefficients, _mm256_set1_epi64x(static_cast<long long>(width)), {}, {}};
     std::size_t j = 0;

@@ -18,6 +18,7 @@ using pwpoly::piecewise_polynomials::LagrangeBasis;
 using pwpoly::piecewise_polynomials::LegendreBasis;
 using pwpoly::testing_support::bits;
 using pwpoly::testing_support::fault_message;
+using pwpoly::testing_support::random_below;
 namespace pp = pwpoly::piecewise_polynomials;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -120,9 +121,12 @@ struct Window {
 Window window_of(const Case& c, const std::vector<double>& coefficients, std::size_t batch, std::mt19937_64& rng) {
     const std::size_t n_t = c.basis.n_t;
     const std::size_t m = c.basis.degree + 1;
-    std::size_t k0 = rng() % n_t;
-    std::size_t k1 = 1 + rng() % n_t;
-    if (k0 >= k1) std::swap(k0, k1), ++k1;
+    std::size_t k0 = random_below(rng, n_t);
+    std::size_t k1 = 1 + random_below(rng, n_t);
+    if (k0 >= k1) {
+        std::swap(k0, k1);
+        ++k1;
+    }
     Window w{k0, k1, {}, {}};
     for (const double t : c.times) {
         const std::size_t k = c.basis.locate_interval(t).k;
@@ -156,7 +160,7 @@ TEST(BatchEvaluation, WindowGivesTheBitsOfTheWholeVectors) {
         // A time outside: in the first interval, before the window, or in the last one, after it.
         const double dt = c.basis.T / static_cast<double>(c.basis.n_t);
         const double outside = w.k0 > 0 ? 0.5 * dt : (static_cast<double>(c.basis.n_t) - 0.5) * dt;
-        const std::size_t at = n == 0 ? 0 : rng() % n;
+        const std::size_t at = n == 0 ? 0 : random_below(rng, n);
         std::vector<double> times = w.times;
         times.insert(times.begin() + static_cast<std::ptrdiff_t>(at), outside);
         times.push_back(outside);
@@ -293,7 +297,7 @@ TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
         std::vector<double> times = w.times;
         std::size_t outside_at = times.size();
         if (w.k1 - w.k0 < n_t && !times.empty()) {
-            outside_at = rng() % times.size();
+            outside_at = random_below(rng, times.size());
             times[outside_at] = w.k0 > 0 ? 0.5 * dt : (static_cast<double>(n_t) - 0.5) * dt;
         }
         std::vector<double> out(times.size());

@@ -16,6 +16,7 @@ using pwpoly::piecewise_polynomials::LagrangeBasis;
 using pwpoly::sparse_matrix_tools::CsrMatrix;
 using pwpoly::testing_support::bits;
 using pwpoly::testing_support::fault_message;
+using pwpoly::testing_support::random_below;
 namespace pp = pwpoly::piecewise_polynomials;
 
 // Compressed-row arrays of a block of rows, offsets starting at `base`.
@@ -56,15 +57,15 @@ Block<Index> prolongation_block(std::size_t d, std::size_t nc, std::size_t nf, s
 template <class Index>
 void check_prolongation_ranges(std::mt19937_64& rng) {
     for (int trial = 0; trial < 200; ++trial) {
-        const std::size_t d = 1 + rng() % 6;
-        const std::size_t nc = 1 + rng() % 25;
-        const std::size_t nf = 1 + rng() % 25;
+        const std::size_t d = 1 + random_below(rng, 6);
+        const std::size_t nc = 1 + random_below(rng, 25);
+        const std::size_t nf = 1 + random_below(rng, 25);
         const CsrMatrix whole = LagrangeBasis(d, nc, 1.0).get_prolongation_matrix_to(nf);
         const std::size_t rows = whole.nrows();
-        std::size_t first = rng() % (rows + 1);
-        std::size_t last = rng() % (rows + 1);
+        std::size_t first = random_below(rng, rows + 1);
+        std::size_t last = random_below(rng, rows + 1);
         if (first > last) std::swap(first, last);
-        const std::size_t base = rng() % 1000;
+        const std::size_t base = random_below(rng, 1000);
         std::size_t nnz = 0;
         const Block<Index> block = prolongation_block<Index>(d, nc, nf, first, last, base, nnz);
         SCOPED_TRACE(testing::Message() << d << " " << nc << " " << nf << " [" << first << ", " << last << ")");
@@ -130,14 +131,14 @@ TEST(ProlongationRows, Faults) {
 template <class Index>
 void check_to_legendre_ranges(std::mt19937_64& rng) {
     for (int trial = 0; trial < 200; ++trial) {
-        const std::size_t d = 1 + rng() % 7;
-        const std::size_t n_t = 1 + rng() % 20;
+        const std::size_t d = 1 + random_below(rng, 7);
+        const std::size_t n_t = 1 + random_below(rng, 20);
         const CsrMatrix whole = LagrangeBasis(d, n_t, 1.0).get_transormation_matrix_to_legendre();
         const std::size_t rows = whole.nrows();
-        std::size_t first = rng() % (rows + 1);
-        std::size_t last = rng() % (rows + 1);
+        std::size_t first = random_below(rng, rows + 1);
+        std::size_t last = random_below(rng, rows + 1);
         if (first > last) std::swap(first, last);
-        const std::size_t base = rng() % 1000;
+        const std::size_t base = random_below(rng, 1000);
         const std::size_t nnz = (last - first) * (d + 1);
         Block<Index> block{std::vector<Index>(last - first + 1), std::vector<Index>(nnz), std::vector<double>(nnz)};
         block.indptr[0] = static_cast<Index>(base);
@@ -169,9 +170,9 @@ TEST(LagrangeToLegendreRows, Faults) {
 TEST(LagrangeMassRows, AreTheRowsOfTheWholeMatrix) {
     std::mt19937_64 rng(13);
     for (int trial = 0; trial < 200; ++trial) {
-        const std::size_t d = 1 + rng() % 6;
-        const std::size_t n_t = 1 + rng() % 20;
-        const double T = 0.5 + static_cast<double>(rng() % 7);
+        const std::size_t d = 1 + random_below(rng, 6);
+        const std::size_t n_t = 1 + random_below(rng, 20);
+        const double T = 0.5 + static_cast<double>(random_below(rng, 7));
         const std::size_t rows = n_t * d + 1;
         const std::size_t all = pp::lagrange_mass_matrix_nnz(d, n_t);
         ASSERT_EQ(pp::lagrange_mass_rows_nnz(d, n_t, 0, rows), all);
@@ -183,13 +184,13 @@ TEST(LagrangeMassRows, AreTheRowsOfTheWholeMatrix) {
         std::vector<std::size_t> columns(indices.begin(), indices.end());
         const CsrMatrix whole = CsrMatrix::from_sorted_rows(rows, std::move(offsets), std::move(columns), data);
 
-        std::size_t first = rng() % (rows + 1);
-        std::size_t last = rng() % (rows + 1);
+        std::size_t first = random_below(rng, rows + 1);
+        std::size_t last = random_below(rng, rows + 1);
         if (first > last) std::swap(first, last);
         const std::size_t nnz = pp::lagrange_mass_rows_nnz(d, n_t, first, last);
         Block<std::int32_t> block{std::vector<std::int32_t>(last - first + 1), std::vector<std::int32_t>(nnz),
                                   std::vector<double>(nnz)};
-        const std::size_t base = rng() % 1000;
+        const std::size_t base = random_below(rng, 1000);
         block.indptr[0] = static_cast<std::int32_t>(base);
         pp::lagrange_mass_rows<std::int32_t>(d, n_t, T, first, last, block.indptr, block.indices, block.data);
         SCOPED_TRACE(testing::Message() << d << " " << n_t << " [" << first << ", " << last << ")");
