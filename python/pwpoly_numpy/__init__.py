@@ -7,6 +7,7 @@ arrays of times, sparse basis, mass, prolongation and transformation matrices as
 result of the scalar module ``pwpoly`` bit for bit.
 """
 
+from ._slabs import TimeSlab
 from ._spaces import LagrangeSpace, LegendreSpace
 
-__all__ = ["LegendreSpace", "LagrangeSpace"]
+__all__ = ["LegendreSpace", "LagrangeSpace", "TimeSlab"]

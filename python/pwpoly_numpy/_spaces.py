@@ -1,12 +1,20 @@
 """The two spaces: discontinuous piecewise Legendre and continuous piecewise Lagrange."""
 
+from __future__ import annotations
+
 import math
+from typing import TYPE_CHECKING
 
 import numpy as np
+import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
 from . import _kernels
+from . import _slabs
+
+if TYPE_CHECKING:  # pragma: no cover
+    from ._slabs import TimeSlab
 
 
 _CSR = scipy.sparse.csr_array
@@ -101,6 +109,62 @@ class _Space:
     def size(self):
         """Number of basis functions (int)."""
         return self._size
+
+    def slabs(self, parts: int) -> tuple[TimeSlab, ...]:
+        """The space split into `parts` balanced time slabs.
+
+        Parameters
+        ----------
+        parts : int
+            Number of slabs, ``1 <= parts <= n_t``.
+
+        Returns
+        -------
+        tuple of TimeSlab
+            Slab j covers the intervals ``[j*n_t // parts, (j+1)*n_t // parts)``: consecutive,
+            covering every interval once, their sizes differing by at most one interval. Their
+            ``rows`` partition the space's global rows (see ``TimeSlab`` for the ownership rule).
+        """
+        return _slabs.split(self, parts)
+
+    def slab(self, k0: int, k1: int) -> TimeSlab:
+        """The time slab of the intervals ``[k0, k1)``.
+
+        Parameters
+        ----------
+        k0, k1 : int
+            First interval and one past the last one, ``0 <= k0 < k1 <= n_t``.
+
+        Returns
+        -------
+        TimeSlab
+        """
+        return _slabs.TimeSlab(self, k0, k1)
+
+    def locate_slab(self, times: npt.ArrayLike, parts: int) -> npt.NDArray[np.int64]:
+        """Which slab of ``slabs(parts)`` owns each time.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape
+        parts : int
+            Number of slabs, ``1 <= parts <= n_t``.
+
+        Returns
+        -------
+        ndarray of int64, shape times.shape
+            Index j of the slab holding the interval k that ``LegendreSpace.locate`` gives the time
+            (times before 0 and NaN in the first slab, after T in the last, a time on an interior
+            interval end in the slab on its right): ``j = ((k + 1)*parts - 1) // n_t``.
+        """
+        count = checks.count("parts", parts, 1)
+        if count > self._n_t:
+            _slabs.split(self, count)  # raises the message of slabs()
+        t = checks.as_float_array("times", times)
+        intervals = np.empty(t.shape, dtype=np.int64)
+        xi = np.empty(t.shape, dtype=np.float64)
+        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        return _slabs.slab_of_intervals(intervals, self._n_t, count)
 
     def __repr__(self):
         return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
@@ -349,19 +413,25 @@ class LagrangeSpace(_Space):
         """The discontinuous Legendre space of the same degree, n_t and T."""
         return LegendreSpace(self._degree, self._n_t, self._T)
 
-    def prolongation_to(self, fine):
+    def prolongation_to(self, fine, rows: TimeSlab | range | None = None):
         """Interpolation of nodal values onto the nodes of another partition.
 
         Parameters
         ----------
         fine : LagrangeSpace
             Same degree and T, any n_t (it need not refine this one).
+        rows : TimeSlab or range, optional
+            Build only these rows (fine points): a slab of `fine` (the points it owns, see
+            ``TimeSlab``) or a range of step 1 within ``range(fine.size)``. None (the default)
+            builds every row.
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (fine.size, size)
+        scipy.sparse.csr_array, shape (number of rows asked, size)
             Entry (r, c) is coarse basis function c at fine node r: the entries of
-            ``pwpoly.lagrange_prolongation_matrix(self.n_t, fine.n_t, degree)``.
+            ``pwpoly.lagrange_prolongation_matrix(self.n_t, fine.n_t, degree)``. With `rows`, row
+            j of the result is global row ``rows[j]`` (``slab.rows[j]``), columns global: the very
+            bits of the whole operator's rows, built in time and memory proportional to the rows.
         """
         if not isinstance(fine, LagrangeSpace):
             raise TypeError(f"fine: expected a LagrangeSpace, got {checks.describe(fine)}")
@@ -369,28 +439,30 @@ class LagrangeSpace(_Space):
             raise ValueError(f"fine: degree is {fine.degree}, expected W.degree = {self._degree}")
         if fine.T != self._T:
             raise ValueError(f"fine: T is {fine.T!r}, expected W.T = {self._T!r}")
+        (block,) = _slabs.requested_ranges(rows, fine.size, (fine,), f"fine = {fine!r}")
         d = self._degree
-        rows = fine.size
-        # Room for every entry: a fine node on a coarse node (with g = gcd of the counts, every
-        # (fine.n_t / g)-th one) stores a single 1.0, any other at most d + 1 values. Fewer are
-        # stored only for a node within the tolerance of a coarse node without lying on it,
-        # which takes counts far beyond memory; the arrays are then shrunk to the entries.
-        on_nodes = (rows - 1) // (fine.n_t // math.gcd(self._n_t, fine.n_t)) + 1
-        room = on_nodes + (rows - on_nodes) * (d + 1)
-        index = checks.index_dtype(room, rows, self._size)
-        indptr = np.empty(rows + 1, dtype=index)
+        first, last = block.start, block.stop
+        count = last - first
+        # Room for every entry: a fine node on a coarse node stores a single 1.0, any other at
+        # most d + 1 values. Fewer are stored only for a node within the tolerance of a coarse
+        # node without lying on it, which takes counts far beyond memory; the arrays are then
+        # shrunk to the entries.
+        room = _kernels.prolongation_room(d, self._n_t, fine.n_t, first, last)
+        index = checks.index_dtype(room, count, self._size)
+        indptr = np.empty(count + 1, dtype=index)
+        indptr[0] = 0
         indices = np.empty(room, dtype=index)
         data = np.empty(room, dtype=np.float64)
         kernel = _kernels.prolongation32 if index is np.int32 else _kernels.prolongation64
-        nnz = kernel(d, self._n_t, fine.n_t, indptr, indices, data)
+        nnz = kernel(d, self._n_t, fine.n_t, first, last, indptr, indices, data)
         if nnz < room:
             # Shrunk in place (the arrays are fresh and referenced nowhere else).
             indices.resize(nnz, refcheck=False)
             data.resize(nnz, refcheck=False)
-            if index is np.int64 and checks.index_dtype(nnz, rows, self._size) is np.int32:
+            if index is np.int64 and checks.index_dtype(nnz, count, self._size) is np.int32:
                 # The bound needed wide indices, the entries do not: scipy's own choice.
                 indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
-        return _csr(data, indices, indptr, (rows, self._size))
+        return _csr(data, indices, indptr, (count, self._size))
 
     def to_legendre(self):
         """The map from nodal values to Legendre coefficients.

@@ -58,13 +58,18 @@ void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<do
     std::copy(points.begin(), points.end(), out.begin());
 }
 
-// The prolongation's entries at the start of indices and data (room for at least as many as it
-// stores); returns how many it stores.
+// Room for the prolongation rows [first, last): an upper bound of the entries they store.
+std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+                              std::size_t last) {
+    return pp::prolongation_rows_room(degree, nt_coarse, nt_fine, first, last);
+}
+
+// The prolongation rows [first, last) at the start of indices and data (room for at least
+// prolongation_room entries), offsets from indptr[0]; returns how many entries they store.
 template <class Index>
-std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::span<Index> indptr,
-                         std::span<Index> indices, std::span<double> data) {
-    return pp::copy_csr<Index>(pp::LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine), indptr,
-                               indices, data);
+std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+                         std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    return pp::prolongation_rows<Index>(degree, nt_coarse, nt_fine, first, last, indptr, indices, data);
 }
 
 }  // namespace pwpoly::numpy_kernels
@@ -85,8 +90,11 @@ using Kernels = pwpoly::binding::Module<
     Function<&kernels::lagrange_mass_matrix<std::int64_t>,
              "lagrange_mass_matrix64(degree, n_t, T, indptr, indices, data)">,
     Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
-    Function<&kernels::prolongation<std::int32_t>, "prolongation32(degree, nt_coarse, nt_fine, indptr, indices, data)">,
-    Function<&kernels::prolongation<std::int64_t>, "prolongation64(degree, nt_coarse, nt_fine, indptr, indices, data)">,
+    Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
+    Function<&kernels::prolongation<std::int32_t>,
+             "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
+    Function<&kernels::prolongation<std::int64_t>,
+             "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">>;
 

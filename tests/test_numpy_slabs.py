@@ -1,0 +1,245 @@
+"""Time slabs of pwpoly_numpy: ownership, operators by rows, local evaluation."""
+
+import copy
+import pickle
+
+import numpy as np
+import pytest
+import scipy.sparse
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import pwpoly_numpy as pn
+
+
+def same_csr(a, b):
+    """Same shape, the same stored entries bit for bit, the same structure."""
+    return (
+        a.shape == b.shape
+        and np.array_equal(a.indptr, b.indptr)
+        and np.array_equal(a.indices, b.indices)
+        and np.array_equal(a.data.view(np.uint64), b.data.view(np.uint64))
+    )
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+def rows_of(matrix, rows):
+    """Global rows of a csr_array as scipy selects them (the reference for a block)."""
+    return scipy.sparse.csr_array(matrix[np.asarray(rows, dtype=np.int64)])
+
+
+def expected_index_dtype(nnz, shape):
+    return np.int32 if max(nnz, *shape) <= 2**31 - 1 else np.int64
+
+
+spaces = st.builds(
+    lambda kind, degree, n_t: kind(degree, n_t, 1.0),
+    st.sampled_from([pn.LegendreSpace, pn.LagrangeSpace]),
+    st.integers(1, 6),
+    st.integers(1, 40),
+)
+
+
+# ---------------------------------------------------------------------------------------------
+# Slabs
+
+
+@given(spaces, st.data())
+@settings(max_examples=60, deadline=None)
+def test_slabs_partition_the_intervals_and_the_rows(space, data):
+    parts = data.draw(st.integers(1, space.n_t))
+    slabs = space.slabs(parts)
+    assert len(slabs) == parts
+    assert slabs[0].k0 == 0 and slabs[-1].k1 == space.n_t
+    assert all(a.k1 == b.k0 for a, b in zip(slabs, slabs[1:]))
+    widths = {s.n_intervals for s in slabs}
+    assert max(widths) - min(widths) <= 1
+    rows = np.concatenate([s.rows for s in slabs])
+    assert np.array_equal(np.sort(rows), np.arange(space.size))
+    for s in slabs:
+        assert s.size == len(s.rows)
+        assert np.array_equal(np.concatenate([np.arange(r.start, r.stop) for r in s.row_ranges]), s.rows)
+        assert s.rows.dtype == np.int64 and not s.rows.flags.writeable
+        assert np.all(np.diff(s.rows) > 0)
+
+
+@pytest.mark.parametrize(
+    "space, k0, k1, ranges",
+    [
+        (pn.LegendreSpace(2, 5, 1.0), 1, 3, (range(1, 3), range(6, 8), range(11, 13))),
+        (pn.LegendreSpace(0, 5, 1.0), 4, 5, (range(4, 5),)),
+        (pn.LagrangeSpace(3, 5, 1.0), 1, 3, (range(3, 9),)),  # point 9 is the right ghost
+        (pn.LagrangeSpace(3, 5, 1.0), 3, 5, (range(9, 16),)),  # the last slab owns T
+        (pn.LagrangeSpace(1, 1, 2.0), 0, 1, (range(0, 2),)),
+    ],
+)
+def test_ownership_rule(space, k0, k1, ranges):
+    slab = space.slab(k0, k1)
+    assert slab.row_ranges == ranges
+    assert (slab.space, slab.k0, slab.k1, slab.n_intervals) == (space, k0, k1, k1 - k0)
+
+
+def test_slab_ends_are_formed_as_the_evaluation_forms_interval_ends():
+    V = pn.LegendreSpace(2, 7, 0.3)
+    dt = V.dt
+    for k0, k1 in [(0, 1), (2, 5), (6, 7), (0, 7)]:
+        slab = V.slab(k0, k1)
+        assert slab.t0 == V.breakpoints[k0] == k0 * dt
+        assert slab.t1 == dt + (k1 - 1) * dt
+    assert V.slab(3, 7).t1 == V.breakpoints[-1]
+
+
+def test_slab_is_an_immutable_value():
+    W = pn.LagrangeSpace(2, 9, 1.0)
+    slab = W.slabs(3)[1]
+    assert slab == W.slab(3, 6) == pn.TimeSlab(W, 3, 6)
+    assert hash(slab) == hash(W.slab(3, 6))
+    assert slab != W.slab(3, 7) and slab != pn.LegendreSpace(2, 9, 1.0).slab(3, 6)
+    assert slab != pn.LagrangeSpace(2, 9, 2.0).slab(3, 6)
+    assert pickle.loads(pickle.dumps(slab)) == slab
+    assert copy.copy(slab) is slab and copy.deepcopy(slab) is slab
+    assert repr(slab) == "TimeSlab(LagrangeSpace(degree=2, n_t=9, T=1.0), k0=3, k1=6)"
+    with pytest.raises(AttributeError):
+        slab.k0 = 1
+    with pytest.raises(AttributeError):
+        del slab.k1
+    with pytest.raises(ValueError):
+        slab.rows[0] = 5
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda V: V.slabs(4), ValueError,
+         "parts: 4 slabs of 3 intervals would leave some empty, expected 1 <= parts <= n_t = 3"),
+        (lambda V: V.slabs(0), ValueError, "parts: expected an integer >= 1, got 0"),
+        (lambda V: V.slabs(2.0), TypeError, "parts: expected an integer"),
+        (lambda V: V.locate_slab([0.5], 4), ValueError, "parts: 4 slabs of 3 intervals"),
+        (lambda V: V.slab(3, 3), ValueError, "k0: expected 0 <= k0 < n_t = 3, got 3"),
+        (lambda V: V.slab(-1, 2), ValueError, "k0: expected an integer >= 0"),
+        (lambda V: V.slab(2, 2), ValueError, "k1: expected k0 = 2 < k1 <= n_t = 3, got 2"),
+        (lambda V: V.slab(0, 4), ValueError, "k1: expected k0 = 0 < k1 <= n_t = 3, got 4"),
+        (lambda V: V.slab(0, True), TypeError, "k1: expected an integer"),
+        (lambda V: pn.TimeSlab("V", 0, 1), TypeError, "space: expected a LegendreSpace or a LagrangeSpace"),
+    ],
+)
+def test_slab_arguments_are_checked(call, error, message):
+    with pytest.raises(error, match="^" + message.replace("(", r"\(").replace(")", r"\)")):
+        call(pn.LegendreSpace(1, 3, 1.0))
+
+
+@given(spaces, st.data())
+@settings(max_examples=60, deadline=None)
+def test_locate_slab_agrees_with_the_explicit_slabs(space, data):
+    parts = data.draw(st.integers(1, space.n_t))
+    V = pn.LegendreSpace(space.degree, space.n_t, space.T)
+    ends = V.breakpoints
+    times = np.concatenate([ends, np.nextafter(ends, -np.inf), np.nextafter(ends, np.inf),
+                            [-1.0, -0.0, 2.0, np.inf, -np.inf, np.nan],
+                            np.random.default_rng(parts).uniform(0, 1, 50)])
+    owners = space.locate_slab(times, parts)
+    assert owners.dtype == np.int64 and owners.shape == times.shape
+    intervals, _ = V.locate(times)
+    for j, slab in enumerate(space.slabs(parts)):
+        mine = (intervals >= slab.k0) & (intervals < slab.k1)
+        assert np.array_equal(owners == j, mine)
+    assert space.locate_slab(0.5, parts).shape == ()
+
+
+def test_locate_slab_beyond_int64_products():
+    # n_t * parts exceeds int64: the slab index is still exact.
+    n_t = 2**40 + 3
+    V = pn.LegendreSpace(0, n_t, 1.0)
+    parts = 2**30 + 1
+    times = np.array([0.0, 0.5, 1.0, 0.999999999])
+    intervals, _ = V.locate(times)
+    expected = [((int(k) + 1) * parts - 1) // n_t for k in intervals]
+    assert V.locate_slab(times, parts).tolist() == expected
+
+
+# ---------------------------------------------------------------------------------------------
+# Operators by rows
+
+
+def check_blocks(whole, blocks, slabs):
+    """Each block is the slab's rows of the whole operator; stacked they are the whole."""
+    for block, slab in zip(blocks, slabs):
+        assert block.shape == (slab.size, whole.shape[1])
+        assert same_csr(block, rows_of(whole, slab.rows))
+        assert block.indices.dtype == block.indptr.dtype == expected_index_dtype(block.nnz, block.shape)
+    assert same_csr(scipy.sparse.vstack(blocks, format="csr"), whole)
+
+
+@given(st.integers(1, 5), st.integers(1, 30), st.integers(1, 30), st.data())
+@settings(max_examples=80, deadline=None)
+def test_prolongation_by_slabs_stacks_to_the_whole(degree, nt_coarse, nt_fine, data):
+    W = pn.LagrangeSpace(degree, nt_coarse, 1.0)
+    fine = pn.LagrangeSpace(degree, nt_fine, 1.0)
+    parts = data.draw(st.integers(1, nt_fine))
+    slabs = fine.slabs(parts)
+    whole = W.prolongation_to(fine)
+    check_blocks(whole, [W.prolongation_to(fine, rows=s) for s in slabs], slabs)
+    start = data.draw(st.integers(0, fine.size))
+    stop = data.draw(st.integers(start, fine.size))
+    assert same_csr(W.prolongation_to(fine, rows=range(start, stop)), rows_of(whole, range(start, stop)))
+
+
+@pytest.mark.parametrize("degree, nt_coarse, nt_fine", [(1, 1, 1), (2, 3, 3), (3, 4, 7), (4, 6, 2)])
+def test_prolongation_one_interval_slabs_and_full_and_empty_ranges(degree, nt_coarse, nt_fine):
+    W = pn.LagrangeSpace(degree, nt_coarse, 1.0)
+    fine = pn.LagrangeSpace(degree, nt_fine, 1.0)
+    whole = W.prolongation_to(fine)
+    slabs = fine.slabs(nt_fine)  # one interval each
+    check_blocks(whole, [W.prolongation_to(fine, rows=s) for s in slabs], slabs)
+    assert same_csr(W.prolongation_to(fine, rows=range(fine.size)), whole)
+    assert same_csr(W.prolongation_to(fine, rows=None), whole)
+    for r in (0, 1, fine.size):
+        empty = W.prolongation_to(fine, rows=range(r, r))
+        assert empty.shape == (0, W.size) and empty.nnz == 0 and empty.indptr.tolist() == [0]
+
+
+def rows_errors(W, other, fine):
+    """(call, error, message) for misused rows= arguments of W's operators."""
+    return [
+        (lambda: W.prolongation_to(fine, rows=W.slab(0, 1)), ValueError,
+         f"rows: a slab of {W!r}, expected a slab of fine = {fine!r}"),
+        (lambda: W.prolongation_to(fine, rows=range(0, fine.size + 1)), ValueError,
+         f"rows: expected a range with 0 <= start <= stop <= {fine.size} (the operator's rows), "
+         f"got range(0, {fine.size + 1})"),
+        (lambda: W.prolongation_to(fine, rows=range(3, 1)), ValueError, "rows: expected a range with 0 <= start"),
+        (lambda: W.prolongation_to(fine, rows=range(-1, 2)), ValueError, "rows: expected a range with 0 <= start"),
+        (lambda: W.prolongation_to(fine, rows=range(0, 4, 2)), ValueError,
+         "rows: expected a range with step 1, got range(0, 4, 2)"),
+        (lambda: W.prolongation_to(fine, rows=[0, 1]), TypeError, "rows: expected None, a TimeSlab or a range"),
+        (lambda: W.prolongation_to(fine, rows=other.slab(0, 1)), ValueError, "rows: a slab of"),
+    ]
+
+
+@pytest.mark.parametrize("case", range(7))
+def test_rows_argument_is_checked(case):
+    W = pn.LagrangeSpace(2, 4, 1.0)
+    fine = pn.LagrangeSpace(2, 6, 1.0)
+    call, error, message = rows_errors(W, pn.LegendreSpace(2, 6, 1.0), fine)[case]
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value).startswith(message)
+
+
+def test_a_slab_of_a_large_prolongation_costs_only_its_rows():
+    # 2 * 10**12 fine intervals: the whole operator could not be held, one slab's rows can.
+    W = pn.LagrangeSpace(3, 10**12, 1.0)
+    fine = pn.LagrangeSpace(3, 2 * 10**12, 1.0)
+    slab = fine.slab(10**12 - 2, 10**12 + 2)
+    block = W.prolongation_to(fine, rows=slab)
+    assert block.shape == (12, W.size)
+    assert block.indices.dtype == np.int64  # the columns need it
+    # The rows interpolate a cubic exactly (up to rounding): sum of weight * f(coarse point).
+    f = lambda t: (t - 0.25) ** 3
+    columns = block.indices.astype(np.float64) / (3 * 10**12)
+    interpolated = np.add.reduceat(block.data * f(columns), block.indptr[:-1])
+    expected = f(slab.rows.astype(np.float64) / (3 * 2 * 10**12))
+    np.testing.assert_allclose(interpolated, expected, rtol=0, atol=1e-12)
