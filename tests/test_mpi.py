@@ -38,8 +38,8 @@ def run_limited(command, limit):
     """Runs `command` in a session of its own; returns (exit status, stdout, stderr). Past `limit`
     seconds the test fails, after mpiexec's process group is terminated (mpiexec passes SIGTERM
     on to every rank and reaps them) and, if that does not end it, killed."""
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                               start_new_session=True)
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         out, err = process.communicate(timeout=limit)
     except subprocess.TimeoutExpired:
@@ -89,7 +89,8 @@ def serial_reference(times):
 
 
 def same_bits(a, b):
-    return a.dtype == b.dtype == np.float64 and a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+    return (a.dtype == b.dtype == np.float64 and a.shape == b.shape
+            and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
 
 
 @pytest.fixture(scope="module")
