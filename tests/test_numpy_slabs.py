@@ -243,3 +243,190 @@ def test_a_slab_of_a_large_prolongation_costs_only_its_rows():
     interpolated = np.add.reduceat(block.data * f(columns), block.indptr[:-1])
     expected = f(slab.rows.astype(np.float64) / (3 * 2 * 10**12))
     np.testing.assert_allclose(interpolated, expected, rtol=0, atol=1e-12)
+
+
+@given(st.integers(1, 6), st.integers(1, 30), st.data())
+@settings(max_examples=60, deadline=None)
+def test_transformation_and_mass_by_slabs_stack_to_the_whole(degree, n_t, data):
+    W = pn.LagrangeSpace(degree, n_t, data.draw(st.sampled_from([1.0, 0.3, 7.5])))
+    V = W.legendre_space()
+    parts = data.draw(st.integers(1, n_t))
+    slabs = W.slabs(parts)
+    check_blocks(W.mass_matrix(), [W.mass_matrix(rows=s) for s in slabs], slabs)
+    # Legendre rows are degree-major: a slab's rows are not one run, so blocks are compared
+    # with the rows of the whole, and stacked in the order of the rows they hold.
+    for whole, build in ((W.to_legendre(), W.to_legendre), (V.mass_matrix(), V.mass_matrix)):
+        blocks = [build(rows=s) for s in V.slabs(parts)]
+        for block, slab in zip(blocks, V.slabs(parts)):
+            assert same_csr(block, rows_of(whole, slab.rows))
+            assert block.indices.dtype == expected_index_dtype(block.nnz, block.shape)
+        order = np.argsort(np.concatenate([s.rows for s in V.slabs(parts)]))
+        stacked = scipy.sparse.vstack(blocks, format="csr")
+        assert same_csr(scipy.sparse.csr_array(stacked[order]), whole)
+    for slab in slabs:  # a slab of W asks the transformation for the Legendre rows of its intervals
+        assert same_csr(W.to_legendre(rows=slab), W.to_legendre(rows=V.slab(slab.k0, slab.k1)))
+    for build, count in ((W.mass_matrix, W.size), (V.mass_matrix, V.size), (W.to_legendre, V.size)):
+        start = data.draw(st.integers(0, count))
+        stop = data.draw(st.integers(start, count))
+        assert same_csr(build(rows=range(start, stop)), rows_of(build(), range(start, stop)))
+        assert same_csr(build(rows=range(count)), build())
+        assert build(rows=range(start, start)).shape == (0, build().shape[1])
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda W, V: W.mass_matrix(rows=V.slab(0, 1)), "rows: a slab of LegendreSpace(degree=2, n_t=4, T=1.0), "
+         "expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0)"),
+        (lambda W, V: V.mass_matrix(rows=W.slab(0, 1)), "rows: a slab of LagrangeSpace(degree=2, n_t=4, T=1.0), "
+         "expected a slab of V = LegendreSpace(degree=2, n_t=4, T=1.0)"),
+        (lambda W, V: W.to_legendre(rows=pn.LagrangeSpace(2, 5, 1.0).slab(0, 1)), "rows: a slab of LagrangeSpace("
+         "degree=2, n_t=5, T=1.0), expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0) or of "
+         "W.legendre_space()"),
+        (lambda W, V: W.to_legendre(rows=range(0, 13)), "rows: expected a range with 0 <= start <= stop <= 12"),
+        (lambda W, V: V.mass_matrix(rows=range(5, 13)), "rows: expected a range with 0 <= start <= stop <= 12"),
+        (lambda W, V: W.mass_matrix(rows=range(0, 10)), "rows: expected a range with 0 <= start <= stop <= 9"),
+        (lambda W, V: V.mass_matrix(rows=range(0, 2, -1)), "rows: expected a range with step 1"),
+        (lambda W, V: W.mass_matrix(rows=(0, 1)), "rows: expected None, a TimeSlab or a range, got (0, 1) (tuple)"),
+    ],
+)
+def test_rows_of_the_other_operators_are_checked(call, message):
+    W = pn.LagrangeSpace(2, 4, 1.0)
+    with pytest.raises((ValueError, TypeError)) as info:
+        call(W, W.legendre_space())
+    assert str(info.value).startswith(message)
+
+
+def test_slabs_of_huge_spaces_cost_only_their_rows():
+    # Every operator by rows and the local evaluation on a space of 10**12 intervals: nothing
+    # on the path may be sized by n_t.
+    n_t = 10**12
+    W = pn.LagrangeSpace(2, n_t, 1.0)
+    V = W.legendre_space()
+    slab = W.slab(n_t // 2, n_t // 2 + 3)
+    assert W.mass_matrix(rows=slab).shape == (6, W.size)
+    assert W.mass_matrix(rows=slab).nnz == 3 * (2 * 2 + 1) + 3 * 3  # every first point is shared
+    block = W.to_legendre(rows=slab)
+    assert block.shape == (9, W.size) and block.indices.min() == slab.k0 * 2
+    assert np.array_equal(V.mass_matrix(rows=V.slab(5, 7)).indices, [5, 6, n_t + 5, n_t + 6, 2 * n_t + 5, 2 * n_t + 6])
+    assert V.mass_matrix(rows=V.slab(5, 7)).indptr.dtype == np.int64
+    local = V.slab(n_t - 2, n_t)
+    c = np.arange(local.size, dtype=np.float64)
+    # After T: the right end of the last interval, where every P_i is 1 (its coefficients 1, 3, 5).
+    assert V.evaluate(c, [2.0], slab=local).tolist() == [1.0 + 3.0 + 5.0]
+    assert V.locate_slab([0.0, 0.5, 1.0], 10**9).tolist() == [0, 5 * 10**8, 10**9 - 1]
+
+
+# ---------------------------------------------------------------------------------------------
+# Local evaluation
+
+
+def owned_times(space, slab, rng):
+    """Times owned by the slab: interior, on its interval ends (both sides), before 0 for the
+    first slab, after T and T itself for the last, NaN for the first."""
+    V = pn.LegendreSpace(space.degree, space.n_t, space.T)
+    ends = V.breakpoints[slab.k0 : slab.k1 + 1]
+    candidates = np.concatenate([
+        ends, np.nextafter(ends, -np.inf), np.nextafter(ends, np.inf),
+        rng.uniform(slab.t0, slab.t1, 40), [-1.0, -0.0, 0.0, space.T, 2 * space.T, np.inf, -np.inf, np.nan],
+    ])
+    intervals, _ = V.locate(candidates)
+    return candidates[(intervals >= slab.k0) & (intervals < slab.k1)]
+
+
+@given(st.integers(0, 7), st.integers(1, 25), st.data())
+@settings(max_examples=80, deadline=None)
+def test_local_evaluation_is_the_global_one_bit_for_bit(degree, n_t, data):
+    V = pn.LegendreSpace(degree, n_t, data.draw(st.sampled_from([1.0, 0.7, 13.0])))
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    batch = data.draw(st.sampled_from([(), (1,), (3,), (2, 2)]))
+    c = rng.standard_normal(batch + (V.size,))
+    parts = data.draw(st.integers(1, n_t))
+    for slab in V.slabs(parts):
+        times = owned_times(V, slab, rng)
+        # Enough times for the vector path, in a shuffled order.
+        times = rng.permutation(np.tile(times, 3))
+        local = np.ascontiguousarray(c[..., slab.rows])
+        for derivative in (0, 1):
+            expected = V.evaluate(c, times, derivative)
+            assert same_bits(V.evaluate(local, times, derivative, slab=slab), expected)
+            out = np.empty(batch + times.shape)
+            assert V.evaluate(local, times, derivative, out=out, slab=slab) is out
+            assert same_bits(out, expected)
+
+
+def test_local_evaluation_reads_only_the_slab():
+    V = pn.LegendreSpace(3, 12, 1.0)
+    slab = V.slab(4, 8)
+    c = np.random.default_rng(1).standard_normal(V.size)
+    times = owned_times(V, slab, np.random.default_rng(2))
+    expected = V.evaluate(c, times)
+    # The slab's coefficients inside a buffer of NaN: any read outside them would show.
+    buffer = np.full(slab.size + 64, np.nan)
+    local = buffer[32 : 32 + slab.size]
+    local[:] = c[slab.rows]
+    assert same_bits(V.evaluate(local, times, slab=slab), expected)
+    assert same_bits(V.evaluate(local, 0.5, slab=slab), V.evaluate(c, 0.5))
+
+
+@given(st.integers(1, 5), st.integers(1, 20), st.data())
+@settings(max_examples=40, deadline=None)
+def test_lagrange_local_evaluation_is_the_global_one_bit_for_bit(degree, n_t, data):
+    W = pn.LagrangeSpace(degree, n_t, 1.0)
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    u = rng.standard_normal((2, W.size))
+    parts = data.draw(st.integers(1, n_t))
+    for slab in W.slabs(parts):
+        times = owned_times(W, slab, rng)
+        local = u[..., slab.k0 * degree : slab.k1 * degree + 1]
+        for derivative in (0, 1):
+            assert same_bits(W.evaluate(local, times, derivative, slab=slab), W.evaluate(u, times, derivative))
+            assert same_bits(W.evaluate(local[1], times, derivative, slab=slab), W.evaluate(u[1], times, derivative))
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda V, c, s: V.evaluate(c, [0.1], slab=s), ValueError,
+         "times: times.flat[0] = 0.1 lies in interval 0, outside the slab's intervals [2, 4)"),
+        (lambda V, c, s: V.evaluate(c, [0.4, 0.5, 0.9, 0.4], slab=s), ValueError,
+         "times: times.flat[2] = 0.9 lies in interval 5, outside the slab's intervals [2, 4)"),
+        (lambda V, c, s: V.evaluate(c, [[np.nan]], slab=s), ValueError,
+         "times: times.flat[0] = nan lies in interval 0"),
+        (lambda V, c, s: V.evaluate(c, np.full(100, 2.0), slab=s), ValueError,
+         "times: times.flat[0] = 2.0 lies in interval 5"),
+        (lambda V, c, s: V.evaluate(np.zeros(V.size), [0.4], slab=s), ValueError,
+         "coefficients: last axis has length 12, expected slab.size = 4"),
+        (lambda V, c, s: V.evaluate(c, [0.4], slab=pn.LegendreSpace(1, 6, 2.0).slab(2, 4)), ValueError,
+         "slab: a slab of LegendreSpace(degree=1, n_t=6, T=2.0), expected a slab of V = "),
+        (lambda V, c, s: V.evaluate(c, [0.4], slab=(2, 4)), TypeError, "slab: expected None or a TimeSlab"),
+        (lambda V, c, s: pn.LagrangeSpace(1, 6, 1.0).evaluate(c, [0.4], slab=s), ValueError,
+         "slab: a slab of LegendreSpace(degree=1, n_t=6, T=1.0), expected a slab of W = "),
+        (lambda V, c, s: pn.LagrangeSpace(1, 6, 1.0).evaluate(c, [0.4], slab=pn.LagrangeSpace(1, 6, 1.0).slab(2, 4)),
+         ValueError, "values: last axis has length 4, expected slab.n_intervals * W.degree + 1 = 3"),
+    ],
+)
+def test_local_evaluation_arguments_are_checked(call, error, message):
+    V = pn.LegendreSpace(1, 6, 1.0)
+    slab = V.slab(2, 4)
+    with pytest.raises(error) as info:
+        call(V, np.zeros(slab.size), slab)
+    assert str(info.value).startswith(message)
+
+
+def test_nothing_is_written_to_stderr(capfd):
+    W = pn.LagrangeSpace(2, 6, 1.0)
+    fine = pn.LagrangeSpace(2, 9, 1.0)
+    V = W.legendre_space()
+    slab = fine.slab(2, 5)
+    W.prolongation_to(fine, rows=slab)
+    W.to_legendre(rows=W.slab(1, 3))
+    W.mass_matrix(rows=range(2, 7))
+    V.mass_matrix(rows=V.slab(0, 6))
+    V.evaluate(np.ones(V.slab(1, 2).size), [0.2], slab=V.slab(1, 2))
+    with pytest.raises(ValueError):
+        V.evaluate(np.ones(V.slab(1, 2).size), [0.9], slab=V.slab(1, 2))
+    with pytest.raises(ValueError):
+        W.prolongation_to(fine, rows=range(0, 100))
+    captured = capfd.readouterr()
+    assert captured.err == "" and captured.out == ""

@@ -130,8 +130,7 @@ class TimeSlab:
         """The global rows the slab owns, ascending: read-only int64 array of shape (size,)."""
         rows = self._rows
         if rows is None:
-            parts = [np.arange(r.start, r.stop, dtype=np.int64) for r in self.row_ranges]
-            rows = parts[0] if len(parts) == 1 else np.concatenate(parts)
+            rows = concatenated(self.row_ranges)
             rows.flags.writeable = False
             object.__setattr__(self, "_rows", rows)
         return rows
@@ -192,7 +191,9 @@ def row_range(rows: range, count: int) -> range:
     if rows.step != 1:
         raise ValueError(f"rows: expected a range with step 1, got {rows!r}")
     if not 0 <= rows.start <= rows.stop <= count:
-        raise ValueError(f"rows: expected a range with 0 <= start <= stop <= {count} (the operator's rows), got {rows!r}")
+        raise ValueError(
+            f"rows: expected a range with 0 <= start <= stop <= {count} (the operator's rows), got {rows!r}"
+        )
     return rows
 
 
@@ -215,3 +216,9 @@ def requested_ranges(
             raise ValueError(f"rows: a slab of {rows.space!r}, expected a slab of {names}")
         return rows.row_ranges if intervals_to_ranges is None else intervals_to_ranges(rows)
     raise TypeError(f"rows: expected None, a TimeSlab or a range, got {checks.describe(rows)}")
+
+
+def concatenated(ranges: tuple[range, ...]) -> npt.NDArray[np.int64]:
+    """The integers of the ranges one after the other, as int64."""
+    parts = [np.arange(r.start, r.stop, dtype=np.int64) for r in ranges]
+    return parts[0] if len(parts) == 1 else np.concatenate(parts)

@@ -53,56 +53,71 @@ void basis_values(const LegendreBasis& basis, simd::BasisMode mode, const double
     }
 }
 
-// One coefficient vector: the sum of evaluate / evaluate_derivative, time by time.
-void evaluate_single(const LegendreBasis& basis, bool derivative, const double* coefficients,
-                     std::span<const double> times, double* out) {
+// One coefficient vector of the window: the sum of evaluate / evaluate_derivative, time by time.
+// Returns times.size(), or the index of the first time outside the window.
+std::size_t evaluate_single(const LegendreBasis& basis, IntervalWindow window, bool derivative,
+                            const double* coefficients, std::span<const double> times, double* out) {
     const UniformPartition partition = basis.partition();
     const std::size_t n_t = basis.n_t;
     std::size_t j = 0;
     if (simd::available(n_t))
-        j = simd::evaluate(partition.dt, n_t, basis.degree, derivative, coefficients, times.data(), times.size(), out);
+        j = simd::evaluate(partition.dt, n_t, basis.degree, window.first, window.width, derivative, coefficients,
+                           times.data(), times.size(), out);
     for (; j < times.size(); ++j) {
         const IntervalLocation at = locate_in_partition(partition, n_t, times[j]);
-        const double* row = coefficients + at.k;
+        if (at.k < window.first || at.k - window.first >= window.width) return j;
+        const double* row = coefficients + (at.k - window.first);
         if (derivative) {
-            const double sum = legendre_sum<true>(at.xi, basis.degree, row, n_t);
+            const double sum = legendre_sum<true>(at.xi, basis.degree, row, window.width);
             out[j] = (sum + sum) / partition.dt;
         } else {
-            out[j] = legendre_sum<false>(at.xi, basis.degree, row, n_t);
+            out[j] = legendre_sum<false>(at.xi, basis.degree, row, window.width);
         }
     }
+    return times.size();
 }
 
-// Many coefficient vectors: per block of times the basis values once, then each vector's sums.
-void evaluate_batch(const LegendreBasis& basis, bool derivative, std::span<const double> coefficients, std::size_t size,
-                    std::size_t batch, std::span<const double> times, double* out) {
+// Many coefficient vectors of the window: per block of times the basis values once (and the
+// check that the block lies in the window), then each vector's sums. Returns times.size(), or
+// the index of the first time outside the window.
+std::size_t evaluate_batch(const LegendreBasis& basis, IntervalWindow window, bool derivative,
+                           std::span<const double> coefficients, std::size_t size, std::size_t batch,
+                           std::span<const double> times, double* out) {
     const double dt = basis.partition().dt;
-    const std::size_t n_t = basis.n_t;
+    const std::size_t width = window.width;
     const std::size_t m = basis.degree + 1;
     const std::size_t n = times.size();
     const std::size_t block = std::min(n, std::max<std::size_t>(64, block_values / m));
     std::vector<double> values(checked_count<double>(checked_mul(block, m)));
     std::vector<std::int64_t> intervals(block);
-    const bool vectorised = simd::available(n_t);
+    const bool vectorised = simd::available(basis.n_t);
     const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
+    const auto first = static_cast<std::int64_t>(window.first);
+    const auto end = static_cast<std::int64_t>(window.first + width);
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t count = std::min(block, n - start);
         basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+        // Intervals as positions in the window's vectors.
+        for (std::size_t j = 0; j < count; ++j) {
+            if (intervals[j] < first || intervals[j] >= end) return start + j;
+            intervals[j] -= first;
+        }
         for (std::size_t b = 0; b < batch; ++b) {
             const double* vector = coefficients.data() + b * size;
             double* o = out + b * n + start;
             std::size_t j = 0;
             if (vectorised)
-                j = simd::sums(dt, n_t, basis.degree, derivative, vector, intervals.data(), values.data(), block, count,
-                               o);
+                j = simd::sums(dt, width, basis.degree, derivative, vector, intervals.data(), values.data(), block,
+                               count, o);
             for (; j < count; ++j) {
                 const double* row = vector + intervals[j];
                 double sum = -0.0;
-                for (std::size_t i = 0; i < m; ++i) sum = sum + values[i * block + j] * row[i * n_t];
+                for (std::size_t i = 0; i < m; ++i) sum = sum + values[i * block + j] * row[i * width];
                 o[j] = derivative ? (sum + sum) / dt : sum;
             }
         }
     }
+    return n;
 }
 
 }  // namespace
@@ -126,15 +141,22 @@ void locate_times(const LegendreBasis& basis, std::span<const double> times, std
 void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
                     bool derivative, std::span<double> out) {
     basis.require_intervals();
-    const std::size_t size = basis.basis_size();
+    evaluate_times_in_window(basis, IntervalWindow{0, basis.n_t}, coefficients, times, derivative, out);
+}
+
+std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow window,
+                                     std::span<const double> coefficients, std::span<const double> times,
+                                     bool derivative, std::span<double> out) {
+    basis.require_intervals();
+    require(window.width >= 1 && window.first < basis.n_t && window.width <= basis.n_t - window.first,
+            "batch kernel: interval window outside the basis");
+    const std::size_t size = checked_mul(basis.degree + 1, window.width);
     require(coefficients.size() % size == 0, size_mismatch);
     const std::size_t batch = coefficients.size() / size;
     require(out.size() == checked_mul(batch, times.size()), size_mismatch);
-    if (batch == 1) {
-        evaluate_single(basis, derivative, coefficients.data(), times, out.data());
-    } else if (batch > 1) {
-        evaluate_batch(basis, derivative, coefficients, size, batch, times, out.data());
-    }
+    if (batch == 1) return evaluate_single(basis, window, derivative, coefficients.data(), times, out.data());
+    if (batch > 1) return evaluate_batch(basis, window, derivative, coefficients, size, batch, times, out.data());
+    return times.size();
 }
 
 template <class Index>
