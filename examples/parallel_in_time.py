@@ -107,7 +107,7 @@ def main():
     fine_starts = np.array(comm.allgather(fine_nodes.start))
 
     # 1. The coarse nodal values this rank owns.
-    u = exact(coarse.points[coarse_nodes.start : coarse_nodes.stop])
+    u = exact(coarse.points_of(coarse_slab))
 
     # 2. Prolongation, distributed by rows: this rank's fine nodes, global coarse columns. Its
     #    rows read the coarse nodes of the coarse intervals under its fine nodes, which may
@@ -130,7 +130,7 @@ def main():
     slopes = V.evaluate(c, times, derivative=1, slab=V_slab)
 
     # Rank 0 gathers in global order (slabs and times ascend with the rank) and reports.
-    fine_exact = exact(fine.points[fine_nodes.start : fine_nodes.stop])
+    fine_exact = exact(fine.points_of(fine_slab))
     u_fine_all, fine_exact_all = gather(comm, u_fine), gather(comm, fine_exact)
     times_all, values_all, slopes_all = gather(comm, times), gather(comm, values), gather(comm, slopes)
     if rank != 0:

@@ -2,6 +2,7 @@
 
 import copy
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -83,14 +84,56 @@ def test_ownership_rule(space, k0, k1, ranges):
     assert (slab.space, slab.k0, slab.k1, slab.n_intervals) == (space, k0, k1, k1 - k0)
 
 
-def test_slab_ends_are_formed_as_the_evaluation_forms_interval_ends():
+def test_slab_ends_are_the_breakpoints_and_slabs_tile():
     V = pn.LegendreSpace(2, 7, 0.3)
     dt = V.dt
+    # Here k*dt and dt + (k-1)*dt differ for some interior k: the slab ends follow breakpoints.
+    assert any(k * dt != dt + (k - 1) * dt for k in range(1, 7))
     for k0, k1 in [(0, 1), (2, 5), (6, 7), (0, 7)]:
         slab = V.slab(k0, k1)
-        assert slab.t0 == V.breakpoints[k0] == k0 * dt
-        assert slab.t1 == dt + (k1 - 1) * dt
-    assert V.slab(3, 7).t1 == V.breakpoints[-1]
+        assert (slab.t0, slab.t1) == (V.breakpoints[k0], V.breakpoints[k1])
+    slabs = V.slabs(3)
+    assert all(left.t1 == right.t0 for left, right in zip(slabs, slabs[1:]))
+    assert (slabs[0].t0, slabs[-1].t1) == (0.0, V.breakpoints[-1])
+
+
+@pytest.mark.parametrize("degree, n_t, T", [(1, 5, 1.0), (3, 7, 0.3), (4, 13, 2.5e-3)])
+def test_points_of_rows_are_the_points_bit_for_bit(degree, n_t, T):
+    W = pn.LagrangeSpace(degree, n_t, T)
+    asked = [*W.slabs(min(3, n_t)), W.slab(0, n_t), range(0, 0), range(W.size - 1, W.size), range(2, W.size - 2)]
+    for rows in asked:
+        wanted = W.points[rows.rows if isinstance(rows, pn.TimeSlab) else np.arange(rows.start, rows.stop)]
+        assert W.points_of(rows).tobytes() == wanted.tobytes()
+
+
+def node(W, point):
+    """Node `point` of W as the library forms it: ((j * width) / degree) + left on its interval."""
+    if point == W.size - 1:
+        return W.T
+    k, j = divmod(point, W.degree)
+    left = float(k) * W.dt
+    width = (W.dt + left) - left
+    return ((float(j) * width) / float(W.degree)) + left
+
+
+def test_points_of_a_slab_of_a_huge_space_are_formed_alone():
+    W = pn.LagrangeSpace(3, 10**12, 0.7)
+    middle = range(10**12 + 1, 10**12 + 7)
+    assert W.points_of(middle).tolist() == [node(W, p) for p in middle]
+    last = W.slabs(10**6)[-1]
+    assert last.size == 3 * 10**6 + 1
+    tail = W.points_of(last)[-4:]
+    assert tail.tolist() == [node(W, p) for p in range(W.size - 4, W.size)]
+
+
+@pytest.mark.parametrize("rows, error, match", [
+    (range(0, 12), ValueError, "rows: expected a range with 0 <= start <= stop <= 11"),
+    (range(0, 4, 2), ValueError, "rows: expected a range with step 1"),
+    ("0:3", TypeError, "rows: expected None, a TimeSlab or a range"),
+])
+def test_points_of_refuses_rows_outside(rows, error, match):
+    with pytest.raises(error, match=re.escape(match)):
+        pn.LagrangeSpace(2, 5, 1.0).points_of(rows)
 
 
 def test_slab_is_an_immutable_value():

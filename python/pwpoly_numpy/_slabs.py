@@ -99,12 +99,14 @@ class TimeSlab:
 
     @property
     def t1(self) -> float:
-        """Right end of the slab, ``dt + (k1 - 1) * dt``, as the evaluation forms the right end of
-        interval k1 - 1 (for ``k1 == n_t`` the last of ``breakpoints``; for an interior slab end it
-        may differ from ``k1 * dt`` in the last bit: which slab owns a time is told by
-        ``locate_slab``, not by comparing with t0 and t1)."""
+        """Right end of the slab: ``breakpoints[k1]`` of the space, so ``k1 * dt`` for an interior
+        end (the next slab's ``t0``, bit for bit) and ``dt + (n_t - 1) * dt`` for the last slab.
+        Which slab owns a time near an end is told by ``locate_slab``, which follows the
+        evaluation's own interval lookup."""
         dt = self._space.dt
-        return dt + float(self._k1 - 1) * dt
+        if self._k1 == self._space.n_t:
+            return dt + float(self._k1 - 1) * dt
+        return float(self._k1) * dt
 
     @property
     def row_ranges(self) -> tuple[range, ...]:

@@ -447,9 +447,29 @@ class LagrangeSpace(_Space):
         points = self._cache.get("points")
         if points is None:
             points = np.empty(self._size, dtype=np.float64)
-            _kernels.lagrange_points(self._degree, self._n_t, self._T, points)
+            _kernels.lagrange_points(self._degree, self._n_t, self._T, 0, self._size, points)
             points.flags.writeable = False
             self._cache["points"] = points
+        return points
+
+    def points_of(self, rows: TimeSlab | range) -> npt.NDArray[np.float64]:
+        """The nodes of some global rows, without forming the others.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range
+            A slab of this space (the nodes it owns, see ``TimeSlab``) or a range of step 1 within
+            ``range(size)``, e.g. ``range(k0*degree, k1*degree + 1)`` for the nodes of intervals
+            k0 ... k1 - 1 with the right ghost.
+
+        Returns
+        -------
+        ndarray of float64, shape (len(rows),)
+            ``points[rows]``, the same bits, in time and memory proportional to the rows.
+        """
+        (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
+        points = np.empty(len(block), dtype=np.float64)
+        _kernels.lagrange_points(self._degree, self._n_t, self._T, block.start, block.stop, points)
         return points
 
     def legendre_space(self):

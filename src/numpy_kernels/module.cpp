@@ -63,11 +63,9 @@ void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::size_t first, 
     pp::lagrange_to_legendre_rows<Index>(degree, n_t, first, last, indptr, indices, data);
 }
 
-void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<double> out) {
-    const pp::LagrangeBasis basis(degree, n_t, T);
-    const std::vector<double>& points = basis.points();
-    if (points.size() != out.size()) fault("lagrange_points: out has the wrong size");
-    std::copy(points.begin(), points.end(), out.begin());
+void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
+                     std::span<double> out) {
+    pp::LagrangeBasis(degree, n_t, T).points_between(first, last, out);
 }
 
 // Room for the prolongation rows [first, last): an upper bound of the entries they store.
@@ -106,7 +104,7 @@ using Kernels = pwpoly::binding::Module<
              "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data)">,
     Function<&kernels::lagrange_mass_matrix<std::int64_t>,
              "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data)">,
-    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
+    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
     Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
     Function<&kernels::prolongation<std::int32_t>,
              "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
