@@ -8,7 +8,8 @@ resolution, with the cyclic collector off (it runs between rounds). The figure i
 the rounds of the per-round ratio ours / baseline, so lower is better; the interquartile range and
 the number of rounds stand beside it. Absolute times (medians per call) are for orientation only.
 
-The table is printed and written to benchmarks/results/latest.md (latest-quick.md for --quick).
+The table is printed and written to benchmarks/results/latest.md (latest-quick.md for --quick,
+latest-partial.md for --only).
 The baselines themselves are checked against pwpoly by `python -m pytest benchmarks/test_peers.py`
 (tools/dev bench runs it first); the operator baselines are checked again at every size timed.
 """
@@ -601,7 +602,9 @@ def main():
             f"{' The time guard cut the last groups to 3 rounds.' if suite.guard_engaged else ''}\n\n{table}\n\n"
             + NOTES.format(min_time=suite.min_time))
     print("\n" + table + f"\n\nTargets met: {met} of {judged}. Run time {elapsed:.0f} s.")
-    output = args.output or os.path.join(HERE, "results", "latest-quick.md" if args.quick else "latest.md")
+    # A run of some sections only must not replace the full table.
+    name = "latest-quick.md" if args.quick else "latest-partial.md" if args.only else "latest.md"
+    output = args.output or os.path.join(HERE, "results", name)
     os.makedirs(os.path.dirname(output), exist_ok=True)
     with open(output, "w") as stream:
         stream.write(text)
