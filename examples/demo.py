@@ -16,41 +16,42 @@ import math
 import time
 
 import numpy as np
+import numpy.typing as npt
 
 import pwpoly
 import pwpoly_numpy as pn
 
 
-def exact(t):
+def exact(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return np.sin(2 * np.pi * t) + t * t
 
 
-def exact_derivative(t):
+def exact_derivative(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return 2 * np.pi * np.cos(2 * np.pi * t) + 2 * t
 
 
-def prolongation_error(degree, nt_coarse, refinement):
+def prolongation_error(degree: int, nt_coarse: int, refinement: int) -> tuple[float, int]:
     coarse = pn.LagrangeSpace(degree, nt_coarse, 1.0)
     fine = pn.LagrangeSpace(degree, nt_coarse * refinement, 1.0)
     P = coarse.prolongation_to(fine)  # scipy.sparse.csr_array (fine.size, coarse.size)
     interpolated = P @ coarse.interpolate(exact)
-    return np.max(np.abs(interpolated - fine.interpolate(exact))), P.nnz
+    return float(np.max(np.abs(interpolated - fine.interpolate(exact)))), P.nnz
 
 
-def legendre_errors(degree, n_t, samples):
+def legendre_errors(degree: int, n_t: int, samples: npt.NDArray[np.float64]) -> tuple[float, float]:
     W = pn.LagrangeSpace(degree, n_t, 1.0)
     V = W.legendre_space()
     coefficients = W.to_legendre() @ W.interpolate(exact)
     values = V.evaluate(coefficients, samples)
     slopes = V.evaluate(coefficients, samples, derivative=1)
-    return np.max(np.abs(values - exact(samples))), np.max(np.abs(slopes - exact_derivative(samples)))
+    return float(np.max(np.abs(values - exact(samples)))), float(np.max(np.abs(slopes - exact_derivative(samples))))
 
 
-def order(errors, ratio=2.0):
+def order(errors: list[float], ratio: float = 2.0) -> list[str]:
     return ["  -  "] + [f"{math.log(a / b, ratio):5.2f}" for a, b in zip(errors, errors[1:])]
 
 
-def main():
+def main() -> None:
     print(__doc__)
     print("1. Coarse-to-fine prolongation, coarse n_t = 4 .. 64, fine = 4 x coarse")
     for degree in (1, 2, 3, 4):
@@ -91,8 +92,8 @@ def main():
     print(f"   pwpoly_numpy LegendreSpace.evaluate, all {len(times)} times in one call: "
           f"{best / len(times) * 1e9:.1f} ns per time")
     start = time.perf_counter()
-    P = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
-    print(f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(P[0])} entries in "
+    prolongation_rows, _, _ = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
+    print(f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(prolongation_rows)} entries in "
           f"{(time.perf_counter() - start) * 1e3:.0f} ms")
     start = time.perf_counter()
     P = pn.LagrangeSpace(2, 50_000, 1.0).prolongation_to(pn.LagrangeSpace(2, 100_000, 1.0))

@@ -1,8 +1,13 @@
 """The two spaces: discontinuous piecewise Legendre and continuous piecewise Lagrange."""
 
+from __future__ import annotations
+
 import math
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Self, TypeAlias
 
 import numpy as np
+import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
@@ -11,12 +16,24 @@ from . import _kernels
 
 _CSR = scipy.sparse.csr_array
 
+if TYPE_CHECKING:
+    # Index arrays (int32 or int64; numpy types np.arange with a dtype chosen at run time more
+    # widely), and the signature of _validated_csr and _direct_csr.
+    _Indices: TypeAlias = npt.NDArray[Any]
+    _CsrFactory: TypeAlias = Callable[
+        [npt.NDArray[np.float64], _Indices, _Indices, tuple[int, int]], scipy.sparse.csr_array[np.float64]
+    ]
 
-def _validated_csr(data, indices, indptr, shape):
+
+def _validated_csr(
+    data: npt.NDArray[np.float64], indices: _Indices, indptr: _Indices, shape: tuple[int, int]
+) -> scipy.sparse.csr_array[np.float64]:
     return _CSR((data, indices, indptr), shape=shape, copy=False)
 
 
-def _direct_csr(data, indices, indptr, shape):
+def _direct_csr(
+    data: npt.NDArray[np.float64], indices: _Indices, indptr: _Indices, shape: tuple[int, int]
+) -> scipy.sparse.csr_array[np.float64]:
     """The csr_array of arrays the kernels have just written (valid by construction: rows sorted,
     indices in range, index dtype the one scipy itself would choose), without scipy's checks: its
     constructor costs more than the kernels on small matrices. The attributes set are the ones
@@ -26,7 +43,7 @@ def _direct_csr(data, indices, indptr, shape):
     return matrix
 
 
-def _choose_csr():
+def _choose_csr() -> _CsrFactory:
     """The direct construction when, on a small sample, it gives an object with exactly the state
     of the validated constructor (names, types and values of every attribute), otherwise the
     validated constructor: a scipy that keeps other state is served correctly, only slower."""
@@ -61,8 +78,13 @@ class _Space:
     """Immutable description (degree, n_t, T) with value semantics."""
 
     __slots__ = ("_degree", "_n_t", "_T", "_size", "_cache")
+    _degree: int
+    _n_t: int
+    _T: float
+    _size: int
+    _cache: dict[str, Any]
 
-    def _init(self, degree, n_t, T, min_degree):
+    def _init(self, degree: int, n_t: int, T: float, min_degree: int) -> None:
         degree = checks.count("degree", degree, min_degree)
         n_t = checks.count("n_t", n_t, 1)
         T = checks.length("T", T)
@@ -78,57 +100,57 @@ class _Space:
         self._cache = {}
 
     @property
-    def degree(self):
+    def degree(self) -> int:
         """Polynomial degree on each interval (int)."""
         return self._degree
 
     @property
-    def n_t(self):
+    def n_t(self) -> int:
         """Number of equal intervals of [0, T] (int)."""
         return self._n_t
 
     @property
-    def T(self):
+    def T(self) -> float:
         """End of the time interval [0, T] (float)."""
         return self._T
 
     @property
-    def dt(self):
+    def dt(self) -> float:
         """Interval length T / n_t (float), rounded once, as every evaluation uses it."""
         return self._T / self._n_t
 
     @property
-    def size(self):
+    def size(self) -> int:
         """Number of basis functions (int)."""
         return self._size
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
         return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((type(self).__name__, self._degree, self._n_t, self._T))
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Self], tuple[int, int, float]]:
         return (type(self), (self._degree, self._n_t, self._T))
 
-    def __copy__(self):
+    def __copy__(self) -> Self:
         return self
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self:
         return self
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         if name in _Space.__slots__ and not hasattr(self, "_cache"):
             object.__setattr__(self, name, value)
         else:
             raise AttributeError(f"{type(self).__name__} objects are immutable: cannot set {name!r}")
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         raise AttributeError(f"{type(self).__name__} objects are immutable: cannot delete {name!r}")
 
 
@@ -160,12 +182,12 @@ class LegendreSpace(_Space):
 
     __slots__ = ()
 
-    def __init__(self, degree, n_t, T):
+    def __init__(self, degree: int, n_t: int, T: float) -> None:
         self._init(degree, n_t, T, 0)
         object.__setattr__(self, "_size", self._n_t * (self._degree + 1))
 
     @property
-    def breakpoints(self):
+    def breakpoints(self) -> npt.NDArray[np.float64]:
         """Interval ends, float64 array of shape (n_t + 1,), read-only.
 
         ``breakpoints[k] = k * dt`` and the last one is ``dt + (n_t - 1) * dt``, exactly as the
@@ -179,7 +201,7 @@ class LegendreSpace(_Space):
             self._cache["breakpoints"] = ends
         return ends
 
-    def locate(self, times):
+    def locate(self, times: npt.ArrayLike) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Interval index and local coordinate of each time.
 
         Parameters
@@ -199,7 +221,9 @@ class LegendreSpace(_Space):
         _kernels.locate(self._n_t, self._T, t, intervals, xi)
         return intervals, xi
 
-    def evaluate(self, coefficients, times, derivative=0, out=None):
+    def evaluate(
+        self, coefficients: npt.ArrayLike, times: npt.ArrayLike, derivative: int = 0, out: npt.NDArray[np.float64] | None = None
+    ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of piecewise Legendre expansions at many times.
 
         Parameters
@@ -235,7 +259,7 @@ class LegendreSpace(_Space):
             out[...] = result
         return out
 
-    def basis_matrix(self, times, derivative=0):
+    def basis_matrix(self, times: npt.ArrayLike, derivative: int = 0) -> scipy.sparse.csr_array[np.float64]:
         """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
 
         Parameters
@@ -265,7 +289,7 @@ class LegendreSpace(_Space):
         kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data)
         return _csr(data, indices, indptr, (n, self._size))
 
-    def mass_matrix(self):
+    def mass_matrix(self) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the basis on [0, T].
 
         Returns
@@ -279,7 +303,7 @@ class LegendreSpace(_Space):
         positions = np.arange(self._size, dtype=index)
         return _csr(diagonal, positions, np.arange(self._size + 1, dtype=index), (self._size, self._size))
 
-    def project(self, f):
+    def project(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """L2 projection of a function onto the space.
 
         Parameters
@@ -330,12 +354,12 @@ class LagrangeSpace(_Space):
 
     __slots__ = ()
 
-    def __init__(self, degree, n_t, T):
+    def __init__(self, degree: int, n_t: int, T: float) -> None:
         self._init(degree, n_t, T, 1)
         object.__setattr__(self, "_size", self._n_t * self._degree + 1)
 
     @property
-    def points(self):
+    def points(self) -> npt.NDArray[np.float64]:
         """The nodes, float64 array of shape (size,), read-only."""
         points = self._cache.get("points")
         if points is None:
@@ -345,11 +369,11 @@ class LagrangeSpace(_Space):
             self._cache["points"] = points
         return points
 
-    def legendre_space(self):
+    def legendre_space(self) -> LegendreSpace:
         """The discontinuous Legendre space of the same degree, n_t and T."""
         return LegendreSpace(self._degree, self._n_t, self._T)
 
-    def prolongation_to(self, fine):
+    def prolongation_to(self, fine: LagrangeSpace) -> scipy.sparse.csr_array[np.float64]:
         """Interpolation of nodal values onto the nodes of another partition.
 
         Parameters
@@ -392,7 +416,7 @@ class LagrangeSpace(_Space):
                 indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
         return _csr(data, indices, indptr, (rows, self._size))
 
-    def to_legendre(self):
+    def to_legendre(self) -> scipy.sparse.csr_array[np.float64]:
         """The map from nodal values to Legendre coefficients.
 
         Returns
@@ -412,7 +436,7 @@ class LagrangeSpace(_Space):
         kernel(self._degree, self._n_t, indptr, indices, data)
         return _csr(data, indices, indptr, (rows, self._size))
 
-    def mass_matrix(self):
+    def mass_matrix(self) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the nodal basis on [0, T].
 
         Returns
@@ -431,7 +455,7 @@ class LagrangeSpace(_Space):
         kernel(d, self._n_t, self._T, indptr, indices, data)
         return _csr(data, indices, indptr, (self._size, self._size))
 
-    def interpolate(self, f):
+    def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """Nodal values of a function.
 
         Parameters
@@ -446,7 +470,9 @@ class LagrangeSpace(_Space):
         """
         return checks.call_on_times("f", f, self.points, self._size)
 
-    def evaluate(self, values, times, derivative=0, out=None):
+    def evaluate(
+        self, values: npt.ArrayLike, times: npt.ArrayLike, derivative: int = 0, out: npt.NDArray[np.float64] | None = None
+    ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
 
         Parameters
