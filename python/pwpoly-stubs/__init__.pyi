@@ -447,5 +447,5 @@ class LegendreBasisEvaluator:
         -------
         >>> ev = LegendreBasisEvaluator(1, 2, 1.0); ev.set_dofs([1.0, 2.0, 3.0, 4.0])
         >>> ev.evaluate_derivative_at(0.5)
-        8.0
+        16.0
         """
