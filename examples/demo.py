@@ -14,6 +14,7 @@ evaluation); step 3 compares it with the scalar calls of pwpoly.
 
 import math
 import time
+from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
@@ -21,13 +22,48 @@ import numpy.typing as npt
 import pwpoly
 import pwpoly_numpy as pn
 
+Array = npt.NDArray[np.float64]
 
-def exact(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+# The tables of steps 1 and 2: degrees and interval counts (each twice the one before).
+PROLONGATION_DEGREES = (1, 2, 3, 4)
+PROLONGATION_COARSE_NT = (4, 8, 16, 32, 64)
+REFINEMENT = 4
+LEGENDRE_DEGREES = (1, 2, 3, 5)
+LEGENDRE_NT = (4, 8, 16, 32)
+SAMPLES = 2001
+
+
+def exact(t: Array) -> Array:
     return np.sin(2 * np.pi * t) + t * t
 
 
-def exact_derivative(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+def exact_derivative(t: Array) -> Array:
     return 2 * np.pi * np.cos(2 * np.pi * t) + 2 * t
+
+
+@dataclass(frozen=True)
+class Convergence:
+    """Maximum errors of one degree on a sequence of partitions."""
+
+    degree: int
+    n_t: tuple[int, ...]
+    errors: tuple[float, ...]
+
+    def orders(self) -> tuple[float, ...]:
+        """Observed orders between consecutive partitions: log(e_a / e_b) / log(n_b / n_a)."""
+        return tuple(math.log(a / b, m / n) for a, b, n, m in zip(self.errors, self.errors[1:], self.n_t, self.n_t[1:]))
+
+
+@dataclass(frozen=True)
+class ProlongationRow:
+    convergence: Convergence  # against the coarse n_t
+    finest_nnz: int  # stored entries of the prolongation from the finest coarse partition
+
+
+@dataclass(frozen=True)
+class LegendreRow:
+    values: Convergence
+    slopes: Convergence
 
 
 def prolongation_error(degree: int, nt_coarse: int, refinement: int) -> tuple[float, int]:
@@ -35,41 +71,62 @@ def prolongation_error(degree: int, nt_coarse: int, refinement: int) -> tuple[fl
     fine = pn.LagrangeSpace(degree, nt_coarse * refinement, 1.0)
     P = coarse.prolongation_to(fine)  # scipy.sparse.csr_array (fine.size, coarse.size)
     interpolated = P @ coarse.interpolate(exact)
-    return float(np.max(np.abs(interpolated - fine.interpolate(exact)))), P.nnz
+    return float(np.max(np.abs(interpolated - fine.interpolate(exact)))), int(P.nnz)
 
 
-def legendre_errors(degree: int, n_t: int, samples: npt.NDArray[np.float64]) -> tuple[float, float]:
+def legendre_errors(degree: int, n_t: int, samples: Array) -> tuple[float, float]:
     W = pn.LagrangeSpace(degree, n_t, 1.0)
     V = W.legendre_space()
     coefficients = W.to_legendre() @ W.interpolate(exact)
     values = V.evaluate(coefficients, samples)
     slopes = V.evaluate(coefficients, samples, derivative=1)
-    return float(np.max(np.abs(values - exact(samples)))), float(np.max(np.abs(slopes - exact_derivative(samples))))
+    return (float(np.max(np.abs(values - exact(samples)))),
+            float(np.max(np.abs(slopes - exact_derivative(samples)))))
 
 
-def order(errors: list[float], ratio: float = 2.0) -> list[str]:
-    return ["  -  "] + [f"{math.log(a / b, ratio):5.2f}" for a, b in zip(errors, errors[1:])]
+def prolongation_table(degrees: tuple[int, ...] = PROLONGATION_DEGREES,
+                       coarse_nt: tuple[int, ...] = PROLONGATION_COARSE_NT,
+                       refinement: int = REFINEMENT) -> list[ProlongationRow]:
+    """Step 1: error of the prolonged nodal values against the fine nodal values, per degree."""
+    table = []
+    for degree in degrees:
+        rows = [prolongation_error(degree, nt, refinement) for nt in coarse_nt]
+        table.append(ProlongationRow(Convergence(degree, coarse_nt, tuple(e for e, _ in rows)), rows[-1][1]))
+    return table
+
+
+def legendre_table(degrees: tuple[int, ...] = LEGENDRE_DEGREES, nts: tuple[int, ...] = LEGENDRE_NT,
+                   samples: int = SAMPLES) -> list[LegendreRow]:
+    """Step 2: error of the values and time derivatives at equidistant times, per degree."""
+    times = np.linspace(0.0, 1.0, samples)
+    table = []
+    for degree in degrees:
+        results = [legendre_errors(degree, nt, times) for nt in nts]
+        table.append(LegendreRow(Convergence(degree, nts, tuple(v for v, _ in results)),
+                                 Convergence(degree, nts, tuple(d for _, d in results))))
+    return table
+
+
+def order(convergence: Convergence) -> list[str]:
+    return ["  -  "] + [f"{q:5.2f}" for q in convergence.orders()]
 
 
 def main() -> None:
     print(__doc__)
-    print("1. Coarse-to-fine prolongation, coarse n_t = 4 .. 64, fine = 4 x coarse")
-    for degree in (1, 2, 3, 4):
-        rows = [prolongation_error(degree, nt, 4) for nt in (4, 8, 16, 32, 64)]
-        errors = [e for e, _ in rows]
-        print(f"   degree {degree}: max error " + " ".join(f"{e:9.2e}" for e in errors))
-        print(f"             order     " + "     ".join(order(errors)) + f"   (expected {degree + 1})")
-        print(f"             stored entries of the finest operator: {rows[-1][1]}")
+    print(f"1. Coarse-to-fine prolongation, coarse n_t = {PROLONGATION_COARSE_NT[0]} .. {PROLONGATION_COARSE_NT[-1]}, "
+          f"fine = {REFINEMENT} x coarse")
+    for row in prolongation_table():
+        c = row.convergence
+        print(f"   degree {c.degree}: max error " + " ".join(f"{e:9.2e}" for e in c.errors))
+        print(f"             order     " + "     ".join(order(c)) + f"   (expected {c.degree + 1})")
+        print(f"             stored entries of the finest operator: {row.finest_nnz}")
 
-    samples = np.linspace(0.0, 1.0, 2001)
-    print("\n2. Lagrange -> Legendre, evaluated at 2001 times (values and time derivatives)")
-    for degree in (1, 2, 3, 5):
-        results = [legendre_errors(degree, nt, samples) for nt in (4, 8, 16, 32)]
-        values = [v for v, _ in results]
-        slopes = [d for _, d in results]
-        print(f"   degree {degree}: value error " + " ".join(f"{e:9.2e}" for e in values)
+    print(f"\n2. Lagrange -> Legendre, evaluated at {SAMPLES} times (values and time derivatives)")
+    for legendre in legendre_table():
+        values, slopes = legendre.values, legendre.slopes
+        print(f"   degree {values.degree}: value error " + " ".join(f"{e:9.2e}" for e in values.errors)
               + "   orders " + " ".join(order(values)))
-        print(f"             slope error " + " ".join(f"{e:9.2e}" for e in slopes)
+        print(f"             slope error " + " ".join(f"{e:9.2e}" for e in slopes.errors)
               + "   orders " + " ".join(order(slopes)))
 
     print("\n3. Cost of one call")
@@ -92,8 +149,8 @@ def main() -> None:
     print(f"   pwpoly_numpy LegendreSpace.evaluate, all {len(times)} times in one call: "
           f"{best / len(times) * 1e9:.1f} ns per time")
     start = time.perf_counter()
-    prolongation_rows, _, _ = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
-    print(f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(prolongation_rows)} entries in "
+    rows, _, _ = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
+    print(f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(rows)} entries in "
           f"{(time.perf_counter() - start) * 1e3:.0f} ms")
     start = time.perf_counter()
     P = pn.LagrangeSpace(2, 50_000, 1.0).prolongation_to(pn.LagrangeSpace(2, 100_000, 1.0))

@@ -151,6 +151,25 @@ def stale_files(module: Any) -> list[str]:
     return stale
 
 
+def attribute_docstrings(path: Path) -> dict[str, tuple[str, str]]:
+    """Module attributes documented by a string right after their assignment: name -> (the
+    annotation's text, or empty, and the cleaned docstring)."""
+    body = ast.parse(path.read_text(encoding="utf-8")).body
+    found = {}
+    for statement, following in zip(body, body[1:]):
+        if not (
+            isinstance(following, ast.Expr)
+            and isinstance(following.value, ast.Constant)
+            and isinstance(following.value.value, str)
+        ):
+            continue
+        if isinstance(statement, ast.AnnAssign) and isinstance(statement.target, ast.Name):
+            found[statement.target.id] = (ast.unparse(statement.annotation), inspect.cleandoc(following.value.value))
+        elif isinstance(statement, ast.Assign) and len(statement.targets) == 1 and isinstance(statement.targets[0], ast.Name):
+            found[statement.targets[0].id] = ("", inspect.cleandoc(following.value.value))
+    return found
+
+
 def pwpoly_numpy_section() -> str:
     import pwpoly_numpy
 
@@ -161,12 +180,13 @@ def pwpoly_numpy_section() -> str:
             f"python/pwpoly_numpy in {', '.join(stale)}: install the package first"
         )
     parts = ["\n## Module `pwpoly_numpy`\n\n", block(inspect.getdoc(pwpoly_numpy) or "")]
+    attributes = attribute_docstrings(PACKAGE / "__init__.py")
     for name in pwpoly_numpy.__all__:
         value = getattr(pwpoly_numpy, name)
-        if inspect.isclass(value):
-            if issubclass(value, BaseException):
-                parts.append(entry("###", f"class {name}({value.__mro__[1].__name__})", inspect.getdoc(value)))
-                continue
+        if name in attributes:
+            type_text, doc = attributes[name]
+            parts.append(entry("###", f"{name}: {type_text}" if type_text else name, doc))
+        elif inspect.isclass(value):
             parts.append(entry("###", f"class {name}{signature(value.__init__, method=True)}", inspect.getdoc(value)))
             for member_name, member in public_members(value).items():
                 if isinstance(member, property) and member.fget is not None:

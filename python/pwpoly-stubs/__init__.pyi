@@ -33,9 +33,9 @@ Arguments
 Internal faults
     A violated precondition raises ``pyo3_runtime.PanicException`` with a fixed message (its
     only argument), after a short report on standard error (``PWPOLY_BACKTRACE=1`` adds a native
-    backtrace). The class derives from ``BaseException``, not ``Exception``, and cannot be
-    imported: catch it with ``except BaseException as e`` and test
-    ``type(e).__module__ == "pyo3_runtime" and type(e).__name__ == "PanicException"``.
+    backtrace). The class derives from ``BaseException``, not ``Exception``, so ``except
+    Exception`` does not catch it; it is ``pwpoly_numpy.InternalFault``: catch it with
+    ``except pwpoly_numpy.InternalFault``.
     Sizes whose byte count is not representable raise it with "capacity overflow"; results
     larger than the machine's memory raise ``MemoryError``.
 Reproducibility

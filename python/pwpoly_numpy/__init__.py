@@ -7,6 +7,15 @@ arrays of times, sparse basis, mass, prolongation and transformation matrices as
 result of the scalar module ``pwpoly`` bit for bit.
 """
 
+from . import _kernels
 from ._spaces import LagrangeSpace, LegendreSpace
 
-__all__ = ["LegendreSpace", "LagrangeSpace"]
+InternalFault: type[BaseException] = _kernels.internal_fault_type()
+"""The exception class that both ``pwpoly`` and ``pwpoly_numpy`` raise for an internal fault.
+
+It is the very class ``pwpoly`` raises (qualified name ``pyo3_runtime.PanicException``), which
+derives from ``BaseException``, not ``Exception``: ``except Exception`` does not catch it, but
+``except pwpoly_numpy.InternalFault`` does.
+"""
+
+__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace"]

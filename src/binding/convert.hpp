@@ -116,5 +116,7 @@ Ref to_python(const std::vector<std::size_t>& values);
 Ref to_python(const piecewise_polynomials::LocalBasisValues& local);
 // The triplet tuple (row indices, column indices, values) of the stored entries.
 Ref to_python(const sparse_matrix_tools::CsrMatrix& matrix);
+// A Python object made by the callee is returned as it is.
+inline Ref to_python(Ref object) { return object; }
 
 }  // namespace pwpoly::binding

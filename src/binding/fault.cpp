@@ -31,17 +31,53 @@ constexpr const char* foreign_fault_message = "a C++ exception of unknown type w
 
 OnceCell fault_exception_cell;
 
+// Both extension modules of the package (pwpoly and pwpoly_numpy's kernels) carry this layer,
+// each with its own cells. The exception type is shared between them through the
+// interpreter's dictionary for extension state, so that one class catches a fault of either.
+constexpr const char* shared_type_key = "pwpoly.internal_fault_exception";
+
+// The type another module has published, or null (a non-exception under the key is ignored).
+Ref published_fault_type() {
+    PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (registry == nullptr) return Ref();
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(registry, shared_type_key, &found) < 0) PyErr_Clear();
+    Ref type = Ref::steal(found);
+    if (type && !PyExceptionClass_Check(type.get())) return Ref();
+    return type;
+}
+
+Ref new_fault_type() {
+    Ref type = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", fault_exception_doc,
+                                                    PyExc_BaseException, nullptr));
+    if (!type) {
+        PyErr_Clear();
+        throw InternalFault("Failed to initialize new exception type.");
+    }
+    PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    if (registry == nullptr) return type;
+    // Published unless another module got there first (its type is then used instead).
+    Ref key = Ref::steal(PyUnicode_InternFromString(shared_type_key));
+    PyObject* winner = nullptr;
+    if (!key || PyDict_SetDefaultRef(registry, key.get(), type.get(), &winner) < 0) {
+        PyErr_Clear();
+        return type;
+    }
+    Ref shared = Ref::steal(winner);
+    if (PyExceptionClass_Check(shared.get())) return shared;
+    return type;
+}
+
+}  // namespace
+
 PyObject* fault_exception_type() {
     return fault_exception_cell.get_or_init([] {
-        Ref type = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", fault_exception_doc,
-                                                        PyExc_BaseException, nullptr));
-        if (!type) {
-            PyErr_Clear();
-            throw InternalFault("Failed to initialize new exception type.");
-        }
-        return type;
+        if (Ref type = published_fault_type()) return type;
+        return new_fault_type();
     });
 }
+
+namespace {
 
 std::string thread_name() {
     if (::syscall(SYS_gettid) == ::getpid()) return "main";
@@ -87,7 +123,12 @@ void raise_fault(const std::string& message) {
 
 }  // namespace
 
-PyObject* fault_exception_type_if_created() noexcept { return fault_exception_cell.get(); }
+PyObject* fault_exception_type_if_created() noexcept {
+    if (PyObject* type = fault_exception_cell.get()) return type;
+    // Created by the other module? Then this one adopts it.
+    Ref type = published_fault_type();
+    return type ? fault_exception_cell.get_or_init([&] { return std::move(type); }) : nullptr;
+}
 
 void raise_current_exception() {
     if (forced_unwind_in_flight()) throw;

@@ -23,7 +23,10 @@ namespace pwpoly::binding {
 // binds a null reference), so handlers that catch everything ask this and rethrow it.
 inline bool forced_unwind_in_flight() noexcept { return !std::current_exception(); }
 
-// The internal-fault exception type, created on first use; null if it was never created.
+// The internal-fault exception type (borrowed), created on first use; one type for the whole
+// package, whichever of its modules creates it.
+PyObject* fault_exception_type();
+// The same type, or null if no module of the package has created it yet.
 PyObject* fault_exception_type_if_created() noexcept;
 
 // Turns the exception in flight (inside a catch handler) into the interpreter's current

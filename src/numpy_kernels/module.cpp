@@ -6,6 +6,7 @@
 #include <span>
 
 #include "binding/declare.hpp"
+#include "binding/fault.hpp"
 #include "common/fault.hpp"
 #include "piecewise_polynomials/mod.hpp"
 
@@ -67,6 +68,10 @@ std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t 
                                indices, data);
 }
 
+// The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
+// not raised one yet).
+binding::Ref internal_fault_type() { return binding::Ref::borrow(binding::fault_exception_type()); }
+
 }  // namespace pwpoly::numpy_kernels
 
 namespace kernels = pwpoly::numpy_kernels;
@@ -88,7 +93,8 @@ using Kernels = pwpoly::binding::Module<
     Function<&kernels::prolongation<std::int32_t>, "prolongation32(degree, nt_coarse, nt_fine, indptr, indices, data)">,
     Function<&kernels::prolongation<std::int64_t>, "prolongation64(degree, nt_coarse, nt_fine, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">>;
+    Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">,
+    Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
 // The interpreter looks for PyInit_ followed by the module's name, "_kernels".
 extern "C" PyMODINIT_FUNC PyInit__kernels() {  // NOLINT(bugprone-reserved-identifier)

@@ -1,0 +1,339 @@
+"""Pictures of pwpoly's bases and operators, written as PNG files.
+
+    python examples/pictures.py [OUTPUT_DIR]
+
+writes into OUTPUT_DIR, else into $PWPOLY_EXAMPLE_OUTPUT when set, else into docs/images/ of the
+repository:
+
+- legendre_basis.png   the discontinuous piecewise Legendre basis, degree 2 on 4 intervals
+- prolongation.png     a coarse continuous Lagrange function and its prolongation to a finer partition
+- operator_sparsity.png  the prolongation and the Lagrange-to-Legendre transformation, entry by entry
+- convergence.png      the convergence tables of examples/demo.py, error against n_t
+
+The numbers of each picture come from a function that returns them (legendre_basis_functions,
+prolongation_data, operator_matrices, and the demo's tables), the drawing from another. The files
+are the same bytes on every run with the same matplotlib: no time stamps or software versions in
+them.
+"""
+
+import io
+import os
+import sys
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import numpy as np
+import numpy.typing as npt
+from PIL import Image
+from matplotlib.axes import Axes
+from matplotlib.colors import TwoSlopeNorm
+from matplotlib.figure import Figure
+
+import pwpoly
+import pwpoly_numpy as pn
+
+import demo
+
+Array = npt.NDArray[np.float64]
+
+DPI = 100
+COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b")
+
+
+# ---------------------------------------------------------------------------------------------
+# 1. The piecewise Legendre basis
+# ---------------------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class BasisFunction:
+    """Basis function ``index = i*n_t + k`` (P_i on interval k) on all of [0, T], interval by interval.
+
+    ``times[m]`` run from the left end of interval m to its right end and ``values[m]`` are the
+    function there. At an interior right end the last time is the largest float below the end, so
+    the last value is the limit from the left: the end itself belongs to the interval on its right.
+    The last interval is closed at both ends.
+    """
+
+    degree: int
+    interval: int
+    index: int
+    times: tuple[Array, ...]
+    values: tuple[Array, ...]
+
+
+def legendre_basis_functions(degree: int = 2, n_t: int = 4, T: float = 1.0,
+                             samples: int = 41) -> list[BasisFunction]:
+    basis = pwpoly.LegendreBasis(degree, n_t, T)
+    dt = T / n_t
+    times, tables = [], []
+    for m in range(n_t):
+        times_m = np.linspace(m * dt, dt + m * dt, samples)  # the interval ends as the basis forms them
+        if m < n_t - 1:
+            times_m[-1] = np.nextafter(times_m[-1], -np.inf)
+        times.append(times_m)
+        # Row j: every basis function at times_m[j], degree-major.
+        tables.append(np.array([basis.evaluate_all_basis_functions(t) for t in times_m.tolist()]))
+    return [BasisFunction(i, k, i * n_t + k, tuple(times), tuple(table[:, i * n_t + k] for table in tables))
+            for i in range(degree + 1) for k in range(n_t)]
+
+
+def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
+    degree = max(f.degree for f in functions)
+    n_t = max(f.interval for f in functions) + 1
+    fig = Figure(figsize=(8.0, 1.45 * (degree + 1) + 0.8), dpi=DPI, layout="constrained")
+    axes = fig.subplots(degree + 1, n_t, sharex=True, sharey=True, squeeze=False)
+    ends = [f_times[0] for f_times in functions[0].times] + [functions[0].times[-1][-1]]
+    for f in functions:
+        ax = axes[f.degree, f.interval]
+        colour = COLOURS[f.degree % len(COLOURS)]
+        for t in ends:
+            ax.axvline(t, color="0.9", linewidth=0.8, zorder=0)
+        for m, (t, v) in enumerate(zip(f.times, f.values)):
+            # One line per interval, never joined across an interval end.
+            ax.plot(t, v, color=colour, linewidth=1.6, solid_capstyle="butt")
+            jump = m > 0 and f.values[m - 1][-1] != v[0]
+            if m == 0 or jump:
+                ax.plot(t[0], v[0], "o", markersize=4.5, color=colour, zorder=4)  # value taken
+            if jump:
+                ax.plot(f.times[m - 1][-1], f.values[m - 1][-1], "o", markersize=5, markerfacecolor="white",
+                        markeredgecolor=colour, markeredgewidth=1.3, zorder=3)  # limit from the left
+        ax.plot(f.times[-1][-1], f.values[-1][-1], "o", markersize=4.5, color=colour, zorder=4)
+        ax.set_title(f"$\\varphi_{{{f.index}}}$: $P_{f.degree}$ on interval {f.interval}", fontsize=9)
+        ax.set_ylim(-1.3, 1.3)
+        ax.set_yticks([-1, 0, 1])
+        ax.set_xticks(ends, [f"{t:g}" for t in ends])
+        ax.tick_params(axis="x", labelsize=7)
+    for k in range(n_t):
+        axes[-1, k].set_xlabel("t")
+    fig.suptitle(f"Piecewise Legendre basis, degree {degree}, {n_t} intervals of [0, {ends[-1]:g}] (index i·n_t + k): "
+                 "each function jumps at the ends of its interval\nfilled dot: the value there; open circle: the limit "
+                 "from the left (an interior end belongs to the interval on its right)", fontsize=9.5)
+    return fig
+
+
+# ---------------------------------------------------------------------------------------------
+# 2. Prolongation of a coarse Lagrange function
+# ---------------------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Prolongation:
+    degree: int
+    nt_coarse: int
+    nt_fine: int
+    coarse_points: Array
+    coarse_values: Array
+    fine_points: Array
+    fine_values: Array  # the prolongation matrix times coarse_values
+    times: Array
+    coarse_curve: Array  # the coarse Lagrange function at times
+    fine_curve: Array  # the fine Lagrange function of fine_values at times
+
+
+def prolongation_data(f: Callable[[Array], Array] = demo.exact, degree: int = 2, nt_coarse: int = 2,
+                      nt_fine: int = 6, T: float = 1.0, samples: int = 481) -> Prolongation:
+    coarse = pn.LagrangeSpace(degree, nt_coarse, T)
+    fine = pn.LagrangeSpace(degree, nt_fine, T)
+    u = coarse.interpolate(f)
+    u_fine = coarse.prolongation_to(fine) @ u  # csr_array of shape (fine.size, coarse.size)
+    times = np.linspace(0.0, T, samples)
+    return Prolongation(degree, nt_coarse, nt_fine, coarse.points, u, fine.points, u_fine, times,
+                        coarse.evaluate(u, times), fine.evaluate(u_fine, times))
+
+
+def draw_prolongation(data: Prolongation) -> Figure:
+    fig = Figure(figsize=(7.5, 3.6), dpi=DPI, layout="constrained")
+    ax = fig.subplots()
+    T = data.times[-1]
+    for t in np.linspace(0.0, T, data.nt_fine + 1):
+        ax.axvline(t, color="0.9", linewidth=0.8, zorder=0)
+    for t in np.linspace(0.0, T, data.nt_coarse + 1):
+        ax.axvline(t, color="0.6", linewidth=1.0, zorder=0)
+    ax.plot(data.times, data.coarse_curve, color="#9ecae1", linewidth=5,
+            label=f"coarse function: degree {data.degree}, {data.nt_coarse} intervals")
+    ax.plot(data.times, data.fine_curve, color="#08306b", linewidth=1.2, linestyle=(0, (4, 3)),
+            label=f"its prolongation, {data.nt_fine} intervals")
+    ax.plot(data.coarse_points, data.coarse_values, "s", markersize=9, markerfacecolor="none",
+            markeredgecolor="#d62728", markeredgewidth=1.6, label=f"coarse nodes ({data.coarse_points.size})")
+    ax.plot(data.fine_points, data.fine_values, "o", markersize=4, color="#08306b",
+            label=f"fine nodes ({data.fine_points.size}): P @ coarse values")
+    ax.set_xlabel("t  (dark lines: coarse interval ends; light lines: fine interval ends)")
+    ax.set_ylabel("u(t)")
+    ax.set_title(f"Prolongation P = lagrange_prolongation_matrix({data.nt_coarse}, {data.nt_fine}, {data.degree}): "
+                 "coarse nodal values to fine nodal values.\nThe fine partition refines the coarse one, "
+                 "so the function stays the same.", fontsize=9.5)
+    ax.legend(loc="lower left", frameon=False)
+    return fig
+
+
+# ---------------------------------------------------------------------------------------------
+# 3. The two operators entry by entry
+# ---------------------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class SparseOperator:
+    title: str
+    rows: npt.NDArray[np.int64]
+    cols: npt.NDArray[np.int64]
+    values: Array
+    shape: tuple[int, int]
+
+    def dense(self) -> Array:
+        matrix = np.zeros(self.shape)
+        matrix[self.rows, self.cols] = self.values
+        return matrix
+
+
+def _operator(title: str, triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]) -> SparseOperator:
+    rows, cols, values = triplets
+    return SparseOperator(title, np.array(rows, dtype=np.int64), np.array(cols, dtype=np.int64),
+                          np.array(values, dtype=np.float64), shape)
+
+
+def operator_matrices(degree: int = 2, nt_coarse: int = 2, nt_fine: int = 6,
+                      n_t: int = 4) -> tuple[SparseOperator, SparseOperator]:
+    """The prolongation (nt_coarse -> nt_fine) and the Lagrange-to-Legendre transformation (n_t)."""
+    prolongation = _operator(f"lagrange_prolongation_matrix({nt_coarse}, {nt_fine}, {degree})",
+                             pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
+                             (nt_fine * degree + 1, nt_coarse * degree + 1))
+    transformation = _operator(f"lagrange_to_legendre_basis_transformation({degree}, {n_t})",
+                               pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t),
+                               ((degree + 1) * n_t, n_t * degree + 1))
+    return prolongation, transformation
+
+
+def _draw_entries(ax: Axes, op: SparseOperator, norm: TwoSlopeNorm) -> None:
+    matrix = np.ma.masked_equal(np.zeros(op.shape), 0.0)
+    matrix[op.rows, op.cols] = op.values
+    image = ax.imshow(matrix, cmap="RdBu_r", norm=norm, aspect="equal", interpolation="nearest")
+    for r, c, v in zip(op.rows.tolist(), op.cols.tolist(), op.values.tolist()):
+        rgba = image.cmap(norm(v))
+        light = 0.299 * rgba[0] + 0.587 * rgba[1] + 0.114 * rgba[2] > 0.55
+        ax.text(c, r, f"{v:.3g}", ha="center", va="center", fontsize=6.5, color="black" if light else "white")
+    rows, cols = op.shape
+    ax.set_xticks(np.arange(cols + 1) - 0.5, minor=True)
+    ax.set_yticks(np.arange(rows + 1) - 0.5, minor=True)
+    ax.grid(which="minor", color="0.85", linewidth=0.5)
+    ax.tick_params(which="minor", length=0)
+    ax.set_xticks(range(cols))
+    ax.set_yticks(range(rows))
+    for spine in ax.spines.values():
+        spine.set_visible(True)
+        spine.set_color("0.6")
+    ax.set_title(f"{op.title}\nshape {op.shape}, {op.values.size} stored entries", fontsize=9)
+
+
+def draw_operators(prolongation: SparseOperator, transformation: SparseOperator, degree: int, n_t: int) -> Figure:
+    largest = max(np.abs(prolongation.values).max(), np.abs(transformation.values).max())
+    norm = TwoSlopeNorm(vcenter=0.0, vmin=-largest, vmax=largest)
+    fig = Figure(figsize=(9.0, 5.4), dpi=DPI, layout="constrained")
+    left, right = fig.subplots(1, 2, width_ratios=[prolongation.shape[1] + 2, transformation.shape[1] + 2])
+    _draw_entries(left, prolongation, norm)
+    left.set_xlabel("column c: coarse node\n(global Lagrange numbering)")
+    left.set_ylabel("row r: fine node (global Lagrange numbering)")
+    _draw_entries(right, transformation, norm)
+    right.set_xlabel("column j: Lagrange node k·degree + local node\n(interval ends shared by two intervals)")
+    right.set_ylabel("row i·n_t + k: coefficient of $P_i$ on interval k (degree-major)")
+    for i in range(1, degree + 1):
+        right.axhline(i * n_t - 0.5, color="0.3", linewidth=1.0)
+    for i in range(degree + 1):
+        right.annotate(f"$P_{i}$", xy=(1.0, 1.0 - (i + 0.5) / (degree + 1)), xycoords="axes fraction",
+                       xytext=(4, 0), textcoords="offset points", va="center", fontsize=9)
+    fig.suptitle("The operators entry by entry (blank: not stored)", fontsize=10)
+    return fig
+
+
+# ---------------------------------------------------------------------------------------------
+# 4. The demo's convergence tables
+# ---------------------------------------------------------------------------------------------
+
+def draw_convergence(prolongation: list[demo.ProlongationRow], legendre: list[demo.LegendreRow]) -> Figure:
+    fig = Figure(figsize=(9.0, 4.0), dpi=DPI, layout="constrained")
+    left, right = fig.subplots(1, 2)
+    for index, row in enumerate(prolongation):
+        c = row.convergence
+        left.loglog(c.n_t, c.errors, "o-", color=COLOURS[index], markersize=4,
+                    label=f"degree {c.degree}: order {c.orders()[-1]:.2f}")
+    left.set_title(f"Prolongation to {demo.REFINEMENT}x finer nodes:\nerror at the fine nodes", fontsize=9.5)
+    left.set_xlabel("coarse n_t")
+    for index, pair in enumerate(legendre):
+        v, s = pair.values, pair.slopes
+        right.loglog(v.n_t, v.errors, "o-", color=COLOURS[index], markersize=4,
+                     label=f"degree {v.degree}: values {v.orders()[-1]:.2f}, slopes {s.orders()[-1]:.2f}")
+        right.loglog(s.n_t, s.errors, "^--", color=COLOURS[index], markersize=4)
+    right.set_title(f"Lagrange -> Legendre, at {demo.SAMPLES} times:\nvalues (solid) and time derivatives (dashed)",
+                    fontsize=9.5)
+    right.set_xlabel("n_t")
+    for ax in (left, right):
+        ax.set_ylabel("maximum error")
+        ticks = sorted({n for line in ax.get_lines() for n in line.get_xdata()})
+        ax.set_xticks(ticks, [str(int(n)) for n in ticks])
+        ax.minorticks_off()
+        # Room below the lowest line for the legend.
+        low, high = ax.get_ylim()
+        ax.set_ylim(low / (high / low) ** 0.4, high)
+        ax.grid(True, which="major", color="0.9", linewidth=0.6)
+        ax.legend(loc="lower left", frameon=False, title="observed order, finest pair", title_fontsize=8)
+    fig.suptitle("u(t) = sin(2πt) + t² on [0, 1] (examples/demo.py): for degree p the errors fall like "
+                 "$n_t^{-(p+1)}$, those of time derivatives like $n_t^{-p}$", fontsize=10)
+    return fig
+
+
+# ---------------------------------------------------------------------------------------------
+
+def save(fig: Figure, path: Path) -> None:
+    """PNG with a palette of 256 colours and no metadata (no time stamp, no software version),
+    so that the files are small and reruns give the same bytes."""
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=DPI, metadata={"Software": None})
+    with Image.open(buffer) as image:
+        palette = image.convert("RGB").quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE)
+    palette.save(path, optimize=True)
+
+
+def render_all(directory: Path) -> list[Path]:
+    directory.mkdir(parents=True, exist_ok=True)
+    prolongation, transformation = operator_matrices()
+    figures: dict[str, Callable[[], Figure]] = {
+        "legendre_basis.png": lambda: draw_legendre_basis(legendre_basis_functions()),
+        "prolongation.png": lambda: draw_prolongation(prolongation_data()),
+        "operator_sparsity.png": lambda: draw_operators(prolongation, transformation, degree=2, n_t=4),
+        "convergence.png": lambda: draw_convergence(demo.prolongation_table(), demo.legendre_table()),
+    }
+    written = []
+    with matplotlib.rc_context({
+        "font.size": 9,
+        "axes.titlesize": 10,
+        "axes.labelsize": 9,
+        "legend.fontsize": 8,
+        "xtick.labelsize": 8,
+        "ytick.labelsize": 8,
+        "axes.spines.top": False,
+        "axes.spines.right": False,
+    }):
+        for name, draw in figures.items():
+            path = directory / name
+            save(draw(), path)
+            written.append(path)
+    return written
+
+
+def output_directory(argv: list[str]) -> Path:
+    if len(argv) > 1:
+        return Path(argv[1])
+    if os.environ.get("PWPOLY_EXAMPLE_OUTPUT"):
+        return Path(os.environ["PWPOLY_EXAMPLE_OUTPUT"])
+    return Path(__file__).resolve().parent.parent / "docs" / "images"
+
+
+def main() -> None:
+    for path in render_all(output_directory(sys.argv)):
+        print(f"wrote {path} ({path.stat().st_size // 1024} kB)")
+
+
+if __name__ == "__main__":
+    main()

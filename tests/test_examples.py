@@ -1,0 +1,192 @@
+"""The examples in examples/ as smoke tests, and the numbers behind their tables and pictures.
+
+Every examples/*.py runs in a subprocess and must finish cleanly; files it writes go to a
+temporary directory named by the environment variable PWPOLY_EXAMPLE_OUTPUT. An example that
+cannot run that way (one that needs a launcher, say) opts out with a module-level string
+``SMOKE_TEST_SKIP = "reason"`` naming the test that runs it instead.
+
+The demo's tables and the pictures' data come from functions of the examples, imported here and
+checked against error bounds.
+"""
+
+import ast
+import importlib
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from numpy.polynomial import legendre as leg
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+if str(EXAMPLES) not in sys.path:
+    sys.path.insert(0, str(EXAMPLES))
+demo = importlib.import_module("demo")
+pictures = importlib.import_module("pictures")
+
+# Files that an example must write into PWPOLY_EXAMPLE_OUTPUT.
+OUTPUTS = {
+    "pictures.py": {"legendre_basis.png", "prolongation.png", "operator_sparsity.png", "convergence.png"},
+}
+
+
+def skip_reason(path):
+    """The example's SMOKE_TEST_SKIP string, read without importing it, or None."""
+    for node in ast.parse(path.read_text(), filename=str(path)).body:
+        targets = node.targets if isinstance(node, ast.Assign) else [node.target] if isinstance(node, ast.AnnAssign) else []
+        if any(isinstance(t, ast.Name) and t.id == "SMOKE_TEST_SKIP" for t in targets):
+            reason = ast.literal_eval(node.value)
+            assert isinstance(reason, str) and reason.strip(), f"{path.name}: SMOKE_TEST_SKIP must give a reason"
+            return reason
+    return None
+
+
+def png_chunks(data):
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    position, chunks = 8, []
+    while position < len(data):
+        length = int.from_bytes(data[position:position + 4], "big")
+        chunks.append(data[position + 4:position + 8].decode("ascii"))
+        position += 12 + length
+    return chunks
+
+
+@pytest.mark.parametrize("path", sorted(EXAMPLES.glob("*.py")), ids=lambda p: p.name)
+def test_example_runs(path, tmp_path):
+    reason = skip_reason(path)
+    if reason is not None:
+        pytest.skip(f"{path.name} opts out: {reason}")
+    env = dict(os.environ, PWPOLY_EXAMPLE_OUTPUT=str(tmp_path), MPLBACKEND="Agg")
+    result = subprocess.run([sys.executable, str(path)], cwd=tmp_path, env=env, capture_output=True, text=True,
+                            timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert "Traceback" not in result.stderr and "Warning" not in result.stderr, result.stderr
+    assert result.stdout.strip(), "the example printed nothing"
+    written = {p.name for p in tmp_path.iterdir()}
+    assert OUTPUTS.get(path.name, set()) <= written
+    for name in written & OUTPUTS.get(path.name, set()):
+        data = (tmp_path / name).read_bytes()
+        assert len(data) < 100_000, f"{name} has {len(data)} bytes"
+        assert set(png_chunks(data)) <= {"IHDR", "PLTE", "IDAT", "IEND"}, f"{name}: metadata in the file"
+
+
+def test_skip_marker_is_read_without_import(tmp_path):
+    example = tmp_path / "needs_launcher.py"
+    example.write_text('import not_installed\nSMOKE_TEST_SKIP: str = "runs under a launcher"\n')
+    assert skip_reason(example) == "runs under a launcher"
+    example.write_text("import not_installed\n")
+    assert skip_reason(example) is None
+
+
+# --- the demo's tables -------------------------------------------------------------------------
+
+def test_observed_orders():
+    c = demo.Convergence(1, (4, 8, 32), (1.0, 0.25, 1.0 / 256))
+    assert c.orders() == pytest.approx((2.0, 3.0), abs=1e-14)
+
+
+def test_demo_prolongation_converges_with_order_degree_plus_one():
+    table = demo.prolongation_table()
+    assert [row.convergence.degree for row in table] == list(demo.PROLONGATION_DEGREES)
+    for row in table:
+        c = row.convergence
+        assert all(abs(q - (c.degree + 1)) < 0.1 for q in c.orders()[-2:]), (c.degree, c.orders())
+        assert c.errors[-1] < 0.5 * (4.0 / c.n_t[-1]) ** (c.degree + 1), c.errors
+
+
+def test_demo_legendre_values_and_slopes_converge():
+    for row in demo.legendre_table():
+        p = row.values.degree
+        assert all(abs(q - (p + 1)) < 0.1 for q in row.values.orders()[-2:]), (p, row.values.orders())
+        assert all(abs(q - p) < 0.1 for q in row.slopes.orders()[-2:]), (p, row.slopes.orders())
+
+
+def test_demo_prints_its_tables(capsys):
+    demo.main()
+    printed = capsys.readouterr().out
+    for row in demo.prolongation_table():
+        c = row.convergence
+        assert f"degree {c.degree}: max error " + " ".join(f"{e:9.2e}" for e in c.errors) in printed
+        assert f"stored entries of the finest operator: {row.finest_nnz}" in printed
+    for row in demo.legendre_table():
+        assert "slope error " + " ".join(f"{e:9.2e}" for e in row.slopes.errors) in printed
+
+
+# --- the pictures' data ------------------------------------------------------------------------
+
+@pytest.mark.parametrize(("degree", "n_t", "T"), [(2, 4, 1.0), (3, 3, 2.5), (0, 2, 0.7)])
+def test_legendre_basis_pieces(degree, n_t, T):
+    functions = pictures.legendre_basis_functions(degree, n_t, T, samples=17)
+    assert [f.index for f in functions] == list(range((degree + 1) * n_t))
+    dt = T / n_t
+    for f in functions:
+        assert f.index == f.degree * n_t + f.interval
+        for m, (t, v) in enumerate(zip(f.times, f.values)):
+            # A piece stays in its interval: it starts on the left end and, but for the last, stops
+            # short of the right end, which belongs to the next interval.
+            assert t[0] == m * dt and (t[-1] < dt + m * dt if m < n_t - 1 else t[-1] == dt + m * dt)
+            if m != f.interval:
+                assert np.all(v == 0.0)
+                continue
+            xi = 2.0 * (t - m * dt) / dt - 1.0
+            np.testing.assert_allclose(v, leg.legval(xi, np.eye(degree + 1)[f.degree]), rtol=0, atol=1e-12)
+            assert abs(v[0] - (-1.0) ** f.degree) < 1e-14
+            if m < n_t - 1:  # the jump at the right end: limit 1 from the left, 0 on the right
+                assert abs(v[-1] - 1.0) < 1e-12 and f.values[m + 1][0] == 0.0
+
+
+@pytest.mark.parametrize(("degree", "nt_coarse", "nt_fine"), [(2, 2, 6), (3, 3, 5), (1, 4, 4), (4, 5, 2)])
+def test_prolongation_reproduces_polynomials(degree, nt_coarse, nt_fine):
+    def poly(t):
+        return np.polynomial.polynomial.polyval(t - 0.3, [0.5, -1.0, 2.0, -0.75, 1.5][:degree + 1])
+
+    data = pictures.prolongation_data(poly, degree, nt_coarse, nt_fine, T=1.5, samples=97)
+    assert data.fine_points.shape == data.fine_values.shape == (nt_fine * degree + 1,)
+    np.testing.assert_allclose(data.fine_values, poly(data.fine_points), rtol=0, atol=1e-13)
+    np.testing.assert_allclose(data.fine_curve, poly(data.times), rtol=0, atol=1e-13)
+    np.testing.assert_allclose(data.coarse_curve, poly(data.times), rtol=0, atol=1e-13)
+
+
+def test_prolongation_picture_keeps_the_function():
+    # The pictured case: a non-polynomial function on a coarse partition the fine one refines.
+    data = pictures.prolongation_data()
+    assert data.nt_fine % data.nt_coarse == 0
+    np.testing.assert_allclose(data.fine_curve, data.coarse_curve, rtol=0, atol=1e-14)
+    fine_on_coarse = data.fine_points[:: data.nt_fine // data.nt_coarse]
+    np.testing.assert_array_equal(fine_on_coarse, data.coarse_points)
+    np.testing.assert_array_equal(data.fine_values[:: data.nt_fine // data.nt_coarse], data.coarse_values)
+
+
+def test_operator_axes_mean_what_the_labels_say():
+    degree, n_t = 2, 4
+    prolongation, transformation = pictures.operator_matrices(degree, 2, 6, n_t)
+    P = prolongation.dense()
+    # Rows are fine nodes, columns coarse nodes: row r interpolates on the coarse interval of fine
+    # node r, so it sums to one and its columns are that interval's nodes.
+    np.testing.assert_allclose(P.sum(axis=1), 1.0, rtol=0, atol=1e-15)
+    fine_points = np.linspace(0.0, 1.0, P.shape[0])
+    for r, t in enumerate(fine_points):
+        interval = min(int(t * 2), 1)
+        assert set(np.flatnonzero(P[r])) <= set(range(interval * degree, interval * degree + degree + 1))
+    # Rows are Legendre coefficients, degree-major; columns the nodes of their interval.
+    L = transformation.dense()
+    assert L.shape == ((degree + 1) * n_t, degree * n_t + 1)
+    for i in range(degree + 1):
+        for k in range(n_t):
+            stored = transformation.cols[transformation.rows == i * n_t + k]
+            assert sorted(stored.tolist()) == list(range(k * degree, k * degree + degree + 1))
+    q = np.polynomial.Polynomial([0.2, -1.0, 3.0])
+    coefficients = L @ q(np.linspace(0.0, 1.0, degree * n_t + 1))
+    for k in range(n_t):
+        xi = np.linspace(-1.0, 1.0, 7)
+        np.testing.assert_allclose(leg.legval(xi, coefficients[k::n_t]), q((k + (xi + 1) / 2) / n_t), atol=1e-14)
+
+
+def test_pictures_are_reproducible(tmp_path):
+    for name in ("first.png", "second.png"):
+        pictures.save(pictures.draw_prolongation(pictures.prolongation_data()), tmp_path / name)
+    first, second = (tmp_path / "first.png").read_bytes(), (tmp_path / "second.png").read_bytes()
+    assert first == second
+    assert png_chunks(first)[0] == "IHDR" and "tIME" not in png_chunks(first)
