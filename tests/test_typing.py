@@ -140,6 +140,8 @@ def test_pwpoly_numpy_passes_mypy_strict(tmp_path, mypy_cache):
 # Code as a user writes it. `reveal_type` lines carry the type both checkers must infer (module
 # prefixes aside); lines marked `# error` must be reported, and nothing else.
 SNIPPET = """\
+import array
+
 import numpy as np
 import pwpoly
 import pwpoly_numpy as pn
@@ -154,6 +156,8 @@ reveal_type(pwpoly.lagrange_prolongation_matrix(2, 4, 2))  # tuple[list[int], li
 reveal_type(pwpoly.lagrange_to_legendre_basis_transformation(2, 4))  # tuple[list[int], list[int], list[float]]
 reveal_type(basis.evaluate_at(0.3, [0.5] * 12))  # float
 reveal_type(basis.evaluate_at(0.3, np.ones(12)))  # float
+reveal_type(basis.evaluate_at(0.3, array.array("d", range(12))))  # float
+reveal_type(basis.evaluate_at(0.3, range(12)))  # float
 reveal_type(basis.evaluate_all_basis_function_derivatives(0.3))  # list[float]
 reveal_type(evaluator.evaluate_derivative_at(0.3))  # float
 reveal_type(space.prolongation_to(pn.LagrangeSpace(2, 32, 1.0)))  # csr_array[float64, tuple[int, int]]
