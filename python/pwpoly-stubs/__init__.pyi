@@ -4,9 +4,9 @@ Conventions
 -----------
 Uniform partition
     ``dt = T / n_t``; interval k runs from ``a_k = k*dt`` to ``b_k = dt + a_k`` (that sum, not
-    ``(k + 1)*dt``). A time on an interior interval end belongs to the interval on its right; times
-    before 0 (and NaN) are evaluated on interval 0, times after T on interval ``n_t - 1``, at the
-    nearest end of that interval (no extrapolation).
+    ``(k + 1)*dt``). A time on an interior interval end belongs to the interval on its right.
+    Times before 0 are evaluated at the left end of interval 0, times after T at the right end
+    of interval ``n_t - 1`` (no extrapolation); a NaN time gives NaN.
 Degree-major Legendre order
     Every flat vector with one number per Legendre basis function (coefficients ``legendre_vals``,
     the lists of ``evaluate_all_basis_functions``, the rows of
@@ -39,8 +39,8 @@ Internal faults
     Sizes whose byte count is not representable raise it with "capacity overflow"; results
     larger than the machine's memory raise ``MemoryError``.
 Reproducibility
-    The order of every floating-point operation is fixed: the same arguments give the same
-    bits on every platform the module is built for.
+    The order of every floating-point operation is fixed, nothing is contracted or reassociated:
+    the same arguments give the same bits in every build (64-bit and 32-bit x86 agree).
 """
 
 from collections.abc import Sequence
@@ -116,7 +116,9 @@ def lagrange_to_legendre_basis_transformation(degree: int, n_t: int) -> _Triplet
         The result does not fit into memory.
     pyo3_runtime.PanicException
         (a ``BaseException``) "Lagrange to Legendre conversion not meaningful for degree 0";
-        "capacity overflow" for sizes whose byte count is not representable.
+        "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion." (a
+        floating-point breakdown, degree >= 3); "capacity overflow" for sizes whose byte count
+        is not representable.
 
     Example
     -------
