@@ -1,5 +1,6 @@
 """docs/reference.md is generated from the stubs and docstrings: it must be up to date."""
 
+import importlib
 import importlib.util
 from pathlib import Path
 
@@ -27,3 +28,19 @@ def test_reference_has_every_public_name():
     for module in (pwpoly, pwpoly_numpy):
         for name in module.__all__:
             assert f"`class {name}(" in text or f"`{name}(" in text or f"`{name}: " in text, name
+
+
+def test_pwpoly_numpy_examples_run():
+    """The examples in pwpoly_numpy's docstrings (the reference shows them) give what they show."""
+    import doctest
+    import pkgutil
+
+    import pwpoly_numpy
+
+    attempted = 0
+    for info in pkgutil.iter_modules(pwpoly_numpy.__path__, "pwpoly_numpy."):
+        module = importlib.import_module(info.name)
+        result = doctest.testmod(module, optionflags=doctest.ELLIPSIS, report=False)
+        assert result.failed == 0, f"{info.name}: {result.failed} example(s) failed (run doctest on it)"
+        attempted += result.attempted
+    assert attempted > 0

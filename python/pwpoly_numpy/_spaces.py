@@ -178,6 +178,22 @@ class LegendreSpace(_Space):
     right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
     for the constant P_0, and the derivative of P_0 and P_1). A time on an interior interval end
     belongs to the interval on its right.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type, named in the message: ``degree`` or ``n_t`` not an integer
+        (a bool included), ``T`` not a real number; in the methods, e.g. "times: expected an
+        array-like of real numbers, ...".
+    ValueError
+        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0, or ``n_t*(degree + 1)**2`` above
+        the largest array size; in the methods, e.g. "coefficients: last axis has length 11,
+        expected V.size = 12".
+
+    Example
+    -------
+    >>> LegendreSpace(2, 4, 1.0).evaluate(np.arange(1.0, 13.0), [0.3, 0.9], derivative=1)
+    array([-96. , 121.6])
     """
 
     __slots__ = ()
@@ -350,6 +366,17 @@ class LagrangeSpace(_Space):
         Number of intervals, >= 1.
     T : float
         End of the time interval, finite and > 0.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As for ``LegendreSpace``, with ``degree`` >= 1; ``prolongation_to`` also refuses a space
+        of another degree or T, e.g. "fine: degree is 2, expected W.degree = 1".
+
+    Example
+    -------
+    >>> LagrangeSpace(1, 2, 1.0).evaluate([0.0, 1.0, 0.0], [0.25, 0.5])
+    array([0.5, 1. ])
     """
 
     __slots__ = ()
