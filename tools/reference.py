@@ -1,7 +1,7 @@
 """Renders docs/reference.md, the reference of both modules, from the text that lives in the code.
 
 - pwpoly: from its type stubs, python/pwpoly-stubs/__init__.pyi (signatures and docstrings, read
-  with ast; the stubs' private type aliases are spelled out in the signatures);
+  with ast);
 - pwpoly_numpy: from the installed package, with inspect (signatures as annotated in the source,
   docstrings), after checking that the installed package is the one in python/pwpoly_numpy.
 
@@ -48,50 +48,31 @@ def entry(level: str, title: str, doc: str | None) -> str:
 # ---------------------------------------------------------------------------------------------
 
 
-class SpellOut(ast.NodeTransformer):
-    """Replaces the names of the stub's private type aliases by the types they stand for."""
-
-    def __init__(self, aliases: dict[str, ast.expr]) -> None:
-        self.aliases = aliases
-
-    def visit_Name(self, node: ast.Name) -> ast.expr:
-        return self.aliases.get(node.id, node)
-
-
-def stub_signature(function: ast.FunctionDef, spell_out: SpellOut, method: bool) -> str:
-    args = spell_out.visit(copy.deepcopy(function.args))
+def stub_signature(function: ast.FunctionDef, method: bool) -> str:
+    args = copy.deepcopy(function.args)
     if method:  # self or cls
         args.args = args.args[1:]
     text = f"({ast.unparse(args)})"
     if function.returns is not None and function.name != "__new__":
-        text += f" -> {ast.unparse(spell_out.visit(copy.deepcopy(function.returns)))}"
+        text += f" -> {ast.unparse(function.returns)}"
     return text
 
 
 def pwpoly_section() -> str:
     tree = ast.parse(STUB.read_text(encoding="utf-8"))
-    aliases = {
-        node.target.id: node.value
-        for node in tree.body
-        if isinstance(node, ast.AnnAssign)
-        and isinstance(node.target, ast.Name)
-        and node.target.id.startswith("_")
-        and node.value is not None
-    }
-    spell_out = SpellOut(aliases)
     parts = ["\n## Module `pwpoly`\n\n", block(ast.get_docstring(tree) or "")]
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
-            title = node.name + stub_signature(node, spell_out, method=False)
+            title = node.name + stub_signature(node, method=False)
             parts.append(entry("###", title, ast.get_docstring(node)))
         elif isinstance(node, ast.ClassDef) and not node.name.startswith("_"):
             methods = [item for item in node.body if isinstance(item, ast.FunctionDef)]
             constructor = next((m for m in methods if m.name in ("__new__", "__init__")), None)
-            signature = stub_signature(constructor, spell_out, method=True) if constructor else "()"
+            signature = stub_signature(constructor, method=True) if constructor else "()"
             parts.append(entry("###", f"class {node.name}{signature}", ast.get_docstring(node)))
             for method in methods:
                 if not method.name.startswith("_"):
-                    title = f"{node.name}.{method.name}{stub_signature(method, spell_out, method=True)}"
+                    title = f"{node.name}.{method.name}{stub_signature(method, method=True)}"
                     parts.append(entry("####", title, ast.get_docstring(method)))
     return "".join(parts)
 

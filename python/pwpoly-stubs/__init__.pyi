@@ -44,7 +44,7 @@ Reproducibility
 """
 
 from collections.abc import Sequence
-from typing import Any, Self, TypeAlias, final
+from typing import Any, Self, final
 
 import numpy as np
 import numpy.typing as npt
@@ -58,11 +58,9 @@ __all__ = [
     "LegendreBasisEvaluator",
 ]
 
-# Any sequence of floats; one-dimensional numeric numpy arrays (read in place when contiguous
-# float64) and array.array('d') (a MutableSequence[float]) included.
-_FloatSequence: TypeAlias = Sequence[float] | npt.NDArray[np.floating[Any] | np.integer[Any]]
-# A sparse matrix as (row indices, column indices, values), one position per stored entry.
-_Triplets: TypeAlias = tuple[list[int], list[int], list[float]]
+# Types are spelled out in every signature (no aliases), so that editors show them in full. Float
+# sequences: any sequence of floats (array.array('d') is a MutableSequence[float]) or a numeric
+# numpy array. Sparse matrices: (row indices, column indices, values).
 
 def sum_as_string(a: int, b: int) -> str:
     """Formats the sum of two numbers as string.
@@ -90,7 +88,7 @@ def sum_as_string(a: int, b: int) -> str:
     '3'
     """
 
-def lagrange_to_legendre_basis_transformation(degree: int, n_t: int) -> _Triplets:
+def lagrange_to_legendre_basis_transformation(degree: int, n_t: int) -> tuple[list[int], list[int], list[float]]:
     """The sparse map from Lagrange nodal values to piecewise Legendre coefficients.
 
     Parameters
@@ -126,7 +124,7 @@ def lagrange_to_legendre_basis_transformation(degree: int, n_t: int) -> _Triplet
     ([0, 0, 1, 1, 2, 2, 3, 3], [0, 1, 1, 2, 0, 1, 1, 2], [0.5, 0.5, 0.5, 0.5, -0.5, 0.5, -0.5, 0.5])
     """
 
-def lagrange_prolongation_matrix(nt_coarse: int, nt_fine: int, degree: int) -> _Triplets:
+def lagrange_prolongation_matrix(nt_coarse: int, nt_fine: int, degree: int) -> tuple[list[int], list[int], list[float]]:
     """The sparse coarse-to-fine interpolation of continuous piecewise Lagrange nodal values.
 
     Note the argument order: the two interval counts first, the degree last.
@@ -234,7 +232,9 @@ class LegendreBasis:
     """
 
     def __new__(cls, degree: int, n_t: int, T: float) -> Self: ...
-    def evaluate_at(self, t: float, legendre_vals: _FloatSequence) -> float:
+    def evaluate_at(
+        self, t: float, legendre_vals: Sequence[float] | npt.NDArray[np.floating[Any] | np.integer[Any]]
+    ) -> float:
         """Value at time `t` of the expansion with coefficients `legendre_vals`.
 
         Parameters
@@ -363,7 +363,7 @@ class LegendreBasisEvaluator:
     """
 
     def __new__(cls, degree: int, n_t: int, T: float) -> Self: ...
-    def set_dofs(self, legendre_vals: _FloatSequence) -> None:
+    def set_dofs(self, legendre_vals: Sequence[float] | npt.NDArray[np.floating[Any] | np.integer[Any]]) -> None:
         """Replaces the stored coefficients.
 
         Parameters
