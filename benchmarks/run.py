@@ -472,11 +472,53 @@ def array_interface(suite):
 
 
 # ---------------------------------------------------------------------------------------------
+# Issue rows: operators by time slab (pwpoly_numpy)
+
+
+def same_rows(block, whole, first, last):
+    """The csr block holds rows [first, last) of the whole csr matrix, bit for bit."""
+    start, stop = int(whole.indptr[first]), int(whole.indptr[last])
+    return (block.shape == (last - first, whole.shape[1])
+            and np.array_equal(block.indptr, whole.indptr[first:last + 1] - start)
+            and np.array_equal(block.indices, whole.indices[start:stop])
+            and bits_equal(block.data, whole.data[start:stop]))
+
+
+def slab_rows(suite):
+    section = "slabs"
+    if pwpoly_numpy is None:
+        suite.add(Row(section, "operators by time slab", "—", "—", status="not available"))
+        return
+    pn = pwpoly_numpy
+    print("\npwpoly_numpy: operators by time slab", flush=True)
+    n = 10**6 if suite.quick else 10**7
+    parts = 8
+
+    def group():
+        W = pn.LagrangeSpace(3, n // 2, 1.0)
+        fine = pn.LagrangeSpace(3, n, 1.0)
+        slab = fine.slabs(parts)[parts // 2]
+        (rows,) = slab.row_ranges
+        whole = W.prolongation_to(fine)
+        same = same_rows(W.prolongation_to(fine, rows=slab), whole, rows.start, rows.stop)
+        failed = "" if same else "slab block differs from the whole operator's rows"
+        del whole
+        namespace = {"W": W, "fine": fine, "slab": slab}
+        m = suite.time([Contender("slab", "W.prolongation_to(fine, rows=slab)", namespace),
+                        Contender("whole", "W.prolongation_to(fine)", namespace)], min_rounds=5)
+        suite.ratio_row(section, f"LagrangeSpace(3, {fmt_count(n)}/2, 1.0).prolongation_to(LagrangeSpace(3, "
+                        f"{fmt_count(n)}, 1.0), rows=slab), one slab of {parts}", m, "slab", "whole",
+                        "the whole operator", ("<=", 1 / 6), failed=failed)
+    guarded(suite, section, f"prolongation by slab, n = {fmt_count(n)}", group)
+
+
+# ---------------------------------------------------------------------------------------------
 # Report
 
 
 SECTIONS = [("inputs", sequence_inputs), ("all-basis", all_basis), ("operators", operators),
-            ("evaluator", evaluator_calls), ("memory", memory), ("numpy", array_interface)]
+            ("evaluator", evaluator_calls), ("memory", memory), ("numpy", array_interface),
+            ("slabs", slab_rows)]
 
 
 def markdown_table(rows):
@@ -525,6 +567,8 @@ NOTES = """\
   recurrence (bitwise equal to the scalar evaluation) and scipy.interpolate.PPoly of the same
   piecewise polynomial (built outside the timed part). Matrix baselines: pwpoly's lists +
   scipy.sparse.csr_array, and a vectorised numpy build straight into CSR parts.
+- Slab rows: one slab of `fine.slabs(8)` built with `rows=slab` against the whole operator, both
+  timed in the same rounds; the block is checked bit for bit against the whole operator's rows.
 """
 
 

@@ -32,6 +32,7 @@ import numpy.typing as npt
 from PIL import Image
 from matplotlib.axes import Axes
 from matplotlib.colors import TwoSlopeNorm
+from matplotlib.patches import Rectangle
 from matplotlib.figure import Figure
 
 import pwpoly
@@ -283,6 +284,68 @@ def draw_convergence(prolongation: list[demo.ProlongationRow], legendre: list[de
     return fig
 
 
+def _draw_lagrange_slabs(ax: Axes, W: pn.LagrangeSpace, parts: int) -> None:
+    """One line per slab: its intervals, the nodes it owns (filled) and its ghost (open)."""
+    points = W.points
+    for j, slab in enumerate(W.slabs(parts)):
+        y = parts - 1 - j
+        colour = COLOURS[j % len(COLOURS)]
+        ax.plot([slab.t0, slab.t1], [y, y], color=colour, lw=2, solid_capstyle="butt")
+        for k in range(slab.k0, slab.k1 + 1):
+            ax.plot([k * W.dt] * 2, [y - 0.12, y + 0.12], color=colour, lw=1)
+        for r in slab.rows:
+            ax.plot(points[r], y, "o", ms=9, color=colour)
+            ax.annotate(str(r), (points[r], y), xytext=(0, -15), textcoords="offset points",
+                        ha="center", va="center", fontsize=7)
+        if slab.k1 < W.n_t:
+            ghost = slab.k1 * W.degree
+            ax.plot(points[ghost], y, "o", ms=9, mfc="white", mec=colour, mew=1.5)
+            ax.annotate(f"{ghost}\nghost", (points[ghost], y), xytext=(0, 14), textcoords="offset points",
+                        ha="center", va="center", fontsize=7, color=colour)
+        ax.text(-0.04 * W.T, y, f"slab {j}\nk = {slab.k0}..{slab.k1 - 1}", ha="right", va="center", fontsize=8)
+    ax.set_title(f"Lagrange nodes, degree {W.degree}: a node belongs to the interval on its right, "
+                 "the last node to the last interval", fontsize=9)
+    ax.set_xlim(-0.3 * W.T, 1.04 * W.T)
+    ax.set_ylim(-0.7, parts - 0.3)
+    ax.axis("off")
+
+
+def _draw_legendre_slabs(ax: Axes, V: pn.LegendreSpace, parts: int) -> None:
+    """The degree-major vector as a grid: row i, column k holds position i*n_t + k."""
+    owner: dict[int, int] = {}
+    for j, slab in enumerate(V.slabs(parts)):
+        for r in slab.rows:
+            owner[int(r)] = j
+    for i in range(V.degree + 1):
+        for k in range(V.n_t):
+            position = i * V.n_t + k
+            colour = COLOURS[owner[position] % len(COLOURS)]
+            ax.add_patch(Rectangle((k, V.degree - i), 0.94, 0.9, color=colour, alpha=0.8))
+            ax.text(k + 0.47, V.degree - i + 0.45, str(position), ha="center", va="center", fontsize=8, color="white")
+        ax.text(-0.15, V.degree - i + 0.45, f"P{i}", ha="right", va="center", fontsize=8)
+    for k in range(V.n_t):
+        ax.text(k + 0.47, V.degree + 1.15, f"k={k}", ha="center", va="center", fontsize=7)
+    ax.set_title("Legendre coefficients, degree-major (position i*n_t + k): a slab owns one range per degree",
+                 fontsize=9)
+    ax.set_xlim(-2.0, V.n_t + 0.2)
+    ax.set_ylim(-0.2, V.degree + 1.5)
+    ax.set_aspect("equal")
+    ax.axis("off")
+
+
+def draw_slab_ownership(degree: int = 2, n_t: int = 7, parts: int = 3) -> Figure:
+    """Which Lagrange nodes and Legendre coefficients each slab of ``slabs(parts)`` owns under the
+    global numbering, as pwpoly_numpy's slabs report them."""
+    W = pn.LagrangeSpace(degree, n_t, 1.0)
+    fig = Figure(figsize=(7.5, 5.4))
+    top, bottom = fig.subplots(2, 1, height_ratios=[1.3, 1.0])
+    _draw_lagrange_slabs(top, W, parts)
+    _draw_legendre_slabs(bottom, W.legendre_space(), parts)
+    fig.suptitle(f"{n_t} intervals in {parts} slabs (W.slabs({parts}), V.slabs({parts}))", fontsize=10)
+    fig.tight_layout()
+    return fig
+
+
 # ---------------------------------------------------------------------------------------------
 
 def save(fig: Figure, path: Path) -> None:
@@ -303,6 +366,7 @@ def render_all(directory: Path) -> list[Path]:
         "prolongation.png": lambda: draw_prolongation(prolongation_data()),
         "operator_sparsity.png": lambda: draw_operators(prolongation, transformation, degree=2, n_t=4),
         "convergence.png": lambda: draw_convergence(demo.prolongation_table(), demo.legendre_table()),
+        "slab_ownership.png": draw_slab_ownership,
     }
     written = []
     with matplotlib.rc_context({

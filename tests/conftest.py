@@ -22,6 +22,11 @@ def pytest_configure(config):
         "needs_system_allocator(reason): relies on the ordinary allocator (allocation counts, native "
         "memory in use, memory exhaustion); skipped in the sanitizer run (PWPOLY_SANITIZER set)",
     )
+    config.addinivalue_line(
+        "markers",
+        "wheel: builds the sdist and the wheel and installs them into fresh venvs (slow; deselect "
+        "with -m 'not wheel')",
+    )
 
 
 def pytest_collection_modifyitems(config, items):

@@ -28,7 +28,8 @@ pictures = importlib.import_module("pictures")
 
 # Files that an example must write into PWPOLY_EXAMPLE_OUTPUT.
 OUTPUTS = {
-    "pictures.py": {"legendre_basis.png", "prolongation.png", "operator_sparsity.png", "convergence.png"},
+    "pictures.py": {"legendre_basis.png", "prolongation.png", "operator_sparsity.png", "convergence.png",
+                    "slab_ownership.png"},
 }
 
 

@@ -1,7 +1,6 @@
 """pwpoly_numpy: exactness on polynomials, shapes, out=, errors and the object protocol."""
 
 import copy
-from pathlib import Path
 import pickle
 
 import numpy as np
@@ -292,18 +291,6 @@ def test_batch_projection_and_interpolation():
     same_bits(stacked[1], V.project(lambda t: t * t))
     W = pn.LagrangeSpace(2, 3, 1.0)
     assert W.interpolate(lambda t: np.stack([t, 2 * t])).shape == (2, W.size)
-
-
-def test_readme_example_runs_and_approximates_the_sine():
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
-    section = readme[readme.index("## The array interface"):]
-    code = section[section.index("```python") + len("```python"):section.index("```\n", section.index("```python") + 3)]
-    names = {}
-    exec(code, names)
-    t = names["t"]
-    assert names["values"].shape == names["slopes"].shape == t.shape
-    assert names["field"].shape == (200, t[::100].size)
-    assert np.max(np.abs(names["values"] - np.sin(2 * np.pi * t))) < 1e-3
 
 
 def test_contiguous_float64_input_is_read_in_place():

@@ -101,7 +101,8 @@ def signature(function: Any, method: bool) -> str:
         if parameter.annotation is not parameter.empty:
             text += f": {annotation(parameter.annotation)}"
         if parameter.default is not parameter.empty:
-            text += f" = {parameter.default!r}" if parameter.annotation is not parameter.empty else f"={parameter.default!r}"
+            separator = " = " if parameter.annotation is not parameter.empty else "="
+            text += f"{separator}{parameter.default!r}"
         texts.append(text)
     text = f"({', '.join(texts)})"
     returns = inspect.signature(function).return_annotation
@@ -146,7 +147,7 @@ def attribute_docstrings(path: Path) -> dict[str, tuple[str, str]]:
             continue
         if isinstance(statement, ast.AnnAssign) and isinstance(statement.target, ast.Name):
             found[statement.target.id] = (ast.unparse(statement.annotation), inspect.cleandoc(following.value.value))
-        elif isinstance(statement, ast.Assign) and len(statement.targets) == 1 and isinstance(statement.targets[0], ast.Name):
+        elif isinstance(statement, ast.Assign) and isinstance(statement.targets[0], ast.Name):
             found[statement.targets[0].id] = ("", inspect.cleandoc(following.value.value))
     return found
 

@@ -5,9 +5,15 @@ Lagrange) on n_t equal intervals of [0, T]: vectorised evaluation of batches of 
 arrays of times, sparse basis, mass, prolongation and transformation matrices as
 ``scipy.sparse.csr_array``, projection and interpolation. Every number equals the corresponding
 result of the scalar module ``pwpoly`` bit for bit.
+
+``TimeSlab`` (from ``space.slabs(parts)`` or ``space.slab(k0, k1)``) names a contiguous range of
+intervals and the global rows it owns, for work parallel in time: the operators build the rows of
+one slab (``rows=``) and the evaluation reads one slab's coefficients (``slab=``), in time and
+memory proportional to the slab, with the bits of the whole.
 """
 
 from . import _kernels
+from ._slabs import TimeSlab
 from ._spaces import LagrangeSpace, LegendreSpace
 
 InternalFault: type[BaseException] = _kernels.internal_fault_type()
@@ -18,4 +24,4 @@ derives from ``BaseException``, not ``Exception``: ``except Exception`` does not
 ``except pwpoly_numpy.InternalFault`` does.
 """
 
-__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace"]
+__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab"]

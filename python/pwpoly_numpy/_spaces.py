@@ -12,6 +12,10 @@ import scipy.sparse
 
 from . import _checks as checks
 from . import _kernels
+from . import _slabs
+
+if TYPE_CHECKING:  # pragma: no cover
+    from ._slabs import TimeSlab
 
 
 _CSR = scipy.sparse.csr_array
@@ -123,6 +127,62 @@ class _Space:
     def size(self) -> int:
         """Number of basis functions (int)."""
         return self._size
+
+    def slabs(self, parts: int) -> tuple[TimeSlab, ...]:
+        """The space split into `parts` balanced time slabs.
+
+        Parameters
+        ----------
+        parts : int
+            Number of slabs, ``1 <= parts <= n_t``.
+
+        Returns
+        -------
+        tuple of TimeSlab
+            Slab j covers the intervals ``[j*n_t // parts, (j+1)*n_t // parts)``: consecutive,
+            covering every interval once, their sizes differing by at most one interval. Their
+            ``rows`` partition the space's global rows (see ``TimeSlab`` for the ownership rule).
+        """
+        return _slabs.split(self, parts)  # type: ignore[arg-type]  # a _Space is one of the two spaces
+
+    def slab(self, k0: int, k1: int) -> TimeSlab:
+        """The time slab of the intervals ``[k0, k1)``.
+
+        Parameters
+        ----------
+        k0, k1 : int
+            First interval and one past the last one, ``0 <= k0 < k1 <= n_t``.
+
+        Returns
+        -------
+        TimeSlab
+        """
+        return _slabs.TimeSlab(self, k0, k1)  # type: ignore[arg-type]  # as in slabs()
+
+    def locate_slab(self, times: npt.ArrayLike, parts: int) -> npt.NDArray[np.int64]:
+        """Which slab of ``slabs(parts)`` owns each time.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape
+        parts : int
+            Number of slabs, ``1 <= parts <= n_t``.
+
+        Returns
+        -------
+        ndarray of int64, shape times.shape
+            Index j of the slab holding the interval k that ``LegendreSpace.locate`` gives the time
+            (times before 0 and NaN in the first slab, after T in the last, a time on an interior
+            interval end in the slab on its right): ``j = ((k + 1)*parts - 1) // n_t``.
+        """
+        count = checks.count("parts", parts, 1)
+        if count > self._n_t:
+            _slabs.split(self, count)  # type: ignore[arg-type]  # raises the message of slabs()
+        t = checks.as_float_array("times", times)
+        intervals = np.empty(t.shape, dtype=np.int64)
+        xi = np.empty(t.shape, dtype=np.float64)
+        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        return _slabs.slab_of_intervals(intervals, self._n_t, count)
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
@@ -238,42 +298,72 @@ class LegendreSpace(_Space):
         return intervals, xi
 
     def evaluate(
-        self, coefficients: npt.ArrayLike, times: npt.ArrayLike, derivative: int = 0, out: npt.NDArray[np.float64] | None = None
+        self,
+        coefficients: npt.ArrayLike,
+        times: npt.ArrayLike,
+        derivative: int = 0,
+        out: npt.NDArray[np.float64] | None = None,
+        slab: TimeSlab | None = None,
     ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of piecewise Legendre expansions at many times.
 
         Parameters
         ----------
-        coefficients : array_like of float, shape (..., size)
-            One or a batch of coefficient vectors, degree-major.
+        coefficients : array_like of float, shape (..., size), or (..., slab.size) with `slab`
+            One or a batch of coefficient vectors, degree-major; with `slab`, the slab's
+            coefficients alone, in the order of ``slab.rows`` (``global_c[..., slab.rows]``).
         times : array_like of float, any shape (a scalar gives 0-d results)
+            With `slab`, every time must lie in the slab: its interval from ``locate`` in
+            [slab.k0, slab.k1) (``locate_slab`` tells which slab owns a time).
         derivative : {0, 1}
             0 for values, 1 for the time derivative.
         out : ndarray of float64, shape coefficients.shape[:-1] + times.shape, optional
-            Array to write the result into.
+            Array to write the result into. When a time outside the slab is refused, it may
+            have been written in part.
+        slab : TimeSlab, optional
+            A slab of this space: evaluate from that slab's coefficients, reading no others.
 
         Returns
         -------
         ndarray of float64, shape coefficients.shape[:-1] + times.shape
             ``result[b..., j...]`` equals ``LegendreBasisEvaluator.evaluate_at(t)`` (derivative 0)
-            or ``evaluate_derivative_at(t)`` (derivative 1) of vector ``b`` at ``times[j...]``.
+            or ``evaluate_derivative_at(t)`` (derivative 1) of vector ``b`` at ``times[j...]``;
+            with `slab`, bit for bit the evaluation of the global vectors the slab's coefficients
+            belong to.
         """
-        c = checks.batch_of("coefficients", coefficients, self._size, "V.size")
+        if slab is None:
+            first, width = 0, self._n_t
+            c = checks.batch_of("coefficients", coefficients, self._size, "V.size")
+        else:
+            if not isinstance(slab, _slabs.TimeSlab):
+                raise TypeError(f"slab: expected None or a TimeSlab, got {checks.describe(slab)}")
+            if slab.space != self:
+                raise ValueError(f"slab: a slab of {slab.space!r}, expected a slab of V = {self!r}")
+            first, width = slab.k0, slab.n_intervals
+            c = checks.batch_of("coefficients", coefficients, slab.size, "slab.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
         shape = c.shape[:-1] + t.shape
         if out is None:
-            result = np.empty(shape, dtype=np.float64)
-            _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, result)
-            return result
-        checks.check_out(out, shape)
-        if out.flags.c_contiguous and out.flags.aligned and not np.may_share_memory(out, c) and not np.may_share_memory(out, t):
-            _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, out)
+            target = result = np.empty(shape, dtype=np.float64)
         else:
-            result = np.empty(shape, dtype=np.float64)
-            _kernels.evaluate(self._degree, self._n_t, self._T, c, t, derivative, result)
-            out[...] = result
-        return out
+            checks.check_out(out, shape)
+            direct = out.flags.c_contiguous and out.flags.aligned
+            if direct and not np.may_share_memory(out, c) and not np.may_share_memory(out, t):
+                target = result = out
+            else:
+                target, result = np.empty(shape, dtype=np.float64), out
+        done = _kernels.evaluate(self._degree, self._n_t, self._T, first, width, c, t, derivative, target)
+        if done != t.size:
+            time = t.reshape(-1)[done]
+            k = int(self.locate(time)[0])
+            raise ValueError(
+                f"times: times.flat[{done}] = {float(time)!r} lies in interval {k}, outside the slab's intervals "
+                f"[{first}, {first + width})"
+            )
+        if target is not result:
+            result[...] = target
+        return result
 
     def basis_matrix(self, times: npt.ArrayLike, derivative: int = 0) -> scipy.sparse.csr_array[np.float64]:
         """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
@@ -305,19 +395,37 @@ class LegendreSpace(_Space):
         kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data)
         return _csr(data, indices, indptr, (n, self._size))
 
-    def mass_matrix(self) -> scipy.sparse.csr_array[np.float64]:
+    def mass_matrix(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the basis on [0, T].
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows: a slab of this space (the positions it owns, see ``TimeSlab``)
+            or a range of step 1 within ``range(size)``. None (the default) builds every row.
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (size, size)
-            Diagonal: ``dt / (2*i + 1)`` for P_i on every interval, degree-major.
+        scipy.sparse.csr_array, shape (number of rows asked, size)
+            Diagonal: ``dt / (2*i + 1)`` for P_i on every interval, degree-major. With `rows`, row
+            j of the result is global row ``rows[j]`` (``slab.rows[j]``), its entry in the global
+            column of that row, the same bits as the whole matrix.
         """
-        m = self._degree + 1
-        diagonal = np.repeat(self.dt / (2.0 * np.arange(m, dtype=np.float64) + 1.0), self._n_t)
-        index = checks.index_dtype(self._size)
-        positions = np.arange(self._size, dtype=index)
-        return _csr(diagonal, positions, np.arange(self._size + 1, dtype=index), (self._size, self._size))
+        ranges = _slabs.requested_ranges(rows, self._size, (self,), f"V = {self!r}")
+        positions = _slabs.concatenated(ranges)
+        count = positions.size
+        diagonal = np.empty(count, dtype=np.float64)
+        n_t = self._n_t
+        start = 0
+        for r in ranges:
+            # The part of the range on each degree i holds dt / (2*i + 1).
+            for i in range(r.start // n_t, (r.stop + n_t - 1) // n_t):
+                length = min(r.stop, (i + 1) * n_t) - max(r.start, i * n_t)
+                diagonal[start : start + length] = self.dt / (2.0 * i + 1.0)
+                start += length
+        index = checks.index_dtype(count, self._size)
+        return _csr(diagonal, positions.astype(index, copy=False), np.arange(count + 1, dtype=index),
+                    (count, self._size))
 
     def project(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """L2 projection of a function onto the space.
@@ -391,28 +499,56 @@ class LagrangeSpace(_Space):
         points = self._cache.get("points")
         if points is None:
             points = np.empty(self._size, dtype=np.float64)
-            _kernels.lagrange_points(self._degree, self._n_t, self._T, points)
+            _kernels.lagrange_points(self._degree, self._n_t, self._T, 0, self._size, points)
             points.flags.writeable = False
             self._cache["points"] = points
+        return points
+
+    def points_of(self, rows: TimeSlab | range) -> npt.NDArray[np.float64]:
+        """The nodes of some global rows, without forming the others.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range
+            A slab of this space (the nodes it owns, see ``TimeSlab``) or a range of step 1 within
+            ``range(size)``, e.g. ``range(k0*degree, k1*degree + 1)`` for the nodes of intervals
+            k0 ... k1 - 1 with the right ghost.
+
+        Returns
+        -------
+        ndarray of float64, shape (len(rows),)
+            ``points[rows]``, the same bits, in time and memory proportional to the rows.
+        """
+        (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
+        points = np.empty(len(block), dtype=np.float64)
+        _kernels.lagrange_points(self._degree, self._n_t, self._T, block.start, block.stop, points)
         return points
 
     def legendre_space(self) -> LegendreSpace:
         """The discontinuous Legendre space of the same degree, n_t and T."""
         return LegendreSpace(self._degree, self._n_t, self._T)
 
-    def prolongation_to(self, fine: LagrangeSpace) -> scipy.sparse.csr_array[np.float64]:
+    def prolongation_to(
+        self, fine: LagrangeSpace, rows: TimeSlab | range | None = None
+    ) -> scipy.sparse.csr_array[np.float64]:
         """Interpolation of nodal values onto the nodes of another partition.
 
         Parameters
         ----------
         fine : LagrangeSpace
             Same degree and T, any n_t (it need not refine this one).
+        rows : TimeSlab or range, optional
+            Build only these rows (fine points): a slab of `fine` (the points it owns, see
+            ``TimeSlab``) or a range of step 1 within ``range(fine.size)``. None (the default)
+            builds every row.
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (fine.size, size)
+        scipy.sparse.csr_array, shape (number of rows asked, size)
             Entry (r, c) is coarse basis function c at fine node r: the entries of
-            ``pwpoly.lagrange_prolongation_matrix(self.n_t, fine.n_t, degree)``.
+            ``pwpoly.lagrange_prolongation_matrix(self.n_t, fine.n_t, degree)``. With `rows`, row
+            j of the result is global row ``rows[j]`` (``slab.rows[j]``), columns global: the very
+            bits of the whole operator's rows, built in time and memory proportional to the rows.
         """
         if not isinstance(fine, LagrangeSpace):
             raise TypeError(f"fine: expected a LagrangeSpace, got {checks.describe(fine)}")
@@ -420,67 +556,105 @@ class LagrangeSpace(_Space):
             raise ValueError(f"fine: degree is {fine.degree}, expected W.degree = {self._degree}")
         if fine.T != self._T:
             raise ValueError(f"fine: T is {fine.T!r}, expected W.T = {self._T!r}")
+        (block,) = _slabs.requested_ranges(rows, fine.size, (fine,), f"fine = {fine!r}")
         d = self._degree
-        rows = fine.size
-        # Room for every entry: a fine node on a coarse node (with g = gcd of the counts, every
-        # (fine.n_t / g)-th one) stores a single 1.0, any other at most d + 1 values. Fewer are
-        # stored only for a node within the tolerance of a coarse node without lying on it,
-        # which takes counts far beyond memory; the arrays are then shrunk to the entries.
-        on_nodes = (rows - 1) // (fine.n_t // math.gcd(self._n_t, fine.n_t)) + 1
-        room = on_nodes + (rows - on_nodes) * (d + 1)
-        index = checks.index_dtype(room, rows, self._size)
-        indptr = np.empty(rows + 1, dtype=index)
+        first, last = block.start, block.stop
+        count = last - first
+        # Room for every entry: a fine node on a coarse node stores a single 1.0, any other at
+        # most d + 1 values. Fewer are stored only for a node within the tolerance of a coarse
+        # node without lying on it, which takes counts far beyond memory; the arrays are then
+        # shrunk to the entries.
+        room = _kernels.prolongation_room(d, self._n_t, fine.n_t, first, last)
+        index = checks.index_dtype(room, count, self._size)
+        indptr = np.empty(count + 1, dtype=index)
+        indptr[0] = 0
         indices = np.empty(room, dtype=index)
         data = np.empty(room, dtype=np.float64)
         kernel = _kernels.prolongation32 if index is np.int32 else _kernels.prolongation64
-        nnz = kernel(d, self._n_t, fine.n_t, indptr, indices, data)
+        nnz = kernel(d, self._n_t, fine.n_t, first, last, indptr, indices, data)
         if nnz < room:
             # Shrunk in place (the arrays are fresh and referenced nowhere else).
             indices.resize(nnz, refcheck=False)
             data.resize(nnz, refcheck=False)
-            if index is np.int64 and checks.index_dtype(nnz, rows, self._size) is np.int32:
+            if index is np.int64 and checks.index_dtype(nnz, count, self._size) is np.int32:
                 # The bound needed wide indices, the entries do not: scipy's own choice.
                 indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
-        return _csr(data, indices, indptr, (rows, self._size))
+        return _csr(data, indices, indptr, (count, self._size))
 
-    def to_legendre(self) -> scipy.sparse.csr_array[np.float64]:
+    def to_legendre(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
         """The map from nodal values to Legendre coefficients.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows (Legendre positions): a slab of this space or of
+            ``legendre_space()`` (the positions ``i*n_t + k`` of its intervals k, every degree i),
+            or a range of step 1 within ``range(legendre_space().size)``. None (the default)
+            builds every row.
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (legendre_space().size, size)
+        scipy.sparse.csr_array, shape (number of rows asked, size)
             The entries of ``pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t)``: row
-            ``a*n_t + k`` gives the coefficient of P_a on interval k.
+            ``a*n_t + k`` gives the coefficient of P_a on interval k. With `rows`, row j of the
+            result is global row ``rows[j]`` (for a slab, in the order of the Legendre slab's
+            ``rows``), columns global, the same bits as the whole matrix. A slab's block reads
+            the nodal values of its points and its right ghost, ``k0*degree ... k1*degree``.
         """
         m = self._degree + 1
-        rows = self._n_t * m
-        nnz = rows * m
-        index = checks.index_dtype(nnz, rows, self._size)
-        indptr = np.empty(rows + 1, dtype=index)
+        legendre = self.legendre_space()
+        ranges = _slabs.requested_ranges(
+            rows, legendre.size, (self, legendre), f"W = {self!r} or of W.legendre_space()",
+            lambda slab: legendre.slab(slab.k0, slab.k1).row_ranges,
+        )
+        count = sum(len(r) for r in ranges)
+        nnz = count * m
+        index = checks.index_dtype(nnz, count, self._size)
+        indptr = np.empty(count + 1, dtype=index)
+        indptr[0] = 0
         indices = np.empty(nnz, dtype=index)
         data = np.empty(nnz, dtype=np.float64)
         kernel = _kernels.to_legendre32 if index is np.int32 else _kernels.to_legendre64
-        kernel(self._degree, self._n_t, indptr, indices, data)
-        return _csr(data, indices, indptr, (rows, self._size))
+        position = 0
+        for r in ranges:
+            end = position + len(r)
+            # Chained: this range's offsets continue from indptr[position].
+            kernel(self._degree, self._n_t, r.start, r.stop, indptr[position : end + 1],
+                   indices[position * m : end * m], data[position * m : end * m])
+            position = end
+        return _csr(data, indices, indptr, (count, self._size))
 
-    def mass_matrix(self) -> scipy.sparse.csr_array[np.float64]:
+    def mass_matrix(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the nodal basis on [0, T].
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows (points): a slab of this space (the points it owns, see
+            ``TimeSlab``) or a range of step 1 within ``range(size)``. None (the default) builds
+            every row.
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (size, size)
+        scipy.sparse.csr_array, shape (number of rows asked, size)
             Symmetric, exact up to rounding (relative 1e-13 for moderate degrees); each row holds
-            the nodes sharing an interval with its node, columns ascending.
+            the nodes sharing an interval with its node, columns ascending. With `rows`, row j of
+            the result is global row ``rows[j]`` (``slab.rows[j]``), columns global, the same bits
+            as the whole matrix.
         """
+        (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         d = self._degree
-        nnz = self._n_t * (d + 1) ** 2 - (self._n_t - 1)
-        index = checks.index_dtype(nnz, self._size + 1)
-        indptr = np.empty(self._size + 1, dtype=index)
+        first, last = block.start, block.stop
+        count = last - first
+        nnz = _kernels.lagrange_mass_nnz(d, self._n_t, first, last)
+        index = checks.index_dtype(nnz, count, self._size)
+        indptr = np.empty(count + 1, dtype=index)
+        indptr[0] = 0
         indices = np.empty(nnz, dtype=index)
         data = np.empty(nnz, dtype=np.float64)
         kernel = _kernels.lagrange_mass_matrix32 if index is np.int32 else _kernels.lagrange_mass_matrix64
-        kernel(d, self._n_t, self._T, indptr, indices, data)
-        return _csr(data, indices, indptr, (self._size, self._size))
+        kernel(d, self._n_t, self._T, first, last, indptr, indices, data)
+        return _csr(data, indices, indptr, (count, self._size))
 
     def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """Nodal values of a function.
@@ -498,23 +672,36 @@ class LagrangeSpace(_Space):
         return checks.call_on_times("f", f, self.points, self._size)
 
     def evaluate(
-        self, values: npt.ArrayLike, times: npt.ArrayLike, derivative: int = 0, out: npt.NDArray[np.float64] | None = None
+        self,
+        values: npt.ArrayLike,
+        times: npt.ArrayLike,
+        derivative: int = 0,
+        out: npt.NDArray[np.float64] | None = None,
+        slab: TimeSlab | None = None,
     ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
 
         Parameters
         ----------
-        values : array_like of float, shape (..., size)
-            One or a batch of nodal value vectors.
+        values : array_like of float, shape (..., size), or (..., slab.n_intervals * degree + 1)
+            One or a batch of nodal value vectors; with `slab`, the values of the slab's points
+            and its right ghost alone, points ``slab.k0*degree ... slab.k1*degree``
+            (``global_u[..., k0*degree : k1*degree + 1]``).
         times : array_like of float, any shape
+            With `slab`, every time must lie in the slab (see ``LegendreSpace.evaluate``).
         derivative : {0, 1}
         out : ndarray of float64, shape values.shape[:-1] + times.shape, optional
+        slab : TimeSlab, optional
+            A slab of this space: evaluate from the values of its points alone.
 
         Returns
         -------
         ndarray of float64, shape values.shape[:-1] + times.shape
-            ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``.
+            ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``; with `slab`,
+            bit for bit the evaluation of the global vectors.
         """
+        if slab is not None:
+            return self._evaluate_slab(values, times, derivative, out, slab)
         u = checks.batch_of("values", values, self._size, "W.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
@@ -527,3 +714,36 @@ class LagrangeSpace(_Space):
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         return self.legendre_space().evaluate(coefficients, t, derivative, out)
+
+    def _evaluate_slab(
+        self,
+        values: npt.ArrayLike,
+        times: npt.ArrayLike,
+        derivative: int,
+        out: npt.NDArray[np.float64] | None,
+        slab: TimeSlab,
+    ) -> npt.NDArray[np.float64]:
+        if not isinstance(slab, _slabs.TimeSlab):
+            raise TypeError(f"slab: expected None or a TimeSlab, got {checks.describe(slab)}")
+        if slab.space != self:
+            raise ValueError(f"slab: a slab of {slab.space!r}, expected a slab of W = {self!r}")
+        d = self._degree
+        count = slab.n_intervals * d + 1
+        u = checks.batch_of("values", values, count, "slab.n_intervals * W.degree + 1")
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        if out is not None:
+            checks.check_out(out, u.shape[:-1] + t.shape)
+        # The slab's rows of the transformation, its columns moved to the local points: the same
+        # entries in the same order, so the same sums as the whole transformation's rows.
+        cached = self._cache.get("to_legendre_slab")
+        if cached is None or cached[0] != slab:
+            block = self.to_legendre(rows=slab)
+            indices = block.indices - block.indices.dtype.type(slab.k0 * d)
+            cached = (slab, _csr(block.data, indices, block.indptr, (block.shape[0], count)))
+            self._cache["to_legendre_slab"] = cached
+        transformation = cached[1]
+        flat = u.reshape(-1, count)
+        coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
+        V = self.legendre_space()
+        return V.evaluate(coefficients, t, derivative, out, slab=V.slab(slab.k0, slab.k1))

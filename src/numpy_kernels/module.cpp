@@ -28,9 +28,13 @@ void locate(std::size_t n_t, double T, std::span<const double> times, std::span<
     pp::locate_times(pp::LegendreBasis{T, 0, n_t}, times, intervals, xi);
 }
 
-void evaluate(std::size_t degree, std::size_t n_t, double T, std::span<const double> coefficients,
-              std::span<const double> times, std::size_t derivative, std::span<double> out) {
-    pp::evaluate_times(pp::LegendreBasis{T, degree, n_t}, coefficients, times, derivative_flag(derivative), out);
+// Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t); returns
+// times.size(), or the index of the first time outside those intervals (out then partly written).
+std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t width,
+                     std::span<const double> coefficients, std::span<const double> times, std::size_t derivative,
+                     std::span<double> out) {
+    return pp::evaluate_times_in_window(pp::LegendreBasis{T, degree, n_t}, pp::IntervalWindow{first, width},
+                                        coefficients, times, derivative_flag(derivative), out);
 }
 
 template <class Index>
@@ -40,32 +44,42 @@ void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const
                                    indices, data);
 }
 
-template <class Index>
-void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::span<Index> indptr,
-                          std::span<Index> indices, std::span<double> data) {
-    pp::lagrange_mass_matrix_arrays<Index>(degree, n_t, T, indptr, indices, data);
+// Stored entries of the Lagrange mass matrix's rows [first, last).
+std::size_t lagrange_mass_nnz(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last) {
+    return pp::lagrange_mass_rows_nnz(degree, n_t, first, last);
 }
 
+// The Lagrange mass matrix's rows [first, last), offsets from indptr[0].
 template <class Index>
-void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
-                        std::span<double> data) {
-    pp::lagrange_to_legendre_arrays<Index>(degree, n_t, indptr, indices, data);
+void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
+                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    pp::lagrange_mass_rows<Index>(degree, n_t, T, first, last, indptr, indices, data);
 }
 
-void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<double> out) {
-    const pp::LagrangeBasis basis(degree, n_t, T);
-    const std::vector<double>& points = basis.points();
-    if (points.size() != out.size()) fault("lagrange_points: out has the wrong size");
-    std::copy(points.begin(), points.end(), out.begin());
+// The Lagrange-to-Legendre transformation's rows [first, last), offsets from indptr[0].
+template <class Index>
+void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last,
+                        std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    pp::lagrange_to_legendre_rows<Index>(degree, n_t, first, last, indptr, indices, data);
 }
 
-// The prolongation's entries at the start of indices and data (room for at least as many as it
-// stores); returns how many it stores.
+void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
+                     std::span<double> out) {
+    pp::LagrangeBasis(degree, n_t, T).points_between(first, last, out);
+}
+
+// Room for the prolongation rows [first, last): an upper bound of the entries they store.
+std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+                              std::size_t last) {
+    return pp::prolongation_rows_room(degree, nt_coarse, nt_fine, first, last);
+}
+
+// The prolongation rows [first, last) at the start of indices and data (room for at least
+// prolongation_room entries), offsets from indptr[0]; returns how many entries they store.
 template <class Index>
-std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::span<Index> indptr,
-                         std::span<Index> indices, std::span<double> data) {
-    return pp::copy_csr<Index>(pp::LagrangeBasis(degree, nt_coarse, 1.0).get_prolongation_matrix_to(nt_fine), indptr,
-                               indices, data);
+std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+                         std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    return pp::prolongation_rows<Index>(degree, nt_coarse, nt_fine, first, last, indptr, indices, data);
 }
 
 // The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
@@ -80,21 +94,28 @@ using pwpoly::binding::Function;
 using Kernels = pwpoly::binding::Module<
     "pwpoly_numpy._kernels", "Private kernels of pwpoly_numpy.",
     Function<&kernels::locate, "locate(n_t, T, times, intervals, xi)">,
-    Function<&kernels::evaluate, "evaluate(degree, n_t, T, coefficients, times, derivative, out)">,
+    Function<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out)">,
     Function<&kernels::basis_matrix<std::int32_t>,
              "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data)">,
     Function<&kernels::basis_matrix<std::int64_t>,
              "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data)">,
+    Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
     Function<&kernels::lagrange_mass_matrix<std::int32_t>,
-             "lagrange_mass_matrix32(degree, n_t, T, indptr, indices, data)">,
+             "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data)">,
     Function<&kernels::lagrange_mass_matrix<std::int64_t>,
-             "lagrange_mass_matrix64(degree, n_t, T, indptr, indices, data)">,
-    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, out)">,
-    Function<&kernels::prolongation<std::int32_t>, "prolongation32(degree, nt_coarse, nt_fine, indptr, indices, data)">,
-    Function<&kernels::prolongation<std::int64_t>, "prolongation64(degree, nt_coarse, nt_fine, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int32_t>, "to_legendre32(degree, n_t, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int64_t>, "to_legendre64(degree, n_t, indptr, indices, data)">,
+             "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data)">,
+    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
+    Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
+    Function<&kernels::prolongation<std::int32_t>,
+             "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
+    Function<&kernels::prolongation<std::int64_t>,
+             "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
+    Function<&kernels::to_legendre_arrays<std::int32_t>,
+             "to_legendre32(degree, n_t, first, last, indptr, indices, data)">,
+    Function<&kernels::to_legendre_arrays<std::int64_t>,
+             "to_legendre64(degree, n_t, first, last, indptr, indices, data)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
+
 
 // The interpreter looks for PyInit_ followed by the module's name, "_kernels".
 extern "C" PyMODINIT_FUNC PyInit__kernels() {  // NOLINT(bugprone-reserved-identifier)

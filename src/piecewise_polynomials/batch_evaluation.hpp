@@ -17,11 +17,29 @@ namespace pwpoly::piecewise_polynomials {
 void locate_times(const LegendreBasis& basis, std::span<const double> times, std::span<std::int64_t> intervals,
                   std::span<double> coordinates);
 
+// The intervals [first, first + width) of a basis whose coefficients a vector holds, in the
+// degree-major order of the whole basis restricted to them: degree i on interval k at position
+// i * width + (k - first). The whole basis is the window {0, n_t}.
+struct IntervalWindow {
+    std::size_t first;
+    std::size_t width;
+};
+
 // `coefficients` holds `batch` coefficient vectors of basis_size() values each, one after the
 // other (degree-major within a vector); out[b * times.size() + j] is evaluate (derivative: false)
 // or evaluate_derivative (derivative: true) of vector b at times[j].
 void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
                     bool derivative, std::span<double> out);
+
+// The same for coefficient vectors of a window ((degree + 1) * width values each): the same
+// operations on the same values, so the same bits as evaluate_times with the whole vectors, and
+// only the window's coefficients are read. Every time must lie in an interval of the window, as
+// locate_interval places it. Returns times.size() when they all do; otherwise the index of the
+// first time that does not, out then holding the results of some of the times before it. A
+// window outside the basis is an internal fault.
+std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow window,
+                                     std::span<const double> coefficients, std::span<const double> times,
+                                     bool derivative, std::span<double> out);
 
 // The compressed-row arrays of the times.size() x basis_size() matrix whose row j holds the
 // values (or time derivatives) of all basis functions at times[j]: the degree + 1 entries of the

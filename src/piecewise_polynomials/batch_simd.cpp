@@ -267,20 +267,30 @@ __attribute__((target("avx2"))) std::size_t basis_values_avx2(double dt, std::si
 
 template <bool Derivative>
 __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t n_t, std::size_t degree,
+                                                          std::size_t first, std::size_t width,
                                                           const double* coefficients, const double* times,
                                                           std::size_t n, double* out) {
     const __m256d vdt = _mm256_set1_pd(dt);
     const __m256d last = _mm256_set1_pd(static_cast<double>(n_t - 1));
-    Summer<Derivative> sum{coefficients, _mm256_set1_epi64x(static_cast<long long>(n_t)), {}, {}};
+    // Lanes whose interval k is below `first` or at `end` or beyond lie outside the window.
+    const __m256i vfirst = _mm256_set1_epi64x(static_cast<long long>(first));
+    const std::size_t end = first + width;
+    const __m256i vend = _mm256_set1_epi64x(static_cast<long long>(end));
+    const __m256i ones = _mm256_set1_epi64x(-1);
+    Summer<Derivative> sum{coefficients, _mm256_set1_epi64x(static_cast<long long>(width)), {}, {}};
     std::size_t j = 0;
     for (; j + step_times <= n; j += step_times) {
         __m256d xi[groups];
+        __m256i outside = _mm256_setzero_si256();
         for (std::size_t g = 0; g < groups; ++g) {
             const Located at = locate4(_mm256_loadu_pd(times + j + 4 * g), vdt, last);
             xi[g] = at.xi;
-            sum.offset[g] = at.k;
+            outside = _mm256_or_si256(outside, _mm256_cmpgt_epi64(vfirst, at.k));
+            outside = _mm256_or_si256(outside, _mm256_xor_si256(_mm256_cmpgt_epi64(vend, at.k), ones));
+            sum.offset[g] = _mm256_sub_epi64(at.k, vfirst);
             sum.sum[g] = _mm256_set1_pd(-0.0);
         }
+        if (!_mm256_testz_si256(outside, outside)) break;
         walk(xi, degree, sum);
         for (std::size_t g = 0; g < groups; ++g) {
             __m256d result = sum.sum[g];
@@ -291,12 +301,12 @@ __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t
     return j;
 }
 
-__attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t n_t, std::size_t degree, bool derivative,
-                                                      const double* vector, const std::int64_t* intervals,
-                                                      const double* values, std::size_t stride, std::size_t n,
-                                                      double* out) {
+__attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t vector_step, std::size_t degree,
+                                                      bool derivative, const double* vector,
+                                                      const std::int64_t* intervals, const double* values,
+                                                      std::size_t stride, std::size_t n, double* out) {
     const __m256d vdt = _mm256_set1_pd(dt);
-    const __m256i step = _mm256_set1_epi64x(static_cast<long long>(n_t));
+    const __m256i step = _mm256_set1_epi64x(static_cast<long long>(vector_step));
     std::size_t j = 0;
     for (; j + 4 <= n; j += 4) {
         __m256i offset = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(intervals + j));
@@ -350,15 +360,15 @@ std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode
     return 0;
 }
 
-std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* coefficients,
-                     const double* times, std::size_t n, double* out) {
-    if (derivative) return evaluate_avx2<true>(dt, n_t, degree, coefficients, times, n, out);
-    return evaluate_avx2<false>(dt, n_t, degree, coefficients, times, n, out);
+std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t first, std::size_t width,
+                     bool derivative, const double* coefficients, const double* times, std::size_t n, double* out) {
+    if (derivative) return evaluate_avx2<true>(dt, n_t, degree, first, width, coefficients, times, n, out);
+    return evaluate_avx2<false>(dt, n_t, degree, first, width, coefficients, times, n, out);
 }
 
-std::size_t sums(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* vector,
+std::size_t sums(double dt, std::size_t step, std::size_t degree, bool derivative, const double* vector,
                  const std::int64_t* intervals, const double* values, std::size_t stride, std::size_t n, double* out) {
-    return sums_avx2(dt, n_t, degree, derivative, vector, intervals, values, stride, n, out);
+    return sums_avx2(dt, step, degree, derivative, vector, intervals, values, stride, n, out);
 }
 
 #else
@@ -373,7 +383,8 @@ template <class Index>
 std::size_t basis_rows(double, std::size_t, std::size_t, BasisMode, const double*, std::size_t, Index*, double*) {
     return 0;
 }
-std::size_t evaluate(double, std::size_t, std::size_t, bool, const double*, const double*, std::size_t, double*) {
+std::size_t evaluate(double, std::size_t, std::size_t, std::size_t, std::size_t, bool, const double*, const double*,
+                     std::size_t, double*) {
     return 0;
 }
 std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*, std::size_t,

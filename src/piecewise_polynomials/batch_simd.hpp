@@ -31,13 +31,16 @@ template <class Index>
 std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode mode, const double* times,
                        std::size_t n, Index* indices, double* data);
 
-// out[j] = evaluate (or evaluate_derivative) of one degree-major coefficient vector at times[j].
-std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* coefficients,
-                     const double* times, std::size_t n, double* out);
+// out[j] = evaluate (or evaluate_derivative) at times[j] of one coefficient vector of the
+// intervals [first, first + width) (degree i on interval k at i width + k - first; the whole
+// basis is first 0, width n_t). Stops before the first group of times holding a time outside
+// those intervals, so that the scalar loop finds it.
+std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t first, std::size_t width,
+                     bool derivative, const double* coefficients, const double* times, std::size_t n, double* out);
 
 // out[j] = -0.0 + values[0 * stride + j] * vector[intervals[j]] + ... (degree + 1 terms, in
-// degree order, stride n_t in the vector), then (S + S) / dt for a derivative.
-std::size_t sums(double dt, std::size_t n_t, std::size_t degree, bool derivative, const double* vector,
+// degree order, `step` apart in the vector), then (S + S) / dt for a derivative.
+std::size_t sums(double dt, std::size_t step, std::size_t degree, bool derivative, const double* vector,
                  const std::int64_t* intervals, const double* values, std::size_t stride, std::size_t n, double* out);
 
 }  // namespace pwpoly::piecewise_polynomials::simd

@@ -1,5 +1,6 @@
 #include "piecewise_polynomials/lagrange_basis.hpp"
 
+#include "common/fault.hpp"
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/partition.hpp"
 #include "sparse_matrix_tools/buffers.hpp"
@@ -17,25 +18,51 @@ LagrangeBasis::LagrangeBasis(std::size_t degree, std::size_t n_t, double T)
     n_points_ = checked_count<double>(checked_add(checked_mul(n_t, degree), 1));
 }
 
-std::vector<double> LagrangeBasis::points() const {
-    std::vector<double> points;
-    sparse_matrix_tools::reserve_for_filling(points, n_points_);
-    // With degree 0 no interval has a node of its own: nothing walks the intervals.
-    if (degree_ != 0) {
-        const UniformPartition partition(T_, n_t_);
-        const double d = static_cast<double>(degree_);
-        for (std::size_t i = 0; i < n_t_; ++i) {
-            const Interval interval = partition.interval(i);
-            const double width = interval.right - interval.left;
-            for (std::size_t j = 0; j < degree_; ++j) {
-                const double p = static_cast<double>(j) * width;
-                const double q = p / d;
-                points.push_back(q + interval.left);
+namespace {
+
+// Emits the points first ... last - 1 (last <= n_points) in order: point k*degree + j is
+// ((j * width_k) / degree) + left_k, the last one T itself. O(last - first).
+template <class Emit>
+void walk_points(std::size_t degree, std::size_t n_t, double T, std::size_t n_points, std::size_t first,
+                 std::size_t last, Emit&& emit) {
+    // With degree 0 no interval has a node of its own: only T, and nothing walks the intervals.
+    const std::size_t interior = n_points - 1;
+    const std::size_t end = last < interior ? last : interior;
+    if (first < end) {
+        const UniformPartition partition(T, n_t);
+        const double d = static_cast<double>(degree);
+        std::size_t k = first / degree;
+        std::size_t j = first % degree;
+        Interval interval = partition.interval(k);
+        double width = interval.right - interval.left;
+        for (std::size_t point = first; point < end; ++point) {
+            const double p = static_cast<double>(j) * width;
+            const double q = p / d;
+            emit(q + interval.left);
+            if (++j == degree && point + 1 < end) {
+                j = 0;
+                interval = partition.interval(++k);
+                width = interval.right - interval.left;
             }
         }
     }
-    points.push_back(T_);
+    if (first < last && last == n_points) emit(T);
+}
+
+}  // namespace
+
+std::vector<double> LagrangeBasis::points() const {
+    std::vector<double> points;
+    sparse_matrix_tools::reserve_for_filling(points, n_points_);
+    walk_points(degree_, n_t_, T_, n_points_, 0, n_points_, [&](double point) { points.push_back(point); });
     return points;
+}
+
+void LagrangeBasis::points_between(std::size_t first, std::size_t last, std::span<double> out) const {
+    if (first > last || last > n_points_) fault("points_between: the range is not inside the points");
+    if (out.size() != last - first) fault("points_between: out does not hold last - first values");
+    double* next = out.data();
+    walk_points(degree_, n_t_, T_, n_points_, first, last, [&](double point) { *next++ = point; });
 }
 
 }  // namespace pwpoly::piecewise_polynomials

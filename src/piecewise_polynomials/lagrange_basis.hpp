@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -46,6 +47,9 @@ public:
     // j = 0 ... degree - 1 on the uniform partition, then T itself ends the list; just [T] when
     // degree or n_t is 0. Formed afresh by every call, in O(n_points()).
     std::vector<double> points() const;
+    // Points first ... last - 1 of them into `out` (last - first values), the same bits, in
+    // O(last - first). Faults when the range is not inside the points or `out` has another size.
+    void points_between(std::size_t first, std::size_t last, std::span<double> out) const;
     // n_t*degree + 1.
     std::size_t n_points() const noexcept { return n_points_; }
     std::size_t degree() const noexcept { return degree_; }

@@ -1,11 +1,14 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <span>
 #include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/row_blocks.hpp"
 #include "sparse_matrix_tools/buffers.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
 
@@ -94,35 +97,151 @@ private:
     std::vector<double> values_;
 };
 
+// The rows of a prolongation, one after the other: the sizes, the reference nodes and their
+// weights, and the coincidence pattern, checked and formed once per call.
+class ProlongationRows {
+public:
+    ProlongationRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
+        : d_(degree), n_c_(nt_coarse), coincidence_(checked_nonzero(degree, nt_coarse, nt_fine)) {
+        N_f_ = checked_mul(nt_fine, d_);
+        n_rows_ = checked_add(N_f_, 1);
+        n_cols_ = checked_add(checked_mul(n_c_, d_), 1);
+        x_ = reference_nodes(d_);
+        w_ = barycentric_weights(x_);
+    }
+
+    std::size_t n_rows() const { return n_rows_; }
+    std::size_t n_cols() const { return n_cols_; }
+
+    // Room for the rows [first, last): one entry per coincident row, at most d + 1 per other row.
+    std::size_t room(std::size_t first, std::size_t last) const {
+        require_range(first, last);
+        const std::size_t coincident = multiples_below(last) - multiples_below(first);
+        return checked_add(coincident, checked_mul(last - first - coincident, x_.size()));
+    }
+
+    // Emits the rows [first, last) in ascending order: sink.entry(column, value) for each stored
+    // entry of a row, columns ascending, then sink.end_row(). Rows of fine points on coarse points
+    // (exactly, in integers) hold 1.0 alone, in the coarse point's column; the others are computed
+    // from the local coordinate, which depends on the row alone.
+    template <class Sink>
+    void emit(std::size_t first, std::size_t last, Sink& sink) const {
+        require_range(first, last);
+        const std::size_t m = x_.size();  // d + 1
+        const double* xs = x_.data();
+        const double* ws = w_.data();
+        RowCache cache(m);
+        const std::size_t period = coincidence_.fine_period;
+        // Rows from `first` to the next coincident row, and that row's coarse column.
+        const std::size_t phase = first % period;
+        std::size_t rows_to_coincidence = phase == 0 ? 0 : period - phase;
+        std::size_t coincident_col = multiples_below(first) * coincidence_.coarse_step;
+
+        const double fine_count = static_cast<double>(N_f_);
+        const double coarse_count = static_cast<double>(n_c_);
+        for (std::size_t r = first; r < last; ++r) {
+            if (rows_to_coincidence == 0) {
+                sink.entry(coincident_col, 1.0);
+                sink.end_row();
+                rows_to_coincidence = period - 1;
+                coincident_col += coincidence_.coarse_step;  // may pass n_cols after the last row
+                continue;
+            }
+            --rows_to_coincidence;
+
+            // Position in coarse-interval units and the coarse interval holding it; only the
+            // last node (s = n_c) is moved back into the last interval. s is never negative, so
+            // truncation is its floor, and below n_c (an integer) it converts exactly.
+            const double s = (static_cast<double>(r) / fine_count) * coarse_count;
+            std::size_t k = s < coarse_count ? static_cast<std::size_t>(s) : n_c_;
+            if (k >= n_c_) k = n_c_ - 1;
+            const double offset = s - static_cast<double>(k);
+            const double e = (offset + offset) + (-1.0);
+
+            const double* row = cache.find(e);
+            if (row == nullptr) {
+                double* fresh = cache.insert(e);
+                row_values_at(e, xs, ws, m, fresh);
+                row = fresh;
+            }
+            const std::size_t first_col = k * d_;
+            for (std::size_t j = 0; j < m; ++j) {
+                // Exact zeros (of either sign) are not stored; a NaN would be.
+                if (row[j] != 0.0) sink.entry(first_col + j, row[j]);
+            }
+            sink.end_row();
+        }
+    }
+
+private:
+    static PointCoincidence checked_nonzero(std::size_t d, std::size_t n_c, std::size_t n_f) {
+        if (d < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+        if (n_c < 1) fault("Lagrange prolongation requires at least one coarse interval");
+        if (n_f < 1) fault("Lagrange prolongation requires at least one fine interval");
+        return PointCoincidence(n_c, n_f);
+    }
+
+    void require_range(std::size_t first, std::size_t last) const {
+        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
+    }
+
+    // Coincident rows below r: the multiples of the fine period in [0, r).
+    std::size_t multiples_below(std::size_t r) const {
+        const std::size_t period = coincidence_.fine_period;
+        return r / period + (r % period != 0 ? 1 : 0);
+    }
+
+    std::size_t d_;
+    std::size_t n_c_;
+    PointCoincidence coincidence_;
+    std::size_t N_f_ = 0;
+    std::size_t n_rows_ = 0;
+    std::size_t n_cols_ = 0;
+    std::vector<double> x_;
+    std::vector<double> w_;
+};
+
+// Rows appended to the growing arrays of a CsrMatrix.
+struct VectorSink {
+    std::vector<std::size_t>& row_offsets;
+    std::vector<std::size_t>& col_indices;
+    std::vector<double>& entries;
+
+    void entry(std::size_t column, double value) {
+        col_indices.push_back(column);
+        entries.push_back(value);
+    }
+    void end_row() { row_offsets.push_back(col_indices.size()); }
+};
+
+// Rows written into caller storage with Index offsets and columns; the offsets count from base.
+template <class Index>
+struct ArraySink {
+    Index* __restrict starts;
+    Index* __restrict columns;
+    double* __restrict values;
+    std::size_t base;
+    std::size_t p = 0;
+
+    void entry(std::size_t column, double value) {
+        columns[p] = static_cast<Index>(column);
+        values[p] = value;
+        ++p;
+    }
+    void end_row() {
+        ++starts;
+        *starts = static_cast<Index>(base + p);
+    }
+};
+
 }  // namespace
 
 CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
-    const std::size_t d = degree_;
-    const std::size_t n_c = n_t_;
-    const std::size_t n_f = nt_fine;
-    if (d < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
-    if (n_c < 1) fault("Lagrange prolongation requires at least one coarse interval");
-    if (n_f < 1) fault("Lagrange prolongation requires at least one fine interval");
-
-    const std::size_t N_f = checked_mul(n_f, d);
-    const std::size_t n_rows = checked_add(N_f, 1);
-    const std::size_t n_cols = checked_add(checked_mul(n_c, d), 1);
-
-    const std::vector<double> x = reference_nodes(d);
-    const std::vector<double> w = barycentric_weights(x);
-    const std::size_t m = x.size();  // d + 1
-    const double* xs = x.data();
-    const double* ws = w.data();
-    RowCache cache(m);
-
-    // Rows of fine points on coarse points (exactly, in integers) hold 1.0 alone, in the
-    // coarse point's column; the others are computed from the local coordinate.
-    // Room for every entry: one per coincident row, at most d + 1 per other row. Rows come in
-    // ascending order, each with ascending columns k*d + j and no repeats, so the CSR arrays
-    // are written directly in their final order.
-    const PointCoincidence coincidence(n_c, n_f);
-    const std::size_t on_coarse_points = coincidence.count(n_rows);
-    const std::size_t capacity = checked_add(on_coarse_points, checked_mul(n_rows - on_coarse_points, m));
+    const ProlongationRows rows(degree_, n_t_, nt_fine);
+    // Rows come in ascending order, each with ascending columns k*d + j and no repeats, so the
+    // CSR arrays are written directly in their final order.
+    const std::size_t n_rows = rows.n_rows();
+    const std::size_t capacity = rows.room(0, n_rows);
     std::vector<std::size_t> col_indices;
     std::vector<double> entries;
     reserve_for_filling(col_indices, checked_count<std::size_t>(checked_count<double>(capacity)));
@@ -130,48 +249,40 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     std::vector<std::size_t> row_offsets;
     reserve_for_filling(row_offsets, checked_count<std::size_t>(checked_add(n_rows, 1)));
     row_offsets.push_back(0);
-
-    const double fine_count = static_cast<double>(N_f);
-    const double coarse_count = static_cast<double>(n_c);
-    std::size_t rows_to_coincidence = 0;  // counts down to the next coincident row
-    std::size_t coincident_col = 0;
-    for (std::size_t r = 0; r <= N_f; ++r) {
-        if (rows_to_coincidence == 0) {
-            col_indices.push_back(coincident_col);
-            entries.push_back(1.0);
-            row_offsets.push_back(col_indices.size());
-            rows_to_coincidence = coincidence.fine_period - 1;
-            coincident_col += coincidence.coarse_step;  // may pass n_cols after the last row
-            continue;
-        }
-        --rows_to_coincidence;
-
-        // Position in coarse-interval units and the coarse interval holding it; only the
-        // last node (s = n_c) is moved back into the last interval. s is never negative, so
-        // truncation is its floor, and below n_c (an integer) it converts exactly.
-        const double s = (static_cast<double>(r) / fine_count) * coarse_count;
-        std::size_t k = s < coarse_count ? static_cast<std::size_t>(s) : n_c;
-        if (k >= n_c) k = n_c - 1;
-        const double offset = s - static_cast<double>(k);
-        const double e = (offset + offset) + (-1.0);
-
-        const double* row = cache.find(e);
-        if (row == nullptr) {
-            double* fresh = cache.insert(e);
-            row_values_at(e, xs, ws, m, fresh);
-            row = fresh;
-        }
-        const std::size_t first_col = k * d;
-        for (std::size_t j = 0; j < m; ++j) {
-            // Exact zeros (of either sign) are not stored; a NaN would be.
-            if (row[j] != 0.0) {
-                col_indices.push_back(first_col + j);
-                entries.push_back(row[j]);
-            }
-        }
-        row_offsets.push_back(col_indices.size());
-    }
-    return CsrMatrix::from_sorted_rows(n_cols, std::move(row_offsets), std::move(col_indices), std::move(entries));
+    VectorSink sink{row_offsets, col_indices, entries};
+    rows.emit(0, n_rows, sink);
+    return CsrMatrix::from_sorted_rows(rows.n_cols(), std::move(row_offsets), std::move(col_indices),
+                                       std::move(entries));
 }
+
+std::size_t prolongation_rows_room(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+                                   std::size_t last) {
+    return ProlongationRows(degree, nt_coarse, nt_fine).room(first, last);
+}
+
+template <class Index>
+std::size_t prolongation_rows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+                              std::size_t last, std::span<Index> indptr, std::span<Index> indices,
+                              std::span<double> data) {
+    const ProlongationRows rows(degree, nt_coarse, nt_fine);
+    const std::size_t room = rows.room(first, last);
+    if (indptr.size() != last - first + 1 || indices.size() < room || data.size() < room)
+        fault("prolongation rows: buffer sizes do not match");
+    if (indptr[0] < 0) fault("prolongation rows: negative first offset");
+    const std::size_t base = static_cast<std::size_t>(indptr[0]);
+    constexpr auto index_max = static_cast<std::size_t>(std::numeric_limits<Index>::max());
+    if (base > index_max || room > index_max - base || rows.n_cols() > index_max)
+        fault("prolongation rows: index type too narrow");
+    ArraySink<Index> sink{indptr.data(), indices.data(), data.data(), base};
+    rows.emit(first, last, sink);
+    return sink.p;
+}
+
+template std::size_t prolongation_rows<std::int32_t>(std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
+                                                     std::span<std::int32_t>, std::span<std::int32_t>,
+                                                     std::span<double>);
+template std::size_t prolongation_rows<std::int64_t>(std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
+                                                     std::span<std::int64_t>, std::span<std::int64_t>,
+                                                     std::span<double>);
 
 }  // namespace pwpoly::piecewise_polynomials

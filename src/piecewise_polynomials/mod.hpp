@@ -8,3 +8,4 @@
 #include "piecewise_polynomials/legendre.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/partition.hpp"
+#include "piecewise_polynomials/row_blocks.hpp"

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <random>
 #include <string>
 
 #include "common/fault.hpp"
@@ -22,5 +24,10 @@ std::string fault_message(F&& f) {
 
 // The IEEE 754 bit pattern of a double, to compare results exactly.
 inline std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+// A random integer in [0, n), n >= 1, of the size type on any platform.
+inline std::size_t random_below(std::mt19937_64& rng, std::size_t n) {
+    return static_cast<std::size_t>(rng() % static_cast<std::uint64_t>(n));
+}
 
 }  // namespace pwpoly::testing_support

@@ -18,6 +18,7 @@ using pwpoly::piecewise_polynomials::LagrangeBasis;
 using pwpoly::piecewise_polynomials::LegendreBasis;
 using pwpoly::testing_support::bits;
 using pwpoly::testing_support::fault_message;
+using pwpoly::testing_support::random_below;
 namespace pp = pwpoly::piecewise_polynomials;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -109,6 +110,84 @@ TEST(BatchEvaluation, EvaluateMatchesScalarPathBitForBit) {
     }
 }
 
+// A window [k0, k1) of a case: the times located in it (in their order), and the coefficients
+// of a batch of whole vectors restricted to it (degree i on interval k at i (k1 - k0) + k - k0).
+struct Window {
+    std::size_t k0, k1;
+    std::vector<double> times;
+    std::vector<double> local;
+};
+
+Window window_of(const Case& c, const std::vector<double>& coefficients, std::size_t batch, std::mt19937_64& rng) {
+    const std::size_t n_t = c.basis.n_t;
+    const std::size_t m = c.basis.degree + 1;
+    std::size_t k0 = random_below(rng, n_t);
+    std::size_t k1 = 1 + random_below(rng, n_t);
+    if (k0 >= k1) {
+        std::swap(k0, k1);
+        ++k1;
+    }
+    Window w{k0, k1, {}, {}};
+    for (const double t : c.times) {
+        const std::size_t k = c.basis.locate_interval(t).k;
+        if (k >= k0 && k < k1) w.times.push_back(t);
+    }
+    const std::size_t size = c.basis.basis_size();
+    for (std::size_t b = 0; b < batch; ++b)
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t k = k0; k < k1; ++k) w.local.push_back(coefficients[b * size + i * n_t + k]);
+    return w;
+}
+
+// Coefficient vectors of a window give the bits of the whole vectors, for one vector and for a
+// batch; the first time outside the window is reported, whatever the path that meets it.
+TEST(BatchEvaluation, WindowGivesTheBitsOfTheWholeVectors) {
+    std::mt19937_64 rng(5);
+    for (std::size_t round = 0; round < 80; ++round) {
+        const Case c = random_case(rng, 400);
+        const std::size_t batch = round % 2 == 0 ? 1 : 2 + round % 3;
+        const std::vector<double> coefficients = random_vector(rng, batch * c.basis.basis_size());
+        Window w = window_of(c, coefficients, batch, rng);
+        const pp::IntervalWindow window{w.k0, w.k1 - w.k0};
+        const std::size_t n = w.times.size();
+        for (const bool derivative : {false, true}) {
+            std::vector<double> whole(batch * n), local(batch * n);
+            pp::evaluate_times(c.basis, coefficients, w.times, derivative, whole);
+            ASSERT_EQ(pp::evaluate_times_in_window(c.basis, window, w.local, w.times, derivative, local), n);
+            for (std::size_t j = 0; j < batch * n; ++j) ASSERT_TRUE(identical(local[j], whole[j])) << j;
+        }
+        if (w.k1 - w.k0 == c.basis.n_t) continue;  // every time lies in the window
+        // A time outside: in the first interval, before the window, or in the last one, after it.
+        const double dt = c.basis.T / static_cast<double>(c.basis.n_t);
+        const double outside = w.k0 > 0 ? 0.5 * dt : (static_cast<double>(c.basis.n_t) - 0.5) * dt;
+        const std::size_t at = n == 0 ? 0 : random_below(rng, n);
+        std::vector<double> times = w.times;
+        times.insert(times.begin() + static_cast<std::ptrdiff_t>(at), outside);
+        times.push_back(outside);
+        std::vector<double> out(batch * times.size());
+        EXPECT_EQ(pp::evaluate_times_in_window(c.basis, window, w.local, times, false, out), at);
+    }
+}
+
+TEST(BatchEvaluation, WindowOutsideTheBasisFaults) {
+    const LegendreBasis basis{1.0, 1, 4};
+    std::vector<double> coefficients(4), times{0.5}, out(1);
+    for (const pp::IntervalWindow window : {pp::IntervalWindow{0, 0}, pp::IntervalWindow{4, 1},
+                                            pp::IntervalWindow{3, 2}, pp::IntervalWindow{1, SIZE_MAX}}) {
+        EXPECT_EQ(fault_message([&] { pp::evaluate_times_in_window(basis, window, coefficients, times, false, out); }),
+                  "batch kernel: interval window outside the basis");
+    }
+    EXPECT_EQ(fault_message([&] {
+                  pp::evaluate_times_in_window(basis, pp::IntervalWindow{1, 2}, coefficients, times, false, out);
+              }),
+              "<no fault>");
+    std::vector<double> three(3);
+    EXPECT_EQ(fault_message([&] {
+                  pp::evaluate_times_in_window(basis, pp::IntervalWindow{1, 2}, three, times, false, out);
+              }),
+              "batch kernel: buffer sizes do not match");
+}
+
 template <class Index>
 void check_basis_matrix(const Case& c, bool derivative) {
     const std::size_t m = c.basis.degree + 1;
@@ -177,8 +256,8 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
             }
         }
         for (const bool derivative : {false, true}) {
-            const std::size_t done =
-                simd::evaluate(dt, n_t, c.basis.degree, derivative, coefficients.data(), c.times.data(), n, out.data());
+            const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, 0, n_t, derivative, coefficients.data(),
+                                                    c.times.data(), n, out.data());
             ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
             for (std::size_t j = 0; j < done; ++j) {
                 const double t = c.times[j];
@@ -195,6 +274,40 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
             ASSERT_EQ(summed, located);
             for (std::size_t j = 0; j < summed; ++j) {
                 const double t = c.times[j];
+                ASSERT_TRUE(identical(
+                    out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)));
+            }
+        }
+    }
+}
+
+// The four-lane evaluation of a window: the scalar bits for the times inside it; it stops at the
+// group of eight times that holds the first time outside, leaving that group to the scalar loop.
+TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
+    namespace simd = pp::simd;
+    if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
+    std::mt19937_64 rng(6);
+    for (std::size_t round = 0; round < 200; ++round) {
+        const Case c = random_case(rng, 600);
+        const std::size_t n_t = c.basis.n_t;
+        const double dt = c.basis.T / static_cast<double>(n_t);
+        const std::vector<double> coefficients = random_vector(rng, c.basis.basis_size());
+        const auto matrix = CoefficientMatrix::from_flat(coefficients, n_t, c.basis.degree + 1);
+        const Window w = window_of(c, coefficients, 1, rng);
+        std::vector<double> times = w.times;
+        std::size_t outside_at = times.size();
+        if (w.k1 - w.k0 < n_t && !times.empty()) {
+            outside_at = random_below(rng, times.size());
+            times[outside_at] = w.k0 > 0 ? 0.5 * dt : (static_cast<double>(n_t) - 0.5) * dt;
+        }
+        std::vector<double> out(times.size());
+        for (const bool derivative : {false, true}) {
+            const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, w.k0, w.k1 - w.k0, derivative,
+                                                    w.local.data(), times.data(), times.size(), out.data());
+            ASSERT_TRUE(done % 8 == 0 && done <= outside_at && (outside_at < times.size() || done + 8 > times.size()));
+            ASSERT_TRUE(outside_at == times.size() || done + 8 > outside_at);
+            for (std::size_t j = 0; j < done; ++j) {
+                const double t = times[j];
                 ASSERT_TRUE(identical(
                     out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)));
             }

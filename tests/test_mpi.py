@@ -1,0 +1,162 @@
+"""The parallel-in-time example under MPI: on 2 and 3 processes it gives the serial results bit for
+bit; a hung rank fails the run within a time limit instead of stalling it."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import pwpoly_numpy as pn
+
+try:  # mpi4py.MPI itself is not imported here: that would start MPI in the test process
+    import mpi4py  # noqa: F401
+except ImportError as error:
+    pytest.skip(f"mpi4py is not importable ({error}); requirements-dev.txt installs it", allow_module_level=True)
+
+
+def find_mpiexec():
+    beside = Path(sys.executable).parent / "mpiexec"  # the one of the venv's mpich wheel
+    return str(beside) if beside.exists() else shutil.which("mpiexec")
+
+
+MPIEXEC = find_mpiexec()
+if MPIEXEC is None:
+    pytest.skip("no mpiexec beside the interpreter or on PATH; requirements-dev.txt installs it",
+                allow_module_level=True)
+
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "parallel_in_time.py"
+TIME_LIMIT = 180  # seconds for one run of the example; the sanitizer run is several times slower
+
+
+def run_limited(command, limit):
+    """Runs `command` in a session of its own; returns (exit status, stdout, stderr). Past `limit`
+    seconds the test fails, after mpiexec's process group is terminated (mpiexec passes SIGTERM
+    on to every rank and reaps them) and, if that does not end it, killed."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=limit)
+    except subprocess.TimeoutExpired:
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(process.pid, sig)
+            except ProcessLookupError:
+                pass
+            try:
+                out, err = process.communicate(timeout=10)
+                break
+            except subprocess.TimeoutExpired:
+                out, err = "", ""
+        pytest.fail(f"{' '.join(command)} did not finish within {limit} s (stopped)\n"
+                    f"stdout:\n{out}\nstderr:\n{err}")
+    return process.returncode, out, err
+
+
+def run_example(tmp_path, processes):
+    """Runs the example (on `processes` MPI processes, or without mpiexec for None), returns its
+    report lines and saved arrays."""
+    saved = tmp_path / f"result-{processes}.npz"
+    command = [sys.executable, str(EXAMPLE), "--save", str(saved)]
+    if processes is not None:
+        command = [MPIEXEC, "-n", str(processes)] + command
+    status, out, err = run_limited(command, TIME_LIMIT)
+    assert status == 0, f"exit status {status}\nstdout:\n{out}\nstderr:\n{err}"
+    with np.load(saved) as arrays:
+        return out.splitlines(), dict(arrays)
+
+
+def serial_reference(times):
+    """The example's computation with the whole operators on one process."""
+    sys.path.insert(0, str(EXAMPLE.parent))
+    try:
+        import parallel_in_time as example  # its mpi4py.MPI import is deferred to main()
+    finally:
+        sys.path.pop(0)
+    coarse = pn.LagrangeSpace(example.DEGREE, example.NT_COARSE, example.T)
+    fine = pn.LagrangeSpace(example.DEGREE, example.NT_COARSE * example.REFINEMENT, example.T)
+    u_fine = coarse.prolongation_to(fine) @ coarse.interpolate(example.exact)
+    c = fine.to_legendre() @ u_fine
+    V = fine.legendre_space()
+    assert np.array_equal(times, np.linspace(0.0, example.T, example.SAMPLES))
+    return {"u_fine": u_fine, "times": times, "values": V.evaluate(c, times),
+            "slopes": V.evaluate(c, times, derivative=1)}
+
+
+def same_bits(a, b):
+    return (a.dtype == b.dtype == np.float64 and a.shape == b.shape
+            and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+
+
+@pytest.fixture(scope="module")
+def serial(tmp_path_factory):
+    return run_example(tmp_path_factory.mktemp("serial"), None)
+
+
+def report(lines):
+    """The report without the lines that name the process count and the slabs."""
+    return [line for line in lines if not line.startswith(("degree ", "fine slabs"))]
+
+
+def test_serial_run_equals_whole_operators(serial):
+    lines, arrays = serial
+    reference = serial_reference(arrays["times"])
+    assert arrays.keys() == reference.keys()
+    for name in reference:
+        assert same_bits(arrays[name], reference[name]), name
+    assert "row-distributed P @ u equals the serial product bit for bit: True" in lines
+    assert len(report(lines)) == 4
+
+
+@pytest.mark.parametrize("processes", [2, 3])
+def test_mpi_run_equals_serial_run(tmp_path, serial, processes):
+    lines, arrays = run_example(tmp_path, processes)
+    serial_lines, serial_arrays = serial
+    assert f"{processes} processes" in lines[0]
+    assert lines[1].count("[") == processes
+    assert report(lines) == report(serial_lines)  # the errors in hexadecimal: every bit
+    for name in serial_arrays:
+        assert same_bits(arrays[name], serial_arrays[name]), name
+
+
+HANGING = """
+import os, sys, time
+from mpi4py import MPI
+comm = MPI.COMM_WORLD
+with open(os.path.join(sys.argv[1], f"{comm.rank}.pid"), "w") as f:
+    f.write(str(os.getpid()))
+comm.Barrier()
+if comm.rank == 1:
+    time.sleep(3600)
+comm.Barrier()
+"""
+
+
+def running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")  # a zombie has ended
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="needs /proc to see the ranks")
+def test_hung_rank_fails_within_the_limit_and_leaves_no_process(tmp_path):
+    script = tmp_path / "hang.py"
+    script.write_text(HANGING)
+    limit = 10  # time enough for three interpreters to start, also under the sanitizers
+    start = time.monotonic()
+    with pytest.raises(pytest.fail.Exception, match=f"did not finish within {limit} s"):
+        run_limited([MPIEXEC, "-n", "3", sys.executable, str(script), str(tmp_path)], limit)
+    assert time.monotonic() - start < limit + 25
+    pids = [int(p.read_text()) for p in sorted(tmp_path.glob("*.pid"))]
+    assert len(pids) == 3, "the ranks did not start within the limit"
+    deadline = time.monotonic() + 10
+    while any(running(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(running(pid) for pid in pids)
