@@ -20,12 +20,19 @@ same to the last bit on any number of processes: each row's sum is formed from t
 the same order as in the whole operator. With --save FILE rank 0 also writes the gathered arrays.
 """
 
+from __future__ import annotations
+
 import argparse
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 import scipy.sparse
 
 import pwpoly_numpy as pn
+
+if TYPE_CHECKING:
+    from mpi4py import MPI
 
 DEGREE = 3
 NT_COARSE = 24
@@ -34,15 +41,20 @@ T = 1.0
 SAMPLES = 2001
 
 
-def exact(t):
+def exact(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return np.sin(2 * np.pi * t) + t * t
 
 
-def exact_derivative(t):
+def exact_derivative(t: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return 2 * np.pi * np.cos(2 * np.pi * t) + 2 * t
 
 
-def fetch(comm, needed, starts, mine):
+def fetch(
+    comm: MPI.Comm,
+    needed: npt.NDArray[np.integer[Any]],
+    starts: npt.NDArray[np.integer[Any]],
+    mine: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]:
     """The values at the global node indices `needed` (ascending) of a distributed nodal vector.
 
     Rank j owns the nodes from starts[j] to starts[j + 1] - 1 and holds their values in order
@@ -60,7 +72,12 @@ def fetch(comm, needed, starts, mine):
     return values
 
 
-def apply_rows(block, comm, starts, mine):
+def apply_rows(
+    block: scipy.sparse.csr_array[np.float64],
+    comm: MPI.Comm,
+    starts: npt.NDArray[np.integer[Any]],
+    mine: npt.NDArray[np.float64],
+) -> npt.NDArray[np.float64]:
     """block @ x for a block of rows with global columns, x distributed as `fetch` describes.
 
     The block reads only the columns that hold entries: those values are fetched and the columns
@@ -74,17 +91,17 @@ def apply_rows(block, comm, starts, mine):
     return local @ x
 
 
-def gather(comm, local):
+def gather(comm: MPI.Comm, local: npt.NDArray[np.float64]) -> Any:
     """The rank-ordered concatenation of every rank's array, on rank 0 (None elsewhere)."""
     parts = comm.gather(local, root=0)
-    return np.concatenate(parts) if comm.rank == 0 else None
+    return np.concatenate(parts) if parts is not None else None  # None exactly off rank 0
 
 
-def hex_and_short(x):
+def hex_and_short(x: float | np.floating[Any]) -> str:
     return f"{float(x).hex():>24}  ({x:.3e})"
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--save", metavar="FILE", help="rank 0 writes the gathered arrays to FILE (.npz)")
     args = parser.parse_args()

@@ -10,8 +10,11 @@ import numbers
 import operator
 import sys
 import warnings
+from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 # Largest element count of a float64 array the platform can allocate.
 MAX_DOUBLES = sys.maxsize // 8
@@ -19,7 +22,7 @@ MAX_DOUBLES = sys.maxsize // 8
 INT32_MAX = 2**31 - 1
 
 
-def describe(value):
+def describe(value: object) -> str:
     """Short description of a given value for error messages: its repr (shortened) and type."""
     text = repr(value)
     if len(text) > 60:
@@ -27,7 +30,7 @@ def describe(value):
     return f"{text} ({type(value).__name__})"
 
 
-def count(name, value, minimum):
+def count(name: str, value: Any, minimum: int) -> int:
     """A non-negative integer count (anything with ``__index__`` except bool), at least `minimum`."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(f"{name}: expected an integer, got {describe(value)}")
@@ -40,7 +43,7 @@ def count(name, value, minimum):
     return number
 
 
-def length(name, value):
+def length(name: str, value: object) -> float:
     """A finite positive real number, as a Python float."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name}: expected a finite positive real number, got {describe(value)}")
@@ -50,7 +53,7 @@ def length(name, value):
     return number
 
 
-def derivative_order(value):
+def derivative_order(value: object) -> int:
     """The derivative order: 0 or 1."""
     number = count("derivative", value, 0)
     if number > 1:
@@ -58,7 +61,7 @@ def derivative_order(value):
     return number
 
 
-def as_float_array(name, value):
+def as_float_array(name: str, value: object) -> npt.NDArray[np.float64]:
     """`value` converted with numpy's rules to an aligned C-contiguous float64 array; such an array
     is returned as it is, without a copy. Non-numeric input (strings, complex numbers, objects that
     do not convert) raises ``TypeError``."""
@@ -84,7 +87,7 @@ def as_float_array(name, value):
     )
 
 
-def batch_of(name, value, size, size_name):
+def batch_of(name: str, value: object, size: int, size_name: str) -> npt.NDArray[np.float64]:
     """`value` as a float64 array of shape (..., size), C-contiguous."""
     array = as_float_array(name, value)
     if array.ndim == 0:
@@ -94,7 +97,7 @@ def batch_of(name, value, size, size_name):
     return array
 
 
-def check_out(out, shape):
+def check_out(out: object, shape: tuple[int, ...]) -> npt.NDArray[np.float64]:
     """The `out=` argument: a writeable float64 ndarray of the result shape."""
     if not isinstance(out, np.ndarray):
         raise TypeError(f"out: expected a numpy.ndarray, got {describe(out)}")
@@ -107,12 +110,14 @@ def check_out(out, shape):
     return out
 
 
-def index_dtype(*largest):
+def index_dtype(*largest: int) -> type[np.int32] | type[np.int64]:
     """int32 when every index and offset stays within its range, int64 otherwise."""
     return np.int32 if max(largest, default=0) <= INT32_MAX else np.int64
 
 
-def call_on_times(name, f, times, expected):
+def call_on_times(
+    name: str, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], times: npt.NDArray[np.float64], expected: int
+) -> npt.NDArray[np.float64]:
     """``f(times)`` as float64 of shape (..., expected): the values of a vectorised callable."""
     if not callable(f):
         raise TypeError(f"{name}: expected a callable, got {describe(f)}")

@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Self, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -19,12 +20,24 @@ if TYPE_CHECKING:  # pragma: no cover
 
 _CSR = scipy.sparse.csr_array
 
+if TYPE_CHECKING:
+    # Index arrays (int32 or int64; numpy types np.arange with a dtype chosen at run time more
+    # widely), and the signature of _validated_csr and _direct_csr.
+    _Indices: TypeAlias = npt.NDArray[Any]
+    _CsrFactory: TypeAlias = Callable[
+        [npt.NDArray[np.float64], _Indices, _Indices, tuple[int, int]], scipy.sparse.csr_array[np.float64]
+    ]
 
-def _validated_csr(data, indices, indptr, shape):
+
+def _validated_csr(
+    data: npt.NDArray[np.float64], indices: _Indices, indptr: _Indices, shape: tuple[int, int]
+) -> scipy.sparse.csr_array[np.float64]:
     return _CSR((data, indices, indptr), shape=shape, copy=False)
 
 
-def _direct_csr(data, indices, indptr, shape):
+def _direct_csr(
+    data: npt.NDArray[np.float64], indices: _Indices, indptr: _Indices, shape: tuple[int, int]
+) -> scipy.sparse.csr_array[np.float64]:
     """The csr_array of arrays the kernels have just written (valid by construction: rows sorted,
     indices in range, index dtype the one scipy itself would choose), without scipy's checks: its
     constructor costs more than the kernels on small matrices. The attributes set are the ones
@@ -34,7 +47,7 @@ def _direct_csr(data, indices, indptr, shape):
     return matrix
 
 
-def _choose_csr():
+def _choose_csr() -> _CsrFactory:
     """The direct construction when, on a small sample, it gives an object with exactly the state
     of the validated constructor (names, types and values of every attribute), otherwise the
     validated constructor: a scipy that keeps other state is served correctly, only slower."""
@@ -69,8 +82,13 @@ class _Space:
     """Immutable description (degree, n_t, T) with value semantics."""
 
     __slots__ = ("_degree", "_n_t", "_T", "_size", "_cache")
+    _degree: int
+    _n_t: int
+    _T: float
+    _size: int
+    _cache: dict[str, Any]
 
-    def _init(self, degree, n_t, T, min_degree):
+    def _init(self, degree: int, n_t: int, T: float, min_degree: int) -> None:
         degree = checks.count("degree", degree, min_degree)
         n_t = checks.count("n_t", n_t, 1)
         T = checks.length("T", T)
@@ -86,27 +104,27 @@ class _Space:
         self._cache = {}
 
     @property
-    def degree(self):
+    def degree(self) -> int:
         """Polynomial degree on each interval (int)."""
         return self._degree
 
     @property
-    def n_t(self):
+    def n_t(self) -> int:
         """Number of equal intervals of [0, T] (int)."""
         return self._n_t
 
     @property
-    def T(self):
+    def T(self) -> float:
         """End of the time interval [0, T] (float)."""
         return self._T
 
     @property
-    def dt(self):
+    def dt(self) -> float:
         """Interval length T / n_t (float), rounded once, as every evaluation uses it."""
         return self._T / self._n_t
 
     @property
-    def size(self):
+    def size(self) -> int:
         """Number of basis functions (int)."""
         return self._size
 
@@ -125,7 +143,7 @@ class _Space:
             covering every interval once, their sizes differing by at most one interval. Their
             ``rows`` partition the space's global rows (see ``TimeSlab`` for the ownership rule).
         """
-        return _slabs.split(self, parts)
+        return _slabs.split(self, parts)  # type: ignore[arg-type]  # a _Space is one of the two spaces
 
     def slab(self, k0: int, k1: int) -> TimeSlab:
         """The time slab of the intervals ``[k0, k1)``.
@@ -139,7 +157,7 @@ class _Space:
         -------
         TimeSlab
         """
-        return _slabs.TimeSlab(self, k0, k1)
+        return _slabs.TimeSlab(self, k0, k1)  # type: ignore[arg-type]  # as in slabs()
 
     def locate_slab(self, times: npt.ArrayLike, parts: int) -> npt.NDArray[np.int64]:
         """Which slab of ``slabs(parts)`` owns each time.
@@ -159,40 +177,40 @@ class _Space:
         """
         count = checks.count("parts", parts, 1)
         if count > self._n_t:
-            _slabs.split(self, count)  # raises the message of slabs()
+            _slabs.split(self, count)  # type: ignore[arg-type]  # raises the message of slabs()
         t = checks.as_float_array("times", times)
         intervals = np.empty(t.shape, dtype=np.int64)
         xi = np.empty(t.shape, dtype=np.float64)
         _kernels.locate(self._n_t, self._T, t, intervals, xi)
         return _slabs.slab_of_intervals(intervals, self._n_t, count)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
         return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash((type(self).__name__, self._degree, self._n_t, self._T))
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[type[Self], tuple[int, int, float]]:
         return (type(self), (self._degree, self._n_t, self._T))
 
-    def __copy__(self):
+    def __copy__(self) -> Self:
         return self
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: dict[int, Any]) -> Self:
         return self
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         if name in _Space.__slots__ and not hasattr(self, "_cache"):
             object.__setattr__(self, name, value)
         else:
             raise AttributeError(f"{type(self).__name__} objects are immutable: cannot set {name!r}")
 
-    def __delattr__(self, name):
+    def __delattr__(self, name: str) -> None:
         raise AttributeError(f"{type(self).__name__} objects are immutable: cannot delete {name!r}")
 
 
@@ -220,16 +238,32 @@ class LegendreSpace(_Space):
     right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
     for the constant P_0, and the derivative of P_0 and P_1). A time on an interior interval end
     belongs to the interval on its right.
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type, named in the message: ``degree`` or ``n_t`` not an integer
+        (a bool included), ``T`` not a real number; in the methods, e.g. "times: expected an
+        array-like of real numbers, ...".
+    ValueError
+        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0, or ``n_t*(degree + 1)**2`` above
+        the largest array size; in the methods, e.g. "coefficients: last axis has length 11,
+        expected V.size = 12".
+
+    Example
+    -------
+    >>> LegendreSpace(2, 4, 1.0).evaluate(np.arange(1.0, 13.0), [0.3, 0.9], derivative=1)
+    array([-96. , 121.6])
     """
 
     __slots__ = ()
 
-    def __init__(self, degree, n_t, T):
+    def __init__(self, degree: int, n_t: int, T: float) -> None:
         self._init(degree, n_t, T, 0)
         object.__setattr__(self, "_size", self._n_t * (self._degree + 1))
 
     @property
-    def breakpoints(self):
+    def breakpoints(self) -> npt.NDArray[np.float64]:
         """Interval ends, float64 array of shape (n_t + 1,), read-only.
 
         ``breakpoints[k] = k * dt`` and the last one is ``dt + (n_t - 1) * dt``, exactly as the
@@ -243,7 +277,7 @@ class LegendreSpace(_Space):
             self._cache["breakpoints"] = ends
         return ends
 
-    def locate(self, times):
+    def locate(self, times: npt.ArrayLike) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Interval index and local coordinate of each time.
 
         Parameters
@@ -263,7 +297,14 @@ class LegendreSpace(_Space):
         _kernels.locate(self._n_t, self._T, t, intervals, xi)
         return intervals, xi
 
-    def evaluate(self, coefficients, times, derivative=0, out=None, slab: TimeSlab | None = None):
+    def evaluate(
+        self,
+        coefficients: npt.ArrayLike,
+        times: npt.ArrayLike,
+        derivative: int = 0,
+        out: npt.NDArray[np.float64] | None = None,
+        slab: TimeSlab | None = None,
+    ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of piecewise Legendre expansions at many times.
 
         Parameters
@@ -324,7 +365,7 @@ class LegendreSpace(_Space):
             result[...] = target
         return result
 
-    def basis_matrix(self, times, derivative=0):
+    def basis_matrix(self, times: npt.ArrayLike, derivative: int = 0) -> scipy.sparse.csr_array[np.float64]:
         """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
 
         Parameters
@@ -354,7 +395,7 @@ class LegendreSpace(_Space):
         kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data)
         return _csr(data, indices, indptr, (n, self._size))
 
-    def mass_matrix(self, rows: TimeSlab | range | None = None):
+    def mass_matrix(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the basis on [0, T].
 
         Parameters
@@ -386,7 +427,7 @@ class LegendreSpace(_Space):
         return _csr(diagonal, positions.astype(index, copy=False), np.arange(count + 1, dtype=index),
                     (count, self._size))
 
-    def project(self, f):
+    def project(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """L2 projection of a function onto the space.
 
         Parameters
@@ -433,16 +474,27 @@ class LagrangeSpace(_Space):
         Number of intervals, >= 1.
     T : float
         End of the time interval, finite and > 0.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As for ``LegendreSpace``, with ``degree`` >= 1; ``prolongation_to`` also refuses a space
+        of another degree or T, e.g. "fine: degree is 2, expected W.degree = 1".
+
+    Example
+    -------
+    >>> LagrangeSpace(1, 2, 1.0).evaluate([0.0, 1.0, 0.0], [0.25, 0.5])
+    array([0.5, 1. ])
     """
 
     __slots__ = ()
 
-    def __init__(self, degree, n_t, T):
+    def __init__(self, degree: int, n_t: int, T: float) -> None:
         self._init(degree, n_t, T, 1)
         object.__setattr__(self, "_size", self._n_t * self._degree + 1)
 
     @property
-    def points(self):
+    def points(self) -> npt.NDArray[np.float64]:
         """The nodes, float64 array of shape (size,), read-only."""
         points = self._cache.get("points")
         if points is None:
@@ -472,11 +524,13 @@ class LagrangeSpace(_Space):
         _kernels.lagrange_points(self._degree, self._n_t, self._T, block.start, block.stop, points)
         return points
 
-    def legendre_space(self):
+    def legendre_space(self) -> LegendreSpace:
         """The discontinuous Legendre space of the same degree, n_t and T."""
         return LegendreSpace(self._degree, self._n_t, self._T)
 
-    def prolongation_to(self, fine, rows: TimeSlab | range | None = None):
+    def prolongation_to(
+        self, fine: LagrangeSpace, rows: TimeSlab | range | None = None
+    ) -> scipy.sparse.csr_array[np.float64]:
         """Interpolation of nodal values onto the nodes of another partition.
 
         Parameters
@@ -527,7 +581,7 @@ class LagrangeSpace(_Space):
                 indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
         return _csr(data, indices, indptr, (count, self._size))
 
-    def to_legendre(self, rows: TimeSlab | range | None = None):
+    def to_legendre(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
         """The map from nodal values to Legendre coefficients.
 
         Parameters
@@ -570,7 +624,7 @@ class LagrangeSpace(_Space):
             position = end
         return _csr(data, indices, indptr, (count, self._size))
 
-    def mass_matrix(self, rows: TimeSlab | range | None = None):
+    def mass_matrix(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the nodal basis on [0, T].
 
         Parameters
@@ -602,7 +656,7 @@ class LagrangeSpace(_Space):
         kernel(d, self._n_t, self._T, first, last, indptr, indices, data)
         return _csr(data, indices, indptr, (count, self._size))
 
-    def interpolate(self, f):
+    def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """Nodal values of a function.
 
         Parameters
@@ -617,7 +671,14 @@ class LagrangeSpace(_Space):
         """
         return checks.call_on_times("f", f, self.points, self._size)
 
-    def evaluate(self, values, times, derivative=0, out=None, slab: TimeSlab | None = None):
+    def evaluate(
+        self,
+        values: npt.ArrayLike,
+        times: npt.ArrayLike,
+        derivative: int = 0,
+        out: npt.NDArray[np.float64] | None = None,
+        slab: TimeSlab | None = None,
+    ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
 
         Parameters
@@ -654,7 +715,14 @@ class LagrangeSpace(_Space):
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         return self.legendre_space().evaluate(coefficients, t, derivative, out)
 
-    def _evaluate_slab(self, values, times, derivative, out, slab):
+    def _evaluate_slab(
+        self,
+        values: npt.ArrayLike,
+        times: npt.ArrayLike,
+        derivative: int,
+        out: npt.NDArray[np.float64] | None,
+        slab: TimeSlab,
+    ) -> npt.NDArray[np.float64]:
         if not isinstance(slab, _slabs.TimeSlab):
             raise TypeError(f"slab: expected None or a TimeSlab, got {checks.describe(slab)}")
         if slab.space != self:

@@ -1,0 +1,71 @@
+"""Private kernels of pwpoly_numpy.
+
+Every kernel reads and writes C-contiguous buffers of exactly the element type given here in
+place; the Python layer allocates them with the right sizes. The index arrays of the ...32
+kernels must be int32, those of the ...64 kernels int64 (TypeError otherwise); both are typed
+as either, since the callers choose the kernel and the index dtype together at run time.
+"""
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "locate",
+    "evaluate",
+    "basis_matrix32",
+    "basis_matrix64",
+    "lagrange_mass_nnz",
+    "lagrange_mass_matrix32",
+    "lagrange_mass_matrix64",
+    "lagrange_points",
+    "prolongation_room",
+    "prolongation32",
+    "prolongation64",
+    "to_legendre32",
+    "to_legendre64",
+    "internal_fault_type",
+]
+
+_F64 = npt.NDArray[np.float64]
+_Index = npt.NDArray[np.int32 | np.int64]
+
+def locate(n_t: int, T: float, times: _F64, intervals: npt.NDArray[np.int64], xi: _F64) -> None: ...
+def evaluate(
+    degree: int,
+    n_t: int,
+    T: float,
+    first: int,
+    width: int,
+    coefficients: _F64,
+    times: _F64,
+    derivative: int,
+    out: _F64,
+) -> int: ...
+def basis_matrix32(
+    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64
+) -> None: ...
+def basis_matrix64(
+    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64
+) -> None: ...
+def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
+def lagrange_mass_matrix32(
+    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+) -> None: ...
+def lagrange_mass_matrix64(
+    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+) -> None: ...
+def lagrange_points(degree: int, n_t: int, T: float, first: int, last: int, out: _F64) -> None: ...
+def prolongation_room(degree: int, nt_coarse: int, nt_fine: int, first: int, last: int) -> int: ...
+def prolongation32(
+    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+) -> int: ...
+def prolongation64(
+    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+) -> int: ...
+def to_legendre32(
+    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+) -> None: ...
+def to_legendre64(
+    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+) -> None: ...
+def internal_fault_type() -> type[BaseException]: ...
