@@ -22,6 +22,13 @@ InternalFault: type[BaseException] = _kernels.internal_fault_type()
 It is the very class ``pwpoly`` raises (qualified name ``pyo3_runtime.PanicException``), which
 derives from ``BaseException``, not ``Exception``: ``except Exception`` does not catch it, but
 ``except pwpoly_numpy.InternalFault`` does.
+
+Example
+-------
+>>> import pwpoly, pwpoly_numpy
+>>> try: pwpoly.lagrange_prolongation_matrix(4, 8, 0)
+... except pwpoly_numpy.InternalFault as fault: print(fault.args[0])
+Lagrange prolongation requires polynomial degree at least 1
 """
 
 __all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab"]

@@ -48,6 +48,20 @@ class TimeSlab:
     -----
     For a slab of ``space.slabs(parts)`` every value is formed in time independent of ``n_t``;
     ``rows`` is built (once) in time proportional to ``size``.
+
+    Raises
+    ------
+    TypeError
+        `space` not a space ("space: expected a LegendreSpace or a LagrangeSpace, got ..."); `k0`
+        or `k1` not an integer (a bool included).
+    ValueError
+        Not ``0 <= k0 < k1 <= space.n_t``: "k0: expected 0 <= k0 < n_t = 4, got 4", "k1: expected
+        k0 = 1 < k1 <= n_t = 4, got 1".
+
+    Example
+    -------
+    >>> TimeSlab(LagrangeSpace(2, 4, 1.0), 1, 3).rows.tolist()
+    [2, 3, 4, 5]
     """
 
     __slots__ = ("_space", "_k0", "_k1", "_rows")
@@ -74,27 +88,82 @@ class TimeSlab:
 
     @property
     def space(self) -> Space:
-        """The space the slab belongs to."""
+        """The space the slab belongs to.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'space'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).space
+        LegendreSpace(degree=2, n_t=4, T=1.0)
+        """
         return self._space
 
     @property
     def k0(self) -> int:
-        """First interval of the slab."""
+        """First interval of the slab.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'k0'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).k0
+        1
+        """
         return self._k0
 
     @property
     def k1(self) -> int:
-        """One past the last interval of the slab."""
+        """One past the last interval of the slab.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'k1'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).k1
+        3
+        """
         return self._k1
 
     @property
     def n_intervals(self) -> int:
-        """Number of intervals, ``k1 - k0``."""
+        """Number of intervals, ``k1 - k0``.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'n_intervals'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).n_intervals
+        2
+        """
         return self._k1 - self._k0
 
     @property
     def t0(self) -> float:
-        """Left end of the slab, ``k0 * dt``, as the evaluation forms the left end of interval k0."""
+        """Left end of the slab, ``k0 * dt``, as the evaluation forms the left end of interval k0.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 't0'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t0
+        0.25
+        """
         return float(self._k0) * self._space.dt
 
     @property
@@ -102,7 +171,18 @@ class TimeSlab:
         """Right end of the slab: ``breakpoints[k1]`` of the space, so ``k1 * dt`` for an interior
         end (the next slab's ``t0``, bit for bit) and ``dt + (n_t - 1) * dt`` for the last slab.
         Which slab owns a time near an end is told by ``locate_slab``, which follows the
-        evaluation's own interval lookup."""
+        evaluation's own interval lookup.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 't1'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t1
+        0.75
+        """
         dt = self._space.dt
         if self._k1 == self._space.n_t:
             return dt + float(self._k1 - 1) * dt
@@ -111,7 +191,20 @@ class TimeSlab:
     @property
     def row_ranges(self) -> tuple[range, ...]:
         """The global rows the slab owns, as ascending ranges of step 1 (one per degree for a
-        LegendreSpace, one for a LagrangeSpace) whose concatenation is ``rows``."""
+        LegendreSpace, one for a LagrangeSpace) whose concatenation is ``rows``.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'row_ranges'".
+
+        Example
+        -------
+        >>> LegendreSpace(1, 4, 1.0).slab(1, 3).row_ranges
+        (range(1, 3), range(5, 7))
+        >>> LagrangeSpace(2, 4, 1.0).slab(2, 4).row_ranges
+        (range(4, 9),)
+        """
         space = self._space
         n_t = space.n_t
         if isinstance(space, _spaces.LegendreSpace):
@@ -121,7 +214,18 @@ class TimeSlab:
 
     @property
     def size(self) -> int:
-        """Number of rows the slab owns, ``len(rows)``."""
+        """Number of rows the slab owns, ``len(rows)``.
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'size'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).size, LagrangeSpace(2, 4, 1.0).slab(2, 4).size
+        (6, 5)
+        """
         space = self._space
         if isinstance(space, _spaces.LegendreSpace):
             return (space.degree + 1) * (self._k1 - self._k0)
@@ -129,7 +233,20 @@ class TimeSlab:
 
     @property
     def rows(self) -> npt.NDArray[np.int64]:
-        """The global rows the slab owns, ascending: read-only int64 array of shape (size,)."""
+        """The global rows the slab owns, ascending: read-only int64 array of shape (size,).
+
+        Raises
+        ------
+        AttributeError
+            On assignment: "TimeSlab objects are immutable: cannot set 'rows'".
+        ValueError
+            On writing into the array: "assignment destination is read-only".
+
+        Example
+        -------
+        >>> LegendreSpace(1, 4, 1.0).slab(1, 3).rows.tolist()
+        [1, 2, 5, 6]
+        """
         rows = self._rows
         if rows is None:
             rows = concatenated(self.row_ranges)

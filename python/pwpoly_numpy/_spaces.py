@@ -105,27 +105,82 @@ class _Space:
 
     @property
     def degree(self) -> int:
-        """Polynomial degree on each interval (int)."""
+        """Polynomial degree on each interval (int).
+
+        Raises
+        ------
+        AttributeError
+            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'degree'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).degree
+        2
+        """
         return self._degree
 
     @property
     def n_t(self) -> int:
-        """Number of equal intervals of [0, T] (int)."""
+        """Number of equal intervals of [0, T] (int).
+
+        Raises
+        ------
+        AttributeError
+            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'n_t'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).n_t
+        4
+        """
         return self._n_t
 
     @property
     def T(self) -> float:
-        """End of the time interval [0, T] (float)."""
+        """End of the time interval [0, T] (float).
+
+        Raises
+        ------
+        AttributeError
+            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'T'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).T
+        1.0
+        """
         return self._T
 
     @property
     def dt(self) -> float:
-        """Interval length T / n_t (float), rounded once, as every evaluation uses it."""
+        """Interval length T / n_t (float), rounded once, as every evaluation uses it.
+
+        Raises
+        ------
+        AttributeError
+            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'dt'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).dt
+        0.25
+        """
         return self._T / self._n_t
 
     @property
     def size(self) -> int:
-        """Number of basis functions (int)."""
+        """Number of basis functions (int).
+
+        Raises
+        ------
+        AttributeError
+            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'size'".
+
+        Example
+        -------
+        >>> LegendreSpace(2, 4, 1.0).size, LagrangeSpace(2, 4, 1.0).size
+        (12, 9)
+        """
         return self._size
 
     def slabs(self, parts: int) -> tuple[TimeSlab, ...]:
@@ -142,6 +197,19 @@ class _Space:
             Slab j covers the intervals ``[j*n_t // parts, (j+1)*n_t // parts)``: consecutive,
             covering every interval once, their sizes differing by at most one interval. Their
             ``rows`` partition the space's global rows (see ``TimeSlab`` for the ownership rule).
+
+        Raises
+        ------
+        TypeError
+            `parts` not an integer (a bool included): "parts: expected an integer, got ...".
+        ValueError
+            `parts` < 1 or > n_t, e.g. "parts: 5 slabs of 4 intervals would leave some empty,
+            expected 1 <= parts <= n_t = 4".
+
+        Example
+        -------
+        >>> [(slab.k0, slab.k1) for slab in LegendreSpace(2, 4, 1.0).slabs(3)]
+        [(0, 1), (1, 2), (2, 4)]
         """
         return _slabs.split(self, parts)  # type: ignore[arg-type]  # a _Space is one of the two spaces
 
@@ -156,6 +224,20 @@ class _Space:
         Returns
         -------
         TimeSlab
+
+        Raises
+        ------
+        TypeError
+            `k0` or `k1` not an integer (a bool included), e.g. "k0: expected an integer, got ...".
+        ValueError
+            Not ``0 <= k0 < k1 <= n_t``, named: "k0: expected 0 <= k0 < n_t = 4, got 4",
+            "k1: expected k0 = 1 < k1 <= n_t = 4, got 1" (a negative one: "k0: expected an
+            integer >= 0, got -1").
+
+        Example
+        -------
+        >>> LagrangeSpace(2, 4, 1.0).slab(1, 3)
+        TimeSlab(LagrangeSpace(degree=2, n_t=4, T=1.0), k0=1, k1=3)
         """
         return _slabs.TimeSlab(self, k0, k1)  # type: ignore[arg-type]  # as in slabs()
 
@@ -174,6 +256,19 @@ class _Space:
             Index j of the slab holding the interval k that ``LegendreSpace.locate`` gives the time
             (times before 0 and NaN in the first slab, after T in the last, a time on an interior
             interval end in the slab on its right): ``j = ((k + 1)*parts - 1) // n_t``.
+
+        Raises
+        ------
+        TypeError
+            `parts` as for ``slabs``; `times` not real numbers: "times: expected an array-like of
+            real numbers, got ...".
+        ValueError
+            `parts` as for ``slabs``.
+
+        Example
+        -------
+        >>> LegendreSpace(1, 4, 1.0).locate_slab([0.0, 0.25, 0.5, 1.0], 2)
+        array([0, 0, 1, 1])
         """
         count = checks.count("parts", parts, 1)
         if count > self._n_t:
@@ -268,6 +363,18 @@ class LegendreSpace(_Space):
 
         ``breakpoints[k] = k * dt`` and the last one is ``dt + (n_t - 1) * dt``, exactly as the
         evaluation forms them (the last is not necessarily T).
+
+        Raises
+        ------
+        AttributeError
+            On assignment ("... objects are immutable: cannot set 'breakpoints'").
+        ValueError
+            On writing into the array: "assignment destination is read-only".
+
+        Example
+        -------
+        >>> LegendreSpace(0, 4, 1.0).breakpoints.tolist()
+        [0.0, 0.25, 0.5, 0.75, 1.0]
         """
         ends = self._cache.get("breakpoints")
         if ends is None:
@@ -290,6 +397,16 @@ class LegendreSpace(_Space):
             Interval k holding the time (0 for times before 0 and NaN, n_t - 1 after T).
         xi : ndarray of float64, shape times.shape
             Local coordinate in [-1, 1] on that interval (NaN for a NaN time).
+
+        Raises
+        ------
+        TypeError
+            `times` not real numbers: "times: expected an array-like of real numbers, got ...".
+
+        Example
+        -------
+        >>> LegendreSpace(1, 4, 1.0).locate([0.25, 0.375])
+        (array([1, 1]), array([-1.,  0.]))
         """
         t = checks.as_float_array("times", times)
         intervals = np.empty(t.shape, dtype=np.int64)
@@ -330,6 +447,27 @@ class LegendreSpace(_Space):
             or ``evaluate_derivative_at(t)`` (derivative 1) of vector ``b`` at ``times[j...]``;
             with `slab`, bit for bit the evaluation of the global vectors the slab's coefficients
             belong to.
+
+        Raises
+        ------
+        TypeError
+            `coefficients` or `times` not real numbers ("times: expected an array-like of real
+            numbers, got ..."); `derivative` not an integer; `slab` not None or a TimeSlab;
+            `out` not an ndarray or not float64 ("out: expected dtype float64, got dtype
+            float32").
+        ValueError
+            `coefficients` a scalar or of the wrong last axis ("coefficients: last axis has
+            length 11, expected V.size = 12", or ``slab.size`` with `slab`); `derivative` not 0
+            or 1; `out` of the wrong shape or read-only; `slab` of another space ("slab: a slab
+            of ..., expected a slab of V = ..."); a time outside the slab ("times:
+            times.flat[0] = 0.25 lies in interval 0, outside the slab's intervals [1, 2)").
+
+        Example
+        -------
+        >>> V = LegendreSpace(1, 2, 1.0); V.evaluate([1.0, 2.0, 3.0, 4.0], [0.25, 0.5])
+        array([ 1., -2.])
+        >>> V.evaluate([2.0, 4.0], 0.75, slab=V.slab(1, 2))
+        array(2.)
         """
         if slab is None:
             first, width = 0, self._n_t
@@ -379,6 +517,21 @@ class LegendreSpace(_Space):
             Row j holds the degree + 1 entries of the interval holding ``times.flat[j]``, all stored
             (also zeros), columns ascending: the non-zero entries of
             ``LegendreBasis.evaluate_all_basis_functions`` (or ``..._derivatives``), same bits.
+
+        Raises
+        ------
+        TypeError
+            `times` not real numbers ("times: expected an array-like of real numbers, got ...");
+            `derivative` not an integer ("derivative: expected an integer, got ...").
+        ValueError
+            `derivative` not 0 or 1 ("derivative: expected 0 or 1, got 2"); more than the largest
+            array size of stored entries ("times: ... times give ... stored entries, more than
+            the largest array size").
+
+        Example
+        -------
+        >>> LegendreSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
+        [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, -1.0]]
         """
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
@@ -410,6 +563,24 @@ class LegendreSpace(_Space):
             Diagonal: ``dt / (2*i + 1)`` for P_i on every interval, degree-major. With `rows`, row
             j of the result is global row ``rows[j]`` (``slab.rows[j]``), its entry in the global
             column of that row, the same bits as the whole matrix.
+
+        Raises
+        ------
+        TypeError
+            `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
+            got ...".
+        ValueError
+            A range of step other than 1 ("rows: expected a range with step 1, got ...") or
+            beyond the rows (e.g. "rows: expected a range with 0 <= start <= stop <= 4 (the
+            operator's rows), got range(0, 5)"); a slab of another space ("rows: a slab of ...,
+            expected a slab of V = ...").
+
+        Example
+        -------
+        >>> V = LegendreSpace(1, 2, 3.0); V.mass_matrix().diagonal().tolist()
+        [1.5, 1.5, 0.5, 0.5]
+        >>> V.mass_matrix(rows=V.slab(1, 2)).toarray().tolist()
+        [[0.0, 1.5, 0.0, 0.0], [0.0, 0.0, 0.0, 0.5]]
         """
         ranges = _slabs.requested_ranges(rows, self._size, (self,), f"V = {self!r}")
         positions = _slabs.concatenated(ranges)
@@ -442,6 +613,22 @@ class LegendreSpace(_Space):
             Coefficients, degree-major. The integrals use a Gauss-Legendre rule of degree + 2
             points per interval, exact for polynomials f of degree up to degree + 3; a polynomial
             of at most the space's degree is reproduced up to rounding.
+
+        Raises
+        ------
+        TypeError
+            `f` not callable ("f: expected a callable, got ..."), or its result not real numbers
+            ("f(t): expected an array-like of real numbers, got ...").
+        ValueError
+            The result of `f` not of shape (..., len(t)), e.g. "f: returned an array of shape (),
+            expected shape (..., 6) ending in the length of its argument".
+        Exception
+            Whatever `f` raises, unchanged.
+
+        Example
+        -------
+        >>> LegendreSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
+        [0.5, 1.5, 0.5, 0.5]
         """
         m = self._degree + 1
         nodes, weights = np.polynomial.legendre.leggauss(m + 1)
@@ -495,7 +682,20 @@ class LagrangeSpace(_Space):
 
     @property
     def points(self) -> npt.NDArray[np.float64]:
-        """The nodes, float64 array of shape (size,), read-only."""
+        """The nodes, float64 array of shape (size,), read-only.
+
+        Raises
+        ------
+        AttributeError
+            On assignment ("LagrangeSpace objects are immutable: cannot set 'points'").
+        ValueError
+            On writing into the array: "assignment destination is read-only".
+
+        Example
+        -------
+        >>> LagrangeSpace(2, 2, 1.0).points.tolist()
+        [0.0, 0.25, 0.5, 0.75, 1.0]
+        """
         points = self._cache.get("points")
         if points is None:
             points = np.empty(self._size, dtype=np.float64)
@@ -518,6 +718,21 @@ class LagrangeSpace(_Space):
         -------
         ndarray of float64, shape (len(rows),)
             ``points[rows]``, the same bits, in time and memory proportional to the rows.
+
+        Raises
+        ------
+        TypeError
+            `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
+            got ...".
+        ValueError
+            A range of step other than 1 or beyond ``range(size)`` (e.g. "rows: expected a range
+            with 0 <= start <= stop <= 9 (the operator's rows), got range(0, 10)"); a slab of
+            another space ("rows: a slab of ..., expected a slab of W = ...").
+
+        Example
+        -------
+        >>> W = LagrangeSpace(2, 4, 1.0); W.points_of(W.slab(1, 3)).tolist()
+        [0.25, 0.375, 0.5, 0.625]
         """
         (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         points = np.empty(len(block), dtype=np.float64)
@@ -525,7 +740,17 @@ class LagrangeSpace(_Space):
         return points
 
     def legendre_space(self) -> LegendreSpace:
-        """The discontinuous Legendre space of the same degree, n_t and T."""
+        """The discontinuous Legendre space of the same degree, n_t and T.
+
+        Raises
+        ------
+        Nothing.
+
+        Example
+        -------
+        >>> LagrangeSpace(2, 4, 1.0).legendre_space()
+        LegendreSpace(degree=2, n_t=4, T=1.0)
+        """
         return LegendreSpace(self._degree, self._n_t, self._T)
 
     def prolongation_to(
@@ -549,6 +774,22 @@ class LagrangeSpace(_Space):
             ``pwpoly.lagrange_prolongation_matrix(self.n_t, fine.n_t, degree)``. With `rows`, row
             j of the result is global row ``rows[j]`` (``slab.rows[j]``), columns global: the very
             bits of the whole operator's rows, built in time and memory proportional to the rows.
+
+        Raises
+        ------
+        TypeError
+            `fine` not a LagrangeSpace ("fine: expected a LagrangeSpace, got ..."); `rows` not
+            None, a TimeSlab or a range.
+        ValueError
+            `fine` of another degree or T ("fine: degree is 2, expected W.degree = 1", "fine: T
+            is 2.0, expected W.T = 1.0"); `rows` a range of step other than 1 or beyond
+            ``range(fine.size)``, or a slab of another space than `fine` ("rows: a slab of ...,
+            expected a slab of fine = ...").
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 1, 1.0).prolongation_to(LagrangeSpace(1, 2, 1.0)).toarray().tolist()
+        [[1.0, 0.0], [0.5, 0.5], [0.0, 1.0]]
         """
         if not isinstance(fine, LagrangeSpace):
             raise TypeError(f"fine: expected a LagrangeSpace, got {checks.describe(fine)}")
@@ -600,6 +841,21 @@ class LagrangeSpace(_Space):
             result is global row ``rows[j]`` (for a slab, in the order of the Legendre slab's
             ``rows``), columns global, the same bits as the whole matrix. A slab's block reads
             the nodal values of its points and its right ghost, ``k0*degree ... k1*degree``.
+
+        Raises
+        ------
+        TypeError
+            `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
+            got ...".
+        ValueError
+            A range of step other than 1 or beyond ``range(legendre_space().size)``; a slab of
+            another space ("rows: a slab of ..., expected a slab of W = ... or of
+            W.legendre_space()").
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 2, 1.0).to_legendre().toarray().tolist()
+        [[0.5, 0.5, 0.0], [0.0, 0.5, 0.5], [-0.5, 0.5, 0.0], [0.0, -0.5, 0.5]]
         """
         m = self._degree + 1
         legendre = self.legendre_space()
@@ -641,6 +897,20 @@ class LagrangeSpace(_Space):
             the nodes sharing an interval with its node, columns ascending. With `rows`, row j of
             the result is global row ``rows[j]`` (``slab.rows[j]``), columns global, the same bits
             as the whole matrix.
+
+        Raises
+        ------
+        TypeError
+            `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
+            got ...".
+        ValueError
+            A range of step other than 1 or beyond ``range(size)``; a slab of another space
+            ("rows: a slab of ..., expected a slab of W = ...").
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 1, 6.0).mass_matrix().toarray().tolist()
+        [[2.0, 1.0], [1.0, 2.0]]
         """
         (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         d = self._degree
@@ -668,6 +938,22 @@ class LagrangeSpace(_Space):
         -------
         ndarray of float64, shape (..., size)
             ``f(self.points)``.
+
+        Raises
+        ------
+        TypeError
+            `f` not callable ("f: expected a callable, got ..."), or its result not real numbers
+            ("f(t): expected an array-like of real numbers, got ...").
+        ValueError
+            The result of `f` not of shape (..., size), e.g. "f: returned an array of shape (),
+            expected shape (..., 5) ending in the length of its argument".
+        Exception
+            Whatever `f` raises, unchanged.
+
+        Example
+        -------
+        >>> LagrangeSpace(2, 2, 1.0).interpolate(lambda t: 4.0 * t).tolist()
+        [0.0, 1.0, 2.0, 3.0, 4.0]
         """
         return checks.call_on_times("f", f, self.points, self._size)
 
@@ -699,6 +985,20 @@ class LagrangeSpace(_Space):
         ndarray of float64, shape values.shape[:-1] + times.shape
             ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``; with `slab`,
             bit for bit the evaluation of the global vectors.
+
+        Raises
+        ------
+        TypeError, ValueError
+            As for ``LegendreSpace.evaluate``, for `values` in place of `coefficients`: e.g.
+            "values: last axis has length 2, expected W.size = 3" (with `slab`, expected
+            "slab.n_intervals * W.degree + 1"); "slab: a slab of ..., expected a slab of W = ...".
+
+        Example
+        -------
+        >>> W = LagrangeSpace(1, 2, 1.0); W.evaluate([0.0, 1.0, 0.0], [0.25, 0.75], derivative=1)
+        array([ 2., -2.])
+        >>> W.evaluate([1.0, 0.0], 0.75, slab=W.slab(1, 2))
+        array(0.5)
         """
         if slab is not None:
             return self._evaluate_slab(values, times, derivative, out, slab)
