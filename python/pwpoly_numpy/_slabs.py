@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from . import _checks as checks
 from . import _spaces
+from ._value import ImmutableValue
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._spaces import LagrangeSpace, LegendreSpace
@@ -22,7 +23,7 @@ if TYPE_CHECKING:  # pragma: no cover
     Space = Union[LegendreSpace, LagrangeSpace]
 
 
-class TimeSlab:
+class TimeSlab(ImmutableValue):
     """The contiguous range of intervals ``[k0, k1)`` of a space, with the global rows it owns.
 
     Made by ``space.slabs(parts)`` (a balanced split) or ``space.slab(k0, k1)``; an immutable value
@@ -57,6 +58,9 @@ class TimeSlab:
     ValueError
         Not ``0 <= k0 < k1 <= space.n_t``: "k0: expected 0 <= k0 < n_t = 4, got 4", "k1: expected
         k0 = 1 < k1 <= n_t = 4, got 1".
+    AttributeError
+        On setting or deleting any attribute, e.g. "TimeSlab objects are immutable: cannot set
+        'k0'".
 
     Example
     -------
@@ -90,11 +94,6 @@ class TimeSlab:
     def space(self) -> Space:
         """The space the slab belongs to.
 
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'space'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).space
@@ -105,11 +104,6 @@ class TimeSlab:
     @property
     def k0(self) -> int:
         """First interval of the slab.
-
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'k0'".
 
         Example
         -------
@@ -122,11 +116,6 @@ class TimeSlab:
     def k1(self) -> int:
         """One past the last interval of the slab.
 
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'k1'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).k1
@@ -138,11 +127,6 @@ class TimeSlab:
     def n_intervals(self) -> int:
         """Number of intervals, ``k1 - k0``.
 
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'n_intervals'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).n_intervals
@@ -153,11 +137,6 @@ class TimeSlab:
     @property
     def t0(self) -> float:
         """Left end of the slab, ``k0 * dt``, as the evaluation forms the left end of interval k0.
-
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 't0'".
 
         Example
         -------
@@ -173,11 +152,6 @@ class TimeSlab:
         Which slab owns a time near an end is told by ``locate_slab``, which follows the
         evaluation's own interval lookup.
 
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 't1'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t1
@@ -192,11 +166,6 @@ class TimeSlab:
     def row_ranges(self) -> tuple[range, ...]:
         """The global rows the slab owns, as ascending ranges of step 1 (one per degree for a
         LegendreSpace, one for a LagrangeSpace) whose concatenation is ``rows``.
-
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'row_ranges'".
 
         Example
         -------
@@ -216,20 +185,12 @@ class TimeSlab:
     def size(self) -> int:
         """Number of rows the slab owns, ``len(rows)``.
 
-        Raises
-        ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'size'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).size, LagrangeSpace(2, 4, 1.0).slab(2, 4).size
         (6, 5)
         """
-        space = self._space
-        if isinstance(space, _spaces.LegendreSpace):
-            return (space.degree + 1) * (self._k1 - self._k0)
-        return (self._k1 - self._k0) * space.degree + (1 if self._k1 == space.n_t else 0)
+        return sum(len(r) for r in self.row_ranges)
 
     @property
     def rows(self) -> npt.NDArray[np.int64]:
@@ -237,8 +198,6 @@ class TimeSlab:
 
         Raises
         ------
-        AttributeError
-            On assignment: "TimeSlab objects are immutable: cannot set 'rows'".
         ValueError
             On writing into the array: "assignment destination is read-only".
 
@@ -257,28 +216,8 @@ class TimeSlab:
     def __repr__(self) -> str:
         return f"TimeSlab({self._space!r}, k0={self._k0}, k1={self._k1})"
 
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not TimeSlab:
-            return NotImplemented
-        return (self._space, self._k0, self._k1) == (other._space, other._k0, other._k1)
-
-    def __hash__(self) -> int:
-        return hash(("TimeSlab", self._space, self._k0, self._k1))
-
-    def __reduce__(self) -> tuple[type[TimeSlab], tuple[Space, int, int]]:
-        return (TimeSlab, (self._space, self._k0, self._k1))
-
-    def __copy__(self) -> TimeSlab:
-        return self
-
-    def __deepcopy__(self, memo: dict[int, object]) -> TimeSlab:
-        return self
-
-    def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"TimeSlab objects are immutable: cannot set {name!r}")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"TimeSlab objects are immutable: cannot delete {name!r}")
+    def _key(self) -> tuple[Space, int, int]:
+        return (self._space, self._k0, self._k1)
 
 
 def split(space: Space, parts: int) -> tuple[TimeSlab, ...]:

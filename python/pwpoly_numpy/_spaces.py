@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Self, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +13,7 @@ import scipy.sparse
 from . import _checks as checks
 from . import _kernels
 from . import _slabs
+from ._value import ImmutableValue
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._slabs import TimeSlab
@@ -78,7 +79,7 @@ _MAXPRINT = vars(_CSR((np.zeros(0), np.zeros(0, np.int32), np.zeros(1, np.int32)
 _csr = _choose_csr()
 
 
-class _Space:
+class _Space(ImmutableValue):
     """Immutable description (degree, n_t, T) with value semantics."""
 
     __slots__ = ("_degree", "_n_t", "_T", "_size", "_cache")
@@ -98,19 +99,14 @@ class _Space:
                 f"n_t: n_t * (degree + 1)**2 = {n_t * (degree + 1) ** 2} exceeds the largest array "
                 f"size {checks.MAX_DOUBLES}, got n_t = {n_t} with degree = {degree}"
             )
-        self._degree = degree
-        self._n_t = n_t
-        self._T = T
-        self._cache = {}
+        object.__setattr__(self, "_degree", degree)
+        object.__setattr__(self, "_n_t", n_t)
+        object.__setattr__(self, "_T", T)
+        object.__setattr__(self, "_cache", {})
 
     @property
     def degree(self) -> int:
         """Polynomial degree on each interval (int).
-
-        Raises
-        ------
-        AttributeError
-            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'degree'".
 
         Example
         -------
@@ -123,11 +119,6 @@ class _Space:
     def n_t(self) -> int:
         """Number of equal intervals of [0, T] (int).
 
-        Raises
-        ------
-        AttributeError
-            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'n_t'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).n_t
@@ -138,11 +129,6 @@ class _Space:
     @property
     def T(self) -> float:
         """End of the time interval [0, T] (float).
-
-        Raises
-        ------
-        AttributeError
-            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'T'".
 
         Example
         -------
@@ -155,11 +141,6 @@ class _Space:
     def dt(self) -> float:
         """Interval length T / n_t (float), rounded once, as every evaluation uses it.
 
-        Raises
-        ------
-        AttributeError
-            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'dt'".
-
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).dt
@@ -170,11 +151,6 @@ class _Space:
     @property
     def size(self) -> int:
         """Number of basis functions (int).
-
-        Raises
-        ------
-        AttributeError
-            On assignment, e.g. "LegendreSpace objects are immutable: cannot set 'size'".
 
         Example
         -------
@@ -282,31 +258,8 @@ class _Space:
     def __repr__(self) -> str:
         return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
 
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not type(self):
-            return NotImplemented
-        return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
-
-    def __hash__(self) -> int:
-        return hash((type(self).__name__, self._degree, self._n_t, self._T))
-
-    def __reduce__(self) -> tuple[type[Self], tuple[int, int, float]]:
-        return (type(self), (self._degree, self._n_t, self._T))
-
-    def __copy__(self) -> Self:
-        return self
-
-    def __deepcopy__(self, memo: dict[int, Any]) -> Self:
-        return self
-
-    def __setattr__(self, name: str, value: object) -> None:
-        if name in _Space.__slots__ and not hasattr(self, "_cache"):
-            object.__setattr__(self, name, value)
-        else:
-            raise AttributeError(f"{type(self).__name__} objects are immutable: cannot set {name!r}")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"{type(self).__name__} objects are immutable: cannot delete {name!r}")
+    def _key(self) -> tuple[int, int, float]:
+        return (self._degree, self._n_t, self._T)
 
 
 class LegendreSpace(_Space):
@@ -344,6 +297,9 @@ class LegendreSpace(_Space):
         ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0, or ``n_t*(degree + 1)**2`` above
         the largest array size; in the methods, e.g. "coefficients: last axis has length 11,
         expected V.size = 12".
+    AttributeError
+        On setting or deleting any attribute: the space is an immutable value, e.g.
+        "LegendreSpace objects are immutable: cannot set 'degree'".
 
     Example
     -------
@@ -366,8 +322,6 @@ class LegendreSpace(_Space):
 
         Raises
         ------
-        AttributeError
-            On assignment ("... objects are immutable: cannot set 'breakpoints'").
         ValueError
             On writing into the array: "assignment destination is read-only".
 
@@ -667,6 +621,8 @@ class LagrangeSpace(_Space):
     TypeError, ValueError
         As for ``LegendreSpace``, with ``degree`` >= 1; ``prolongation_to`` also refuses a space
         of another degree or T, e.g. "fine: degree is 2, expected W.degree = 1".
+    AttributeError
+        On setting or deleting any attribute, as for ``LegendreSpace``.
 
     Example
     -------
@@ -686,8 +642,6 @@ class LagrangeSpace(_Space):
 
         Raises
         ------
-        AttributeError
-            On assignment ("LagrangeSpace objects are immutable: cannot set 'points'").
         ValueError
             On writing into the array: "assignment destination is read-only".
 

@@ -140,7 +140,6 @@ void locate_times(const LegendreBasis& basis, std::span<const double> times, std
 
 void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
                     bool derivative, std::span<double> out) {
-    basis.require_intervals();
     evaluate_times_in_window(basis, IntervalWindow{0, basis.n_t}, coefficients, times, derivative, out);
 }
 
@@ -349,22 +348,6 @@ void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t 
     }
 }
 
-template <class Index>
-std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
-                     std::span<double> data) {
-    const std::size_t nnz = matrix.nnz();
-    require(indptr.size() == matrix.row_offsets().size() && indices.size() >= nnz && data.size() >= nnz, size_mismatch);
-    require_index<Index>(std::max({nnz, matrix.nrows(), matrix.ncols()}));
-    const std::size_t* __restrict offsets = matrix.row_offsets().data();
-    const std::size_t* __restrict columns = matrix.col_indices().data();
-    Index* __restrict starts = indptr.data();
-    Index* __restrict column_out = indices.data();
-    for (std::size_t r = 0; r < indptr.size(); ++r) starts[r] = static_cast<Index>(offsets[r]);
-    for (std::size_t p = 0; p < nnz; ++p) column_out[p] = static_cast<Index>(columns[p]);
-    std::copy(matrix.values().begin(), matrix.values().end(), data.begin());
-    return nnz;
-}
-
 template void basis_matrix_arrays<std::int32_t>(const LegendreBasis&, std::span<const double>, bool,
                                                 std::span<std::int32_t>, std::span<std::int32_t>, std::span<double>);
 template void basis_matrix_arrays<std::int64_t>(const LegendreBasis&, std::span<const double>, bool,
@@ -387,9 +370,5 @@ template void lagrange_to_legendre_rows<std::int32_t>(std::size_t, std::size_t, 
 template void lagrange_to_legendre_rows<std::int64_t>(std::size_t, std::size_t, std::size_t, std::size_t,
                                                       std::span<std::int64_t>, std::span<std::int64_t>,
                                                       std::span<double>);
-template std::size_t copy_csr<std::int32_t>(const sparse_matrix_tools::CsrMatrix&, std::span<std::int32_t>,
-                                            std::span<std::int32_t>, std::span<double>);
-template std::size_t copy_csr<std::int64_t>(const sparse_matrix_tools::CsrMatrix&, std::span<std::int64_t>,
-                                            std::span<std::int64_t>, std::span<double>);
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -9,7 +9,6 @@
 #include <span>
 
 #include "piecewise_polynomials/legendre_basis.hpp"
-#include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -74,13 +73,5 @@ std::size_t lagrange_to_legendre_nnz(std::size_t degree, std::size_t n_t);
 template <class Index>
 void lagrange_to_legendre_arrays(std::size_t degree, std::size_t n_t, std::span<Index> indptr, std::span<Index> indices,
                                  std::span<double> data);
-
-// Copies a compressed-row matrix into caller storage with indices narrowed (or widened) to
-// Index: indptr of nrows() + 1 offsets, the stored entries at the start of indices and data
-// (at least nnz() long; the rest is left alone). Returns nnz(). Every index must be
-// representable.
-template <class Index>
-std::size_t copy_csr(const sparse_matrix_tools::CsrMatrix& matrix, std::span<Index> indptr, std::span<Index> indices,
-                     std::span<double> data);
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -28,9 +28,9 @@ struct PointCoincidence {
         return (r / fine_period) * coarse_step;
     }
 
-    // How many of the fine points 0 ... n_f*d lie on coarse points: d*g + 1 (0 and n_f*d among
-    // them). `fine_points` is n_f*d + 1.
-    std::size_t count(std::size_t fine_points) const { return (fine_points - 1) / fine_period + 1; }
+    // How many of the fine points 0 ... r - 1 lie on coarse points (the multiples of the fine
+    // period below r); of all n_f*d + 1 fine points, d*g + 1 do (0 and n_f*d among them).
+    std::size_t below(std::size_t r) const { return r / fine_period + (r % fine_period != 0 ? 1 : 0); }
 };
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -116,7 +116,7 @@ public:
     // Room for the rows [first, last): one entry per coincident row, at most d + 1 per other row.
     std::size_t room(std::size_t first, std::size_t last) const {
         require_range(first, last);
-        const std::size_t coincident = multiples_below(last) - multiples_below(first);
+        const std::size_t coincident = coincidence_.below(last) - coincidence_.below(first);
         return checked_add(coincident, checked_mul(last - first - coincident, x_.size()));
     }
 
@@ -135,7 +135,7 @@ public:
         // Rows from `first` to the next coincident row, and that row's coarse column.
         const std::size_t phase = first % period;
         std::size_t rows_to_coincidence = phase == 0 ? 0 : period - phase;
-        std::size_t coincident_col = multiples_below(first) * coincidence_.coarse_step;
+        std::size_t coincident_col = coincidence_.below(first) * coincidence_.coarse_step;
 
         const double fine_count = static_cast<double>(N_f_);
         const double coarse_count = static_cast<double>(n_c_);
@@ -183,12 +183,6 @@ private:
 
     void require_range(std::size_t first, std::size_t last) const {
         if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
-    }
-
-    // Coincident rows below r: the multiples of the fine period in [0, r).
-    std::size_t multiples_below(std::size_t r) const {
-        const std::size_t period = coincidence_.fine_period;
-        return r / period + (r % period != 0 ? 1 : 0);
     }
 
     std::size_t d_;

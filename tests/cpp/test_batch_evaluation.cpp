@@ -426,26 +426,6 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
     }
 }
 
-// Into room for more entries than stored (the caller's bound): the entries at the start, the
-// rest untouched, and the count returned.
-TEST(CopyCsr, CopiesTheCoreMatrixWithNarrowIndices) {
-    const auto matrix = LagrangeBasis(2, 3, 1.0).get_prolongation_matrix_to(5);
-    const std::size_t room = matrix.nnz() + 3;
-    std::vector<std::int32_t> indptr(matrix.nrows() + 1), indices(room, -9);
-    std::vector<double> data(room, -9.0);
-    ASSERT_EQ(pp::copy_csr<std::int32_t>(matrix, indptr, indices, data), matrix.nnz());
-    for (std::size_t r = 0; r < indptr.size(); ++r)
-        EXPECT_EQ(static_cast<std::size_t>(indptr[r]), matrix.row_offsets()[r]);
-    for (std::size_t p = 0; p < matrix.nnz(); ++p) {
-        EXPECT_EQ(static_cast<std::size_t>(indices[p]), matrix.col_indices()[p]);
-        EXPECT_EQ(bits(data[p]), bits(matrix.values()[p]));
-    }
-    for (std::size_t p = matrix.nnz(); p < room; ++p) EXPECT_TRUE(indices[p] == -9 && data[p] == -9.0);
-    std::vector<double> short_data(matrix.nnz() - 1);
-    EXPECT_EQ(fault_message([&] { pp::copy_csr<std::int32_t>(matrix, indptr, indices, short_data); }),
-              "batch kernel: buffer sizes do not match");
-}
-
 // Written straight into the caller's arrays: the very entries, in the very order, of the core
 // transformation, for every degree the local inverse takes its different routes (closed forms for
 // 1 and 2, the dense inverse above).
