@@ -280,7 +280,7 @@ def hostile_values():
     return st.sampled_from([
         None, "0.5", b"1", HUGE, -HUGE, Fraction(HUGE, 3), [0.5, None], [HUGE, 0.5], np.array(["1"], dtype=object),
         odd_empty(), odd_empty((0, 12)), np.zeros(1).view(LyingShape), True, 1j, [[0.5], [0.1, 0.2]], object(),
-        range(0, 10**9), range(2, 1, -1), LyingSlab(V, 1, 3), LyingSlab(W, 0, 2), LyingSlab(FINE, 1, 3),
+        range(0, 100), range(2, 1, -1), LyingSlab(V, 1, 3), LyingSlab(W, 0, 2), LyingSlab(FINE, 1, 3),
         LyingLegendre(1, 6, 1.0), LyingLagrange(2, 9, 1.0), LyingLagrange(2, 6, 1.0).slab(0, 3), 2**70, -1, 0.5,
         math.inf, math.nan, np.ones(12), np.ones(13),
     ])

@@ -27,7 +27,8 @@ class TimeSlab(ImmutableValue):
     """The contiguous range of intervals ``[k0, k1)`` of a space, with the global rows it owns.
 
     Made by ``space.slabs(parts)`` (a balanced split) or ``space.slab(k0, k1)``; an immutable value
-    like the spaces (equality, hashing, pickling, copying).
+    like the spaces (equality, hashing, pickling, copying). The operators read only a slab's own
+    checked fields, whatever a subclass's public members claim.
 
     Ownership, in the space's global numbering:
 
@@ -196,7 +197,8 @@ class TimeSlab(ImmutableValue):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------

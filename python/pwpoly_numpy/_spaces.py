@@ -295,16 +295,28 @@ class LegendreSpace(_Space):
     for the constant P_0, and the derivative of P_0 and P_1). A time on an interior interval end
     belongs to the interval on its right.
 
+    Array arguments (times, coefficients, values) are numbers only: arrays of bool (read as 0.0
+    and 1.0), integer or floating dtype, or sequences of real numbers (Python ints and fractions
+    included). None, strings, bytes and other objects are a ``TypeError``, an integer beyond the
+    float range a ``ValueError``.
+
+    A subclass may add members and override public ones: the methods read only the space's own
+    checked fields. It may not redefine a private member (a ``TypeError`` when it is made).
+
     Raises
     ------
     TypeError
         An argument of the wrong type, named in the message: ``degree`` or ``n_t`` not an integer
         (a bool included), ``T`` not a real number; in the methods, e.g. "times: expected an
-        array-like of real numbers, ...".
+        array-like of real numbers, got [0.5, None] (list) holding None (NoneType)".
     ValueError
-        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0, or ``n_t*(degree + 1)**2`` above
-        the largest array size; in the methods, e.g. "coefficients: last axis has length 11,
-        expected V.size = 12".
+        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0 (also an integer or fraction beyond
+        the float range), ``n_t*(degree + 1)**2`` above the largest array size, ``n_t`` above
+        2**51 (beyond, consecutive interval ends can coincide), ``T / n_t`` not a positive normal
+        number ("T: the interval length T / n_t = 0.0 (T = 5e-324, n_t = 4) is not a positive
+        normal number"), or a last interval end that overflows; in the methods, e.g.
+        "coefficients: last axis has length 11, expected V.size = 12", "times: 1000... (int) is
+        beyond the largest float".
     AttributeError
         On setting or deleting any attribute: the space is an immutable value, e.g.
         "LegendreSpace objects are immutable: cannot set 'degree'".
@@ -333,7 +345,8 @@ class LegendreSpace(_Space):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------
@@ -398,8 +411,9 @@ class LegendreSpace(_Space):
         derivative : {0, 1}
             0 for values, 1 for the time derivative.
         out : ndarray of float64, shape coefficients.shape[:-1] + times.shape, optional
-            Array to write the result into. When a time outside the slab is refused, it may
-            have been written in part.
+            Array to write the result into (a subclass is checked and written as the plain
+            ndarray it is). When a time outside the slab is refused, it may have been written in
+            part.
         slab : TimeSlab, optional
             A slab of this space: evaluate from that slab's coefficients, reading no others.
 
@@ -613,7 +627,10 @@ class LagrangeSpace(_Space):
     """Continuous piecewise Lagrange polynomials on ``n_t`` equal intervals of [0, T].
 
     The nodes (``points``) are the equidistant nodes of every interval, each interior interval end
-    once, ending with T: point ``k*degree + j`` is local node j of interval k. They equal
+    once, ending with T: point ``k*degree + j`` is local node j of interval k. Interpolation at
+    equidistant nodes loses accuracy fast with the degree: for cos(3x) on [-1, 1] the error is
+    1e-7 at degree 40, 4e-4 at 50, 0.4 at 60 and 66 at 80 in double precision, hence the bound
+    of 128 on the degree. They equal
     ``pwpoly.get_lagrange_points(degree, n_t, T)`` bit for bit, and the operators hold exactly the
     entries of ``pwpoly.lagrange_prolongation_matrix`` and
     ``pwpoly.lagrange_to_legendre_basis_transformation``.
@@ -630,8 +647,12 @@ class LagrangeSpace(_Space):
     Raises
     ------
     TypeError, ValueError
-        As for ``LegendreSpace``, with ``degree`` >= 1; ``prolongation_to`` also refuses a space
-        of another degree or T, e.g. "fine: degree is 2, expected W.degree = 1".
+        As for ``LegendreSpace``, with 1 <= ``degree`` <= 128 ("degree: expected at most 128 for
+        equidistant Lagrange nodes, got 1600": the transformation to Legendre coefficients costs
+        O(degree**3), and equidistant nodes are useless long before, see the note) and nodes
+        that must not overflow ("T: the nodes of degree 3 overflow (T = 1e+308, n_t = 1)");
+        ``prolongation_to`` also refuses a space of another degree or T, e.g. "fine: degree is
+        2, expected W.degree = 1".
     AttributeError
         On setting or deleting any attribute, as for ``LegendreSpace``.
 
@@ -665,7 +686,8 @@ class LagrangeSpace(_Space):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------
@@ -910,7 +932,8 @@ class LagrangeSpace(_Space):
         Parameters
         ----------
         f : callable
-            Vectorised: ``f(points)`` returns an array of shape (..., size).
+            Vectorised: ``f(points)`` returns an array of shape (..., size). It is given a
+            read-only view of ``points``, through which it cannot change the space.
 
         Returns
         -------

@@ -26,9 +26,9 @@ inline double floor_exact(double x) {
     return truncated > x ? truncated - 1.0 : truncated;
 }
 
-// The midpoint (a + b) / 2 of an interval [a, b] with 0 <= a <= b: that very expression where
-// a + b is finite, and a / 2 + b / 2 (exact halves, one rounding) where it overflows, which
-// only ends above half the largest double reach.
+// The midpoint of the interval ends a and b: (a + b) / 2 where a + b is finite, and a / 2 + b / 2
+// (exact halves, one rounding) where the sum overflows, which only ends beyond half the largest
+// double in magnitude reach.
 inline double midpoint(double a, double b) {
     const double sum = a + b;
     if (std::isinf(sum)) return a / 2.0 + b / 2.0;

@@ -67,12 +67,13 @@ TEST(Midpoint, TheSumWhereFiniteHalvesWhereItOverflows) {
     const double max = std::numeric_limits<double>::max();
     std::mt19937_64 random(11);
     for (int i = 0; i < 100000; ++i) {
-        const double a = std::bit_cast<double>(random() >> 1);  // every non-negative exponent
-        const double b = std::bit_cast<double>(random() >> 1);
+        const double a = std::bit_cast<double>(random());  // every sign and exponent
+        const double b = std::bit_cast<double>(random());
         if (std::isnan(a) || std::isnan(b) || std::isinf(a + b)) continue;
         ASSERT_EQ(bits(midpoint(a, b)), bits((a + b) / 2.0)) << a << " " << b;
     }
     EXPECT_EQ(midpoint(max, max), max);
+    EXPECT_EQ(midpoint(-max, -max), -max);
     EXPECT_EQ(midpoint(1.2e308, 1.5e308), 1.35e308);
     EXPECT_EQ(midpoint(0.0, max), max / 2.0);
 }
