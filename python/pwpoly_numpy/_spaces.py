@@ -470,7 +470,7 @@ class LegendreSpace(_Space):
         done = _kernels.evaluate(self._degree, self._n_t, self._T, first, width, c, t, derivative, target)
         if done != t.size:
             time = t.reshape(-1)[done]
-            k = int(LegendreSpace.locate(self, time)[0])
+            k = int(LegendreSpace.locate(self, time)[0])  # not a subclass's override
             raise ValueError(
                 f"times: times.flat[{done}] = {float(time)!r} lies in interval {k}, outside the slab's intervals "
                 f"[{first}, {first + width})"
@@ -627,13 +627,14 @@ class LagrangeSpace(_Space):
     """Continuous piecewise Lagrange polynomials on ``n_t`` equal intervals of [0, T].
 
     The nodes (``points``) are the equidistant nodes of every interval, each interior interval end
-    once, ending with T: point ``k*degree + j`` is local node j of interval k. Interpolation at
-    equidistant nodes loses accuracy fast with the degree: for cos(3x) on [-1, 1] the error is
-    1e-7 at degree 40, 4e-4 at 50, 0.4 at 60 and 66 at 80 in double precision, hence the bound
-    of 128 on the degree. They equal
+    once, ending with T: point ``k*degree + j`` is local node j of interval k. They equal
     ``pwpoly.get_lagrange_points(degree, n_t, T)`` bit for bit, and the operators hold exactly the
     entries of ``pwpoly.lagrange_prolongation_matrix`` and
     ``pwpoly.lagrange_to_legendre_basis_transformation``.
+
+    Interpolation at equidistant nodes loses accuracy fast with the degree: for cos(3x) on
+    [-1, 1] the error is 1e-7 at degree 40, 4e-4 at 50, 0.4 at 60 and 66 at 80 in double
+    precision, hence the bound of 128 on the degree.
 
     Parameters
     ----------
@@ -752,6 +753,9 @@ class LagrangeSpace(_Space):
         >>> LagrangeSpace(2, 4, 1.0).legendre_space()
         LegendreSpace(degree=2, n_t=4, T=1.0)
         """
+        return self._legendre()
+
+    def _legendre(self) -> LegendreSpace:
         return LegendreSpace(self._degree, self._n_t, self._T)
 
     def prolongation_to(
@@ -859,7 +863,7 @@ class LagrangeSpace(_Space):
         [[0.5, 0.5, 0.0], [0.0, 0.5, 0.5], [-0.5, 0.5, 0.0], [0.0, -0.5, 0.5]]
         """
         m = self._degree + 1
-        legendre = LegendreSpace(self._degree, self._n_t, self._T)
+        legendre = self._legendre()
         ranges = _slabs.requested_ranges(
             rows, legendre._size, (self, legendre), f"W = {self!r} or of W.legendre_space()", legendre
         )
@@ -1011,11 +1015,11 @@ class LagrangeSpace(_Space):
             checks.check_out(out, u.shape[:-1] + t.shape)
         transformation = self._cache.get("to_legendre")
         if transformation is None:
-            transformation = LagrangeSpace.to_legendre(self)
+            transformation = LagrangeSpace.to_legendre(self)  # not a subclass's override
             self._cache["to_legendre"] = transformation
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
-        return LegendreSpace.evaluate(LegendreSpace(self._degree, self._n_t, self._T), coefficients, t, derivative, out)
+        return self._legendre().evaluate(coefficients, t, derivative, out)
 
     def _evaluate_slab(
         self,
@@ -1040,12 +1044,12 @@ class LagrangeSpace(_Space):
         # entries in the same order, so the same sums as the whole transformation's rows.
         cached = self._cache.get("to_legendre_slab")
         if cached is None or cached[0] != (k0, k1):
-            block = LagrangeSpace.to_legendre(self, rows=_slabs.TimeSlab(self, k0, k1))
+            block = LagrangeSpace.to_legendre(self, rows=_slabs.TimeSlab(self, k0, k1))  # as above
             indices = block.indices - block.indices.dtype.type(k0 * d)
             cached = ((k0, k1), _csr(block.data, indices, block.indptr, (block.shape[0], count)))
             self._cache["to_legendre_slab"] = cached
         transformation = cached[1]
         flat = u.reshape(-1, count)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
-        V = LegendreSpace(self._degree, self._n_t, self._T)
-        return LegendreSpace.evaluate(V, coefficients, t, derivative, out, slab=_slabs.TimeSlab(V, k0, k1))
+        V = self._legendre()
+        return V.evaluate(coefficients, t, derivative, out, slab=_slabs.TimeSlab(V, k0, k1))
