@@ -107,11 +107,20 @@ private:
 };
 
 // Local integrals on [-1, 1] of test function a times trial function b (or its derivative), in
-// row-major order, with their zero flags.
+// row-major order, with their zero flags. The scale of the zero rule is the rule's integral of
+// the largest magnitudes of the test and trial functions at each node: an integral of a
+// function that vanishes at the nodes through cancellation keeps no noise.
 struct LocalIntegrals {
     std::vector<double> values;
     std::vector<bool> zero;
+    double scale;
 };
+
+double largest_magnitude(const std::vector<double>& values) {
+    double largest = 0.0;
+    for (double v : values) largest = std::max(largest, std::fabs(v));
+    return largest;
+}
 
 LocalIntegrals local_integrals(BasisShape test, BasisShape trial, bool derivative) {
     const std::size_t rows = test.degree + 1;
@@ -120,23 +129,21 @@ LocalIntegrals local_integrals(BasisShape test, BasisShape trial, bool derivativ
     const GaussRule rule = gauss_legendre_rule(degree / 2 + 1);
     const LocalFunctions test_functions(test);
     const LocalFunctions trial_functions(trial);
-    LocalIntegrals result{std::vector<double>(rows * columns, 0.0), std::vector<bool>(rows * columns, true)};
-    std::vector<double> magnitudes(rows * columns, 0.0);
+    LocalIntegrals result{std::vector<double>(rows * columns, 0.0), std::vector<bool>(rows * columns, true), 0.0};
     std::vector<double> f;
     std::vector<double> g;
     for (std::size_t q = 0; q < rule.nodes.size(); ++q) {
         test_functions.values(rule.nodes[q], false, f);
         trial_functions.values(rule.nodes[q], derivative, g);
+        result.scale = result.scale + (rule.weights[q] * largest_magnitude(f)) * largest_magnitude(g);
         for (std::size_t a = 0; a < rows; ++a) {
             const double weighted = rule.weights[q] * f[a];
             for (std::size_t b = 0; b < columns; ++b) {
-                const double term = weighted * g[b];
-                result.values[a * columns + b] = result.values[a * columns + b] + term;
-                magnitudes[a * columns + b] = magnitudes[a * columns + b] + std::fabs(term);
+                result.values[a * columns + b] = result.values[a * columns + b] + weighted * g[b];
             }
         }
     }
-    for (std::size_t e = 0; e < rows * columns; ++e) result.zero[e] = is_zero(result.values[e], magnitudes[e]);
+    for (std::size_t e = 0; e < rows * columns; ++e) result.zero[e] = is_zero(result.values[e], result.scale);
     return result;
 }
 
@@ -211,6 +218,7 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
     // Local values v(a, b) and zero flags on one interval, then the row kinds from them.
     std::vector<double> local((p + 1) * columns, 0.0);
     std::vector<bool> zero((p + 1) * columns, true);
+    double scale = 0.0;
     if (legendre_test && legendre_trial) {
         for (std::size_t a = 0; a <= p; ++a) {
             for (std::size_t b = 0; b <= q; ++b) {
@@ -233,6 +241,7 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
             local[e] = derivative ? integrals.values[e] : integrals.values[e] / 2.0;
         }
         zero = std::move(integrals.zero);
+        scale = integrals.scale;
         scaling_ = derivative ? Scaling::none : Scaling::times_length;
     }
     auto value = [&](std::size_t a, std::size_t b) { return local[a * columns + b]; };
@@ -288,7 +297,7 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
         const bool right = stored(0, 0);
         bool kept = left || right;
         if (left && right && scaling_ == Scaling::none) {
-            kept = !is_zero(value(p, q) + value(0, 0), std::fabs(value(p, q)) + std::fabs(value(0, 0)));
+            kept = !is_zero(value(p, q) + value(0, 0), scale);
         }
         if (kept) shared.push_back({0, false, left, right, left ? value(p, q) : 0.0, right ? value(0, 0) : 0.0});
         if (left) last.push_back({q, true, true, false, value(p, q), 0.0});
@@ -450,7 +459,6 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
     std::vector<double> target_values(target_degree + 1);
     std::vector<double> source_values(m_source);
     std::vector<double> sums(m_source);
-    std::vector<double> magnitudes(m_source);
     std::size_t position = 0;
     for (std::size_t r = first; r < last; ++r) {
         const std::size_t i = r / n_target;
@@ -477,21 +485,18 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
             const double half = (hi - lo) / 2.0;
             const double middle = (lo + hi) / 2.0;
             std::fill(sums.begin(), sums.end(), 0.0);
-            std::fill(magnitudes.begin(), magnitudes.end(), 0.0);
+            double scale = 0.0;
             for (std::size_t g = 0; g < rule.nodes.size(); ++g) {
                 const double t = middle + half * rule.nodes[g];
                 legendre_values(local_coordinate(J, t), target_values);
                 legendre_values(local_coordinate(I, t), source_values);
                 const double weighted = rule.weights[g] * target_values[i];
-                for (std::size_t j = 0; j < m_source; ++j) {
-                    const double term = weighted * source_values[j];
-                    sums[j] = sums[j] + term;
-                    magnitudes[j] = magnitudes[j] + std::fabs(term);
-                }
+                for (std::size_t j = 0; j < m_source; ++j) sums[j] = sums[j] + weighted * source_values[j];
+                scale = scale + (rule.weights[g] * largest_magnitude(target_values)) * largest_magnitude(source_values);
             }
             const double factor = (half * factor_numerator) / length;
             for (std::size_t j = 0; j < m_source; ++j) {
-                entries.push_back(is_zero(sums[j], magnitudes[j]) ? std::numeric_limits<double>::quiet_NaN()
+                entries.push_back(is_zero(sums[j], scale) ? std::numeric_limits<double>::quiet_NaN()
                                                                   : sums[j] * factor);
             }
         }

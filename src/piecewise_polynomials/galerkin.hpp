@@ -64,8 +64,9 @@ enum class GalerkinForm : std::uint8_t { mass, derivative, upwind };
 // the rule's node order; a mass entry is length(k) times half that integral, a derivative entry
 // the integral itself (the length cancels), and a node shared by two intervals adds the left
 // interval's part and then the right one's. An integral the rule gives within rounding of zero
-// (|sum| <= 2^-40 times the sum of the magnitudes of its terms: the exact integral is zero) is
-// not stored, nor is any other zero: no structural zeros. Faults on a Lagrange degree 0 and on
+// (|sum| <= 2^-40 times the rule's integral of the largest magnitudes of the test and of the
+// trial functions: the exact integral is zero) is not stored, nor is any other zero: no
+// structural zeros. Faults on a Lagrange degree 0 and on
 // upwind with a Lagrange basis.
 class GalerkinOperator {
 public:
