@@ -359,3 +359,35 @@ def pwpoly_basis_matrix(n_t, T, degree, times):
     """Reference: the rows of evaluate_all_basis_functions, d + 1 entries each, as a dense array."""
     basis = pwpoly.LegendreBasis(degree, n_t, T)
     return np.array([basis.evaluate_all_basis_functions(t) for t in times.tolist()])
+
+
+def legendre_derivative_csr(degree, n_t, upwind):
+    """Vectorised numpy build of the Legendre derivative matrix (upwind: with the traces): the
+    arrays of LegendreSpace(degree, n_t, T).derivative_matrix(upwind=upwind), row i*n_t + k."""
+    p, n = degree, n_t
+    m = p + 1
+    j = np.arange(m)
+    index = np.int32 if 2 * m * m * n < 2**31 else np.int64
+    k = np.arange(n, dtype=index)
+    indices, data, counts = [], [], []
+    for i in range(m):
+        interior = np.where((j > i) & ((i + j) % 2 == 1), 2.0, 0.0)
+        if not upwind:
+            js = j[interior != 0.0]
+            indices.append((js[None, :].astype(index) * index(n) + k[:, None]).ravel())
+            data.append(np.broadcast_to(interior[js], (n, js.size)).ravel())
+            counts.append(np.full(n, js.size, dtype=index))
+            continue
+        own = interior + (-1.0) ** i * (-1.0) ** j
+        first_columns = j.astype(index) * index(n)
+        block = np.empty((n - 1, 2 * m), dtype=index)
+        block[:, 0::2] = first_columns[None, :] + k[:-1, None]
+        block[:, 1::2] = first_columns[None, :] + k[1:, None]
+        values = np.empty(2 * m)
+        values[0::2] = -((-1.0) ** i)
+        values[1::2] = own
+        indices += [first_columns, block.ravel()]
+        data += [own, np.broadcast_to(values, (n - 1, 2 * m)).ravel()]
+        counts.append(np.concatenate([[m], np.full(n - 1, 2 * m)]).astype(index))
+    indptr = np.concatenate([np.zeros(1, dtype=index), np.cumsum(np.concatenate(counts), dtype=index)])
+    return scipy.sparse.csr_array((np.concatenate(data), np.concatenate(indices), indptr), shape=(m * n, m * n))
