@@ -103,9 +103,8 @@ def cg_stepping(W: pn.LagrangeSpace) -> Array:
     u[0] = U0
     for k in range(W.n_t):
         rows = Vt.slab(k, k + 1).rows
-        K = scipy.sparse.kron(D[rows], I_N) + scipy.sparse.kron(M[rows], A)
+        K = Sparse(scipy.sparse.kron(D[rows], I_N) + scipy.sparse.kron(M[rows], A))
         known, unknown = k * q, np.arange(k * q + 1, k * q + q + 1)
-        K = Sparse(K)
         columns = np.arange(W.size * N).reshape(W.size, N)
         rhs = -(K[:, columns[known]] @ u[known])
         u[unknown] = solve(Sparse(K[:, columns[unknown].reshape(-1)]), rhs).reshape(q, N)

@@ -219,3 +219,30 @@ W2 = pn.LagrangeSpace(2, 4, 1.0)
 def test_misuse(call, error, pattern):
     with pytest.raises(error, match=pattern):
         call()
+
+
+def kernel_operator(form, degree, breakpoints):
+    """A Legendre operator on breakpoints through the kernels (the spaces take uniform partitions)."""
+    from pwpoly_numpy import _kernels
+
+    n_t = breakpoints.size - 1
+    shape = (0, degree, 0, degree, form)
+    rows = (degree + 1) * n_t
+    nnz = _kernels.galerkin_nnz(*shape, n_t, 0, rows)
+    indptr, indices, data = np.zeros(rows + 1, np.int64), np.empty(nnz, np.int64), np.empty(nnz)
+    _kernels.galerkin64(*shape, n_t, 0.0, breakpoints, 0, rows, indptr, indices, data)
+    return scipy.sparse.csr_array((data, indices, indptr), shape=(rows, rows))
+
+
+@pytest.mark.parametrize("q", range(6))
+@pytest.mark.parametrize("lam", [-3.0, 0.5])
+def test_dg_on_breakpoints_is_the_product_of_pade_steps(q, lam):
+    b = np.cumsum(np.concatenate([[0.3], np.random.default_rng(q).uniform(0.01, 0.4, 9)]))
+    n_t = b.size - 1
+    A = kernel_operator(2, q, b) - lam * kernel_operator(0, q, b)
+    start = np.zeros(A.shape[0])
+    start[np.arange(q + 1) * n_t] = (-1.0) ** np.arange(q + 1)
+    c = scipy.sparse.linalg.spsolve(A.tocsc(), start)
+    end = c.reshape(q + 1, n_t)[:, -1].sum()
+    steps = [pade(q, q + 1, lam * h) for h in np.diff(b)]
+    assert abs(end - np.prod(steps)) <= 1e-12 * abs(np.prod(steps[:-1]))

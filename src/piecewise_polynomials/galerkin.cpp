@@ -309,27 +309,44 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
     kinds_.push_back(std::move(last));
 }
 
-std::size_t GalerkinOperator::row_kind(std::size_t row, std::size_t n, std::size_t& k) const {
+template <class Visit>
+void GalerkinOperator::for_each_row(std::size_t n, std::size_t first, std::size_t last, Visit&& visit) const {
+    // The kind and interval of every row, counted along instead of divided out per row.
+    if (first == last) return;
     if (test_.kind == BasisKind::legendre) {
-        k = row % n;
-        return 2 * (row / n) + (k == 0 ? 0 : 1);
+        std::size_t a = first / n;
+        std::size_t k = first % n;
+        for (std::size_t r = first; r < last; ++r) {
+            visit(2 * a + (k == 0 ? 0 : 1), k);
+            if (++k == n) {
+                k = 0;
+                ++a;
+            }
+        }
+        return;
     }
     const std::size_t p = test_.degree;
-    if (row == n * p) {
-        k = n;
-        return p + 1;
+    const std::size_t end = n * p;
+    std::size_t k = first / p;
+    std::size_t j = first % p;
+    for (std::size_t r = first; r < last; ++r) {
+        if (r == end) {
+            visit(p + 1, n);  // the final node: local node p of interval n - 1
+            return;
+        }
+        visit(j == 0 && k > 0 ? p : j, k);
+        if (++j == p) {
+            j = 0;
+            ++k;
+        }
     }
-    k = row / p;
-    const std::size_t j = row % p;
-    return j == 0 && k > 0 ? p : j;
 }
 
 std::size_t GalerkinOperator::rows_nnz(std::size_t n, std::size_t first, std::size_t last) const {
     require(n >= 1 && first <= last && last <= rows(n), outside_rows);
     std::size_t nnz = 0;
-    std::size_t k = 0;
-    for (std::size_t r = first; r < last; ++r) nnz = checked_add(nnz, kinds_[row_kind(r, n, k)].size());
-    return nnz;
+    for_each_row(n, first, last, [&](std::size_t kind, std::size_t) { nnz += kinds_[kind].size(); });
+    return checked_count<double>(nnz);
 }
 
 template <class Index, class Partition>
@@ -342,51 +359,58 @@ void GalerkinOperator::fill_rows(const Partition& partition, std::size_t first, 
     const std::size_t base = static_cast<std::size_t>(indptr[0]);
     require_index<Index>(std::max(checked_add(base, nnz), trial_.size(n)));
 
-    // Column of entry (b, previous) on a row of interval k: k*step + offset.
+    // Column of entry (b, previous) on a row of interval k: k*step + offset. Unscaled entries
+    // have their values once per kind.
     const bool legendre_trial = trial_.kind == BasisKind::legendre;
     const std::size_t step = legendre_trial ? 1 : trial_.degree;
     const std::size_t stride = legendre_trial ? n : 1;
     std::vector<std::vector<std::int64_t>> offsets(kinds_.size());
+    std::vector<std::vector<double>> constants(kinds_.size());
     for (std::size_t kind = 0; kind < kinds_.size(); ++kind) {
         for (const Entry& e : kinds_[kind]) {
             offsets[kind].push_back(static_cast<std::int64_t>(e.b * stride) -
                                     (e.previous ? static_cast<std::int64_t>(step) : 0));
+            constants[kind].push_back(e.has_left && e.has_right ? e.left + e.right : e.has_left ? e.left : e.right);
         }
     }
-    auto scaled = [&](double value, std::size_t k) {
-        switch (scaling_) {
-            case Scaling::times_length: return partition.length(k) * value;
-            case Scaling::length_over: return partition.length(k) / value;
-            case Scaling::none: break;
-        }
-        return value;
+    auto scaled = [&](double value, double length) {
+        return scaling_ == Scaling::times_length ? length * value : length / value;
     };
     Index* __restrict starts = indptr.data();
     Index* __restrict columns = indices.data();
     double* __restrict values = data.data();
     std::size_t position = 0;
-    std::size_t k = 0;
-    for (std::size_t r = first; r < last; ++r) {
-        const std::size_t kind = row_kind(r, n, k);
-        const std::vector<Entry>& entries = kinds_[kind];
-        const std::int64_t* offset = offsets[kind].data();
+    std::size_t row = 1;
+    for_each_row(n, first, last, [&](std::size_t kind, std::size_t k) {
+        const std::size_t count = offsets[kind].size();
+        const std::int64_t* __restrict offset = offsets[kind].data();
         const std::int64_t origin = static_cast<std::int64_t>(k * step);
-        for (std::size_t e = 0; e < entries.size(); ++e) {
-            const Entry& entry = entries[e];
-            double value = 0.0;
-            if (entry.has_left && entry.has_right) {
-                value = scaled(entry.left, k - 1) + scaled(entry.right, k);
-            } else if (entry.has_left) {
-                value = scaled(entry.left, k - 1);
-            } else {
-                value = scaled(entry.right, k);
+        Index* __restrict column_out = columns + position;
+        double* __restrict value_out = values + position;
+        for (std::size_t e = 0; e < count; ++e) column_out[e] = static_cast<Index>(origin + offset[e]);
+        if (scaling_ == Scaling::none) {
+            const double* __restrict constant = constants[kind].data();
+            for (std::size_t e = 0; e < count; ++e) value_out[e] = constant[e];
+        } else {
+            const double right_length = k < n ? partition.length(k) : 0.0;
+            const double left_length = k > 0 ? partition.length(k - 1) : 0.0;
+            const Entry* entries = kinds_[kind].data();
+            for (std::size_t e = 0; e < count; ++e) {
+                const Entry& entry = entries[e];
+                double value = 0.0;
+                if (entry.has_left && entry.has_right) {
+                    value = scaled(entry.left, left_length) + scaled(entry.right, right_length);
+                } else if (entry.has_left) {
+                    value = scaled(entry.left, left_length);
+                } else {
+                    value = scaled(entry.right, right_length);
+                }
+                value_out[e] = value;
             }
-            columns[position] = static_cast<Index>(origin + offset[e]);
-            values[position] = value;
-            ++position;
         }
-        starts[r - first + 1] = static_cast<Index>(base + position);
-    }
+        position += count;
+        starts[row++] = static_cast<Index>(base + position);
+    });
 }
 
 namespace {

@@ -96,8 +96,10 @@ private:
     // How a stored local value becomes an entry on an interval of length h.
     enum class Scaling : std::uint8_t { none, times_length, length_over };
 
-    // The kind of a row and the interval k its right part lies on (n for the final node).
-    std::size_t row_kind(std::size_t row, std::size_t n, std::size_t& k) const;
+    // visit(kind, k) for rows first ... last - 1 in order: the row's kind and the interval k its
+    // right part lies on (n for the final Lagrange node).
+    template <class Visit>
+    void for_each_row(std::size_t n, std::size_t first, std::size_t last, Visit&& visit) const;
 
     BasisShape test_;
     BasisShape trial_;
