@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -148,6 +149,40 @@ LocalIntegrals local_integrals(BasisShape test, BasisShape trial, bool derivativ
 }
 
 double sign(std::size_t i) { return i % 2 == 0 ? 1.0 : -1.0; }
+
+// A run of rows with Count constant entries each: row r (interval first_k + r) holds
+// column first_k*step + r*step + offset[e] and value constant[e]; its end offset is
+// next + (r + 1)*Count. Count known at compile time, so the entry loops unroll.
+template <std::size_t Count, class Index>
+void constant_run(std::size_t run, std::size_t first_k, std::size_t step, const std::int64_t* offset,
+                  const double* constant, Index* __restrict columns, double* __restrict values,
+                  Index* __restrict starts, Index next) {
+    std::int64_t offsets[Count + 1] = {};
+    double constants[Count + 1] = {};
+    for (std::size_t e = 0; e < Count; ++e) {
+        offsets[e] = offset[e];
+        constants[e] = constant[e];
+    }
+    const std::int64_t stride = static_cast<std::int64_t>(step);
+    std::int64_t origin = static_cast<std::int64_t>(first_k * step);
+    for (std::size_t r = 0; r < run; ++r, origin += stride) {
+        for (std::size_t e = 0; e < Count; ++e) {
+            columns[r * Count + e] = static_cast<Index>(origin + offsets[e]);
+            values[r * Count + e] = constants[e];
+        }
+        next = static_cast<Index>(next + static_cast<Index>(Count));
+        starts[r] = next;
+    }
+}
+
+template <class Index, std::size_t... Counts>
+bool constant_run_of(std::size_t count, std::index_sequence<Counts...>, std::size_t run, std::size_t first_k,
+                     std::size_t step, const std::int64_t* offset, const double* constant, Index* columns,
+                     double* values, Index* starts, Index next) {
+    return ((count == Counts &&
+             (constant_run<Counts, Index>(run, first_k, step, offset, constant, columns, values, starts, next), true)) ||
+            ...);
+}
 
 // The local coordinate of t on [a, b], as the evaluation's lookup forms it, clamped to [-1, 1].
 double local_coordinate(Interval interval, double t) {
@@ -310,31 +345,29 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
 }
 
 template <class Visit>
-void GalerkinOperator::for_each_row(std::size_t n, std::size_t first, std::size_t last, Visit&& visit) const {
-    // The kind and interval of every row, counted along instead of divided out per row.
+void GalerkinOperator::for_each_segment(std::size_t n, std::size_t first, std::size_t last, Visit&& visit) const {
     if (first == last) return;
     if (test_.kind == BasisKind::legendre) {
-        std::size_t a = first / n;
-        std::size_t k = first % n;
-        for (std::size_t r = first; r < last; ++r) {
-            visit(2 * a + (k == 0 ? 0 : 1), k);
-            if (++k == n) {
-                k = 0;
-                ++a;
-            }
+        // Rows a*n + k of one degree a: interval 0 has a kind of its own, the others share one.
+        for (std::size_t a = first / n; a * n < last; ++a) {
+            const std::size_t begin = std::max(first, a * n) - a * n;
+            const std::size_t end = std::min(last, a * n + n) - a * n;
+            if (begin == 0) visit(2 * a, 0, 1);
+            if (std::max(begin, std::size_t{1}) < end) visit(2 * a + 1, std::max(begin, std::size_t{1}), end);
         }
         return;
     }
+    // Lagrange test: row by row, the kind and interval counted along instead of divided out.
     const std::size_t p = test_.degree;
     const std::size_t end = n * p;
     std::size_t k = first / p;
     std::size_t j = first % p;
     for (std::size_t r = first; r < last; ++r) {
         if (r == end) {
-            visit(p + 1, n);  // the final node: local node p of interval n - 1
+            visit(p + 1, n, n + 1);  // the final node: local node p of interval n - 1
             return;
         }
-        visit(j == 0 && k > 0 ? p : j, k);
+        visit(j == 0 && k > 0 ? p : j, k, k + 1);
         if (++j == p) {
             j = 0;
             ++k;
@@ -345,7 +378,9 @@ void GalerkinOperator::for_each_row(std::size_t n, std::size_t first, std::size_
 std::size_t GalerkinOperator::rows_nnz(std::size_t n, std::size_t first, std::size_t last) const {
     require(n >= 1 && first <= last && last <= rows(n), outside_rows);
     std::size_t nnz = 0;
-    for_each_row(n, first, last, [&](std::size_t kind, std::size_t) { nnz += kinds_[kind].size(); });
+    for_each_segment(n, first, last, [&](std::size_t kind, std::size_t begin, std::size_t end) {
+        nnz = checked_add(nnz, checked_mul(kinds_[kind].size(), end - begin));
+    });
     return checked_count<double>(nnz);
 }
 
@@ -360,56 +395,84 @@ void GalerkinOperator::fill_rows(const Partition& partition, std::size_t first, 
     require_index<Index>(std::max(checked_add(base, nnz), trial_.size(n)));
 
     // Column of entry (b, previous) on a row of interval k: k*step + offset. Unscaled entries
-    // have their values once per kind.
+    // have their values once per kind; the scaled ones of a kind without left parts are
+    // length(k) (times or over) their right values.
     const bool legendre_trial = trial_.kind == BasisKind::legendre;
     const std::size_t step = legendre_trial ? 1 : trial_.degree;
     const std::size_t stride = legendre_trial ? n : 1;
     std::vector<std::vector<std::int64_t>> offsets(kinds_.size());
     std::vector<std::vector<double>> constants(kinds_.size());
+    std::vector<bool> right_only(kinds_.size(), true);
     for (std::size_t kind = 0; kind < kinds_.size(); ++kind) {
         for (const Entry& e : kinds_[kind]) {
             offsets[kind].push_back(static_cast<std::int64_t>(e.b * stride) -
                                     (e.previous ? static_cast<std::int64_t>(step) : 0));
             constants[kind].push_back(e.has_left && e.has_right ? e.left + e.right : e.has_left ? e.left : e.right);
+            if (e.has_left) right_only[kind] = false;
         }
     }
-    auto scaled = [&](double value, double length) {
-        return scaling_ == Scaling::times_length ? length * value : length / value;
-    };
+    const bool times_length = scaling_ == Scaling::times_length;
+    auto scaled = [&](double value, double length) { return times_length ? length * value : length / value; };
     Index* __restrict starts = indptr.data();
     Index* __restrict columns = indices.data();
     double* __restrict values = data.data();
     std::size_t position = 0;
     std::size_t row = 1;
-    for_each_row(n, first, last, [&](std::size_t kind, std::size_t k) {
+    for_each_segment(n, first, last, [&](std::size_t kind, std::size_t begin, std::size_t end) {
+        // Locals for the run, so that the stores below cannot be taken to change them.
         const std::size_t count = offsets[kind].size();
         const std::int64_t* __restrict offset = offsets[kind].data();
-        const std::int64_t origin = static_cast<std::int64_t>(k * step);
+        const double* __restrict constant = constants[kind].data();
         Index* __restrict column_out = columns + position;
         double* __restrict value_out = values + position;
-        for (std::size_t e = 0; e < count; ++e) column_out[e] = static_cast<Index>(origin + offset[e]);
-        if (scaling_ == Scaling::none) {
-            const double* __restrict constant = constants[kind].data();
-            for (std::size_t e = 0; e < count; ++e) value_out[e] = constant[e];
-        } else {
-            const double right_length = k < n ? partition.length(k) : 0.0;
-            const double left_length = k > 0 ? partition.length(k - 1) : 0.0;
-            const Entry* entries = kinds_[kind].data();
-            for (std::size_t e = 0; e < count; ++e) {
-                const Entry& entry = entries[e];
-                double value = 0.0;
-                if (entry.has_left && entry.has_right) {
-                    value = scaled(entry.left, left_length) + scaled(entry.right, right_length);
-                } else if (entry.has_left) {
-                    value = scaled(entry.left, left_length);
-                } else {
-                    value = scaled(entry.right, right_length);
-                }
-                value_out[e] = value;
-            }
+        Index* __restrict start_out = starts + row;
+        const std::size_t run = end - begin;
+        Index next = static_cast<Index>(base + position);
+        const Index width = static_cast<Index>(count);
+        if (scaling_ == Scaling::none &&
+            constant_run_of<Index>(count, std::make_index_sequence<17>{}, run, begin, step, offset, constant,
+                                   column_out, value_out, start_out, next)) {
+            position += run * count;
+            row += run;
+            return;
         }
-        position += count;
-        starts[row++] = static_cast<Index>(base + position);
+        for (std::size_t r = 0; r < run; ++r) {
+            const std::size_t k = begin + r;
+            const std::int64_t origin = static_cast<std::int64_t>(k * step);
+            for (std::size_t e = 0; e < count; ++e) column_out[e] = static_cast<Index>(origin + offset[e]);
+            if (scaling_ == Scaling::none) {
+                for (std::size_t e = 0; e < count; ++e) value_out[e] = constant[e];
+            } else if (right_only[kind]) {
+                const double length = partition.length(k);
+                if (times_length) {
+                    for (std::size_t e = 0; e < count; ++e) value_out[e] = length * constant[e];
+                } else {
+                    for (std::size_t e = 0; e < count; ++e) value_out[e] = length / constant[e];
+                }
+            } else {
+                const double right_length = k < n ? partition.length(k) : 0.0;
+                const double left_length = k > 0 ? partition.length(k - 1) : 0.0;
+                const Entry* entries = kinds_[kind].data();
+                for (std::size_t e = 0; e < count; ++e) {
+                    const Entry& entry = entries[e];
+                    double value = 0.0;
+                    if (entry.has_left && entry.has_right) {
+                        value = scaled(entry.left, left_length) + scaled(entry.right, right_length);
+                    } else if (entry.has_left) {
+                        value = scaled(entry.left, left_length);
+                    } else {
+                        value = scaled(entry.right, right_length);
+                    }
+                    value_out[e] = value;
+                }
+            }
+            column_out += count;
+            value_out += count;
+            next = static_cast<Index>(next + width);
+            start_out[r] = next;
+        }
+        position += run * count;
+        row += run;
     });
 }
 

@@ -96,10 +96,11 @@ private:
     // How a stored local value becomes an entry on an interval of length h.
     enum class Scaling : std::uint8_t { none, times_length, length_over };
 
-    // visit(kind, k) for rows first ... last - 1 in order: the row's kind and the interval k its
-    // right part lies on (n for the final Lagrange node).
+    // visit(kind, k_begin, k_end) for runs of rows first ... last - 1 in order: rows of one kind
+    // on the intervals k_begin ... k_end - 1 their right parts lie on (n for the final Lagrange
+    // node), one row per interval.
     template <class Visit>
-    void for_each_row(std::size_t n, std::size_t first, std::size_t last, Visit&& visit) const;
+    void for_each_segment(std::size_t n, std::size_t first, std::size_t last, Visit&& visit) const;
 
     BasisShape test_;
     BasisShape trial_;
