@@ -90,29 +90,30 @@ binding::Ref internal_fault_type() { return binding::Ref::borrow(binding::fault_
 
 namespace kernels = pwpoly::numpy_kernels;
 using pwpoly::binding::Function;
+using pwpoly::binding::Kernel;
 
 using Kernels = pwpoly::binding::Module<
     "pwpoly_numpy._kernels", "Private kernels of pwpoly_numpy.",
-    Function<&kernels::locate, "locate(n_t, T, times, intervals, xi)">,
-    Function<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out)">,
-    Function<&kernels::basis_matrix<std::int32_t>,
+    Kernel<&kernels::locate, "locate(n_t, T, times, intervals, xi)">,
+    Kernel<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out)">,
+    Kernel<&kernels::basis_matrix<std::int32_t>,
              "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data)">,
-    Function<&kernels::basis_matrix<std::int64_t>,
+    Kernel<&kernels::basis_matrix<std::int64_t>,
              "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data)">,
     Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
-    Function<&kernels::lagrange_mass_matrix<std::int32_t>,
+    Kernel<&kernels::lagrange_mass_matrix<std::int32_t>,
              "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data)">,
-    Function<&kernels::lagrange_mass_matrix<std::int64_t>,
+    Kernel<&kernels::lagrange_mass_matrix<std::int64_t>,
              "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data)">,
-    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
+    Kernel<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
     Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
-    Function<&kernels::prolongation<std::int32_t>,
+    Kernel<&kernels::prolongation<std::int32_t>,
              "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
-    Function<&kernels::prolongation<std::int64_t>,
+    Kernel<&kernels::prolongation<std::int64_t>,
              "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int32_t>,
+    Kernel<&kernels::to_legendre_arrays<std::int32_t>,
              "to_legendre32(degree, n_t, first, last, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int64_t>,
+    Kernel<&kernels::to_legendre_arrays<std::int64_t>,
              "to_legendre64(degree, n_t, first, last, indptr, indices, data)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
