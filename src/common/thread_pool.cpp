@@ -129,7 +129,7 @@ Pool& pool() {
     while (existing == nullptr || existing->owner() != self) {
         auto made = std::make_unique<Pool>(self);
         if (current_pool.compare_exchange_strong(existing, made.get(), std::memory_order_acq_rel)) {
-            return *made.release();  // NOLINT(bugprone-unused-return-value): kept for the process
+            return *made.release();  // kept for the life of the process
         }
     }
     return *existing;

@@ -22,7 +22,7 @@ class RangeBody {
 public:
     template <class F>
         requires(!std::is_same_v<std::remove_cvref_t<F>, RangeBody>)
-    RangeBody(F& f) noexcept  // NOLINT(google-explicit-constructor): lent for the call only
+    RangeBody(F& f) noexcept  // implicit: a body is lent for the call only
         : object_(&f), call_([](void* object, std::size_t begin, std::size_t end) {
               (*static_cast<F*>(object))(begin, end);
           }) {}
