@@ -1,6 +1,7 @@
 #include "piecewise_polynomials/batch_simd.hpp"
 
 #include <atomic>
+#include <limits>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -25,9 +26,21 @@ struct Located {
     __m256d kd;  // the same index as a double
 };
 
+// midpoint of interval_lookup.hpp, lane by lane: (a + b) / 2, or a / 2 + b / 2 where a + b
+// overflows to either infinity.
+PWPOLY_AVX2 __m256d midpoint4(__m256d a, __m256d b) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d sum = _mm256_add_pd(a, b);
+    const __m256d halves = _mm256_add_pd(_mm256_mul_pd(a, half), _mm256_mul_pd(b, half));
+    const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), sum);
+    const __m256d overflowed =
+        _mm256_cmp_pd(magnitude, _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_EQ_OQ);
+    return _mm256_blendv_pd(_mm256_mul_pd(sum, half), halves, overflowed);
+}
+
 // locate_in_partition, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped to
 // n_t - 1 (the saturation at the size type's limit lands there too); a = k dt, b = dt + a;
-// xi = (2 (t - (a + b) / 2)) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
+// xi = (2 (t - midpoint(a, b))) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
 // doubling by multiplication give the bits of the scalar division and product (exact scaling).
 //
 // The clamps are single instructions: max(x, y) and min(x, y) return y when either is NaN or
@@ -39,7 +52,7 @@ PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
     const __m256d kd = _mm256_min_pd(_mm256_max_pd(q, _mm256_setzero_pd()), last);
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
-    const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
+    const __m256d middle = midpoint4(a, b);
     const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
     const __m256d xi = _mm256_min_pd(_mm256_set1_pd(1.0),
                                      _mm256_max_pd(_mm256_set1_pd(-1.0), _mm256_div_pd(offset, _mm256_sub_pd(b, a))));
@@ -340,6 +353,16 @@ struct Located8 {
     __m512d kd;
 };
 
+// midpoint4 on eight lanes.
+PWPOLY_AVX512 __m512d midpoint8(__m512d a, __m512d b) {
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __m512d sum = _mm512_add_pd(a, b);
+    const __m512d halves = _mm512_add_pd(_mm512_mul_pd(a, half), _mm512_mul_pd(b, half));
+    const __mmask8 overflowed =
+        _mm512_cmp_pd_mask(_mm512_abs_pd(sum), _mm512_set1_pd(std::numeric_limits<double>::infinity()), _CMP_EQ_OQ);
+    return _mm512_mask_blend_pd(overflowed, _mm512_mul_pd(sum, half), halves);
+}
+
 // locate4 on eight lanes, with the same operations (floor by rounding toward -inf, the clamps
 // by max and min, with their NaN and equal-operand rules); the index converts exactly.
 PWPOLY_AVX512 Located8 locate8(__m512d t, __m512d dt, __m512d last) {
@@ -347,7 +370,7 @@ PWPOLY_AVX512 Located8 locate8(__m512d t, __m512d dt, __m512d last) {
     const __m512d kd = _mm512_min_pd(_mm512_max_pd(q, _mm512_setzero_pd()), last);
     const __m512d a = _mm512_mul_pd(kd, dt);
     const __m512d b = _mm512_add_pd(dt, a);
-    const __m512d middle = _mm512_mul_pd(_mm512_add_pd(a, b), _mm512_set1_pd(0.5));
+    const __m512d middle = midpoint8(a, b);
     const __m512d offset = _mm512_mul_pd(_mm512_set1_pd(2.0), _mm512_sub_pd(t, middle));
     const __m512d xi = _mm512_min_pd(_mm512_set1_pd(1.0),
                                      _mm512_max_pd(_mm512_set1_pd(-1.0), _mm512_div_pd(offset, _mm512_sub_pd(b, a))));

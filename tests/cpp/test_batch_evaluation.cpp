@@ -482,3 +482,26 @@ TEST(LagrangeToLegendreArrays, SizeMismatchFaults) {
 }
 
 }  // namespace
+
+// Interval ends above half the largest double (their midpoint formed without overflow): both
+// vector paths give the scalar bits.
+TEST(BatchSimd, HugeIntervalsGiveTheScalarBits) {
+    namespace simd = pp::simd;
+    if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
+    const pp::LegendreBasis basis{1.5e308, 3, 4};
+    const double dt = basis.T / 4.0;
+    std::vector<double> times;
+    for (int j = 0; j < 64; ++j) times.push_back(1.5e308 * (j + 0.5) / 64.0);
+    std::mt19937_64 rng(12);
+    const std::vector<double> coefficients = random_vector(rng, basis.basis_size());
+    const auto matrix = CoefficientMatrix::from_flat(coefficients, 4, 4);
+    std::vector<double> out(times.size());
+    for (const bool avx2 : {false, true}) {
+        simd::force_avx2(avx2);
+        const std::size_t done = simd::evaluate(dt, 4, 3, 0, 4, false, coefficients.data(), times.data(), times.size(),
+                                                out.data());
+        simd::force_avx2(false);
+        ASSERT_EQ(done, times.size());
+        for (std::size_t j = 0; j < done; ++j) ASSERT_TRUE(identical(out[j], basis.evaluate(times[j], matrix)));
+    }
+}
