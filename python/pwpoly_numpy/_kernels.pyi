@@ -45,31 +45,39 @@ def evaluate(
     workers: int,
 ) -> int: ...
 def basis_matrix32(
-    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def basis_matrix64(
-    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
 def lagrange_mass_matrix32(
-    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def lagrange_mass_matrix64(
-    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def lagrange_points(degree: int, n_t: int, T: float, first: int, last: int, out: _F64) -> None: ...
 def prolongation_room(degree: int, nt_coarse: int, nt_fine: int, first: int, last: int) -> int: ...
 def prolongation32(
-    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> int: ...
 def prolongation64(
-    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> int: ...
 def to_legendre32(
-    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def to_legendre64(
-    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64, workers: int
+    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def project_sums(n_t: int, m: int, values: _F64, B: _F64, out: _F64, workers: int) -> None: ...
 def division_floor(divisions: int, times: _F64, out: _F64) -> None: ...

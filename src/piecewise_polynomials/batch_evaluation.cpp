@@ -172,9 +172,10 @@ std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow 
     std::atomic<std::size_t> outside{n};
     auto part = [&](std::size_t begin, std::size_t end) {
         const std::span<const double> some = times.subspan(begin, end - begin);
+        double* at = out.data() + begin;
         const std::size_t stop =
-            batch == 1 ? evaluate_single(basis, window, derivative, coefficients.data(), some, out.data() + begin)
-                       : evaluate_batch(basis, window, derivative, coefficients, size, batch, some, out.data() + begin, n);
+            batch == 1 ? evaluate_single(basis, window, derivative, coefficients.data(), some, at)
+                       : evaluate_batch(basis, window, derivative, coefficients, size, batch, some, at, n);
         if (stop == some.size()) return;
         std::size_t seen = outside.load(std::memory_order_relaxed);
         while (begin + stop < seen && !outside.compare_exchange_weak(seen, begin + stop, std::memory_order_relaxed)) {

@@ -1,6 +1,7 @@
 #include "piecewise_polynomials/batch_simd.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -364,13 +365,16 @@ PWPOLY_AVX512 __m512d midpoint8(__m512d a, __m512d b) {
 }
 
 // locate4 on eight lanes, with the same operations (floor by rounding toward -inf, the clamps
-// by max and min, with their NaN and equal-operand rules); the index converts exactly.
+// by max and min, with their NaN and equal-operand rules); the index converts exactly. Ends
+// a + b only overflow when the last interval's do (a and b grow with k): without `Huge` the
+// midpoint is (a + b) / 2 alone.
+template <bool Huge>
 PWPOLY_AVX512 Located8 locate8(__m512d t, __m512d dt, __m512d last) {
     const __m512d q = _mm512_roundscale_pd(_mm512_div_pd(t, dt), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     const __m512d kd = _mm512_min_pd(_mm512_max_pd(q, _mm512_setzero_pd()), last);
     const __m512d a = _mm512_mul_pd(kd, dt);
     const __m512d b = _mm512_add_pd(dt, a);
-    const __m512d middle = midpoint8(a, b);
+    const __m512d middle = Huge ? midpoint8(a, b) : _mm512_mul_pd(_mm512_add_pd(a, b), _mm512_set1_pd(0.5));
     const __m512d offset = _mm512_mul_pd(_mm512_set1_pd(2.0), _mm512_sub_pd(t, middle));
     const __m512d xi = _mm512_min_pd(_mm512_set1_pd(1.0),
                                      _mm512_max_pd(_mm512_set1_pd(-1.0), _mm512_div_pd(offset, _mm512_sub_pd(b, a))));
@@ -454,7 +458,7 @@ PWPOLY_AVX512 void sum8(const __m512d* xi, std::size_t degree, Coefficients8* fr
     }
 }
 
-template <bool Derivative>
+template <bool Derivative, bool Huge>
 __attribute__((target("avx512f,avx512dq"))) std::size_t evaluate_avx512(double dt, std::size_t n_t,
                                                                         std::size_t degree, std::size_t first,
                                                                         std::size_t width, const double* coefficients,
@@ -474,7 +478,7 @@ __attribute__((target("avx512f,avx512dq"))) std::size_t evaluate_avx512(double d
         __m512i position[groups512];
         __mmask8 outside = 0;
         for (std::size_t g = 0; g < groups512; ++g) {
-            const Located8 at = locate8(_mm512_loadu_pd(times + j + 8 * g), vdt, last);
+            const Located8 at = locate8<Huge>(_mm512_loadu_pd(times + j + 8 * g), vdt, last);
             xi[g] = at.xi;
             if (!whole)
                 outside = static_cast<__mmask8>(outside | _mm512_cmp_pd_mask(at.kd, vfirst, _CMP_LT_OQ) |
@@ -551,8 +555,13 @@ std::size_t evaluate_step() { return has_avx512() ? 8 * groups512 : step_times; 
 std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t first, std::size_t width,
                      bool derivative, const double* coefficients, const double* times, std::size_t n, double* out) {
     if (has_avx512()) {
-        if (derivative) return evaluate_avx512<true>(dt, n_t, degree, first, width, coefficients, times, n, out);
-        return evaluate_avx512<false>(dt, n_t, degree, first, width, coefficients, times, n, out);
+        const double a = static_cast<double>(n_t - 1) * dt;  // the last interval's ends
+        const bool huge = std::isinf(a + (dt + a));
+        using Pass = std::size_t (*)(double, std::size_t, std::size_t, std::size_t, std::size_t, const double*,
+                                     const double*, std::size_t, double*);
+        static constexpr Pass passes[2][2] = {{evaluate_avx512<false, false>, evaluate_avx512<false, true>},
+                                              {evaluate_avx512<true, false>, evaluate_avx512<true, true>}};
+        return passes[derivative ? 1 : 0][huge ? 1 : 0](dt, n_t, degree, first, width, coefficients, times, n, out);
     }
     if (derivative) return evaluate_avx2<true>(dt, n_t, degree, first, width, coefficients, times, n, out);
     return evaluate_avx2<false>(dt, n_t, degree, first, width, coefficients, times, n, out);

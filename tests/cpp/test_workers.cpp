@@ -100,7 +100,8 @@ TEST(Workers, RowBlocksInPartsAreTheSerialRows) {
             return i.size();
         });
     expect_parts_match(
-        3, (d + 1) * n_t, (d + 1) * ((d + 1) * n_t - 3), [&](std::size_t a, std::size_t b) { return (b - a) * (d + 1); },
+        3, (d + 1) * n_t, (d + 1) * ((d + 1) * n_t - 3),
+        [&](std::size_t a, std::size_t b) { return (b - a) * (d + 1); },
         [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
             pp::lagrange_to_legendre_rows<std::int32_t>(d, n_t, a, b, p, i, v);
             return i.size();
