@@ -340,8 +340,10 @@ __attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t vec
 
 // GCC 12 flags the deliberately undefined first operand inside its own AVX-512 intrinsics
 // (_mm512_undefined_pd, used by the gather and the rounding) as maybe uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #define PWPOLY_AVX512 __attribute__((target("avx512f,avx512dq"), always_inline)) inline
 
@@ -389,8 +391,8 @@ PWPOLY_AVX512 Located8 locate8(__m512d t, __m512d dt, __m512d last) {
 // of those intervals are loaded as one vector (masked at the window's end) and permuted into
 // the lanes; otherwise each lane's coefficient is gathered. Both move the same values.
 struct Coefficients8 {
-    const double* row;  // near: coefficient of degree i of the first lane's interval
     __m512i index;      // near: lane's interval - first lane's; else: lane's position in the vector
+    const double* row;  // near: coefficient of degree i of the first lane's interval
     __mmask8 valid;     // near: the intervals of the window among the eight loaded
     bool near;
 };
@@ -399,10 +401,10 @@ PWPOLY_AVX512 Coefficients8 coefficients8(const double* base, __m512i position, 
     const long long k0 = _mm_cvtsi128_si64(_mm512_castsi512_si128(position));
     const __m512i relative = _mm512_sub_epi64(position, _mm512_set1_epi64(k0));
     const bool near = _mm512_cmplt_epu64_mask(relative, _mm512_set1_epi64(8)) == 0xFF;
-    if (!near) return {base, position, 0, false};
+    if (!near) return {position, base, 0, false};
     const std::size_t left = width - static_cast<std::size_t>(k0);
     const auto valid = static_cast<__mmask8>(left >= 8 ? 0xFF : (1u << left) - 1);
-    return {base + k0, relative, valid, true};
+    return {relative, base + k0, valid, true};
 }
 
 // sum + value * (coefficient of the lanes at the current degree), then on to the next degree.
@@ -499,7 +501,9 @@ __attribute__((target("avx512f,avx512dq"))) std::size_t evaluate_avx512(double d
     return j;
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 }  // namespace
 
