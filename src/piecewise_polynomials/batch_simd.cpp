@@ -398,7 +398,8 @@ struct Coefficients8 {
 };
 
 PWPOLY_AVX512 Coefficients8 coefficients8(const double* base, __m512i position, std::size_t width) {
-    const long long k0 = _mm_cvtsi128_si64(_mm512_castsi512_si128(position));
+    long long k0 = 0;  // the first lane's position (through memory: 32-bit x86 has no 64-bit move)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&k0), _mm512_castsi512_si128(position));
     const __m512i relative = _mm512_sub_epi64(position, _mm512_set1_epi64(k0));
     const bool near = _mm512_cmplt_epu64_mask(relative, _mm512_set1_epi64(8)) == 0xFF;
     if (!near) return {position, base, 0, false};
