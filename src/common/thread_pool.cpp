@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -149,8 +150,11 @@ std::size_t usable_cores() {
 }
 
 std::size_t part_count(std::size_t count, std::size_t workers, std::size_t grain) noexcept {
+    if (workers <= 1) return 1;
+    constexpr std::size_t parts_per_worker = 4;
     const std::size_t most = count / std::max<std::size_t>(grain, 1);
-    return std::max<std::size_t>(1, std::min(workers, most));
+    const std::size_t wanted = workers > SIZE_MAX / parts_per_worker ? SIZE_MAX : workers * parts_per_worker;
+    return std::max<std::size_t>(1, std::min(wanted, most));
 }
 
 std::size_t part_start(std::size_t p, std::size_t parts, std::size_t count, std::size_t align) noexcept {
@@ -170,7 +174,7 @@ void parallel_for(std::size_t count, std::size_t workers, std::size_t grain, std
         return;
     }
     auto job = std::make_shared<Job>(body, count, parts, align);
-    pool().lend(job, parts - 1);
+    pool().lend(job, std::min(workers, parts) - 1);
     job->work();
     std::unique_lock<std::mutex> lock(job->mutex);
     job->finished.wait(lock, [&] { return job->done == job->parts; });

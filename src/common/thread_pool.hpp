@@ -34,7 +34,8 @@ private:
 };
 
 // The parts of [0, count) for `workers` workers when no part should hold fewer than `grain`
-// items: min(workers, count / grain), at least 1.
+// items: a few per worker (min(4 workers, count / grain), at least 1; 1 for one worker), so that
+// a worker that starts late, or runs on a busy core, still takes its share of what is left.
 std::size_t part_count(std::size_t count, std::size_t workers, std::size_t grain) noexcept;
 
 // Start of part p of `parts` over [0, count): p * count / parts rounded down to a multiple of
@@ -42,8 +43,8 @@ std::size_t part_count(std::size_t count, std::size_t workers, std::size_t grain
 std::size_t part_start(std::size_t p, std::size_t parts, std::size_t count, std::size_t align) noexcept;
 
 // Runs body(begin, end) on every part of [0, count) (part_count(count, workers, grain) of
-// them, starts aligned to `align` items), the calling thread taking parts too, and returns when
-// all are done. One part runs on the caller alone, without the pool. The first exception a part
+// them, starts aligned to `align` items) on the calling thread and up to workers - 1 threads of
+// the pool, each taking the next part left until none is, and returns when all are done. One part runs on the caller alone, without the pool. The first exception a part
 // throws is rethrown here once every part has finished (the remaining parts still run).
 void parallel_for(std::size_t count, std::size_t workers, std::size_t grain, std::size_t align, RangeBody body);
 

@@ -1,5 +1,5 @@
-// Row blocks (row_blocks.hpp) built by several workers: the rows [first, last) cut into one part
-// of consecutive rows per worker, each part built by the same block code as a block of its own,
+// Row blocks (row_blocks.hpp) built by several workers: the rows [first, last) cut into parts
+// of consecutive rows (a few per worker, threads::part_count), each part built by the same block code as a block of its own,
 // so every entry has the bits of the serial build.
 //
 // A part's entries go where the parts before it end when each stores its room. Its first row
@@ -69,7 +69,7 @@ std::size_t build_rows_in_parts(std::size_t first, std::size_t last, std::span<I
         }
         stored[p] = head + tail;
     };
-    threads::parallel_for(parts, parts, 1, 1, part);
+    threads::parallel_for(parts, workers, 1, 1, part);
 
     std::size_t at = stored[0];  // where the next part's entries belong
     for (std::size_t p = 1; p < parts; ++p) {

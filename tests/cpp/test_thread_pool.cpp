@@ -41,10 +41,13 @@ TEST(ThreadPool, PartsCoverTheRangeOnce) {
 }
 
 TEST(ThreadPool, PartCountAndStarts) {
-    EXPECT_EQ(part_count(100, 4, 10), 4u);
+    EXPECT_EQ(part_count(1000, 4, 10), 16u);  // four parts per worker
+    EXPECT_EQ(part_count(100, 4, 10), 10u);
     EXPECT_EQ(part_count(100, 4, 40), 2u);
+    EXPECT_EQ(part_count(1000, 1, 10), 1u);
     EXPECT_EQ(part_count(5, 4, 10), 1u);
     EXPECT_EQ(part_count(0, 4, 10), 1u);
+    EXPECT_EQ(part_count(static_cast<std::size_t>(-1), static_cast<std::size_t>(-1), 1), static_cast<std::size_t>(-1));
     EXPECT_EQ(part_start(0, 3, 100, 1), 0u);
     EXPECT_EQ(part_start(1, 3, 100, 1), 33u);
     EXPECT_EQ(part_start(2, 3, 100, 8), 64u);
