@@ -382,13 +382,19 @@ def array_interface(suite):
                 else:
                     failed = ""
                 namespace = {"V": V, "c": coefficients, "t": times, "ppoly": ppoly, "n_t": n_t, "T": T,
-                             "degree": degree, "legendre_evaluate": peers.legendre_evaluate}
+                             "degree": degree, "legendre_evaluate": peers.legendre_evaluate, "np": np,
+                             "division_floor": pwpoly_numpy._kernels.division_floor,
+                             "divisions": divisions_per_time(degree)}
                 m = suite.time([Contender("ours", "V.evaluate(c, t)", namespace),
                                 Contender("numpy", "legendre_evaluate(c, n_t, T, degree, t)", namespace),
-                                Contender("PPoly", "ppoly(t)", namespace)])
-                suite.ratio_row(section, f"LegendreSpace({degree}, {n_t}, {T}).evaluate(c, t), "
-                                f"{fmt_count(n_times)} {order} times", m, "ours", ["numpy", "PPoly"],
+                                Contender("PPoly", "ppoly(t)", namespace),
+                                Contender("floor", "division_floor(divisions, t, np.empty_like(t))", namespace)])
+                name = f"LegendreSpace({degree}, {n_t}, {T}).evaluate(c, t), {fmt_count(n_times)} {order} times"
+                suite.ratio_row(section, name, m, "ours", ["numpy", "PPoly"],
                                 "faster of numpy recurrence and PPoly", ("<=", 1 / 3), failed=failed)
+                suite.ratio_row(section, name + " vs the division floor", m, "ours", "floor",
+                                f"{divisions_per_time(degree)} divisions per time, read t, write out",
+                                ("<=", 1.5), failed=failed)
             guarded(suite, section, f"evaluate, degree {degree}, {order} times", group)
 
     def batch():
@@ -474,6 +480,106 @@ def array_interface(suite):
 
 # ---------------------------------------------------------------------------------------------
 # Issue rows: operators by time slab (pwpoly_numpy)
+
+
+def divisions_per_time(degree):
+    """Correctly rounded divisions an evaluation does per time: two to locate it, and one per
+    recurrence step j -> j + 1 whose j + 1 is not a power of two (those multiply exactly)."""
+    return 2 + sum(1 for j in range(1, degree) if (j + 1) & j)
+
+
+# ---------------------------------------------------------------------------------------------
+# Threads: the floor of writing arrays, workers, two Python threads
+
+
+def load_note():
+    return f"load average {os.getloadavg()[0]:.2f}"
+
+
+def threads(suite):
+    section = "threads"
+    if pwpoly_numpy is None:
+        return
+    pn = pwpoly_numpy
+    cores = len(os.sched_getaffinity(0))
+    print(f"\nThreads: {cores} usable cores, {load_note()} (other processes share them: figures are noisy)",
+          flush=True)
+    for n in ([10**5] if suite.quick else [10**5, 10**6]):
+        def copy_group():
+            W = pn.LagrangeSpace(3, n, 1.0)
+            built = W.to_legendre()
+            namespace = {"W": W, "p": built.indptr, "i": built.indices, "d": built.data}
+            m = suite.time([Contender("ours", "W.to_legendre()", namespace),
+                            Contender("copy", "(p.copy(), i.copy(), d.copy())", namespace)], min_rounds=5)
+            suite.ratio_row(section, f"LagrangeSpace(3, {fmt_count(n)}, 1.0).to_legendre() vs writing its arrays",
+                            m, "ours", "copy", "`.copy()` of its three arrays (memcpy)", ("<=", 1.5))
+        guarded(suite, section, f"to_legendre floor, n = {fmt_count(n)}", copy_group)
+
+    rng = np.random.default_rng(7)
+    many = 10**6 if suite.quick else 10**7
+
+    def evaluate_workers():
+        V = pn.LegendreSpace(3, 1000, 1.0)
+        namespace = {"V": V, "c": rng.standard_normal(V.size), "t": rng.uniform(0.0, 1.0, many)}
+        failed = "" if bits_equal(V.evaluate(namespace["c"], namespace["t"], workers=2),
+                                  V.evaluate(namespace["c"], namespace["t"])) else "bits differ"
+        m = suite.time([Contender("two", "V.evaluate(c, t, workers=2)", namespace),
+                        Contender("one", "V.evaluate(c, t)", namespace)], min_rounds=5)
+        suite.ratio_row(section, f"LegendreSpace(3, 1000, 1.0).evaluate(c, t), {fmt_count(many)} random times, "
+                        f"workers=2 vs 1", m, "two", "one", "workers=1", ("<=", 1 / 1.7), note=load_note(),
+                        failed=failed)
+    guarded(suite, section, "evaluate, workers=2", evaluate_workers)
+
+    def prolongation_workers():
+        n = 10**5 if suite.quick else 10**6
+        W, fine = pn.LagrangeSpace(3, n // 2, 1.0), pn.LagrangeSpace(3, n, 1.0)
+        namespace = {"W": W, "fine": fine}
+        failed = "" if peers.same_csr(W.prolongation_to(fine, workers=2), W.prolongation_to(fine)) else "differs"
+        m = suite.time([Contender("two", "W.prolongation_to(fine, workers=2)", namespace),
+                        Contender("one", "W.prolongation_to(fine)", namespace)], min_rounds=5)
+        suite.ratio_row(section, f"LagrangeSpace(3, {fmt_count(n // 2)}, 1.0).prolongation_to(n_t = "
+                        f"{fmt_count(n)}), workers=2 vs 1", m, "two", "one", "workers=1", ("<=", 1 / 1.7),
+                        note=load_note(), failed=failed)
+    guarded(suite, section, "prolongation, workers=2", prolongation_workers)
+
+    def two_threads():
+        V = pn.LegendreSpace(3, 1000, 1.0)
+        namespace = {"V": V, "c": rng.standard_normal(V.size), "t": rng.uniform(0.0, 1.0, many),
+                     "both": both_in_threads}
+        m = suite.time([Contender("threads", "both(V, c, t)", namespace),
+                        Contender("sequential", "V.evaluate(c, t); V.evaluate(c, t)", namespace)], min_rounds=5)
+        suite.ratio_row(section, f"two Python threads each evaluating {fmt_count(many)} times vs one after the other",
+                        m, "threads", "sequential", "the two calls in sequence", ("<=", 1 / 1.7), note=load_note())
+    guarded(suite, section, "two Python threads", two_threads)
+
+    def lock_release():
+        # A kernel's call just at the threshold (4096 buffer items: it keeps the lock) and just
+        # above it (4098: it releases the lock and takes it back), doing next to nothing else: the
+        # difference is what the release costs, against an evaluation at that size.
+        V = pn.LegendreSpace(3, 1000, 1.0)
+        floor = pn._kernels.division_floor
+        namespace = {"floor": floor, "V": V, "c": rng.standard_normal(V.size), "t": rng.uniform(0.0, 1.0, 2049),
+                     "o": np.empty(2049), "t0": np.zeros(2048), "o0": np.empty(2048)}
+        m = suite.time([Contender("released", "floor(0, t, o)", namespace),
+                        Contender("held", "floor(0, t0, o0)", namespace),
+                        Contender("evaluate", "V.evaluate(c, t)", namespace)])
+        cost = m.per_round(lambda r: (r["released"] - r["held"]) / r["evaluate"])
+        median, q1, q3 = summary(cost)
+        release = statistics.median(m.per_round(lambda r: r["released"] - r["held"]))
+        suite.add(Row(section, "releasing and taking back the lock (a 4098-item kernel call − a 4096-item one) "
+                      "vs evaluate at 2049 times, the smallest call that releases it", fmt_time(release),
+                      f"V.evaluate(c, t) {fmt_time(m.median_time('evaluate'))}", median, q1, q3, "×",
+                      str(m.rounds), None))
+    guarded(suite, section, "lock release cost", lock_release)
+
+
+def both_in_threads(V, c, t):
+    import threading
+    workers = [threading.Thread(target=V.evaluate, args=(c, t)) for _ in range(2)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
 
 
 def same_rows(block, whole, first, last):
@@ -566,7 +672,7 @@ def galerkin_rows(suite):
 
 SECTIONS = [("inputs", sequence_inputs), ("all-basis", all_basis), ("operators", operators),
             ("evaluator", evaluator_calls), ("memory", memory), ("numpy", array_interface),
-            ("slabs", slab_rows), ("galerkin", galerkin_rows)]
+            ("slabs", slab_rows), ("galerkin", galerkin_rows), ("threads", threads)]
 
 
 def markdown_table(rows):
@@ -615,6 +721,12 @@ NOTES = """\
   recurrence (bitwise equal to the scalar evaluation) and scipy.interpolate.PPoly of the same
   piecewise polynomial (built outside the timed part). Matrix baselines: pwpoly's lists +
   scipy.sparse.csr_array, and a vectorised numpy build straight into CSR parts.
+- Division floor: a kernel that reads each time, divides it as many times in a row as the
+  evaluation does (correctly rounded divisions, the widest vectors of the CPU, two groups in
+  flight), and writes the result: what no evaluation of the same times can go below.
+- Threads rows: ratios of the same call with workers=2 and 1 (or two Python threads and one after
+  the other), timed in the same rounds, with the load average when the row ran; other processes on
+  the machine take cores too, so these figures are lower bounds of what an idle machine shows.
 - Slab rows: one slab of `fine.slabs(8)` built with `rows=slab` against the whole operator, both
   timed in the same rounds; the block is checked bit for bit against the whole operator's rows.
 """

@@ -8,6 +8,7 @@ argument, says what was expected and what was given.
 import math
 import numbers
 import operator
+import os
 import sys
 from collections.abc import Callable
 from typing import Any, cast
@@ -175,3 +176,19 @@ def call_on_times(
             f"ending in the length of its argument"
         )
     return values
+
+
+def workers(value: object) -> int:
+    """The number of threads a kernel may use, by scipy's convention: an integer >= 1, or -1 for
+    every core this process may run on (its CPU affinity). The results do not depend on it."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"workers: expected an integer, got {describe(value)}")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"workers: expected an integer, got {describe(value)}") from None
+    if number == -1:
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    if number < 1:
+        raise ValueError(f"workers: expected an integer >= 1, or -1 for every core, got {number}")
+    return min(number, sys.maxsize)

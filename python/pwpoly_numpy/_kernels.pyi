@@ -29,13 +29,15 @@ __all__ = [
     "projection_room",
     "projection32",
     "projection64",
+    "project_sums",
+    "division_floor",
     "internal_fault_type",
 ]
 
 _F64 = npt.NDArray[np.float64]
 _Index = npt.NDArray[np.int32 | np.int64]
 
-def locate(n_t: int, T: float, times: _F64, intervals: npt.NDArray[np.int64], xi: _F64) -> None: ...
+def locate(n_t: int, T: float, times: _F64, intervals: npt.NDArray[np.int64], xi: _F64, workers: int) -> None: ...
 def evaluate(
     degree: int,
     n_t: int,
@@ -46,33 +48,42 @@ def evaluate(
     times: _F64,
     derivative: int,
     out: _F64,
+    workers: int,
 ) -> int: ...
 def basis_matrix32(
-    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def basis_matrix64(
-    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
 def lagrange_mass_matrix32(
-    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def lagrange_mass_matrix64(
-    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def lagrange_points(degree: int, n_t: int, T: float, first: int, last: int, out: _F64) -> None: ...
 def prolongation_room(degree: int, nt_coarse: int, nt_fine: int, first: int, last: int) -> int: ...
 def prolongation32(
-    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> int: ...
 def prolongation64(
-    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> int: ...
 def to_legendre32(
-    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def to_legendre64(
-    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64
+    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    workers: int,
 ) -> None: ...
 def galerkin_nnz(
     test_kind: int, test_degree: int, trial_kind: int, trial_degree: int, form: int, n_t: int, first: int, last: int
@@ -149,4 +160,6 @@ def projection64(
     indices: _Index,
     data: _F64,
 ) -> int: ...
+def project_sums(n_t: int, m: int, values: _F64, B: _F64, out: _F64, workers: int) -> None: ...
+def division_floor(divisions: int, times: _F64, out: _F64) -> None: ...
 def internal_fault_type() -> type[BaseException]: ...

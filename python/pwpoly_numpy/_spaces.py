@@ -260,7 +260,7 @@ class _Space(ImmutableValue):
         t = checks.as_float_array("times", times)
         intervals = np.empty(t.shape, dtype=np.int64)
         xi = np.empty(t.shape, dtype=np.float64)
-        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        _kernels.locate(self._n_t, self._T, t, intervals, xi, 1)
         return _slabs.slab_of_intervals(intervals, self._n_t, count)
 
     def __repr__(self) -> str:
@@ -360,12 +360,18 @@ class LegendreSpace(_Space):
             self._cache["breakpoints"] = ends
         return ends
 
-    def locate(self, times: npt.ArrayLike) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def locate(
+        self, times: npt.ArrayLike, workers: int = 1
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Interval index and local coordinate of each time.
 
         Parameters
         ----------
         times : array_like of float, any shape
+        workers : int, optional
+            Threads sharing the work by consecutive times (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -385,9 +391,10 @@ class LegendreSpace(_Space):
         (array([1, 1]), array([-1.,  0.]))
         """
         t = checks.as_float_array("times", times)
+        threads = checks.workers(workers)
         intervals = np.empty(t.shape, dtype=np.int64)
         xi = np.empty(t.shape, dtype=np.float64)
-        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        _kernels.locate(self._n_t, self._T, t, intervals, xi, threads)
         return intervals, xi
 
     def evaluate(
@@ -397,6 +404,7 @@ class LegendreSpace(_Space):
         derivative: int = 0,
         out: npt.NDArray[np.float64] | None = None,
         slab: TimeSlab | None = None,
+        workers: int = 1,
     ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of piecewise Legendre expansions at many times.
 
@@ -416,6 +424,10 @@ class LegendreSpace(_Space):
             part.
         slab : TimeSlab, optional
             A slab of this space: evaluate from that slab's coefficients, reading no others.
+        workers : int, optional
+            Threads sharing the work by consecutive times (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -457,6 +469,7 @@ class LegendreSpace(_Space):
             c = checks.batch_of("coefficients", coefficients, width * (self._degree + 1), "slab.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
+        threads = checks.workers(workers)
         shape = c.shape[:-1] + t.shape
         if out is None:
             target = result = np.empty(shape, dtype=np.float64)
@@ -467,7 +480,7 @@ class LegendreSpace(_Space):
                 target = result
             else:
                 target = np.empty(shape, dtype=np.float64)
-        done = _kernels.evaluate(self._degree, self._n_t, self._T, first, width, c, t, derivative, target)
+        done = _kernels.evaluate(self._degree, self._n_t, self._T, first, width, c, t, derivative, target, threads)
         if done != t.size:
             time = t.reshape(-1)[done]
             k = int(LegendreSpace.locate(self, time)[0])  # not a subclass's override
@@ -479,13 +492,19 @@ class LegendreSpace(_Space):
             result[...] = target
         return result if out is None else out
 
-    def basis_matrix(self, times: npt.ArrayLike, derivative: int = 0) -> scipy.sparse.csr_array[np.float64]:
+    def basis_matrix(
+        self, times: npt.ArrayLike, derivative: int = 0, workers: int = 1
+    ) -> scipy.sparse.csr_array[np.float64]:
         """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
 
         Parameters
         ----------
         times : array_like of float, any shape (flattened in C order)
         derivative : {0, 1}
+        workers : int, optional
+            Threads sharing the work by consecutive times (rows) (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -511,6 +530,7 @@ class LegendreSpace(_Space):
         """
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
+        threads = checks.workers(workers)
         n = t.size
         m = self._degree + 1
         nnz = n * m
@@ -521,11 +541,15 @@ class LegendreSpace(_Space):
         indices = np.empty(nnz, dtype=index)
         data = np.empty(nnz, dtype=np.float64)
         kernel = _kernels.basis_matrix32 if index is np.int32 else _kernels.basis_matrix64
-        kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data)
+        kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data, threads)
         return _csr(data, indices, indptr, (n, self._size))
 
     def mass_matrix(
-        self, rows: TimeSlab | range | None = None, *, trial: LegendreSpace | LagrangeSpace | None = None
+        self,
+        rows: TimeSlab | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the basis on [0, T], or with another trial space.
 
@@ -536,6 +560,9 @@ class LegendreSpace(_Space):
             or a range of step 1 within ``range(size)``. None (the default) builds every row.
         trial : LegendreSpace or LagrangeSpace, optional
             The space of the columns, on the same partition (any degree); default this space.
+        workers : int, optional
+            Accepted as by the other operators (1, the default; -1: every core); a diagonal
+            needs no thread. ValueError for 0 or below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -570,6 +597,7 @@ class LegendreSpace(_Space):
         >>> V.mass_matrix(trial=LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
         [[0.75, 0.75, 0.0], [0.0, 0.75, 0.75], [-0.25, 0.25, 0.0], [0.0, -0.25, 0.25]]
         """
+        checks.workers(workers)  # a diagonal (or the closed forms) written by numpy: no thread
         from . import _galerkin
 
         return _galerkin.mass_matrix(self, rows, trial)
@@ -668,7 +696,9 @@ class LegendreSpace(_Space):
 
         return _galerkin.projection_to(self, other, rows)
 
-    def project(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
+    def project(
+        self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], workers: int = 1
+    ) -> npt.NDArray[np.float64]:
         """L2 projection of a function onto the space.
 
         Parameters
@@ -676,6 +706,10 @@ class LegendreSpace(_Space):
         f : callable
             Vectorised: ``f(t)`` for a float64 array ``t`` of shape (n,) returns an array of shape
             (..., n) (leading axes make a batch).
+        workers : int, optional
+            Threads sharing the work by consecutive intervals (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -700,6 +734,7 @@ class LegendreSpace(_Space):
         >>> LegendreSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
         [0.5, 1.5, 0.5, 0.5]
         """
+        threads = checks.workers(workers)
         m = self._degree + 1
         nodes, weights = np.polynomial.legendre.leggauss(m + 1)
         left = np.arange(self._n_t, dtype=np.float64) * self._dt
@@ -713,8 +748,11 @@ class LegendreSpace(_Space):
         values = checks.call_on_times("f", f, times, times.size)
         # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
         B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))
-        local = values.reshape(values.shape[:-1] + (self._n_t, m + 1)) @ B
-        return np.ascontiguousarray(np.swapaxes(local, -1, -2)).reshape(values.shape[:-1] + (self._size,))
+        batch = values.shape[:-1]
+        result = np.empty(batch + (self._size,), dtype=np.float64)
+        _kernels.project_sums(self._n_t, m, np.ascontiguousarray(values, dtype=np.float64),
+                              np.ascontiguousarray(B), result, threads)
+        return result
 
 
 class LagrangeSpace(_Space):
@@ -853,7 +891,7 @@ class LagrangeSpace(_Space):
         return LegendreSpace(self._degree, self._n_t, self._T)
 
     def prolongation_to(
-        self, fine: LagrangeSpace, rows: TimeSlab | range | None = None
+        self, fine: LagrangeSpace, rows: TimeSlab | range | None = None, workers: int = 1
     ) -> scipy.sparse.csr_array[np.float64]:
         """Interpolation of nodal values onto the nodes of another partition.
 
@@ -865,6 +903,10 @@ class LagrangeSpace(_Space):
             Build only these rows (fine points): a slab of `fine` (the points it owns, see
             ``TimeSlab``) or a range of step 1 within ``range(fine.size)``. None (the default)
             builds every row.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -897,6 +939,7 @@ class LagrangeSpace(_Space):
         if fine._T != self._T:
             raise ValueError(f"fine: T is {fine._T!r}, expected W.T = {self._T!r}")
         (block,) = _slabs.requested_ranges(rows, fine._size, (fine,), f"fine = {fine!r}")
+        threads = checks.workers(workers)
         d = self._degree
         first, last = block.start, block.stop
         count = last - first
@@ -911,7 +954,7 @@ class LagrangeSpace(_Space):
         indices = np.empty(room, dtype=index)
         data = np.empty(room, dtype=np.float64)
         kernel = _kernels.prolongation32 if index is np.int32 else _kernels.prolongation64
-        nnz = kernel(d, self._n_t, fine._n_t, first, last, indptr, indices, data)
+        nnz = kernel(d, self._n_t, fine._n_t, first, last, indptr, indices, data, threads)
         if nnz < room:
             # Shrunk in place (the arrays are fresh and referenced nowhere else).
             indices.resize(nnz, refcheck=False)
@@ -921,7 +964,9 @@ class LagrangeSpace(_Space):
                 indptr, indices = indptr.astype(np.int32), indices.astype(np.int32)
         return _csr(data, indices, indptr, (count, self._size))
 
-    def to_legendre(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
+    def to_legendre(
+        self, rows: TimeSlab | range | None = None, workers: int = 1
+    ) -> scipy.sparse.csr_array[np.float64]:
         """The map from nodal values to Legendre coefficients.
 
         Parameters
@@ -931,6 +976,10 @@ class LagrangeSpace(_Space):
             ``legendre_space()`` (the positions ``i*n_t + k`` of its intervals k, every degree i),
             or a range of step 1 within ``range(legendre_space().size)``. None (the default)
             builds every row.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -961,6 +1010,7 @@ class LagrangeSpace(_Space):
         ranges = _slabs.requested_ranges(
             rows, legendre._size, (self, legendre), f"W = {self!r} or of W.legendre_space()", legendre
         )
+        threads = checks.workers(workers)
         count = sum(len(r) for r in ranges)
         nnz = count * m
         index = checks.index_dtype(nnz, count, self._size)
@@ -974,12 +1024,16 @@ class LagrangeSpace(_Space):
             end = position + len(r)
             # Chained: this range's offsets continue from indptr[position].
             kernel(self._degree, self._n_t, r.start, r.stop, indptr[position : end + 1],
-                   indices[position * m : end * m], data[position * m : end * m])
+                   indices[position * m : end * m], data[position * m : end * m], threads)
             position = end
         return _csr(data, indices, indptr, (count, self._size))
 
     def mass_matrix(
-        self, rows: TimeSlab | range | None = None, *, trial: LegendreSpace | LagrangeSpace | None = None
+        self,
+        rows: TimeSlab | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
         """The L2 Gram matrix of the nodal basis on [0, T], or with another trial space.
 
@@ -991,6 +1045,10 @@ class LagrangeSpace(_Space):
             every row.
         trial : LegendreSpace or LagrangeSpace, optional
             The space of the columns, on the same partition (any degree); default this space.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -1022,6 +1080,7 @@ class LagrangeSpace(_Space):
         >>> LagrangeSpace(1, 1, 6.0).mass_matrix(trial=LegendreSpace(0, 1, 6.0)).toarray().tolist()
         [[3.0], [3.0]]
         """
+        threads = checks.workers(workers)
         if trial is not None and trial != self:
             from . import _galerkin
 
@@ -1037,7 +1096,7 @@ class LagrangeSpace(_Space):
         indices = np.empty(nnz, dtype=index)
         data = np.empty(nnz, dtype=np.float64)
         kernel = _kernels.lagrange_mass_matrix32 if index is np.int32 else _kernels.lagrange_mass_matrix64
-        kernel(d, self._n_t, self._T, first, last, indptr, indices, data)
+        kernel(d, self._n_t, self._T, first, last, indptr, indices, data, threads)
         return _csr(data, indices, indptr, (count, self._size))
 
     def derivative_matrix(
@@ -1123,6 +1182,7 @@ class LagrangeSpace(_Space):
         derivative: int = 0,
         out: npt.NDArray[np.float64] | None = None,
         slab: TimeSlab | None = None,
+        workers: int = 1,
     ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
 
@@ -1138,6 +1198,10 @@ class LagrangeSpace(_Space):
         out : ndarray of float64, shape values.shape[:-1] + times.shape, optional
         slab : TimeSlab, optional
             A slab of this space: evaluate from the values of its points alone.
+        workers : int, optional
+            Threads sharing the work by consecutive times (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -1160,7 +1224,7 @@ class LagrangeSpace(_Space):
         array(0.5)
         """
         if slab is not None:
-            return self._evaluate_slab(values, times, derivative, out, slab)
+            return self._evaluate_slab(values, times, derivative, out, slab, workers)
         u = checks.batch_of("values", values, self._size, "W.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
@@ -1172,7 +1236,7 @@ class LagrangeSpace(_Space):
             self._cache["to_legendre"] = transformation
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
-        return self._legendre().evaluate(coefficients, t, derivative, out)
+        return self._legendre().evaluate(coefficients, t, derivative, out, workers=workers)
 
     def _evaluate_slab(
         self,
@@ -1181,6 +1245,7 @@ class LagrangeSpace(_Space):
         derivative: int,
         out: npt.NDArray[np.float64] | None,
         slab: TimeSlab,
+        workers: int,
     ) -> npt.NDArray[np.float64]:
         if not issubclass(type(slab), _slabs.TimeSlab):
             raise TypeError(f"slab: expected None or a TimeSlab, got {checks.describe(slab)}")
@@ -1205,4 +1270,4 @@ class LagrangeSpace(_Space):
         flat = u.reshape(-1, count)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         V = self._legendre()
-        return V.evaluate(coefficients, t, derivative, out, slab=_slabs.TimeSlab(V, k0, k1))
+        return V.evaluate(coefficients, t, derivative, out, slab=_slabs.TimeSlab(V, k0, k1), workers=workers)

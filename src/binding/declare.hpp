@@ -36,6 +36,7 @@
 #include "binding/instance.hpp"
 #include "binding/module.hpp"
 #include "binding/once_cell.hpp"
+#include "binding/unlocked.hpp"
 
 namespace pwpoly::binding {
 
@@ -244,7 +245,9 @@ PyObject* invoke(PyObject* self, Bind&& bind) {
 
 // ---------------------------------------------------------------- functions
 
-template <auto F, Text Declaration, Text Doc = "">
+// `Lock` (HoldLock or ReleaseLock, see unlocked.hpp) decides whether the call runs with the
+// interpreter lock.
+template <auto F, Text Declaration, Text Doc = "", class Lock = HoldLock>
 struct Function {
     using declared = Declared<Declaration>;
     using Arguments = typename Decayed<typename Callee<decltype(F)>::Parameters>::type;
@@ -254,7 +257,9 @@ struct Function {
     static PyObject* run(PyObject*, PyObject* const* slots, Held* held) {
         auto arguments =
             detail::convert_arguments<Arguments>(slots, signature, held, std::make_index_sequence<declared::count>{});
-        return detail::call_and_convert([&]() -> decltype(auto) { return std::apply(F, std::move(arguments)); });
+        return detail::call_and_convert([&]() -> decltype(auto) {
+            return Lock::run(arguments, [&]() -> decltype(auto) { return std::apply(F, std::move(arguments)); });
+        });
     }
 
     static PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -268,6 +273,11 @@ struct Function {
 
     static void add_to(PyObject* module) { add_function(module, &def); }
 };
+
+// A kernel over buffers: a function of native values and spans only, run without the
+// interpreter lock when its buffers are large (ReleaseLock).
+template <auto F, Text Declaration>
+using Kernel = Function<F, Declaration, "", ReleaseLock>;
 
 // ---------------------------------------------------------------- methods and classes
 

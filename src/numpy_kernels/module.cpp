@@ -8,6 +8,8 @@
 #include "binding/declare.hpp"
 #include "binding/fault.hpp"
 #include "common/fault.hpp"
+#include "common/thread_pool.hpp"
+#include "numpy_kernels/division_floor.hpp"
 #include "piecewise_polynomials/mod.hpp"
 
 namespace pwpoly::numpy_kernels {
@@ -24,24 +26,24 @@ bool derivative_flag(std::size_t derivative) {
 }  // namespace
 
 void locate(std::size_t n_t, double T, std::span<const double> times, std::span<std::int64_t> intervals,
-            std::span<double> xi) {
-    pp::locate_times(pp::LegendreBasis{T, 0, n_t}, times, intervals, xi);
+            std::span<double> xi, std::size_t workers) {
+    pp::locate_times(pp::LegendreBasis{T, 0, n_t}, times, intervals, xi, workers);
 }
 
 // Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t); returns
 // times.size(), or the index of the first time outside those intervals (out then partly written).
 std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t width,
                      std::span<const double> coefficients, std::span<const double> times, std::size_t derivative,
-                     std::span<double> out) {
+                     std::span<double> out, std::size_t workers) {
     return pp::evaluate_times_in_window(pp::LegendreBasis{T, degree, n_t}, pp::IntervalWindow{first, width},
-                                        coefficients, times, derivative_flag(derivative), out);
+                                        coefficients, times, derivative_flag(derivative), out, workers);
 }
 
 template <class Index>
 void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> times, std::size_t derivative,
-                  std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+                  std::span<Index> indptr, std::span<Index> indices, std::span<double> data, std::size_t workers) {
     pp::basis_matrix_arrays<Index>(pp::LegendreBasis{T, degree, n_t}, times, derivative_flag(derivative), indptr,
-                                   indices, data);
+                                   indices, data, workers);
 }
 
 // Stored entries of the Lagrange mass matrix's rows [first, last).
@@ -52,15 +54,29 @@ std::size_t lagrange_mass_nnz(std::size_t degree, std::size_t n_t, std::size_t f
 // The Lagrange mass matrix's rows [first, last), offsets from indptr[0].
 template <class Index>
 void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
-                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    pp::lagrange_mass_rows<Index>(degree, n_t, T, first, last, indptr, indices, data);
+                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                          std::size_t workers) {
+    pp::build_rows_in_parts<Index>(
+        first, last, indptr, indices, data, workers,
+        [&](std::size_t a, std::size_t b) { return pp::lagrange_mass_rows_nnz(degree, n_t, a, b); },
+        [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+            pp::lagrange_mass_rows<Index>(degree, n_t, T, a, b, p, i, d);
+            return i.size();
+        });
 }
 
 // The Lagrange-to-Legendre transformation's rows [first, last), offsets from indptr[0].
 template <class Index>
 void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last,
-                        std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    pp::lagrange_to_legendre_rows<Index>(degree, n_t, first, last, indptr, indices, data);
+                        std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                        std::size_t workers) {
+    pp::build_rows_in_parts<Index>(
+        first, last, indptr, indices, data, workers,
+        [&](std::size_t a, std::size_t b) { return (b - a) * (degree + 1); },
+        [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+            pp::lagrange_to_legendre_rows<Index>(degree, n_t, a, b, p, i, d);
+            return i.size();
+        });
 }
 
 void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
@@ -78,8 +94,40 @@ std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, std::si
 // prolongation_room entries), offsets from indptr[0]; returns how many entries they store.
 template <class Index>
 std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
-                         std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    return pp::prolongation_rows<Index>(degree, nt_coarse, nt_fine, first, last, indptr, indices, data);
+                         std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                         std::size_t workers) {
+    return pp::build_rows_in_parts<Index>(
+        first, last, indptr, indices, data, workers,
+        [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(degree, nt_coarse, nt_fine, a, b); },
+        [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+            return pp::prolongation_rows<Index>(degree, nt_coarse, nt_fine, a, b, p, i, d);
+        });
+}
+
+// The projection's sums: out[b, i n_t + k] = v_0 B[0, i] + ... + v_(q-1) B[q-1, i] (added in
+// that order) with v_r = values[b, k q + r], for q = B.size() / m quadrature points; intervals
+// split over the workers.
+void project_sums(std::size_t n_t, std::size_t m, std::span<const double> values, std::span<const double> B,
+                  std::span<double> out, std::size_t workers) {
+    if (m == 0 || n_t == 0 || B.size() % m != 0) fault("project sums: buffer sizes do not match");
+    const std::size_t q = B.size() / m;
+    const std::size_t batch = out.size() / (n_t * m);
+    if (q == 0 || out.size() != batch * n_t * m || values.size() != batch * n_t * q)
+        fault("project sums: buffer sizes do not match");
+    auto part = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = 0; b < batch; ++b) {
+            const double* v = values.data() + b * n_t * q;
+            double* o = out.data() + b * n_t * m;
+            for (std::size_t i = 0; i < m; ++i) {
+                for (std::size_t k = begin; k < end; ++k) {
+                    double sum = v[k * q] * B[i];
+                    for (std::size_t r = 1; r < q; ++r) sum = sum + v[k * q + r] * B[r * m + i];
+                    o[i * n_t + k] = sum;
+                }
+            }
+        }
+    };
+    pwpoly::threads::parallel_for(n_t, workers, 4096, 64, part);
 }
 
 // The partition of a space: uniform (n_t, T) when `breakpoints` is empty, else the breakpoints.
@@ -151,45 +199,48 @@ binding::Ref internal_fault_type() { return binding::Ref::borrow(binding::fault_
 
 namespace kernels = pwpoly::numpy_kernels;
 using pwpoly::binding::Function;
+using pwpoly::binding::Kernel;
 
 using Kernels = pwpoly::binding::Module<
     "pwpoly_numpy._kernels", "Private kernels of pwpoly_numpy.",
-    Function<&kernels::locate, "locate(n_t, T, times, intervals, xi)">,
-    Function<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out)">,
-    Function<&kernels::basis_matrix<std::int32_t>,
-             "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data)">,
-    Function<&kernels::basis_matrix<std::int64_t>,
-             "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data)">,
+    Kernel<&kernels::locate, "locate(n_t, T, times, intervals, xi, workers)">,
+    Kernel<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out, workers)">,
+    Kernel<&kernels::basis_matrix<std::int32_t>,
+             "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data, workers)">,
+    Kernel<&kernels::basis_matrix<std::int64_t>,
+             "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data, workers)">,
     Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
-    Function<&kernels::lagrange_mass_matrix<std::int32_t>,
-             "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data)">,
-    Function<&kernels::lagrange_mass_matrix<std::int64_t>,
-             "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data)">,
-    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
+    Kernel<&kernels::lagrange_mass_matrix<std::int32_t>,
+             "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::lagrange_mass_matrix<std::int64_t>,
+             "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
     Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
-    Function<&kernels::prolongation<std::int32_t>,
-             "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
-    Function<&kernels::prolongation<std::int64_t>,
-             "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int32_t>,
-             "to_legendre32(degree, n_t, first, last, indptr, indices, data)">,
-    Function<&kernels::to_legendre_arrays<std::int64_t>,
-             "to_legendre64(degree, n_t, first, last, indptr, indices, data)">,
+    Kernel<&kernels::prolongation<std::int32_t>,
+             "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::prolongation<std::int64_t>,
+             "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::to_legendre_arrays<std::int32_t>,
+             "to_legendre32(degree, n_t, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::to_legendre_arrays<std::int64_t>,
+             "to_legendre64(degree, n_t, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::project_sums, "project_sums(n_t, m, values, B, out, workers)">,
+    Kernel<&kernels::division_floor, "division_floor(divisions, times, out)">,
     Function<&kernels::galerkin_nnz,
              "galerkin_nnz(test_kind, test_degree, trial_kind, trial_degree, form, n_t, first, last)">,
-    Function<&kernels::galerkin<std::int32_t>,
+    Kernel<&kernels::galerkin<std::int32_t>,
              "galerkin32(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
              "indptr, indices, data)">,
-    Function<&kernels::galerkin<std::int64_t>,
+    Kernel<&kernels::galerkin<std::int64_t>,
              "galerkin64(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
              "indptr, indices, data)">,
     Function<&kernels::projection_room,
              "projection_room(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last)">,
-    Function<&kernels::projection<std::int32_t>,
+    Kernel<&kernels::projection<std::int32_t>,
              "projection32(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last, indptr, indices, data)">,
-    Function<&kernels::projection<std::int64_t>,
+    Kernel<&kernels::projection<std::int64_t>,
              "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last, indptr, indices, data)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;

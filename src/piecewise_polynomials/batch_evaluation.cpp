@@ -1,10 +1,12 @@
 #include "piecewise_polynomials/batch_evaluation.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <vector>
 
 #include "common/sizes.hpp"
+#include "common/thread_pool.hpp"
 #include "piecewise_polynomials/batch_simd.hpp"
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -23,6 +25,12 @@ constexpr const char* index_overflow = "batch kernel: index type too narrow";
 // cache while every coefficient vector of the batch is summed against them, and each vector is
 // read once per block.
 constexpr std::size_t block_values = std::size_t{1} << 16;
+
+// A part of the times given to one worker holds at least this many (fewer are not worth a
+// thread: about 10 to 50 microseconds of work), and starts at a multiple of `part_align` (whole
+// vector passes, whole cache lines of the outputs).
+constexpr std::size_t part_times = 8192;
+constexpr std::size_t part_align = 64;
 
 void require(bool condition, const char* message) {
     if (!condition) fault(message);
@@ -80,9 +88,10 @@ std::size_t evaluate_single(const LegendreBasis& basis, IntervalWindow window, b
 // Many coefficient vectors of the window: per block of times the basis values once (and the
 // check that the block lies in the window), then each vector's sums. Returns times.size(), or
 // the index of the first time outside the window.
+// The results of vector b are at out[b * out_stride + j].
 std::size_t evaluate_batch(const LegendreBasis& basis, IntervalWindow window, bool derivative,
                            std::span<const double> coefficients, std::size_t size, std::size_t batch,
-                           std::span<const double> times, double* out) {
+                           std::span<const double> times, double* out, std::size_t out_stride) {
     const double dt = basis.partition().dt;
     const std::size_t width = window.width;
     const std::size_t m = basis.degree + 1;
@@ -104,7 +113,7 @@ std::size_t evaluate_batch(const LegendreBasis& basis, IntervalWindow window, bo
         }
         for (std::size_t b = 0; b < batch; ++b) {
             const double* vector = coefficients.data() + b * size;
-            double* o = out + b * n + start;
+            double* o = out + b * out_stride + start;
             std::size_t j = 0;
             if (vectorised)
                 j = simd::sums(dt, width, basis.degree, derivative, vector, intervals.data(), values.data(), block,
@@ -123,19 +132,23 @@ std::size_t evaluate_batch(const LegendreBasis& basis, IntervalWindow window, bo
 }  // namespace
 
 void locate_times(const LegendreBasis& basis, std::span<const double> times, std::span<std::int64_t> intervals,
-                  std::span<double> coordinates) {
+                  std::span<double> coordinates, std::size_t workers) {
     basis.require_intervals();
     require(intervals.size() == times.size() && coordinates.size() == times.size(), size_mismatch);
     require_index<std::int64_t>(basis.n_t - 1);
     const UniformPartition partition = basis.partition();
-    std::size_t j = 0;
-    if (simd::available(basis.n_t))
-        j = simd::locate(partition.dt, basis.n_t, times.data(), times.size(), intervals.data(), coordinates.data());
-    for (; j < times.size(); ++j) {
-        const IntervalLocation at = locate_in_partition(partition, basis.n_t, times[j]);
-        intervals[j] = static_cast<std::int64_t>(at.k);
-        coordinates[j] = at.xi;
-    }
+    auto part = [&](std::size_t begin, std::size_t end) {
+        std::size_t j = begin;
+        if (simd::available(basis.n_t))
+            j += simd::locate(partition.dt, basis.n_t, times.data() + begin, end - begin, intervals.data() + begin,
+                              coordinates.data() + begin);
+        for (; j < end; ++j) {
+            const IntervalLocation at = locate_in_partition(partition, basis.n_t, times[j]);
+            intervals[j] = static_cast<std::int64_t>(at.k);
+            coordinates[j] = at.xi;
+        }
+    };
+    threads::parallel_for(times.size(), workers, part_times, part_align, part);
 }
 
 void evaluate_times(const LegendreBasis& basis, std::span<const double> coefficients, std::span<const double> times,
@@ -145,7 +158,7 @@ void evaluate_times(const LegendreBasis& basis, std::span<const double> coeffici
 
 std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow window,
                                      std::span<const double> coefficients, std::span<const double> times,
-                                     bool derivative, std::span<double> out) {
+                                     bool derivative, std::span<double> out, std::size_t workers) {
     basis.require_intervals();
     require(window.width >= 1 && window.first < basis.n_t && window.width <= basis.n_t - window.first,
             "batch kernel: interval window outside the basis");
@@ -153,14 +166,29 @@ std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow 
     require(coefficients.size() % size == 0, size_mismatch);
     const std::size_t batch = coefficients.size() / size;
     require(out.size() == checked_mul(batch, times.size()), size_mismatch);
-    if (batch == 1) return evaluate_single(basis, window, derivative, coefficients.data(), times, out.data());
-    if (batch > 1) return evaluate_batch(basis, window, derivative, coefficients, size, batch, times, out.data());
-    return times.size();
+    if (batch == 0) return times.size();
+    // Each part reports the first time outside the window it met; the earliest one is the answer.
+    const std::size_t n = times.size();
+    std::atomic<std::size_t> outside{n};
+    auto part = [&](std::size_t begin, std::size_t end) {
+        const std::span<const double> some = times.subspan(begin, end - begin);
+        double* at = out.data() + begin;
+        const std::size_t stop =
+            batch == 1 ? evaluate_single(basis, window, derivative, coefficients.data(), some, at)
+                       : evaluate_batch(basis, window, derivative, coefficients, size, batch, some, at, n);
+        if (stop == some.size()) return;
+        std::size_t seen = outside.load(std::memory_order_relaxed);
+        while (begin + stop < seen && !outside.compare_exchange_weak(seen, begin + stop, std::memory_order_relaxed)) {
+        }
+    };
+    threads::parallel_for(n, workers, part_times, part_align, part);
+    return outside.load(std::memory_order_relaxed);
 }
 
 template <class Index>
 void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> times, bool derivative,
-                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                         std::size_t workers) {
     basis.require_intervals();
     const std::size_t size = basis.basis_size();
     const std::size_t m = basis.degree + 1;
@@ -170,39 +198,43 @@ void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> tim
     require_index<Index>(std::max(nnz, size));
     const auto mode = derivative ? simd::BasisMode::time_derivative : simd::BasisMode::value;
     const std::size_t n_t = basis.n_t;
-    // The vector path writes whole rows in place; what it leaves goes by small blocks of times
-    // (in the first-level cache), degree-major within a block, then written row by row.
-    std::size_t done = 0;
-    if (simd::available(n_t))
-        done = simd::basis_rows<Index>(basis.partition().dt, n_t, basis.degree, mode, times.data(), n, indices.data(),
-                                       data.data());
-    if (done < n) {
-        // A stride of a few cache lines over a power of two keeps the degrees' rows of a block
-        // from sharing cache sets.
-        const std::size_t block = std::min(n - done, std::max<std::size_t>(64, 2048 / m) + 8);
-        std::vector<double> values(checked_count<double>(checked_mul(block, m)));
-        std::vector<std::int64_t> intervals(block);
-        for (std::size_t start = done; start < n; start += block) {
-            const std::size_t count = std::min(block, n - start);
-            basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
-            Index* __restrict columns = indices.data() + start * m;
-            double* __restrict entries = data.data() + start * m;
-            const double* __restrict computed = values.data();
-            const std::int64_t* __restrict located = intervals.data();
-            for (std::size_t j = 0; j < count; ++j) {
-                const std::size_t k = static_cast<std::size_t>(located[j]);
-                for (std::size_t i = 0; i < m; ++i) {
-                    columns[j * m + i] = static_cast<Index>(i * n_t + k);
-                    entries[j * m + i] = computed[i * block + j];
+    // The rows of the times [begin, end): the vector path writes whole rows in place; what it
+    // leaves goes by small blocks of times (in the first-level cache), degree-major within a
+    // block, then written row by row.
+    auto part = [&](std::size_t begin, std::size_t end) {
+        std::size_t done = begin;
+        if (simd::available(n_t))
+            done += simd::basis_rows<Index>(basis.partition().dt, n_t, basis.degree, mode, times.data() + begin,
+                                            end - begin, indices.data() + begin * m, data.data() + begin * m);
+        if (done < end) {
+            // A stride of a few cache lines over a power of two keeps the degrees' rows of a block
+            // from sharing cache sets.
+            const std::size_t block = std::min(end - done, std::max<std::size_t>(64, 2048 / m) + 8);
+            std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+            std::vector<std::int64_t> intervals(block);
+            for (std::size_t start = done; start < end; start += block) {
+                const std::size_t count = std::min(block, end - start);
+                basis_values(basis, mode, times.data() + start, count, intervals.data(), values.data(), block);
+                Index* __restrict columns = indices.data() + start * m;
+                double* __restrict entries = data.data() + start * m;
+                const double* __restrict computed = values.data();
+                const std::int64_t* __restrict located = intervals.data();
+                for (std::size_t j = 0; j < count; ++j) {
+                    const std::size_t k = static_cast<std::size_t>(located[j]);
+                    for (std::size_t i = 0; i < m; ++i) {
+                        columns[j * m + i] = static_cast<Index>(i * n_t + k);
+                        entries[j * m + i] = computed[i * block + j];
+                    }
                 }
             }
         }
-    }
-    Index* __restrict row_starts = indptr.data();
-    const Index width = static_cast<Index>(m);
-    Index offset = 0;
-    for (std::size_t j = 0; j < n; ++j, offset += width) row_starts[j] = offset;
-    row_starts[n] = static_cast<Index>(nnz);
+        Index* __restrict row_starts = indptr.data();
+        const Index width = static_cast<Index>(m);
+        Index offset = static_cast<Index>(begin * m);
+        for (std::size_t j = begin; j < end; ++j, offset += width) row_starts[j] = offset;
+    };
+    threads::parallel_for(n, workers, part_times, part_align, part);
+    indptr[n] = static_cast<Index>(nnz);
 }
 
 std::size_t lagrange_mass_matrix_nnz(std::size_t degree, std::size_t n_t) {
@@ -349,9 +381,11 @@ void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t 
 }
 
 template void basis_matrix_arrays<std::int32_t>(const LegendreBasis&, std::span<const double>, bool,
-                                                std::span<std::int32_t>, std::span<std::int32_t>, std::span<double>);
+                                                std::span<std::int32_t>, std::span<std::int32_t>, std::span<double>,
+                                                std::size_t);
 template void basis_matrix_arrays<std::int64_t>(const LegendreBasis&, std::span<const double>, bool,
-                                                std::span<std::int64_t>, std::span<std::int64_t>, std::span<double>);
+                                                std::span<std::int64_t>, std::span<std::int64_t>, std::span<double>,
+                                                std::size_t);
 template void lagrange_mass_matrix_arrays<std::int32_t>(std::size_t, std::size_t, double, std::span<std::int32_t>,
                                                         std::span<std::int32_t>, std::span<double>);
 template void lagrange_mass_matrix_arrays<std::int64_t>(std::size_t, std::size_t, double, std::span<std::int64_t>,

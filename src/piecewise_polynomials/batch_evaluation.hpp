@@ -13,8 +13,12 @@
 namespace pwpoly::piecewise_polynomials {
 
 // intervals[j], coordinates[j] = locate_interval(times[j]).
+//
+// The kernels taking `workers` split their times into parts of consecutive times, one per
+// worker (threads::parallel_for): each time is computed alone by the same operations whatever
+// part it falls in, so the results are the same bits for every worker count.
 void locate_times(const LegendreBasis& basis, std::span<const double> times, std::span<std::int64_t> intervals,
-                  std::span<double> coordinates);
+                  std::span<double> coordinates, std::size_t workers = 1);
 
 // The intervals [first, first + width) of a basis whose coefficients a vector holds, in the
 // degree-major order of the whole basis restricted to them: degree i on interval k at position
@@ -38,7 +42,7 @@ void evaluate_times(const LegendreBasis& basis, std::span<const double> coeffici
 // window outside the basis is an internal fault.
 std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow window,
                                      std::span<const double> coefficients, std::span<const double> times,
-                                     bool derivative, std::span<double> out);
+                                     bool derivative, std::span<double> out, std::size_t workers = 1);
 
 // The compressed-row arrays of the times.size() x basis_size() matrix whose row j holds the
 // values (or time derivatives) of all basis functions at times[j]: the degree + 1 entries of the
@@ -47,7 +51,8 @@ std::size_t evaluate_times_in_window(const LegendreBasis& basis, IntervalWindow 
 // times.size() + 1, indices and data times.size() * (degree + 1).
 template <class Index>
 void basis_matrix_arrays(const LegendreBasis& basis, std::span<const double> times, bool derivative,
-                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data);
+                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                         std::size_t workers = 1);
 
 // Stored entries of the Lagrange mass matrix: n_t (degree + 1)^2 - (n_t - 1).
 std::size_t lagrange_mass_matrix_nnz(std::size_t degree, std::size_t n_t);

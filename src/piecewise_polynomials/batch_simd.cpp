@@ -1,5 +1,7 @@
 #include "piecewise_polynomials/batch_simd.hpp"
 
+#include <atomic>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -41,21 +43,20 @@ PWPOLY_AVX2 __m256d midpoint4(__m256d a, __m256d b) {
 // n_t - 1 (the saturation at the size type's limit lands there too); a = k dt, b = dt + a;
 // xi = (2 (t - midpoint(a, b))) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
 // doubling by multiplication give the bits of the scalar division and product (exact scaling).
+//
+// The clamps are single instructions: max(x, y) and min(x, y) return y when either is NaN or
+// when they compare equal, and x otherwise when x is the larger (smaller) one. So max(q, 0)
+// is q for q > 0 and 0 for NaN, -0 and q <= 0; min(k, last) is k below last and last from it
+// on; min(1, max(-1, xi)) clamps xi and passes NaN through, giving an equal bound's own bits.
 PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
-    const __m256d zero = _mm256_setzero_pd();
     const __m256d q = _mm256_floor_pd(_mm256_div_pd(t, dt));
-    __m256d kd = _mm256_blendv_pd(zero, q, _mm256_cmp_pd(q, zero, _CMP_GT_OQ));
-    kd = _mm256_blendv_pd(kd, last, _mm256_cmp_pd(kd, last, _CMP_GE_OQ));
+    const __m256d kd = _mm256_min_pd(_mm256_max_pd(q, _mm256_setzero_pd()), last);
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
     const __m256d middle = midpoint4(a, b);
     const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
-    __m256d xi = _mm256_div_pd(offset, _mm256_sub_pd(b, a));
-    const __m256d minus_one = _mm256_set1_pd(-1.0);
-    const __m256d one = _mm256_set1_pd(1.0);
-    const __m256d below = _mm256_cmp_pd(xi, minus_one, _CMP_LT_OQ);
-    const __m256d above = _mm256_cmp_pd(xi, one, _CMP_GT_OQ);
-    xi = _mm256_blendv_pd(_mm256_blendv_pd(xi, one, above), minus_one, below);
+    const __m256d xi = _mm256_min_pd(_mm256_set1_pd(1.0),
+                                     _mm256_max_pd(_mm256_set1_pd(-1.0), _mm256_div_pd(offset, _mm256_sub_pd(b, a))));
     const __m256d shifted = _mm256_add_pd(kd, _mm256_set1_pd(magic));
     const __m256i k = _mm256_xor_si256(_mm256_castpd_si256(shifted), _mm256_castpd_si256(_mm256_set1_pd(magic)));
     return {xi, k, kd};
@@ -335,6 +336,176 @@ __attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t vec
     return j;
 }
 
+// ---------------------------------------------------------------- AVX-512: eight lanes
+
+// GCC 12 flags the deliberately undefined first operand inside its own AVX-512 intrinsics
+// (_mm512_undefined_pd, used by the gather and the rounding) as maybe uninitialised.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#define PWPOLY_AVX512 __attribute__((target("avx512f,avx512dq"), always_inline)) inline
+
+// Independent groups of eight times per pass of the AVX-512 evaluation.
+constexpr std::size_t groups512 = 2;
+
+struct Located8 {
+    __m512d xi;
+    __m512i k;
+    __m512d kd;
+};
+
+// midpoint4 on eight lanes.
+PWPOLY_AVX512 __m512d midpoint8(__m512d a, __m512d b) {
+    const __m512d half = _mm512_set1_pd(0.5);
+    const __m512d sum = _mm512_add_pd(a, b);
+    const __m512d halves = _mm512_add_pd(_mm512_mul_pd(a, half), _mm512_mul_pd(b, half));
+    const __mmask8 overflowed =
+        _mm512_cmp_pd_mask(_mm512_abs_pd(sum), _mm512_set1_pd(std::numeric_limits<double>::infinity()), _CMP_EQ_OQ);
+    return _mm512_mask_blend_pd(overflowed, _mm512_mul_pd(sum, half), halves);
+}
+
+// locate4 on eight lanes, with the same operations (floor by rounding toward -inf, the clamps
+// by max and min, with their NaN and equal-operand rules); the index converts exactly. Ends
+// a + b only overflow when the last interval's do (a and b grow with k): without `Huge` the
+// midpoint is (a + b) / 2 alone.
+template <bool Huge>
+PWPOLY_AVX512 Located8 locate8(__m512d t, __m512d dt, __m512d last) {
+    const __m512d q = _mm512_roundscale_pd(_mm512_div_pd(t, dt), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m512d kd = _mm512_min_pd(_mm512_max_pd(q, _mm512_setzero_pd()), last);
+    const __m512d a = _mm512_mul_pd(kd, dt);
+    const __m512d b = _mm512_add_pd(dt, a);
+    const __m512d middle = Huge ? midpoint8(a, b) : _mm512_mul_pd(_mm512_add_pd(a, b), _mm512_set1_pd(0.5));
+    const __m512d offset = _mm512_mul_pd(_mm512_set1_pd(2.0), _mm512_sub_pd(t, middle));
+    const __m512d xi = _mm512_min_pd(_mm512_set1_pd(1.0),
+                                     _mm512_max_pd(_mm512_set1_pd(-1.0), _mm512_div_pd(offset, _mm512_sub_pd(b, a))));
+    return {xi, _mm512_cvttpd_epi64(kd), kd};
+}
+
+// The expansion of each group's eight times: walk_legendre's recurrence on `groups512`
+// independent vectors at once (their divisions overlap), each term added to its sum as it comes,
+// coefficient i of each lane gathered at base[offset + i step].
+// Where a group's coefficients come from, degree by degree. When its eight intervals lie within
+// eight consecutive ones from the first lane's (sorted times, mostly), the eight coefficients
+// of those intervals are loaded as one vector (masked at the window's end) and permuted into
+// the lanes; otherwise each lane's coefficient is gathered. Both move the same values.
+struct Coefficients8 {
+    __m512i index;      // near: lane's interval - first lane's; else: lane's position in the vector
+    const double* row;  // near: coefficient of degree i of the first lane's interval
+    __mmask8 valid;     // near: the intervals of the window among the eight loaded
+    bool near;
+};
+
+PWPOLY_AVX512 Coefficients8 coefficients8(const double* base, __m512i position, std::size_t width) {
+    long long k0 = 0;  // the first lane's position (through memory: 32-bit x86 has no 64-bit move)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(&k0), _mm512_castsi512_si128(position));
+    const __m512i relative = _mm512_sub_epi64(position, _mm512_set1_epi64(k0));
+    const bool near = _mm512_cmplt_epu64_mask(relative, _mm512_set1_epi64(8)) == 0xFF;
+    if (!near) return {position, base, 0, false};
+    const std::size_t left = width - static_cast<std::size_t>(k0);
+    const auto valid = static_cast<__mmask8>(left >= 8 ? 0xFF : (1u << left) - 1);
+    return {relative, base + k0, valid, true};
+}
+
+// sum + value * (coefficient of the lanes at the current degree), then on to the next degree.
+PWPOLY_AVX512 void add_term8(__m512d& sum, __m512d value, Coefficients8& from, std::size_t width) {
+    __m512d c;
+    if (from.near) {
+        c = _mm512_permutexvar_pd(from.index, _mm512_maskz_loadu_pd(from.valid, from.row));
+        from.row += width;
+    } else {
+        c = _mm512_i64gather_pd(from.index, from.row, 8);
+        from.index = _mm512_add_epi64(from.index, _mm512_set1_epi64(static_cast<long long>(width)));
+    }
+    sum = _mm512_add_pd(sum, _mm512_mul_pd(value, c));
+}
+
+template <bool Derivative>
+PWPOLY_AVX512 void sum8(const __m512d* xi, std::size_t degree, Coefficients8* from, std::size_t width,
+                        __m512d* sum) {
+    __m512d p_prev[groups512], d_prev[groups512], p[groups512], d[groups512];
+    for (std::size_t g = 0; g < groups512; ++g) {
+        p_prev[g] = _mm512_set1_pd(1.0);
+        d_prev[g] = _mm512_setzero_pd();
+        add_term8(sum[g], Derivative ? d_prev[g] : p_prev[g], from[g], width);
+    }
+    if (degree == 0) return;
+    for (std::size_t g = 0; g < groups512; ++g) {
+        p[g] = xi[g];
+        d[g] = _mm512_set1_pd(1.0);
+        add_term8(sum[g], Derivative ? d[g] : p[g], from[g], width);
+    }
+    for (std::size_t i = 1; i < degree; ++i) {
+        const double j = static_cast<double>(i);
+        const __m512d c = _mm512_set1_pd((j + j) + 1.0);
+        const __m512d vj = _mm512_set1_pd(j);
+        const __m512d next = _mm512_set1_pd(j + 1.0);
+        const bool power_of_two = ((i + 1) & i) == 0;  // exact reciprocal: see walk
+        const __m512d reciprocal = _mm512_set1_pd(1.0 / (j + 1.0));
+        for (std::size_t g = 0; g < groups512; ++g) {
+            const __m512d m = _mm512_mul_pd(_mm512_mul_pd(c, xi[g]), p[g]);
+            const __m512d r = _mm512_mul_pd(p_prev[g], vj);
+            const __m512d difference = _mm512_sub_pd(m, r);
+            const __m512d p_next =
+                power_of_two ? _mm512_mul_pd(difference, reciprocal) : _mm512_div_pd(difference, next);
+            p_prev[g] = p[g];
+            p[g] = p_next;
+            if (Derivative) {
+                const __m512d d_next = _mm512_add_pd(d_prev[g], _mm512_mul_pd(c, p_prev[g]));
+                d_prev[g] = d[g];
+                d[g] = d_next;
+            }
+            add_term8(sum[g], Derivative ? d[g] : p[g], from[g], width);
+        }
+    }
+}
+
+template <bool Derivative, bool Huge>
+__attribute__((target("avx512f,avx512dq"))) std::size_t evaluate_avx512(double dt, std::size_t n_t,
+                                                                        std::size_t degree, std::size_t first,
+                                                                        std::size_t width, const double* coefficients,
+                                                                        const double* times, std::size_t n,
+                                                                        double* out) {
+    constexpr std::size_t step_times512 = 8 * groups512;
+    const __m512d vdt = _mm512_set1_pd(dt);
+    const __m512d last = _mm512_set1_pd(static_cast<double>(n_t - 1));
+    // Located intervals lie in [0, n_t - 1]: a window short of that range needs its checks.
+    const bool whole = first == 0 && width == n_t;
+    const __m512d vfirst = _mm512_set1_pd(static_cast<double>(first));
+    const __m512d vend = _mm512_set1_pd(static_cast<double>(first + width));
+    const __m512i ifirst = _mm512_set1_epi64(static_cast<long long>(first));
+    std::size_t j = 0;
+    for (; j + step_times512 <= n; j += step_times512) {
+        __m512d xi[groups512], sum[groups512];
+        __m512i position[groups512];
+        __mmask8 outside = 0;
+        for (std::size_t g = 0; g < groups512; ++g) {
+            const Located8 at = locate8<Huge>(_mm512_loadu_pd(times + j + 8 * g), vdt, last);
+            xi[g] = at.xi;
+            if (!whole)
+                outside = static_cast<__mmask8>(outside | _mm512_cmp_pd_mask(at.kd, vfirst, _CMP_LT_OQ) |
+                                                _mm512_cmp_pd_mask(at.kd, vend, _CMP_GE_OQ));
+            position[g] = _mm512_sub_epi64(at.k, ifirst);
+            sum[g] = _mm512_set1_pd(-0.0);
+        }
+        if (outside != 0) break;
+        Coefficients8 from[groups512];
+        for (std::size_t g = 0; g < groups512; ++g) from[g] = coefficients8(coefficients, position[g], width);
+        sum8<Derivative>(xi, degree, from, width, sum);
+        for (std::size_t g = 0; g < groups512; ++g) {
+            __m512d result = sum[g];
+            if (Derivative) result = _mm512_div_pd(_mm512_add_pd(result, result), vdt);
+            _mm512_storeu_pd(out + j + 8 * g, result);
+        }
+    }
+    return j;
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 }  // namespace
 
 bool available(std::size_t n_t) {
@@ -373,8 +544,30 @@ std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode
     return 0;
 }
 
+namespace {
+std::atomic<bool> avx2_forced{false};
+
+bool has_avx512() {
+    static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    return avx512 && !avx2_forced.load(std::memory_order_relaxed);
+}
+}  // namespace
+
+void force_avx2(bool on) { avx2_forced.store(on, std::memory_order_relaxed); }
+
+std::size_t evaluate_step() { return has_avx512() ? 8 * groups512 : step_times; }
+
 std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t first, std::size_t width,
                      bool derivative, const double* coefficients, const double* times, std::size_t n, double* out) {
+    if (has_avx512()) {
+        const double a = static_cast<double>(n_t - 1) * dt;  // the last interval's ends
+        const bool huge = std::isinf(a + (dt + a));
+        using Pass = std::size_t (*)(double, std::size_t, std::size_t, std::size_t, std::size_t, const double*,
+                                     const double*, std::size_t, double*);
+        static constexpr Pass passes[2][2] = {{evaluate_avx512<false, false>, evaluate_avx512<false, true>},
+                                              {evaluate_avx512<true, false>, evaluate_avx512<true, true>}};
+        return passes[derivative ? 1 : 0][huge ? 1 : 0](dt, n_t, degree, first, width, coefficients, times, n, out);
+    }
     if (derivative) return evaluate_avx2<true>(dt, n_t, degree, first, width, coefficients, times, n, out);
     return evaluate_avx2<false>(dt, n_t, degree, first, width, coefficients, times, n, out);
 }
@@ -400,6 +593,8 @@ std::size_t evaluate(double, std::size_t, std::size_t, std::size_t, std::size_t,
                      std::size_t, double*) {
     return 0;
 }
+std::size_t evaluate_step() { return 1; }
+void force_avx2(bool) {}
 std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*, std::size_t,
                  std::size_t, double*) {
     return 0;

@@ -1,4 +1,5 @@
-// AVX2 forms of the batch kernels' inner loops: four independent times per step, each lane
+// AVX2 forms of the batch kernels' inner loops (and an AVX-512 form of the evaluation where the
+// CPU has it): four (eight) independent times per vector, each lane
 // running exactly the operations of the scalar path in the same order (IEEE division, floor and
 // comparisons, no fused multiply-add), so every lane gives the scalar bits. Selected at run time;
 // each function handles a leading part of the times (a multiple of four) and returns how many it
@@ -37,6 +38,12 @@ std::size_t basis_rows(double dt, std::size_t n_t, std::size_t degree, BasisMode
 // those intervals, so that the scalar loop finds it.
 std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t first, std::size_t width,
                      bool derivative, const double* coefficients, const double* times, std::size_t n, double* out);
+// Times per pass of `evaluate` on this CPU: 16 with AVX-512 (two groups of eight lanes), 8
+// with AVX2 (two groups of four); its result is a multiple of it.
+std::size_t evaluate_step();
+
+// For tests: `evaluate` takes the AVX2 path even on a CPU with AVX-512 while this is set.
+void force_avx2(bool on);
 
 // out[j] = -0.0 + values[0 * stride + j] * vector[intervals[j]] + ... (degree + 1 terms, in
 // degree order, `step` apart in the vector), then (S + S) / dt for a derivative.

@@ -8,5 +8,6 @@
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/parallel_rows.hpp"
 #include "piecewise_polynomials/partition.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -118,6 +120,9 @@ struct Window {
     std::vector<double> local;
 };
 
+// Ascending order with NaN last: a strict weak order on every double.
+bool nan_last(double a, double b) { return a < b || (!std::isnan(a) && std::isnan(b)); }
+
 Window window_of(const Case& c, const std::vector<double>& coefficients, std::size_t batch, std::mt19937_64& rng) {
     const std::size_t n_t = c.basis.n_t;
     const std::size_t m = c.basis.degree + 1;
@@ -162,6 +167,7 @@ TEST(BatchEvaluation, WindowGivesTheBitsOfTheWholeVectors) {
         const double outside = w.k0 > 0 ? 0.5 * dt : (static_cast<double>(c.basis.n_t) - 0.5) * dt;
         const std::size_t at = n == 0 ? 0 : random_below(rng, n);
         std::vector<double> times = w.times;
+        if (round % 2 == 1) std::sort(times.begin(), times.end(), nan_last);  // neighbouring intervals
         times.insert(times.begin() + static_cast<std::ptrdiff_t>(at), outside);
         times.push_back(outside);
         std::vector<double> out(batch * times.size());
@@ -255,15 +261,26 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
                     ASSERT_TRUE(identical(values[i * n + j], dense[i * n_t + static_cast<std::size_t>(k[j])]));
             }
         }
+        // Sorted times as well (the AVX-512 path then loads neighbouring intervals' coefficients
+        // whole), on both vector paths.
+        std::vector<double> sorted = c.times;
+        std::sort(sorted.begin(), sorted.end(), nan_last);
         for (const bool derivative : {false, true}) {
-            const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, 0, n_t, derivative, coefficients.data(),
-                                                    c.times.data(), n, out.data());
-            ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
-            for (std::size_t j = 0; j < done; ++j) {
-                const double t = c.times[j];
-                ASSERT_TRUE(identical(
-                    out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)))
-                    << t << " degree " << c.basis.degree;
+            for (const std::vector<double>* times : std::array<const std::vector<double>*, 2>{&c.times, &sorted}) {
+                for (const bool avx2 : {false, true}) {
+                    simd::force_avx2(avx2);
+                    const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, 0, n_t, derivative,
+                                                            coefficients.data(), times->data(), n, out.data());
+                    const std::size_t step = simd::evaluate_step();
+                    simd::force_avx2(false);
+                    ASSERT_TRUE(done % step == 0 && done + step > n && done <= n);
+                    for (std::size_t j = 0; j < done; ++j) {
+                        const double t = (*times)[j];
+                        ASSERT_TRUE(identical(out[j], derivative ? c.basis.evaluate_derivative(t, matrix)
+                                                                 : c.basis.evaluate(t, matrix)))
+                            << t << " degree " << c.basis.degree;
+                    }
+                }
             }
             const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
             const std::size_t located =
@@ -281,8 +298,8 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
     }
 }
 
-// The four-lane evaluation of a window: the scalar bits for the times inside it; it stops at the
-// group of eight times that holds the first time outside, leaving that group to the scalar loop.
+// The vector evaluation of a window: the scalar bits for the times inside it; it stops at the
+// pass (evaluate_step times) that holds the first time outside, leaving it to the scalar loop.
 TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
     namespace simd = pp::simd;
     if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
@@ -295,6 +312,7 @@ TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
         const auto matrix = CoefficientMatrix::from_flat(coefficients, n_t, c.basis.degree + 1);
         const Window w = window_of(c, coefficients, 1, rng);
         std::vector<double> times = w.times;
+        if (round % 2 == 1) std::sort(times.begin(), times.end(), nan_last);  // neighbouring intervals
         std::size_t outside_at = times.size();
         if (w.k1 - w.k0 < n_t && !times.empty()) {
             outside_at = random_below(rng, times.size());
@@ -304,8 +322,10 @@ TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
         for (const bool derivative : {false, true}) {
             const std::size_t done = simd::evaluate(dt, n_t, c.basis.degree, w.k0, w.k1 - w.k0, derivative,
                                                     w.local.data(), times.data(), times.size(), out.data());
-            ASSERT_TRUE(done % 8 == 0 && done <= outside_at && (outside_at < times.size() || done + 8 > times.size()));
-            ASSERT_TRUE(outside_at == times.size() || done + 8 > outside_at);
+            const std::size_t step = simd::evaluate_step();
+            ASSERT_TRUE(done % step == 0 && done <= outside_at &&
+                        (outside_at < times.size() || done + step > times.size()));
+            ASSERT_TRUE(outside_at == times.size() || done + step > outside_at);
             for (std::size_t j = 0; j < done; ++j) {
                 const double t = times[j];
                 ASSERT_TRUE(identical(
@@ -462,3 +482,26 @@ TEST(LagrangeToLegendreArrays, SizeMismatchFaults) {
 }
 
 }  // namespace
+
+// Interval ends above half the largest double (their midpoint formed without overflow): both
+// vector paths give the scalar bits.
+TEST(BatchSimd, HugeIntervalsGiveTheScalarBits) {
+    namespace simd = pp::simd;
+    if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
+    const pp::LegendreBasis basis{1.5e308, 3, 4};
+    const double dt = basis.T / 4.0;
+    std::vector<double> times;
+    for (int j = 0; j < 64; ++j) times.push_back(1.5e308 * (j + 0.5) / 64.0);
+    std::mt19937_64 rng(12);
+    const std::vector<double> coefficients = random_vector(rng, basis.basis_size());
+    const auto matrix = CoefficientMatrix::from_flat(coefficients, 4, 4);
+    std::vector<double> out(times.size());
+    for (const bool avx2 : {false, true}) {
+        simd::force_avx2(avx2);
+        const std::size_t done = simd::evaluate(dt, 4, 3, 0, 4, false, coefficients.data(), times.data(), times.size(),
+                                                out.data());
+        simd::force_avx2(false);
+        ASSERT_EQ(done, times.size());
+        for (std::size_t j = 0; j < done; ++j) ASSERT_TRUE(identical(out[j], basis.evaluate(times[j], matrix)));
+    }
+}

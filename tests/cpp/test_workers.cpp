@@ -1,0 +1,130 @@
+// The kernels that split their work over the pool: the same bits for every worker count (also
+// what ThreadSanitizer runs over, see tools/dev check tsan).
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "piecewise_polynomials/mod.hpp"
+
+namespace pp = pwpoly::piecewise_polynomials;
+
+namespace {
+
+template <class T>
+bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
+}
+
+std::vector<double> uniform(std::size_t n, double low, double high, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> u(low, high);
+    std::vector<double> v(n);
+    for (auto& x : v) x = u(rng);
+    return v;
+}
+
+constexpr std::size_t many = 50'000;  // a few parts of 8192 times
+
+TEST(Workers, TimeKernelsGiveTheSameBits) {
+    const pp::LegendreBasis basis{1.0, 3, 700};
+    const std::vector<double> times = uniform(many, -0.1, 1.1, 1);
+    const std::vector<double> coefficients = uniform(3 * basis.basis_size(), -1.0, 1.0, 2);
+    const std::span<const double> one(coefficients.data(), basis.basis_size());
+    auto run = [&](std::size_t workers) {
+        std::vector<double> out(many), batch(3 * many), xi(many);
+        std::vector<std::int64_t> k(many), indptr(many + 1), indices(4 * many);
+        std::vector<double> data(4 * many);
+        pp::evaluate_times_in_window(basis, {0, basis.n_t}, one, times, true, out, workers);
+        pp::evaluate_times_in_window(basis, {0, basis.n_t}, coefficients, times, false, batch, workers);
+        pp::locate_times(basis, times, k, xi, workers);
+        pp::basis_matrix_arrays<std::int64_t>(basis, times, false, indptr, indices, data, workers);
+        return std::tuple{out, batch, xi, k, indptr, indices, data};
+    };
+    const auto serial = run(1);
+    for (const std::size_t workers : {2u, 3u, 8u}) {
+        const auto split = run(workers);
+        EXPECT_TRUE(same_bytes(std::get<0>(split), std::get<0>(serial)));
+        EXPECT_TRUE(same_bytes(std::get<1>(split), std::get<1>(serial)));
+        EXPECT_TRUE(same_bytes(std::get<2>(split), std::get<2>(serial)));
+        EXPECT_TRUE(same_bytes(std::get<3>(split), std::get<3>(serial)));
+        EXPECT_TRUE(same_bytes(std::get<4>(split), std::get<4>(serial)));
+        EXPECT_TRUE(same_bytes(std::get<5>(split), std::get<5>(serial)));
+        EXPECT_TRUE(same_bytes(std::get<6>(split), std::get<6>(serial)));
+    }
+}
+
+TEST(Workers, TheEarliestTimeOutsideTheWindowIsReported) {
+    const pp::LegendreBasis basis{1.0, 2, 100};
+    std::vector<double> times = uniform(many, 0.2, 0.6, 3);  // intervals 20 ... 59
+    const std::vector<double> local = uniform(3 * 50, -1.0, 1.0, 4);  // window [15, 65)
+    times[many - 5] = 0.9;
+    times[30'000] = 0.01;
+    std::vector<double> out(many);
+    for (const std::size_t workers : {1u, 2u, 5u})
+        EXPECT_EQ(pp::evaluate_times_in_window(basis, {15, 50}, local, times, false, out, workers), 30'000u);
+}
+
+// Row blocks in parts: the whole arrays of the serial build, a first offset other than 0 included.
+template <class Build, class Room>
+void expect_parts_match(std::size_t first, std::size_t last, std::size_t nnz, Room room, Build build) {
+    auto run = [&](std::size_t workers) {
+        std::vector<std::int32_t> indptr(last - first + 1), indices(nnz);
+        std::vector<double> data(nnz);
+        indptr[0] = 7;
+        const std::size_t stored = pp::build_rows_in_parts<std::int32_t>(
+            first, last, std::span(indptr), std::span(indices), std::span(data), workers, room, build);
+        indices.resize(stored);
+        data.resize(stored);
+        return std::tuple{indptr, indices, data};
+    };
+    const auto serial = run(1);
+    for (const std::size_t workers : {2u, 3u, 7u}) {
+        const auto split = run(workers);
+        EXPECT_TRUE(same_bytes(std::get<0>(split), std::get<0>(serial))) << workers;
+        EXPECT_TRUE(same_bytes(std::get<1>(split), std::get<1>(serial))) << workers;
+        EXPECT_TRUE(same_bytes(std::get<2>(split), std::get<2>(serial))) << workers;
+    }
+}
+
+TEST(Workers, RowBlocksInPartsAreTheSerialRows) {
+    const std::size_t d = 3, n_t = 9000;
+    const std::size_t mass_first = 5, mass_last = n_t * d - 2;
+    expect_parts_match(
+        mass_first, mass_last, pp::lagrange_mass_rows_nnz(d, n_t, mass_first, mass_last),
+        [&](std::size_t a, std::size_t b) { return pp::lagrange_mass_rows_nnz(d, n_t, a, b); },
+        [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
+            pp::lagrange_mass_rows<std::int32_t>(d, n_t, 2.0, a, b, p, i, v);
+            return i.size();
+        });
+    expect_parts_match(
+        3, (d + 1) * n_t, (d + 1) * ((d + 1) * n_t - 3),
+        [&](std::size_t a, std::size_t b) { return (b - a) * (d + 1); },
+        [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
+            pp::lagrange_to_legendre_rows<std::int32_t>(d, n_t, a, b, p, i, v);
+            return i.size();
+        });
+}
+
+TEST(Workers, ProlongationPartsShortOfTheirRoomAreClosedUp) {
+    if (sizeof(std::size_t) < 8) GTEST_SKIP() << "the fine count needs a 64-bit size type";
+    // Fine nodes within the coincidence tolerance of the coarse node 0.5 store one entry, not two,
+    // in a part after the first: the parts are closed up.
+    const auto fine = static_cast<std::size_t>(1'000'000'000'000'001ULL);
+    const std::size_t near = fine / 2;
+    EXPECT_LT(pp::prolongation_rows<std::int32_t>(1, 2, fine, near - 20, near + 20,
+                                                  std::span(std::vector<std::int32_t>(41).data(), 41),
+                                                  std::span(std::vector<std::int32_t>(80).data(), 80),
+                                                  std::span(std::vector<double>(80).data(), 80)),
+              80u);
+    expect_parts_match(
+        near - 7000, near + 5000, pp::prolongation_rows_room(1, 2, fine, near - 7000, near + 5000),
+        [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(1, 2, fine, a, b); },
+        [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
+            return pp::prolongation_rows<std::int32_t>(1, 2, fine, a, b, p, i, v);
+        });
+}
+
+}  // namespace
