@@ -8,7 +8,7 @@ rows of a slab (``rows=``) and a Legendre expansion evaluated from a slab's coef
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING, Callable, Union
+from typing import TYPE_CHECKING, Self, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -27,7 +27,8 @@ class TimeSlab(ImmutableValue):
     """The contiguous range of intervals ``[k0, k1)`` of a space, with the global rows it owns.
 
     Made by ``space.slabs(parts)`` (a balanced split) or ``space.slab(k0, k1)``; an immutable value
-    like the spaces (equality, hashing, pickling, copying).
+    like the spaces (equality, hashing, pickling, copying). The operators read only a slab's own
+    checked fields, whatever a subclass's public members claim.
 
     Ownership, in the space's global numbering:
 
@@ -75,10 +76,11 @@ class TimeSlab(ImmutableValue):
     _k1: int
     _rows: npt.NDArray[np.int64] | None
 
-    def __init__(self, space: Space, k0: int, k1: int) -> None:
-        if not isinstance(space, _spaces._Space):
+    def __new__(cls, space: Space, k0: int, k1: int) -> Self:
+        if not issubclass(type(space), _spaces._Space):
             raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")
-        n_t = space.n_t
+        self = super().__new__(cls)
+        n_t = space._n_t
         first = checks.count("k0", k0, 0)
         if first >= n_t:
             raise ValueError(f"k0: expected 0 <= k0 < n_t = {n_t}, got {first}")
@@ -89,6 +91,7 @@ class TimeSlab(ImmutableValue):
         object.__setattr__(self, "_k0", first)
         object.__setattr__(self, "_k1", end)
         object.__setattr__(self, "_rows", None)
+        return self
 
     @property
     def space(self) -> Space:
@@ -143,7 +146,7 @@ class TimeSlab(ImmutableValue):
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t0
         0.25
         """
-        return float(self._k0) * self._space.dt
+        return float(self._k0) * self._space._dt
 
     @property
     def t1(self) -> float:
@@ -157,8 +160,8 @@ class TimeSlab(ImmutableValue):
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t1
         0.75
         """
-        dt = self._space.dt
-        if self._k1 == self._space.n_t:
+        dt = self._space._dt
+        if self._k1 == self._space._n_t:
             return dt + float(self._k1 - 1) * dt
         return float(self._k1) * dt
 
@@ -174,12 +177,7 @@ class TimeSlab(ImmutableValue):
         >>> LagrangeSpace(2, 4, 1.0).slab(2, 4).row_ranges
         (range(4, 9),)
         """
-        space = self._space
-        n_t = space.n_t
-        if isinstance(space, _spaces.LegendreSpace):
-            return tuple(range(i * n_t + self._k0, i * n_t + self._k1) for i in range(space.degree + 1))
-        d = space.degree
-        return (range(self._k0 * d, self._k1 * d + (1 if self._k1 == n_t else 0)),)
+        return ranges_of(self._space, self._k0, self._k1)
 
     @property
     def size(self) -> int:
@@ -190,7 +188,7 @@ class TimeSlab(ImmutableValue):
         >>> LegendreSpace(2, 4, 1.0).slab(1, 3).size, LagrangeSpace(2, 4, 1.0).slab(2, 4).size
         (6, 5)
         """
-        return sum(len(r) for r in self.row_ranges)
+        return sum(len(r) for r in ranges_of(self._space, self._k0, self._k1))
 
     @property
     def rows(self) -> npt.NDArray[np.int64]:
@@ -199,7 +197,8 @@ class TimeSlab(ImmutableValue):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------
@@ -208,8 +207,7 @@ class TimeSlab(ImmutableValue):
         """
         rows = self._rows
         if rows is None:
-            rows = concatenated(self.row_ranges)
-            rows.flags.writeable = False
+            rows = checks.frozen(concatenated(ranges_of(self._space, self._k0, self._k1)))
             object.__setattr__(self, "_rows", rows)
         return rows
 
@@ -220,9 +218,17 @@ class TimeSlab(ImmutableValue):
         return (self._space, self._k0, self._k1)
 
 
+def ranges_of(space: Space, k0: int, k1: int) -> tuple[range, ...]:
+    """The global rows of the intervals [k0, k1) of a space (see ``TimeSlab``), from its fields."""
+    n_t, d = space._n_t, space._degree
+    if issubclass(type(space), _spaces.LegendreSpace):
+        return tuple(range(i * n_t + k0, i * n_t + k1) for i in range(d + 1))
+    return (range(k0 * d, k1 * d + (1 if k1 == n_t else 0)),)
+
+
 def split(space: Space, parts: int) -> tuple[TimeSlab, ...]:
     """The `parts` balanced slabs of a space: slab j covers ``[j*n_t // parts, (j+1)*n_t // parts)``."""
-    n_t = space.n_t
+    n_t = space._n_t
     count = checks.count("parts", parts, 1)
     if count > n_t:
         raise ValueError(
@@ -255,24 +261,28 @@ def row_range(rows: range, count: int) -> range:
     return rows
 
 
+def slab_of(name: str, slab: TimeSlab, spaces: tuple[Space, ...], names: str) -> Space:
+    """The space among `spaces` that `slab` (a TimeSlab) belongs to, compared by type and fields:
+    the slab's intervals are then valid intervals of it."""
+    for space in spaces:
+        if type(slab._space) is type(space) and slab._space._key() == space._key():
+            return space
+    raise ValueError(f"{name}: a slab of {slab._space!r}, expected a slab of {names}")
+
+
 def requested_ranges(
-    rows: TimeSlab | range | None,
-    count: int,
-    spaces: tuple[Space, ...],
-    names: str,
-    intervals_to_ranges: Callable[[TimeSlab], tuple[range, ...]] | None = None,
+    rows: TimeSlab | range | None, count: int, spaces: tuple[Space, ...], names: str, target: Space | None = None
 ) -> tuple[range, ...]:
     """The global row ranges a ``rows=`` argument asks for: the whole of the `count` rows for None,
-    a range as it is (checked), a slab of one of `spaces` by its intervals (``intervals_to_ranges``
-    of the slab, or its own ``row_ranges``)."""
+    a range as it is (checked), a slab of one of `spaces` by its intervals (the rows of those
+    intervals in `target`, by default in the slab's space)."""
     if rows is None:
         return (range(0, count),)
-    if isinstance(rows, range):
+    if type(rows) is range:
         return (row_range(rows, count),)
-    if isinstance(rows, TimeSlab):
-        if rows.space not in spaces:
-            raise ValueError(f"rows: a slab of {rows.space!r}, expected a slab of {names}")
-        return rows.row_ranges if intervals_to_ranges is None else intervals_to_ranges(rows)
+    if issubclass(type(rows), TimeSlab):
+        space = slab_of("rows", rows, spaces, names)
+        return ranges_of(space if target is None else target, rows._k0, rows._k1)
     raise TypeError(f"rows: expected None, a TimeSlab or a range, got {checks.describe(rows)}")
 
 

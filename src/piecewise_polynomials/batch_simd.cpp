@@ -1,5 +1,6 @@
 #include "piecewise_polynomials/batch_simd.hpp"
 
+#include <limits>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -24,9 +25,21 @@ struct Located {
     __m256d kd;  // the same index as a double
 };
 
+// midpoint of interval_lookup.hpp, lane by lane: (a + b) / 2, or a / 2 + b / 2 where a + b
+// overflows to either infinity.
+PWPOLY_AVX2 __m256d midpoint4(__m256d a, __m256d b) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d sum = _mm256_add_pd(a, b);
+    const __m256d halves = _mm256_add_pd(_mm256_mul_pd(a, half), _mm256_mul_pd(b, half));
+    const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), sum);
+    const __m256d overflowed =
+        _mm256_cmp_pd(magnitude, _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_EQ_OQ);
+    return _mm256_blendv_pd(_mm256_mul_pd(sum, half), halves, overflowed);
+}
+
 // locate_in_partition, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped to
 // n_t - 1 (the saturation at the size type's limit lands there too); a = k dt, b = dt + a;
-// xi = (2 (t - (a + b) / 2)) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
+// xi = (2 (t - midpoint(a, b))) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
 // doubling by multiplication give the bits of the scalar division and product (exact scaling).
 PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
     const __m256d zero = _mm256_setzero_pd();
@@ -35,7 +48,7 @@ PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
     kd = _mm256_blendv_pd(kd, last, _mm256_cmp_pd(kd, last, _CMP_GE_OQ));
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
-    const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
+    const __m256d middle = midpoint4(a, b);
     const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
     __m256d xi = _mm256_div_pd(offset, _mm256_sub_pd(b, a));
     const __m256d minus_one = _mm256_set1_pd(-1.0);

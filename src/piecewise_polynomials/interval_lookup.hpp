@@ -26,8 +26,17 @@ inline double floor_exact(double x) {
     return truncated > x ? truncated - 1.0 : truncated;
 }
 
+// The midpoint of the interval ends a and b: (a + b) / 2 where a + b is finite, and a / 2 + b / 2
+// (exact halves, one rounding) where the sum overflows, which only ends beyond half the largest
+// double in magnitude reach.
+inline double midpoint(double a, double b) {
+    const double sum = a + b;
+    if (std::isinf(sum)) return a / 2.0 + b / 2.0;
+    return sum / 2.0;
+}
+
 // k = floor(t / dt), 0 for NaN and non-positive quotients, saturated at the size type and
-// clamped to n_t - 1; xi = (2 (t - (a + b) / 2)) / (b - a) on [a, b] = interval k, clamped to
+// clamped to n_t - 1; xi = (2 (t - midpoint(a, b))) / (b - a) on [a, b] = interval k, clamped to
 // [-1, 1]. Times before 0 land at the left end of interval 0, times after T at the right end of
 // interval n_t - 1. Requires n_t >= 1.
 inline IntervalLocation locate_in_partition(const UniformPartition& partition, std::size_t n_t, double t) {
@@ -50,7 +59,7 @@ inline IntervalLocation locate_in_partition(const UniformPartition& partition, s
     const Interval interval = partition.interval(k);
     const double a = interval.left;
     const double b = interval.right;
-    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
+    double xi = (2.0 * (t - midpoint(a, b))) / (b - a);
     if (xi < -1.0) {
         xi = -1.0;
     } else if (xi > 1.0) {
