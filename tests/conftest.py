@@ -1,4 +1,5 @@
 import os
+import re
 import struct
 import sys
 
@@ -24,8 +25,12 @@ def pytest_configure(config):
     )
     config.addinivalue_line(
         "markers",
-        "wheel: builds the sdist and the wheel and installs them into fresh venvs (slow; deselect "
-        "with -m 'not wheel')",
+        "wheel: builds the sdist and the wheel and installs them into fresh venvs (slow: run by "
+        "tools/dev check wheel, not by tools/dev test)",
+    )
+    config.addinivalue_line(
+        "markers",
+        "typing: runs the type checkers (slow: run by tools/dev check typing, not by tools/dev test)",
     )
 
 
@@ -37,6 +42,16 @@ def pytest_collection_modifyitems(config, items):
         if marker is not None:
             reason = marker.kwargs.get("reason") or (marker.args[0] if marker.args else "")
             item.add_marker(pytest.mark.skip(reason=f"needs the system allocator: {reason}"))
+
+
+def python_blocks(path):
+    """The ```python blocks of a Markdown file, each padded with the lines before it, so that a
+    traceback or a checker's finding names the file's own line."""
+    text = path.read_text(encoding="utf-8")
+    return [
+        "\n" * text.count("\n", 0, match.start(1)) + match.group(1)
+        for match in re.finditer(r"^```python\n(.*?)^```$", text, re.S | re.M)
+    ]
 
 
 def bits(x: float) -> int:

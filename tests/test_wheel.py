@@ -126,8 +126,10 @@ def check_metadata(fields):
     assert fields.get_all("License-File") == ["LICENSE"]
     assert fields["Requires-Python"] == ">=3.13"
     requirements = sorted(fields.get_all("Requires-Dist"))
-    assert requirements == sorted(PYPROJECT["dependencies"])
-    assert [r.split(">=")[0] for r in requirements] == ["numpy", "scipy"]
+    extras = [f'{r}; extra == "{name}"' for name, rs in PYPROJECT["optional-dependencies"].items() for r in rs]
+    assert requirements == sorted(PYPROJECT["dependencies"] + extras)
+    assert sorted(r.split(">=")[0] for r in requirements) == ["numpy", "scipy", "scipy-stubs"]
+    assert fields.get_all("Provides-Extra") == ["typing"]
     assert "Programming Language :: Python :: 3.13" in fields.get_all("Classifier")
     assert not any(c.startswith("License ::") for c in fields.get_all("Classifier"))
     assert fields.get_all("Project-URL") is None and fields.get_all("Home-page") is None

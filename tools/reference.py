@@ -111,14 +111,41 @@ def signature(function: Any, method: bool) -> str:
     return text
 
 
-def public_members(cls: type) -> dict[str, Any]:
-    """Public methods and properties, the base classes' first, each in definition order."""
-    members: dict[str, Any] = {}
+def public_members(cls: type) -> dict[str, tuple[type, Any]]:
+    """Public methods and properties with the class that defines each, the base classes' first,
+    each in definition order."""
+    members: dict[str, tuple[type, Any]] = {}
     for klass in reversed(cls.__mro__[:-1]):
         for name, value in vars(klass).items():
             if not name.startswith("_") and (callable(value) or isinstance(value, property)):
-                members[name] = value
+                members[name] = (klass, value)
     return members
+
+
+def examples_for(doc: str, name: str, others: list[str]) -> str:
+    """A docstring shared through a private base class, as class `name` shows it: examples that
+    build another of the package's classes and not `name` are left out (the doctests run all)."""
+    kept: list[str] = []
+    example: list[str] = []
+
+    def close() -> None:
+        source = "\n".join(line for line in example if line.lstrip().startswith((">>>", "...")))
+        foreign = any(f"{other}(" in source for other in others) and f"{name}(" not in source
+        if not foreign:
+            kept.extend(example)
+        example.clear()
+
+    for line in doc.splitlines():
+        if line.startswith(">>>"):
+            close()
+            example.append(line)
+        elif example and line.strip():
+            example.append(line)
+        else:
+            close()
+            kept.append(line)
+    close()
+    return "\n".join(kept)
 
 
 def stale_files(module: Any) -> list[str]:
@@ -163,6 +190,7 @@ def pwpoly_numpy_section() -> str:
         )
     parts = ["\n## Module `pwpoly_numpy`\n\n", block(inspect.getdoc(pwpoly_numpy) or "")]
     attributes = attribute_docstrings(PACKAGE / "__init__.py")
+    classes = [name for name in pwpoly_numpy.__all__ if inspect.isclass(getattr(pwpoly_numpy, name))]
     for name in pwpoly_numpy.__all__:
         value = getattr(pwpoly_numpy, name)
         if name in attributes:
@@ -170,13 +198,16 @@ def pwpoly_numpy_section() -> str:
             parts.append(entry("###", f"{name}: {type_text}" if type_text else name, doc))
         elif inspect.isclass(value):
             parts.append(entry("###", f"class {name}{signature(value, method=False)}", inspect.getdoc(value)))
-            for member_name, member in public_members(value).items():
+            for member_name, (owner, member) in public_members(value).items():
                 if isinstance(member, property) and member.fget is not None:
                     returns = inspect.signature(member.fget).return_annotation
                     title = f"{name}.{member_name}: {annotation(returns)}"
                 else:
                     title = f"{name}.{member_name}{signature(member, method=True)}"
-                parts.append(entry("####", title, inspect.getdoc(member)))
+                doc = inspect.getdoc(member)
+                if doc and owner.__name__.startswith("_"):
+                    doc = examples_for(doc, name, [other for other in classes if other != name])
+                parts.append(entry("####", title, doc))
         elif callable(value):
             parts.append(entry("###", f"{name}{signature(value, method=False)}", inspect.getdoc(value)))
         else:

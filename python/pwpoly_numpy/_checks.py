@@ -11,10 +11,19 @@ import operator
 import os
 import sys
 from collections.abc import Callable
-from typing import Any, cast
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
+import scipy.sparse
+
+if TYPE_CHECKING:  # pragma: no cover
+    from scipy.sparse._base import _spbase
+
+    # A vector argument that may also come as a sparse array (made dense). scipy's type stubs give
+    # an operator's product `A @ u` as "sparse or dense" (dense at run time when u is), so the
+    # vectors the operators produce are accepted as they are typed.
+    ArrayLikeOrSparse: TypeAlias = npt.ArrayLike | _spbase[Any, Any]
 
 # Largest element count of a float64 array the platform can allocate.
 MAX_DOUBLES = sys.maxsize // 8
@@ -89,8 +98,11 @@ def as_float_array(name: str, value: object) -> npt.NDArray[np.float64]:
     """`value` converted with numpy's rules to an aligned C-contiguous float64 array; such an array
     (exactly an ndarray) is returned as it is, without a copy. Arrays of bool (as 0.0 and 1.0),
     integer and floating dtypes are accepted, and sequences of real numbers (Python ints included);
-    anything else (None, strings, bytes, complex numbers, other objects) raises ``TypeError``, an
-    integer beyond the float range ``ValueError``."""
+    a scipy sparse array or matrix is made dense first; anything else (None, strings, bytes,
+    complex numbers, other objects) raises ``TypeError``, an integer beyond the float range
+    ``ValueError``."""
+    if scipy.sparse.issparse(value):
+        value = cast("_spbase[Any, Any]", value).toarray()
     if type(value) is np.ndarray and value.dtype == np.float64 and value.flags.c_contiguous and value.flags.aligned:
         return value
     try:

@@ -16,6 +16,7 @@ from . import _slabs
 from ._value import ImmutableValue
 
 if TYPE_CHECKING:  # pragma: no cover
+    from ._checks import ArrayLikeOrSparse
     from ._slabs import TimeSlab
 
 
@@ -120,6 +121,8 @@ class _Space(ImmutableValue):
         -------
         >>> LegendreSpace(2, 4, 1.0).degree
         2
+        >>> LagrangeSpace(2, 4, 1.0).degree
+        2
         """
         return self._degree
 
@@ -130,6 +133,8 @@ class _Space(ImmutableValue):
         Example
         -------
         >>> LegendreSpace(2, 4, 1.0).n_t
+        4
+        >>> LagrangeSpace(2, 4, 1.0).n_t
         4
         """
         return self._n_t
@@ -142,6 +147,8 @@ class _Space(ImmutableValue):
         -------
         >>> LegendreSpace(2, 4, 1.0).T
         1.0
+        >>> LagrangeSpace(2, 4, 1.0).T
+        1.0
         """
         return self._T
 
@@ -153,6 +160,8 @@ class _Space(ImmutableValue):
         -------
         >>> LegendreSpace(2, 4, 1.0).dt
         0.25
+        >>> LagrangeSpace(2, 4, 1.0).dt
+        0.25
         """
         return self._dt
 
@@ -162,8 +171,10 @@ class _Space(ImmutableValue):
 
         Example
         -------
-        >>> LegendreSpace(2, 4, 1.0).size, LagrangeSpace(2, 4, 1.0).size
-        (12, 9)
+        >>> LegendreSpace(2, 4, 1.0).size
+        12
+        >>> LagrangeSpace(2, 4, 1.0).size
+        9
         """
         return self._size
 
@@ -194,6 +205,8 @@ class _Space(ImmutableValue):
         -------
         >>> [(slab.k0, slab.k1) for slab in LegendreSpace(2, 4, 1.0).slabs(3)]
         [(0, 1), (1, 2), (2, 4)]
+        >>> [(slab.k0, slab.k1) for slab in LagrangeSpace(2, 4, 1.0).slabs(3)]
+        [(0, 1), (1, 2), (2, 4)]
         """
         return _slabs.split(self, parts)  # type: ignore[arg-type]  # a _Space is one of the two spaces
 
@@ -220,6 +233,8 @@ class _Space(ImmutableValue):
 
         Example
         -------
+        >>> LegendreSpace(2, 4, 1.0).slab(1, 3)
+        TimeSlab(LegendreSpace(degree=2, n_t=4, T=1.0), k0=1, k1=3)
         >>> LagrangeSpace(2, 4, 1.0).slab(1, 3)
         TimeSlab(LagrangeSpace(degree=2, n_t=4, T=1.0), k0=1, k1=3)
         """
@@ -252,6 +267,8 @@ class _Space(ImmutableValue):
         Example
         -------
         >>> LegendreSpace(1, 4, 1.0).locate_slab([0.0, 0.25, 0.5, 1.0], 2)
+        array([0, 0, 1, 1])
+        >>> LagrangeSpace(1, 4, 1.0).locate_slab([0.0, 0.25, 0.5, 1.0], 2)
         array([0, 0, 1, 1])
         """
         count = checks.count("parts", parts, 1)
@@ -399,7 +416,7 @@ class LegendreSpace(_Space):
 
     def evaluate(
         self,
-        coefficients: npt.ArrayLike,
+        coefficients: ArrayLikeOrSparse,
         times: npt.ArrayLike,
         derivative: int = 0,
         out: npt.NDArray[np.float64] | None = None,
@@ -413,6 +430,7 @@ class LegendreSpace(_Space):
         coefficients : array_like of float, shape (..., size), or (..., slab.size) with `slab`
             One or a batch of coefficient vectors, degree-major; with `slab`, the slab's
             coefficients alone, in the order of ``slab.rows`` (``global_c[..., slab.rows]``).
+            A scipy sparse array (as type checkers see a product ``A @ u``) is made dense.
         times : array_like of float, any shape (a scalar gives 0-d results)
             With `slab`, every time must lie in the slab: its interval from ``locate`` in
             [slab.k0, slab.k1) (``locate_slab`` tells which slab owns a time).
@@ -1177,7 +1195,7 @@ class LagrangeSpace(_Space):
 
     def evaluate(
         self,
-        values: npt.ArrayLike,
+        values: ArrayLikeOrSparse,
         times: npt.ArrayLike,
         derivative: int = 0,
         out: npt.NDArray[np.float64] | None = None,
@@ -1192,6 +1210,7 @@ class LagrangeSpace(_Space):
             One or a batch of nodal value vectors; with `slab`, the values of the slab's points
             and its right ghost alone, points ``slab.k0*degree ... slab.k1*degree``
             (``global_u[..., k0*degree : k1*degree + 1]``).
+            A scipy sparse array (as type checkers see a product ``A @ u``) is made dense.
         times : array_like of float, any shape
             With `slab`, every time must lie in the slab (see ``LegendreSpace.evaluate``).
         derivative : {0, 1}
@@ -1240,7 +1259,7 @@ class LagrangeSpace(_Space):
 
     def _evaluate_slab(
         self,
-        values: npt.ArrayLike,
+        values: ArrayLikeOrSparse,
         times: npt.ArrayLike,
         derivative: int,
         out: npt.NDArray[np.float64] | None,

@@ -1,10 +1,5 @@
 #include "binding/error.hpp"
 
-#include <cstdio>
-
-#include "binding/fault.hpp"
-#include "common/fault.hpp"
-
 namespace pwpoly::binding {
 
 namespace {
@@ -56,27 +51,6 @@ PyError PyError::raised(Ref exception) {
     PyError error;
     error.exception_ = std::move(exception);
     return error;
-}
-
-PyError PyError::fetch() {
-    Ref exception = Ref::steal(PyErr_GetRaisedException());
-    if (!exception) return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
-    PyObject* fault_type = fault_exception_type_if_created();
-    if (fault_type != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(fault_type)) {
-        std::string message = "Unwrapped panic from Python code";
-        if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
-            message = lenient_utf8(text.get());
-        } else {
-            PyErr_Clear();
-        }
-        (void)std::fputs("--- C++ fault resumed: a PanicException was fetched from Python code ---\n", stderr);
-        (void)std::fputs("Python stack trace below:\n", stderr);
-        (void)std::fflush(stderr);
-        PyErr_SetRaisedException(exception.release());
-        PyErr_PrintEx(0);
-        throw InternalFault(std::move(message));
-    }
-    return raised(std::move(exception));
 }
 
 bool PyError::is_exactly(PyObject* type) const noexcept {

@@ -21,7 +21,7 @@ public:
     // Takes the interpreter's pending exception. With none pending the error is SystemError
     // "attempted to fetch exception but none was set". A pending internal-fault exception
     // (Python code re-raised one during a conversion) is not passed on: it is reported and
-    // resumed as a new InternalFault carrying its text.
+    // resumed as a new InternalFault carrying its text (so it is defined in fault.cpp).
     static PyError fetch();
 
     // True when the error's exception type is exactly `type` (not a subclass).

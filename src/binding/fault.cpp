@@ -121,13 +121,36 @@ void raise_fault(const std::string& message) {
     PyErr_SetObject(type, text.get());
 }
 
-}  // namespace
-
+// The internal-fault type, or null if no module of the package has created it yet.
 PyObject* fault_exception_type_if_created() noexcept {
     if (PyObject* type = fault_exception_cell.get()) return type;
     // Created by the other module? Then this one adopts it.
     Ref type = published_fault_type();
     return type ? fault_exception_cell.get_or_init([&] { return std::move(type); }) : nullptr;
+}
+
+}  // namespace
+
+// Defined here rather than with the rest of PyError: only this layer knows the internal-fault type.
+PyError PyError::fetch() {
+    Ref exception = Ref::steal(PyErr_GetRaisedException());
+    if (!exception) return lazy(PyExc_SystemError, "attempted to fetch exception but none was set");
+    PyObject* fault_type = fault_exception_type_if_created();
+    if (fault_type != nullptr && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(fault_type)) {
+        std::string message = "Unwrapped panic from Python code";
+        if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
+            message = lenient_utf8(text.get());
+        } else {
+            PyErr_Clear();
+        }
+        (void)std::fputs("--- C++ fault resumed: a PanicException was fetched from Python code ---\n", stderr);
+        (void)std::fputs("Python stack trace below:\n", stderr);
+        (void)std::fflush(stderr);
+        PyErr_SetRaisedException(exception.release());
+        PyErr_PrintEx(0);
+        throw InternalFault(std::move(message));
+    }
+    return raised(std::move(exception));
 }
 
 void raise_current_exception() {

@@ -26,8 +26,6 @@ inline bool forced_unwind_in_flight() noexcept { return !std::current_exception(
 // The internal-fault exception type (borrowed), created on first use; one type for the whole
 // package, whichever of its modules creates it.
 PyObject* fault_exception_type();
-// The same type, or null if no module of the package has created it yet.
-PyObject* fault_exception_type_if_created() noexcept;
 
 // Turns the exception in flight (inside a catch handler) into the interpreter's current
 // exception: Python errors are restored, internal faults are reported and raised as the
