@@ -75,6 +75,10 @@ def _choose_csr() -> _CsrFactory:
     return _direct_csr
 
 
+# The breakpoint argument of the kernels for a uniform partition: none, n_t and T describe it.
+_UNIFORM = np.empty(0, dtype=np.float64)
+_UNIFORM.flags.writeable = False
+
 _MAXPRINT = vars(_CSR((np.zeros(0), np.zeros(0, np.int32), np.zeros(1, np.int32)), shape=(0, 0)))["maxprint"]
 _csr = _choose_csr()
 
@@ -252,8 +256,12 @@ class _Space(ImmutableValue):
         t = checks.as_float_array("times", times)
         intervals = np.empty(t.shape, dtype=np.int64)
         xi = np.empty(t.shape, dtype=np.float64)
-        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        _kernels.locate(*self._partition(), t, intervals, xi)
         return _slabs.slab_of_intervals(intervals, self._n_t, count)
+
+    def _partition(self) -> tuple[int, float, npt.NDArray[np.float64]]:
+        """The kernels' partition arguments: n_t equal intervals of [0, T] (no breakpoint array)."""
+        return (self._n_t, self._T, _UNIFORM)
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
@@ -284,8 +292,13 @@ class LegendreSpace(_Space):
     -----
     Times before 0 are evaluated at the left end of the first interval, times after T at the
     right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
-    for the constant P_0, and the derivative of P_0 and P_1). A time on an interior interval end
-    belongs to the interval on its right.
+    for the constant P_0, and the derivative of P_0 and P_1). Interval k is ``[b_k, b_{k+1})`` with
+    ``b_k = breakpoints[k] = k*dt``, the last one closed at T: a time on an interior interval end
+    belongs to the interval on its right, at local coordinate -1 up to rounding (the formula of
+    ``pwpoly`` for the coordinate on that interval). ``pwpoly`` locates by ``floor(t / dt)``
+    instead, which puts some interior ends on their left at coordinate 1; the two modules give
+    the same bits wherever they pick the same interval, and differ only for a time within
+    rounding of an interior end.
 
     Raises
     ------
@@ -348,7 +361,9 @@ class LegendreSpace(_Space):
         Returns
         -------
         intervals : ndarray of int64, shape times.shape
-            Interval k holding the time (0 for times before 0 and NaN, n_t - 1 after T).
+            Interval k holding the time, ``breakpoints[k] <= t < breakpoints[k + 1]`` (an interior
+            interval end on its right; 0 for times before 0 and NaN, n_t - 1 from
+            ``breakpoints[n_t - 1]`` on).
         xi : ndarray of float64, shape times.shape
             Local coordinate in [-1, 1] on that interval (NaN for a NaN time).
 
@@ -365,7 +380,7 @@ class LegendreSpace(_Space):
         t = checks.as_float_array("times", times)
         intervals = np.empty(t.shape, dtype=np.int64)
         xi = np.empty(t.shape, dtype=np.float64)
-        _kernels.locate(self._n_t, self._T, t, intervals, xi)
+        _kernels.locate(*self._partition(), t, intervals, xi)
         return intervals, xi
 
     def evaluate(
@@ -435,6 +450,20 @@ class LegendreSpace(_Space):
             c = checks.batch_of("coefficients", coefficients, slab.size, "slab.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
+        return self._evaluate_window(c, t, derivative, out, first, width, False)
+
+    def _evaluate_window(
+        self,
+        c: npt.NDArray[np.float64],
+        t: npt.NDArray[np.float64],
+        derivative: int,
+        out: npt.NDArray[np.float64] | None,
+        first: int,
+        width: int,
+        closed: bool,
+    ) -> npt.NDArray[np.float64]:
+        """evaluate on checked arguments: coefficient vectors of the intervals [first, first + width),
+        closed on the right (a time on its right end on the last interval) when `closed`."""
         shape = c.shape[:-1] + t.shape
         if out is None:
             target = result = np.empty(shape, dtype=np.float64)
@@ -445,13 +474,13 @@ class LegendreSpace(_Space):
                 target = result = out
             else:
                 target, result = np.empty(shape, dtype=np.float64), out
-        done = _kernels.evaluate(self._degree, self._n_t, self._T, first, width, c, t, derivative, target)
+        done = _kernels.evaluate(self._degree, *self._partition(), first, width, int(closed), c, t, derivative, target)
         if done != t.size:
             time = t.reshape(-1)[done]
             k = int(self.locate(time)[0])
             raise ValueError(
                 f"times: times.flat[{done}] = {float(time)!r} lies in interval {k}, outside the slab's intervals "
-                f"[{first}, {first + width})"
+                f"[{first}, {first + width})" + (" and its right end" if closed else "")
             )
         if target is not result:
             result[...] = target
@@ -499,7 +528,7 @@ class LegendreSpace(_Space):
         indices = np.empty(nnz, dtype=index)
         data = np.empty(nnz, dtype=np.float64)
         kernel = _kernels.basis_matrix32 if index is np.int32 else _kernels.basis_matrix64
-        kernel(self._degree, self._n_t, self._T, t, derivative, indptr, indices, data)
+        kernel(self._degree, *self._partition(), t, derivative, indptr, indices, data)
         return _csr(data, indices, indptr, (n, self._size))
 
     def mass_matrix(self, rows: TimeSlab | range | None = None) -> scipy.sparse.csr_array[np.float64]:
@@ -653,7 +682,7 @@ class LagrangeSpace(_Space):
         points = self._cache.get("points")
         if points is None:
             points = np.empty(self._size, dtype=np.float64)
-            _kernels.lagrange_points(self._degree, self._n_t, self._T, 0, self._size, points)
+            _kernels.lagrange_points(self._degree, *self._partition(), 0, self._size, points)
             points.flags.writeable = False
             self._cache["points"] = points
         return points
@@ -690,7 +719,7 @@ class LagrangeSpace(_Space):
         """
         (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         points = np.empty(len(block), dtype=np.float64)
-        _kernels.lagrange_points(self._degree, self._n_t, self._T, block.start, block.stop, points)
+        _kernels.lagrange_points(self._degree, *self._partition(), block.start, block.stop, points)
         return points
 
     def legendre_space(self) -> LegendreSpace:
@@ -759,14 +788,14 @@ class LagrangeSpace(_Space):
         # most d + 1 values. Fewer are stored only for a node within the tolerance of a coarse
         # node without lying on it, which takes counts far beyond memory; the arrays are then
         # shrunk to the entries.
-        room = _kernels.prolongation_room(d, self._n_t, fine.n_t, first, last)
+        room = _kernels.prolongation_room(d, *self._partition(), *fine._partition(), first, last)
         index = checks.index_dtype(room, count, self._size)
         indptr = np.empty(count + 1, dtype=index)
         indptr[0] = 0
         indices = np.empty(room, dtype=index)
         data = np.empty(room, dtype=np.float64)
         kernel = _kernels.prolongation32 if index is np.int32 else _kernels.prolongation64
-        nnz = kernel(d, self._n_t, fine.n_t, first, last, indptr, indices, data)
+        nnz = kernel(d, *self._partition(), *fine._partition(), first, last, indptr, indices, data)
         if nnz < room:
             # Shrunk in place (the arrays are fresh and referenced nowhere else).
             indices.resize(nnz, refcheck=False)
@@ -877,7 +906,7 @@ class LagrangeSpace(_Space):
         indices = np.empty(nnz, dtype=index)
         data = np.empty(nnz, dtype=np.float64)
         kernel = _kernels.lagrange_mass_matrix32 if index is np.int32 else _kernels.lagrange_mass_matrix64
-        kernel(d, self._n_t, self._T, first, last, indptr, indices, data)
+        kernel(d, *self._partition(), first, last, indptr, indices, data)
         return _csr(data, indices, indptr, (count, self._size))
 
     def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
@@ -928,7 +957,10 @@ class LagrangeSpace(_Space):
             and its right ghost alone, points ``slab.k0*degree ... slab.k1*degree``
             (``global_u[..., k0*degree : k1*degree + 1]``).
         times : array_like of float, any shape
-            With `slab`, every time must lie in the slab (see ``LegendreSpace.evaluate``).
+            With `slab`, every time from the slab's first node to its right ghost node,
+            [slab.t0, slab.t1], its own nodes included; a time on slab.t1 below T (the ghost node,
+            which ``locate`` puts in the next slab) is evaluated on the slab's last interval: the
+            left limit there, equal to the global value up to rounding.
         derivative : {0, 1}
         out : ndarray of float64, shape values.shape[:-1] + times.shape, optional
         slab : TimeSlab, optional
@@ -1000,4 +1032,5 @@ class LagrangeSpace(_Space):
         flat = u.reshape(-1, count)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         V = self.legendre_space()
-        return V.evaluate(coefficients, t, derivative, out, slab=V.slab(slab.k0, slab.k1))
+        c = np.ascontiguousarray(coefficients, dtype=np.float64)
+        return V._evaluate_window(c, t, derivative, out, slab.k0, slab.n_intervals, True)

@@ -4,6 +4,7 @@
 // inside the package.
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "binding/declare.hpp"
 #include "binding/fault.hpp"
@@ -23,25 +24,42 @@ bool derivative_flag(std::size_t derivative) {
 
 }  // namespace
 
-void locate(std::size_t n_t, double T, std::span<const double> times, std::span<std::int64_t> intervals,
-            std::span<double> xi) {
-    pp::locate_times(pp::LegendreBasis{T, 0, n_t}, times, intervals, xi);
+// The partition a space passes: its breakpoints (n_t + 1 of them), or an empty array for n_t
+// equal intervals of [0, T]. f is called with the partition's value.
+template <class F>
+decltype(auto) on_partition(std::size_t n_t, double T, std::span<const double> breakpoints, F&& f) {
+    if (breakpoints.empty()) return f(pp::UniformPartition(T, n_t));
+    if (n_t == 0 || breakpoints.size() - 1 != n_t) fault("partition: expected n_t + 1 breakpoints");
+    return f(pp::BreakpointPartition(breakpoints));
 }
 
-// Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t); returns
-// times.size(), or the index of the first time outside those intervals (out then partly written).
-std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t width,
-                     std::span<const double> coefficients, std::span<const double> times, std::size_t derivative,
-                     std::span<double> out) {
-    return pp::evaluate_times_in_window(pp::LegendreBasis{T, degree, n_t}, pp::IntervalWindow{first, width},
-                                        coefficients, times, derivative_flag(derivative), out);
+void locate(std::size_t n_t, double T, std::span<const double> breakpoints, std::span<const double> times,
+            std::span<std::int64_t> intervals, std::span<double> xi) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::locate_times(partition, times, intervals, xi);
+    });
+}
+
+// Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t), closed on
+// the right when `closed` is 1; returns times.size(), or the index of the first time outside those
+// intervals (out then partly written).
+std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                     std::size_t first, std::size_t width, std::size_t closed, std::span<const double> coefficients,
+                     std::span<const double> times, std::size_t derivative, std::span<double> out) {
+    return on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        return pp::evaluate_times(partition, degree, pp::IntervalWindow{first, width, closed == 1}, coefficients,
+                                  times, derivative_flag(derivative), out);
+    });
 }
 
 template <class Index>
-void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> times, std::size_t derivative,
-                  std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    pp::basis_matrix_arrays<Index>(pp::LegendreBasis{T, degree, n_t}, times, derivative_flag(derivative), indptr,
-                                   indices, data);
+void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                  std::span<const double> times, std::size_t derivative, std::span<Index> indptr,
+                  std::span<Index> indices, std::span<double> data) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::basis_matrix_arrays<std::decay_t<decltype(partition)>, Index>(
+            partition, degree, times, derivative_flag(derivative), indptr, indices, data);
+    });
 }
 
 // Stored entries of the Lagrange mass matrix's rows [first, last).
@@ -51,9 +69,13 @@ std::size_t lagrange_mass_nnz(std::size_t degree, std::size_t n_t, std::size_t f
 
 // The Lagrange mass matrix's rows [first, last), offsets from indptr[0].
 template <class Index>
-void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
-                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    pp::lagrange_mass_rows<Index>(degree, n_t, T, first, last, indptr, indices, data);
+void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                          std::size_t first, std::size_t last, std::span<Index> indptr, std::span<Index> indices,
+                          std::span<double> data) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::lagrange_mass_rows<std::decay_t<decltype(partition)>, Index>(degree, partition, first, last, indptr,
+                                                                         indices, data);
+    });
 }
 
 // The Lagrange-to-Legendre transformation's rows [first, last), offsets from indptr[0].
@@ -63,23 +85,36 @@ void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::size_t first, 
     pp::lagrange_to_legendre_rows<Index>(degree, n_t, first, last, indptr, indices, data);
 }
 
-void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
-                     std::span<double> out) {
-    pp::LagrangeBasis(degree, n_t, T).points_between(first, last, out);
+void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                     std::size_t first, std::size_t last, std::span<double> out) {
+    on_partition(n_t, T, breakpoints,
+                 [&](const auto& partition) { pp::lagrange_points(partition, degree, first, last, out); });
 }
 
 // Room for the prolongation rows [first, last): an upper bound of the entries they store.
-std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
-                              std::size_t last) {
-    return pp::prolongation_rows_room(degree, nt_coarse, nt_fine, first, last);
+std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, double T_coarse,
+                              std::span<const double> coarse_breakpoints, std::size_t nt_fine, double T_fine,
+                              std::span<const double> fine_breakpoints, std::size_t first, std::size_t last) {
+    return on_partition(nt_coarse, T_coarse, coarse_breakpoints, [&](const auto& coarse) {
+        return on_partition(nt_fine, T_fine, fine_breakpoints, [&](const auto& fine) {
+            return pp::prolongation_rows_room(degree, coarse, fine, first, last);
+        });
+    });
 }
 
 // The prolongation rows [first, last) at the start of indices and data (room for at least
 // prolongation_room entries), offsets from indptr[0]; returns how many entries they store.
 template <class Index>
-std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
-                         std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    return pp::prolongation_rows<Index>(degree, nt_coarse, nt_fine, first, last, indptr, indices, data);
+std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, double T_coarse,
+                         std::span<const double> coarse_breakpoints, std::size_t nt_fine, double T_fine,
+                         std::span<const double> fine_breakpoints, std::size_t first, std::size_t last,
+                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    return on_partition(nt_coarse, T_coarse, coarse_breakpoints, [&](const auto& coarse) {
+        return on_partition(nt_fine, T_fine, fine_breakpoints, [&](const auto& fine) {
+            return pp::prolongation_rows<std::decay_t<decltype(coarse)>, std::decay_t<decltype(fine)>, Index>(
+                degree, coarse, fine, first, last, indptr, indices, data);
+        });
+    });
 }
 
 // The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
@@ -93,23 +128,28 @@ using pwpoly::binding::Function;
 
 using Kernels = pwpoly::binding::Module<
     "pwpoly_numpy._kernels", "Private kernels of pwpoly_numpy.",
-    Function<&kernels::locate, "locate(n_t, T, times, intervals, xi)">,
-    Function<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out)">,
+    Function<&kernels::locate, "locate(n_t, T, breakpoints, times, intervals, xi)">,
+    Function<&kernels::evaluate,
+             "evaluate(degree, n_t, T, breakpoints, first, width, closed, coefficients, times, derivative, out)">,
     Function<&kernels::basis_matrix<std::int32_t>,
-             "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data)">,
+             "basis_matrix32(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data)">,
     Function<&kernels::basis_matrix<std::int64_t>,
-             "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data)">,
+             "basis_matrix64(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data)">,
     Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
     Function<&kernels::lagrange_mass_matrix<std::int32_t>,
-             "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data)">,
+             "lagrange_mass_matrix32(degree, n_t, T, breakpoints, first, last, indptr, indices, data)">,
     Function<&kernels::lagrange_mass_matrix<std::int64_t>,
-             "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data)">,
-    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
-    Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
+             "lagrange_mass_matrix64(degree, n_t, T, breakpoints, first, last, indptr, indices, data)">,
+    Function<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, breakpoints, first, last, out)">,
+    Function<&kernels::prolongation_room,
+             "prolongation_room(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, "
+             "fine_breakpoints, first, last)">,
     Function<&kernels::prolongation<std::int32_t>,
-             "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
+             "prolongation32(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, fine_breakpoints, "
+             "first, last, indptr, indices, data)">,
     Function<&kernels::prolongation<std::int64_t>,
-             "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data)">,
+             "prolongation64(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, fine_breakpoints, "
+             "first, last, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int32_t>,
              "to_legendre32(degree, n_t, first, last, indptr, indices, data)">,
     Function<&kernels::to_legendre_arrays<std::int64_t>,

@@ -24,15 +24,25 @@ struct Located {
     __m256d kd;  // the same index as a double
 };
 
-// locate_in_partition, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped to
-// n_t - 1 (the saturation at the size type's limit lands there too); a = k dt, b = dt + a;
-// xi = (2 (t - (a + b) / 2)) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
-// doubling by multiplication give the bits of the scalar division and product (exact scaling).
+// UniformPartition's lookup, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped
+// to n_t - 1 (the saturation at the size type's limit lands there too); one step up when
+// t >= (k + 1) dt below the last interval, then one step down when t < k dt; a = k dt,
+// b = dt + a; xi = (2 (t - (a + b) / 2)) / (b - a), clamped to [-1, 1] with NaN left alone.
+// Halving and doubling by multiplication give the bits of the scalar division and product
+// (exact scaling).
 PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
     const __m256d zero = _mm256_setzero_pd();
+    const __m256d one_step = _mm256_set1_pd(1.0);
     const __m256d q = _mm256_floor_pd(_mm256_div_pd(t, dt));
     __m256d kd = _mm256_blendv_pd(zero, q, _mm256_cmp_pd(q, zero, _CMP_GT_OQ));
     kd = _mm256_blendv_pd(kd, last, _mm256_cmp_pd(kd, last, _CMP_GE_OQ));
+    const __m256d next = _mm256_add_pd(kd, one_step);
+    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(t, _mm256_mul_pd(next, dt), _CMP_GE_OQ),
+                                     _mm256_cmp_pd(kd, last, _CMP_LT_OQ));
+    kd = _mm256_blendv_pd(kd, next, up);
+    const __m256d down =
+        _mm256_and_pd(_mm256_cmp_pd(t, _mm256_mul_pd(kd, dt), _CMP_LT_OQ), _mm256_cmp_pd(kd, zero, _CMP_GT_OQ));
+    kd = _mm256_blendv_pd(kd, _mm256_sub_pd(kd, one_step), down);
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
     const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
@@ -301,6 +311,45 @@ __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t
     return j;
 }
 
+template <bool Derivative>
+__attribute__((target("avx2"))) std::size_t evaluate_located_avx2(std::size_t degree, std::size_t first,
+                                                                  std::size_t width, const double* coefficients,
+                                                                  const double* breakpoints,
+                                                                  const std::int64_t* intervals, const double* times,
+                                                                  std::size_t n, double* out) {
+    Summer<Derivative> sum{coefficients, _mm256_set1_epi64x(static_cast<long long>(width)), {}, {}};
+    const __m256i vfirst = _mm256_set1_epi64x(static_cast<long long>(first));
+    const __m256d minus_one = _mm256_set1_pd(-1.0);
+    const __m256d one = _mm256_set1_pd(1.0);
+    std::size_t j = 0;
+    for (; j + step_times <= n; j += step_times) {
+        __m256d xi[groups];
+        __m256d length[groups];
+        for (std::size_t g = 0; g < groups; ++g) {
+            const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(intervals + j + 4 * g));
+            const __m256d t = _mm256_loadu_pd(times + j + 4 * g);
+            const __m256d a = _mm256_i64gather_pd(breakpoints, k, 8);
+            const __m256d b = _mm256_i64gather_pd(breakpoints + 1, k, 8);
+            const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
+            const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
+            length[g] = _mm256_sub_pd(b, a);
+            __m256d x = _mm256_div_pd(offset, length[g]);
+            const __m256d below = _mm256_cmp_pd(x, minus_one, _CMP_LT_OQ);
+            const __m256d above = _mm256_cmp_pd(x, one, _CMP_GT_OQ);
+            xi[g] = _mm256_blendv_pd(_mm256_blendv_pd(x, one, above), minus_one, below);
+            sum.offset[g] = _mm256_sub_epi64(k, vfirst);
+            sum.sum[g] = _mm256_set1_pd(-0.0);
+        }
+        walk(xi, degree, sum);
+        for (std::size_t g = 0; g < groups; ++g) {
+            __m256d result = sum.sum[g];
+            if (Derivative) result = _mm256_div_pd(_mm256_add_pd(result, result), length[g]);
+            _mm256_storeu_pd(out + j + 4 * g, result);
+        }
+    }
+    return j;
+}
+
 __attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t vector_step, std::size_t degree,
                                                       bool derivative, const double* vector,
                                                       const std::int64_t* intervals, const double* values,
@@ -366,6 +415,14 @@ std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t
     return evaluate_avx2<false>(dt, n_t, degree, first, width, coefficients, times, n, out);
 }
 
+std::size_t evaluate_located(std::size_t degree, std::size_t first, std::size_t width, bool derivative,
+                             const double* coefficients, const double* breakpoints, const std::int64_t* intervals,
+                             const double* times, std::size_t n, double* out) {
+    if (derivative)
+        return evaluate_located_avx2<true>(degree, first, width, coefficients, breakpoints, intervals, times, n, out);
+    return evaluate_located_avx2<false>(degree, first, width, coefficients, breakpoints, intervals, times, n, out);
+}
+
 std::size_t sums(double dt, std::size_t step, std::size_t degree, bool derivative, const double* vector,
                  const std::int64_t* intervals, const double* values, std::size_t stride, std::size_t n, double* out) {
     return sums_avx2(dt, step, degree, derivative, vector, intervals, values, stride, n, out);
@@ -389,6 +446,10 @@ std::size_t evaluate(double, std::size_t, std::size_t, std::size_t, std::size_t,
 }
 std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*, std::size_t,
                  std::size_t, double*) {
+    return 0;
+}
+std::size_t evaluate_located(std::size_t, std::size_t, std::size_t, bool, const double*, const double*,
+                             const std::int64_t*, const double*, std::size_t, double*) {
     return 0;
 }
 

@@ -9,3 +9,4 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/partition.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
+#include "piecewise_polynomials/row_sinks.hpp"
