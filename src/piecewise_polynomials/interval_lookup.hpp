@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <vector>
 
@@ -62,7 +63,7 @@ public:
         : partition_(partition), first_(first), end_(end) {
         if constexpr (!std::is_same_v<P, UniformPartition>) {
             const std::size_t width = end - first;
-            if (width >= 8 && n_times >= 64 && n_times >= width / 4) build(width);
+            if (width >= 8 && width <= (std::size_t{1} << 28) && n_times >= 64 && n_times >= width / 4) build(width);
         }
     }
 
@@ -91,13 +92,20 @@ private:
         return first_ + k;
     }
 
+    // The bucket of a time in [b_first, b_end): truncation is the floor of the non-negative product.
     std::size_t bucket(double t) const {
-        return clamped_index(floor_exact((t - partition_.boundary(first_)) * scale_), buckets_);
+        const std::size_t j = static_cast<std::size_t>((t - partition_.boundary(first_)) * scale_);
+        return j < buckets_ ? j : buckets_ - 1;
     }
 
     void build(std::size_t width) {
-        buckets_ = 2 * width;
+        buckets_ = 4 * width;
         scale_ = static_cast<double>(buckets_) / (partition_.boundary(first_ + width) - partition_.boundary(first_));
+        // A window too short for its bucket count (the scale overflows) keeps the bisection.
+        if (!(scale_ < 1e300)) {
+            buckets_ = 0;
+            return;
+        }
         // below_[j]: interior breakpoints of the window in the buckets before j.
         below_.assign(buckets_ + 1, 0);
         for (std::size_t i = 1; i < width; ++i) ++below_[bucket(partition_.boundary(first_ + i)) + 1];
@@ -110,7 +118,7 @@ private:
     std::size_t hint_ = 0;
     std::size_t buckets_ = 0;
     double scale_ = 0.0;
-    std::vector<std::size_t> below_;
+    std::vector<std::uint32_t> below_;
 };
 
 // The scalar face's lookup: k = floor(t / dt), 0 for NaN and non-positive quotients, saturated at

@@ -53,11 +53,15 @@ public:
         const std::size_t s = 1 - recent_;
         for (std::size_t a = 0; a < m_; ++a) weights_[a] = length / static_cast<double>(2 * a + 1);
         double* local = slots_[s].data();
-        for (std::size_t ij = 0; ij < m_ * m_; ++ij) {
-            const double* product = products_.data() + ij * m_;
-            double sum = 0.0;
-            for (std::size_t a = 0; a < m_; ++a) sum = sum + product[a] * weights_[a];
-            local[ij] = sum;
+        // Symmetric: G(i, a) G(j, a) is G(j, a) G(i, a) to the bit, so (j, i) is (i, j).
+        for (std::size_t i = 0; i < m_; ++i) {
+            for (std::size_t j = i; j < m_; ++j) {
+                const double* product = products_.data() + (i * m_ + j) * m_;
+                double sum = 0.0;
+                for (std::size_t a = 0; a < m_; ++a) sum = sum + product[a] * weights_[a];
+                local[i * m_ + j] = sum;
+                local[j * m_ + i] = sum;
+            }
         }
         keys_[s] = key;
         filled_[s] = true;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -224,16 +225,22 @@ public:
         const std::size_t m = x_.size();  // d + 1
         const double d = static_cast<double>(d_);
         const std::size_t last_coarse = coarse_.n_intervals() - 1;
-        RowCache cache(m);
         std::vector<double> nodes(m);
+        std::vector<double> values(m);
         std::size_t k = 0;
         std::size_t nodes_of = std::numeric_limits<std::size_t>::max();
+        // The fine node r is local node j of fine interval k_fine, as lagrange_points forms it.
+        std::size_t k_fine = first / d_;
+        std::size_t j_fine = first % d_;
+        Interval own = fine_.interval(std::min(k_fine, fine_.n_intervals() - 1));
         for (std::size_t r = first; r < last; ++r) {
-            // The fine node, as lagrange_points forms it.
             double x = fine_.end();
             if (r + 1 < n_rows_) {
-                const Interval own = fine_.interval(r / d_);
-                x = ((static_cast<double>(r % d_) * (own.right - own.left)) / d) + own.left;
+                x = ((static_cast<double>(j_fine) * (own.right - own.left)) / d) + own.left;
+                if (++j_fine == d_ && r + 2 < n_rows_) {
+                    j_fine = 0;
+                    own = fine_.interval(++k_fine);
+                }
             }
             k = coarse_.locate_near(x, k);
             const Interval interval = coarse_.interval(k);
@@ -253,16 +260,11 @@ public:
                 sink.end_row();
                 continue;
             }
-            const double e = local_coordinate(interval, x);
-            const double* row = cache.find(e);
-            if (row == nullptr) {
-                double* fresh = cache.insert(e);
-                row_values_at(e, x_.data(), w_.data(), m, fresh);
-                row = fresh;
-            }
+            // Local coordinates differ from row to row here: no cache of rows.
+            row_values_at(local_coordinate(interval, x), x_.data(), w_.data(), m, values.data());
             for (std::size_t j = 0; j < m; ++j) {
                 // Exact zeros (of either sign) are not stored; a NaN would be.
-                if (row[j] != 0.0) sink.entry(first_col + j, row[j]);
+                if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
             }
             sink.end_row();
         }

@@ -450,6 +450,60 @@ CsrMatrix mass_matrix(std::size_t degree, const P& partition) {
                                        std::vector<std::size_t>(indices.begin(), indices.end()), std::move(data));
 }
 
+// On breakpoint partitions (graded, starts other than 0, a window of them, sorted and shuffled
+// times) every kernel gives the bits of the one-time operations, the lanes included; a window
+// closed on the right takes its right end on its last interval.
+TEST(BatchEvaluation, BreakpointPartitionsGiveTheOneTimeBits) {
+    std::mt19937_64 rng(8);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::size_t round = 0; round < 40; ++round) {
+        const std::size_t n = 1 + random_below(rng, 400), degree = random_below(rng, 9);
+        std::vector<double> b(n + 1);
+        for (std::size_t k = 0; k <= n; ++k) {
+            const double s = static_cast<double>(k) / static_cast<double>(n);
+            b[k] = -0.5 + 3.0 * (s * s);
+        }
+        const pp::BreakpointPartition partition(b);
+        std::vector<double> times;
+        for (std::size_t j = 0; j < 700; ++j) {
+            const std::size_t k = random_below(rng, n + 1);
+            times.push_back(j % 3 == 0 ? b[k] : -0.6 + 3.2 * unit(rng));
+        }
+        if (round % 2 == 0) std::sort(times.begin(), times.end());
+        const std::vector<double> coefficients = random_vector(rng, n * (degree + 1));
+        for (const bool derivative : {false, true}) {
+            std::vector<double> out(times.size());
+            ASSERT_EQ(pp::evaluate_times(partition, degree, {0, n}, coefficients, times, derivative, out), times.size());
+            for (std::size_t j = 0; j < times.size(); ++j)
+                ASSERT_TRUE(identical(out[j], one_time(partition, degree, coefficients.data(), times[j], derivative)))
+                    << "t = " << times[j] << ", degree " << degree;
+        }
+        // A window closed on the right: its own times and its right end, as the left limit.
+        const std::size_t first = random_below(rng, n), end = first + 1 + random_below(rng, n - first);
+        std::vector<double> local, inside;
+        for (std::size_t i = 0; i <= degree; ++i)
+            for (std::size_t k = first; k < end; ++k) local.push_back(coefficients[i * n + k]);
+        for (const double t : times)
+            if (partition.locate(t) >= first && partition.locate(t) < end) inside.push_back(t);
+        inside.push_back(b[end]);
+        std::vector<double> out(inside.size());
+        ASSERT_EQ(pp::evaluate_times(partition, degree, {first, end - first, true}, local, inside, false, out),
+                  inside.size());
+        for (std::size_t j = 0; j + 1 < inside.size(); ++j)
+            ASSERT_TRUE(identical(out[j], one_time(partition, degree, coefficients.data(), inside[j], false)));
+        double left_limit = 0.0;
+        pp::walk_legendre(1.0, degree, [&](std::size_t i, double p, double) {
+            left_limit = left_limit + p * coefficients[i * n + end - 1];
+        });
+        EXPECT_NEAR(out.back(), left_limit, 1e-12 * (1.0 + std::fabs(left_limit)));
+        if (end < n) {
+            std::vector<double> after{std::nextafter(b[end], 10.0)};
+            std::vector<double> one(1);
+            EXPECT_EQ(pp::evaluate_times(partition, degree, {first, end - first, true}, local, after, false, one), 0u);
+        }
+    }
+}
+
 // The nodal values of polynomials of the degree, integrated against each other through the
 // mass matrix, give the exact integrals; the matrix is symmetric to the bit. On uniform and on
 // graded partitions (breakpoints 1.5 (k/n)^2 from 0.25).

@@ -78,6 +78,38 @@ TEST(PartitionLookup, BreakpointsLocateOnTheirRight) {
     }
 }
 
+// The bucket index of a window gives the partition's own answer for every time, inside the
+// window or not (graded, one-ulp intervals, huge and tiny lengths, times on and next to every
+// breakpoint, outside, infinite, NaN), sorted or not.
+TEST(PartitionLookup, WindowIndexIsTheLookup) {
+    std::mt19937_64 rng(23);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t n = 8 + pwpoly::testing_support::random_below(rng, 300);
+        std::vector<double> b(n + 1);
+        b[0] = trial % 3 == 0 ? -5.0 : 0.0;
+        for (std::size_t k = 1; k <= n; ++k) {
+            const double s = static_cast<double>(k) / static_cast<double>(n);
+            double next = b[0] + (trial % 2 == 0 ? s * s * s : s) * (trial % 5 == 0 ? 1e-200 : 3.0);
+            if (trial % 4 == 1 && k % 9 == 0) next = std::nextafter(b[k - 1], inf);
+            b[k] = std::max(next, std::nextafter(b[k - 1], inf));
+        }
+        const pp::BreakpointPartition partition(b);
+        std::size_t first = pwpoly::testing_support::random_below(rng, n);
+        std::size_t end = first + 1 + pwpoly::testing_support::random_below(rng, n - first);
+        if (trial % 3 == 0) first = 0, end = n;
+        std::vector<double> times;
+        for (std::size_t k = 0; k <= n; ++k)
+            for (const double t : {b[k], std::nextafter(b[k], -inf), std::nextafter(b[k], inf)}) times.push_back(t);
+        for (int j = 0; j < 2000; ++j) times.push_back(b[0] + (b[n] - b[0]) * (unit(rng) * 1.2 - 0.1));
+        for (const double t : {-inf, inf, std::numeric_limits<double>::quiet_NaN()}) times.push_back(t);
+        if (trial % 2 == 0) std::sort(times.begin(), times.end());
+        pp::WindowLocator<pp::BreakpointPartition> locator(partition, first, end, times.size());
+        for (const double t : times) ASSERT_EQ(locator.locate(t), partition.locate(t)) << trial << " t = " << t;
+    }
+}
+
 TEST(PartitionLookup, SortedTimesFollowTheirHint) {
     std::vector<double> b{0.0, 0.5, 0.75, 2.0, 2.5};
     const pp::BreakpointPartition partition(b);
