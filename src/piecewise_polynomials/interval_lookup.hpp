@@ -42,13 +42,6 @@ IntervalLocation locate_in(const P& partition, double t) {
     return {k, local_coordinate(partition.interval(k), t)};
 }
 
-// The same, starting from interval `hint` (the previous time's, for sorted times).
-template <Partition P>
-IntervalLocation locate_near(const P& partition, double t, std::size_t hint) {
-    const std::size_t k = partition.locate_near(t, hint);
-    return {k, local_coordinate(partition.interval(k), t)};
-}
-
 // The lookup of many times by a kernel whose coefficients cover the intervals [first, end): the
 // partition's own rule for every time (inside the window or not). A breakpoint partition given
 // many times indexes the window's breakpoints by buckets of equal width: a time's bucket names the
