@@ -1,8 +1,8 @@
 // The Lagrange mass matrix on a partition, by rows.
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "common/sizes.hpp"
@@ -23,60 +23,43 @@ std::size_t mass_offset(std::size_t degree, std::size_t n_t, std::size_t r) {
     return checked_add(checked_mul(r, degree + 1), shared * degree);
 }
 
-// The local Gram matrices of the intervals: (G(i, a) G(j, a)) formed once, the sum over a with
-// length(k) / (2a + 1) per interval length. Intervals of one length share one matrix: the two
-// most recent lengths are kept, keyed by their bits (a uniform partition forms one matrix; a row
-// needs at most two intervals at a time).
+// The local Gram matrix of an interval of length h: sum_a (G(i, a) G(j, a)) (h / (2a + 1)), row-major,
+// m x m, with G the local Lagrange-to-Legendre matrix; symmetric to the bit.
+std::vector<double> local_gram(std::size_t degree, double h) {
+    const std::size_t m = degree + 1;
+    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree);
+    std::vector<double> weights(m);
+    for (std::size_t a = 0; a < m; ++a) weights[a] = h / static_cast<double>(2 * a + 1);
+    std::vector<double> local(checked_count<double>(checked_mul(m, m)));
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t j = 0; j < m; ++j) {
+            double sum = 0.0;
+            for (std::size_t a = 0; a < m; ++a) sum = sum + (G[i * m + a] * G[j * m + a]) * weights[a];
+            local[i * m + j] = sum;
+        }
+    }
+    return local;
+}
+
+// Entry (i, j) of the local Gram matrix of interval k. All intervals of a uniform partition have the
+// length dt: its matrix is formed once, with dt inside the sum. On any other partition the matrix of
+// the unit length is formed once and each entry scaled by the interval's length, one product.
+template <Partition P>
 class LocalGram {
 public:
-    explicit LocalGram(std::size_t degree) : m_(degree + 1) {
-        const std::vector<double> G = lagrange_to_legendre_local_matrix(degree);
-        const std::size_t cube = checked_count<double>(checked_mul(m_, checked_mul(m_, m_)));
-        products_.resize(cube);
-        for (std::size_t i = 0; i < m_; ++i)
-            for (std::size_t j = 0; j < m_; ++j)
-                for (std::size_t a = 0; a < m_; ++a) products_[(i * m_ + j) * m_ + a] = G[i * m_ + a] * G[j * m_ + a];
-        weights_.resize(m_);
-        for (auto& slot : slots_) slot.resize(m_ * m_);
-    }
+    LocalGram(std::size_t degree, const P& partition)
+        : m_(degree + 1), partition_(partition), gram_(local_gram(degree, scaled ? 1.0 : partition.length(0))) {}
 
-    // The local matrix (row-major, m x m) of an interval of this length; valid until the second
-    // call after this one with another length.
-    const double* of(double length) {
-        const std::uint64_t key = std::bit_cast<std::uint64_t>(length);
-        for (std::size_t s = 0; s < 2; ++s) {
-            if (filled_[s] && keys_[s] == key) {
-                recent_ = s;
-                return slots_[s].data();
-            }
-        }
-        const std::size_t s = 1 - recent_;
-        for (std::size_t a = 0; a < m_; ++a) weights_[a] = length / static_cast<double>(2 * a + 1);
-        double* local = slots_[s].data();
-        // Symmetric: G(i, a) G(j, a) is G(j, a) G(i, a) to the bit, so (j, i) is (i, j).
-        for (std::size_t i = 0; i < m_; ++i) {
-            for (std::size_t j = i; j < m_; ++j) {
-                const double* product = products_.data() + (i * m_ + j) * m_;
-                double sum = 0.0;
-                for (std::size_t a = 0; a < m_; ++a) sum = sum + product[a] * weights_[a];
-                local[i * m_ + j] = sum;
-                local[j * m_ + i] = sum;
-            }
-        }
-        keys_[s] = key;
-        filled_[s] = true;
-        recent_ = s;
-        return local;
+    double operator()(std::size_t k, std::size_t i, std::size_t j) const {
+        if constexpr (scaled) return partition_.length(k) * gram_[i * m_ + j];
+        return gram_[i * m_ + j];
     }
 
 private:
+    static constexpr bool scaled = !std::is_same_v<P, UniformPartition>;
     std::size_t m_;
-    std::vector<double> products_;
-    std::vector<double> weights_;
-    std::vector<double> slots_[2];
-    std::uint64_t keys_[2] = {0, 0};
-    bool filled_[2] = {false, false};
-    std::size_t recent_ = 1;
+    P partition_;
+    std::vector<double> gram_;
 };
 
 // Emits the rows [first, last) of the mass matrix into the sink.
@@ -84,28 +67,25 @@ template <Partition P, class Sink>
 void emit_mass_rows(std::size_t degree, const P& partition, std::size_t first, std::size_t last, Sink& sink) {
     const std::size_t n_t = partition.n_intervals();
     const std::size_t m = degree + 1;
-    LocalGram gram(degree);
+    const LocalGram<P> gram(degree, partition);
     const std::size_t end_point = n_t * degree;
     for (std::size_t r = first; r < last; ++r) {
         if (r == end_point) {
             // The right end: local node `degree` of the last interval.
-            const double* local = gram.of(partition.length(n_t - 1));
             const std::size_t previous = (n_t - 1) * degree;
-            for (std::size_t j = 0; j < m; ++j) sink.entry(previous + j, local[degree * m + j]);
+            for (std::size_t j = 0; j < m; ++j) sink.entry(previous + j, gram(n_t - 1, degree, j));
         } else {
             const std::size_t k = r / degree;
             const std::size_t i = r % degree;
             const std::size_t start = k * degree;
-            const double* local = gram.of(partition.length(k));
             if (i == 0 && k > 0) {
                 // Node shared with interval k - 1, where it is local node `degree`.
-                const double* left = gram.of(partition.length(k - 1));
                 const std::size_t previous = start - degree;
-                for (std::size_t j = 0; j < degree; ++j) sink.entry(previous + j, left[degree * m + j]);
-                sink.entry(start, left[degree * m + degree] + local[0]);
-                for (std::size_t j = 1; j < m; ++j) sink.entry(start + j, local[j]);
+                for (std::size_t j = 0; j < degree; ++j) sink.entry(previous + j, gram(k - 1, degree, j));
+                sink.entry(start, gram(k - 1, degree, degree) + gram(k, 0, 0));
+                for (std::size_t j = 1; j < m; ++j) sink.entry(start + j, gram(k, 0, j));
             } else {
-                for (std::size_t j = 0; j < m; ++j) sink.entry(start + j, local[i * m + j]);
+                for (std::size_t j = 0; j < m; ++j) sink.entry(start + j, gram(k, i, j));
             }
         }
         sink.end_row();

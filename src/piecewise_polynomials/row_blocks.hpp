@@ -64,10 +64,11 @@ void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t 
 std::size_t lagrange_mass_rows_nnz(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last);
 
 // Rows [first, last) of the L2 Gram matrix of the continuous Lagrange basis of `degree` (>= 1) on
-// the partition (at most n degree + 1 rows), global point numbering, columns ascending. The
-// entries of interval k are sum_a (G(i, a) G(j, a)) (length(k) / (2a + 1)) with G the local
-// Lagrange-to-Legendre matrix; a node shared by two intervals adds the two diagonal contributions
-// (left interval first). indices and data lagrange_mass_rows_nnz long.
+// the partition (at most n degree + 1 rows), global point numbering, columns ascending. With G the
+// local Lagrange-to-Legendre matrix, the entries of interval k are, on a uniform partition,
+// sum_a (G(i, a) G(j, a)) (dt / (2a + 1)), and on any other length(k) U(i, j) with U that sum for
+// the length 1; a node shared by two intervals adds the two diagonal contributions (left interval
+// first). indices and data lagrange_mass_rows_nnz long.
 template <Partition P, class Index>
 void lagrange_mass_rows(std::size_t degree, const P& partition, std::size_t first, std::size_t last,
                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data);
