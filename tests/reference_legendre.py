@@ -99,7 +99,9 @@ class LegendreBasis:
         k = self.n_t - 1 if index >= self.n_t else index
         a = float(k) * dt
         b = dt + a
-        xi = divide(2.0 * (t - (a + b) / 2.0), b - a)
+        # The midpoint (a + b) / 2, as halves where the sum overflows.
+        middle = a / 2.0 + b / 2.0 if math.isinf(a + b) else (a + b) / 2.0
+        xi = divide(2.0 * (t - middle), b - a)
         if xi < -1.0:
             xi = -1.0
         elif xi > 1.0:

@@ -207,6 +207,7 @@ def test_slabs_of_breakpoint_spaces(ends, degree, data):
         assert np.array_equal(np.sort(rows), np.arange(space.size))
     for j, s in enumerate(V.slabs(parts)):
         t = np.linspace(s.t0, s.t1, 33, endpoint=False)
+        t = t[t < s.t1]  # a slab a few units in the last place long: linspace may round onto t1
         assert np.all(V.locate_slab(t, parts) == j)
         assert same_bits(V.evaluate(c[s.rows], t, slab=s), V.evaluate(c, t))
     d = W.degree

@@ -106,7 +106,7 @@ def signature(function: Any, method: bool) -> str:
         texts.append(text)
     text = f"({', '.join(texts)})"
     returns = inspect.signature(function).return_annotation
-    if returns is not inspect.Signature.empty and function.__name__ != "__init__":
+    if returns is not inspect.Signature.empty and not inspect.isclass(function) and function.__name__ != "__init__":
         text += f" -> {annotation(returns)}"
     return text
 
@@ -169,7 +169,7 @@ def pwpoly_numpy_section() -> str:
             type_text, doc = attributes[name]
             parts.append(entry("###", f"{name}: {type_text}" if type_text else name, doc))
         elif inspect.isclass(value):
-            parts.append(entry("###", f"class {name}{signature(value.__init__, method=True)}", inspect.getdoc(value)))
+            parts.append(entry("###", f"class {name}{signature(value, method=False)}", inspect.getdoc(value)))
             for member_name, member in public_members(value).items():
                 if isinstance(member, property) and member.fget is not None:
                     returns = inspect.signature(member.fget).return_annotation

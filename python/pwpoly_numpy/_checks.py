@@ -9,9 +9,8 @@ import math
 import numbers
 import operator
 import sys
-import warnings
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -20,6 +19,8 @@ import numpy.typing as npt
 MAX_DOUBLES = sys.maxsize // 8
 # Indices fit in int32 up to this value (scipy's default index type).
 INT32_MAX = 2**31 - 1
+# Most intervals of a space: see interval_length.
+MAX_INTERVALS = 2**51
 
 
 def describe(value: object) -> str:
@@ -47,10 +48,32 @@ def length(name: str, value: object) -> float:
     """A finite positive real number, as a Python float."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name}: expected a finite positive real number, got {describe(value)}")
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:
+        raise ValueError(f"{name}: expected a finite positive real number, got {describe(value)}, "
+                         "beyond the largest float") from None
     if not math.isfinite(number) or number <= 0.0:
         raise ValueError(f"{name}: expected a finite positive real number, got {number!r}")
     return number
+
+
+def interval_length(T: float, n_t: int) -> float:
+    """dt = T / n_t, checked to give n_t intervals of positive length with distinct finite ends.
+
+    With dt a positive normal number and n_t <= MAX_INTERVALS, a unit in the last place of any
+    end k*dt is below dt, so consecutive ends k*dt < (k + 1)*dt and every right end dt + k*dt
+    exceeds its left end; the last end, dt + (n_t - 1)*dt, must not overflow."""
+    if n_t > MAX_INTERVALS:
+        raise ValueError(f"n_t: expected at most 2**51 intervals (beyond, consecutive interval ends can "
+                         f"coincide in double precision), got {n_t}")
+    dt = T / n_t
+    if not dt >= sys.float_info.min:
+        raise ValueError(f"T: the interval length T / n_t = {dt!r} (T = {T!r}, n_t = {n_t}) is not a positive "
+                         "normal number")
+    if not math.isfinite(dt + float(n_t - 1) * dt):
+        raise ValueError(f"T: the last interval end dt + (n_t - 1)*dt overflows (T = {T!r}, n_t = {n_t})")
+    return dt
 
 
 def derivative_order(value: object) -> int:
@@ -63,8 +86,10 @@ def derivative_order(value: object) -> int:
 
 def as_float_array(name: str, value: object) -> npt.NDArray[np.float64]:
     """`value` converted with numpy's rules to an aligned C-contiguous float64 array; such an array
-    is returned as it is, without a copy. Non-numeric input (strings, complex numbers, objects that
-    do not convert) raises ``TypeError``."""
+    (exactly an ndarray) is returned as it is, without a copy. Arrays of bool (as 0.0 and 1.0),
+    integer and floating dtypes are accepted, and sequences of real numbers (Python ints included);
+    anything else (None, strings, bytes, complex numbers, other objects) raises ``TypeError``, an
+    integer beyond the float range ``ValueError``."""
     if type(value) is np.ndarray and value.dtype == np.float64 and value.flags.c_contiguous and value.flags.aligned:
         return value
     try:
@@ -72,19 +97,32 @@ def as_float_array(name: str, value: object) -> npt.NDArray[np.float64]:
     except (TypeError, ValueError) as error:
         raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}") from error
     kind = array.dtype.kind
-    if kind in "biuf":
-        return np.require(array, dtype=np.float64, requirements=("C", "A"))
     if kind == "O":
+        return _objects_as_floats(name, value, array)
+    if kind not in "biuf":
+        raise TypeError(
+            f"{name}: expected an array-like of real numbers, got an array of dtype {array.dtype} "
+            f"from {describe(value)}"
+        )
+    return np.require(array, dtype=np.float64, requirements=("C", "A"))
+
+
+def _objects_as_floats(name: str, value: object, array: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+    """An object array of real numbers (as numpy makes of a sequence holding ints beyond int64)
+    converted item by item, as numpy would; any other item refused."""
+    converted = np.empty(array.shape, dtype=np.float64)
+    flat = converted.reshape(-1)
+    for position, item in enumerate(array.flat):
+        if not isinstance(item, (numbers.Real, np.bool_)):
+            holding = f" holding {describe(item)}" if array.ndim else ""
+            raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}{holding}")
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("error")
-                return np.require(array, dtype=np.float64, requirements=("C", "A"))
-        except (TypeError, ValueError, Warning) as error:
-            raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(value)}") from error
-    raise TypeError(
-        f"{name}: expected an array-like of real numbers, got an array of dtype {array.dtype} "
-        f"from {describe(value)}"
-    )
+            flat[position] = float(item)
+        except OverflowError:
+            raise ValueError(f"{name}: {describe(item)} is beyond the largest float") from None
+        except (TypeError, ValueError) as error:
+            raise TypeError(f"{name}: expected an array-like of real numbers, got {describe(item)}") from error
+    return converted
 
 
 def batch_of(name: str, value: object, size: int, size_name: str) -> npt.NDArray[np.float64]:
@@ -98,16 +136,25 @@ def batch_of(name: str, value: object, size: int, size_name: str) -> npt.NDArray
 
 
 def check_out(out: object, shape: tuple[int, ...]) -> npt.NDArray[np.float64]:
-    """The `out=` argument: a writeable float64 ndarray of the result shape."""
-    if not isinstance(out, np.ndarray):
+    """The `out=` argument: a writeable float64 ndarray of the result shape. Returned as a plain
+    ndarray view, checked on that view: what is written into it is what a subclass holds, whatever
+    its own members claim."""
+    if not issubclass(type(out), np.ndarray):
         raise TypeError(f"out: expected a numpy.ndarray, got {describe(out)}")
-    if out.dtype != np.float64:
-        raise TypeError(f"out: expected dtype float64, got dtype {out.dtype}")
-    if out.shape != shape:
-        raise ValueError(f"out: expected shape {shape}, got shape {out.shape}")
-    if not out.flags.writeable:
+    view: npt.NDArray[Any] = np.ndarray.view(cast(npt.NDArray[Any], out), np.ndarray)
+    if view.dtype != np.float64:
+        raise TypeError(f"out: expected dtype float64, got dtype {view.dtype}")
+    if view.shape != shape:
+        raise ValueError(f"out: expected shape {shape}, got shape {view.shape}")
+    if not view.flags.writeable:
         raise ValueError("out: expected a writeable array, got a read-only one")
-    return out
+    return view
+
+
+def frozen(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """A copy of `array` over an immutable bytes object: read-only for good (setting its
+    ``writeable`` flag raises), whoever holds it."""
+    return np.frombuffer(array.tobytes(), dtype=array.dtype).reshape(array.shape)
 
 
 def index_dtype(*largest: int) -> type[np.int32] | type[np.int64]:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from typing import Any, Self
 
@@ -16,6 +17,12 @@ from . import _partition as partitions
 from ._legendre import LegendreSpace
 from ._partition import TimeSlab
 from ._space import Space
+
+# Largest degree of a LagrangeSpace. Its transformation to Legendre coefficients costs
+# O(degree**3) in one uninterruptible call (7 ms at 128, 1.3 s at 800 here), and equidistant nodes are
+# useless long before: interpolating cos(3x) on [-1, 1] at degree 40, 50, 60, 80 leaves errors of
+# 1e-7, 4e-4, 0.4, 66 in double precision (the transformation's row sums reach 1e15 at 60).
+MAX_LAGRANGE_DEGREE = 128
 
 
 class LagrangeSpace(Space):
@@ -40,11 +47,19 @@ class LagrangeSpace(Space):
     breakpoints : array_like of float, shape (n_t + 1,), instead of n_t and T
         As for ``LegendreSpace``.
 
+    Interpolation at equidistant nodes loses accuracy fast with the degree: for cos(3x) on
+    [-1, 1] the error is 1e-7 at degree 40, 4e-4 at 50, 0.4 at 60 and 66 at 80 in double
+    precision, hence the bound of 128 on the degree.
+
     Raises
     ------
     TypeError, ValueError
-        As for ``LegendreSpace``, with ``degree`` >= 1; ``prolongation_to`` also refuses a space
-        of another degree, start or end, e.g. "fine: degree is 2, expected W.degree = 1".
+        As for ``LegendreSpace``, with 1 <= ``degree`` <= 128 ("degree: expected at most 128 for
+        equidistant Lagrange nodes, got 1600": the transformation to Legendre coefficients costs
+        O(degree**3), and equidistant nodes are useless long before, see the note) and nodes
+        that must not overflow ("T: the nodes of degree 3 overflow (T = 1e+308, n_t = 1)");
+        ``prolongation_to`` also refuses a space of another degree, start or end, e.g. "fine:
+        degree is 2, expected W.degree = 1".
     AttributeError
         On setting or deleting any attribute, as for ``LegendreSpace``.
 
@@ -60,7 +75,18 @@ class LagrangeSpace(Space):
         cls, degree: int, n_t: int | None = None, T: float | None = None, breakpoints: npt.ArrayLike | None = None
     ) -> Self:
         self = super().__new__(cls)
-        self._set_fields(degree, partitions.partition_of(n_t, T, breakpoints), 1)
+        self._set_fields(degree, n_t, T, breakpoints, 1)
+        d = self._degree
+        if d > MAX_LAGRANGE_DEGREE:
+            raise ValueError(
+                f"degree: expected at most {MAX_LAGRANGE_DEGREE} for equidistant Lagrange nodes, got {d}"
+            )
+        # Node j of an interval is ((j * length) / degree) + left: j * length must not overflow.
+        partition = self._partition
+        last = max(abs(partition.boundary(0)), abs(partition.boundary(partition.n_t)))
+        if not math.isfinite(float(d - 1) * (partition.longest() + 2.0 * math.ulp(last))):
+            name = "T" if isinstance(partition, partitions.Uniform) else "breakpoints"
+            raise ValueError(f"{name}: the nodes of degree {d} overflow ({partition.arguments()})")
         return self
 
     @staticmethod
@@ -78,18 +104,22 @@ class LagrangeSpace(Space):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------
         >>> LagrangeSpace(2, 2, 1.0).points.tolist()
         [0.0, 0.25, 0.5, 0.75, 1.0]
         """
+        return self._points()
+
+    def _points(self) -> npt.NDArray[np.float64]:
         points = self._cache.get("points")
         if points is None:
             points = np.empty(self._size, dtype=np.float64)
             _kernels.lagrange_points(self._degree, *self._partition.kernel_arguments(), 0, self._size, points)
-            points = partitions._frozen(points)
+            points = checks.frozen(points)
             self._cache["points"] = points
         return points
 
@@ -308,7 +338,8 @@ class LagrangeSpace(Space):
         Parameters
         ----------
         f : callable
-            Vectorised: ``f(points)`` returns an array of shape (..., size).
+            Vectorised: ``f(points)`` returns an array of shape (..., size). It is given a
+            read-only view of ``points``, through which it cannot change the space.
 
         Returns
         -------
@@ -331,7 +362,8 @@ class LagrangeSpace(Space):
         >>> LagrangeSpace(2, 2, 1.0).interpolate(lambda t: 4.0 * t).tolist()
         [0.0, 1.0, 2.0, 3.0, 4.0]
         """
-        return checks.call_on_times("f", f, self.points, self._size)
+        # A view: the callable cannot reach the space's own array object.
+        return checks.call_on_times("f", f, self._points().view(), self._size)
 
     def evaluate(
         self,
@@ -388,7 +420,7 @@ class LagrangeSpace(Space):
             checks.check_out(out, u.shape[:-1] + t.shape)
         transformation = self._cache.get("to_legendre")
         if transformation is None:
-            transformation = self.to_legendre()
+            transformation = LagrangeSpace.to_legendre(self)  # not a subclass's override
             self._cache["to_legendre"] = transformation
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
@@ -415,7 +447,7 @@ class LagrangeSpace(Space):
         # entries in the same order, so the same sums as the whole transformation's rows.
         cached = self._cache.get("to_legendre_slab")
         if cached is None or cached[0] != (k0, k1):
-            block = self.to_legendre(rows=checked)
+            block = LagrangeSpace.to_legendre(self, rows=TimeSlab(self, k0, k1))  # as above
             indices = block.indices - block.indices.dtype.type(k0 * d)
             cached = ((k0, k1), _csr.csr(block.data, indices, block.indptr, (block.shape[0], count)))
             self._cache["to_legendre_slab"] = cached

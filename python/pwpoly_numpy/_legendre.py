@@ -54,19 +54,31 @@ class LegendreSpace(Space):
     the same bits wherever they pick the same interval, and differ only for a time within
     rounding of an interior end.
 
+    Array arguments (times, coefficients, values) are numbers only: arrays of bool (read as 0.0
+    and 1.0), integer or floating dtype, or sequences of real numbers (Python ints and fractions
+    included). None, strings, bytes and other objects are a ``TypeError``, an integer beyond the
+    float range a ``ValueError``.
+
+    A subclass may add members and override public ones: the methods read only the space's own
+    checked fields. It may not redefine a private member (a ``TypeError`` when it is made).
+
     Raises
     ------
     TypeError
         An argument of the wrong type, named in the message: ``degree`` or ``n_t`` not an integer
         (a bool included), ``T`` not a real number; in the methods, e.g. "times: expected an
-        array-like of real numbers, ...".
+        array-like of real numbers, got [0.5, None] (list) holding None (NoneType)".
     ValueError
-        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0, or ``n_t*(degree + 1)**2`` above
-        the largest array size; both n_t and T and breakpoints, or neither ("breakpoints: give
-        either n_t and T or breakpoints, got both"); breakpoints not 1-D, fewer than 2, not
-        finite or not strictly increasing ("breakpoints: expected strictly increasing values,
-        got breakpoints[1] = 0.5 and breakpoints[2] = 0.5"); in the methods, e.g. "coefficients: last axis has length 11,
-        expected V.size = 12".
+        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0 (also an integer or fraction beyond
+        the float range), ``n_t*(degree + 1)**2`` above the largest array size, ``n_t`` above
+        2**51 (beyond, consecutive interval ends can coincide), ``T / n_t`` not a positive normal
+        number ("T: the interval length T / n_t = 0.0 (T = 5e-324, n_t = 4) is not a positive
+        normal number"), or a last interval end that overflows; both n_t and T and breakpoints, or
+        neither ("breakpoints: give either n_t and T or breakpoints, got both"); breakpoints not
+        1-D, fewer than 2, not finite, not strictly increasing ("breakpoints: expected strictly
+        increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5") or two of them
+        farther apart than the largest float; in the methods, e.g. "coefficients: last axis has length 11,
+        expected V.size = 12", "times: 1000... (int) is beyond the largest float".
     AttributeError
         On setting or deleting any attribute: the space is an immutable value, e.g.
         "LegendreSpace objects are immutable: cannot set 'degree'".
@@ -83,7 +95,7 @@ class LegendreSpace(Space):
         cls, degree: int, n_t: int | None = None, T: float | None = None, breakpoints: npt.ArrayLike | None = None
     ) -> Self:
         self = super().__new__(cls)
-        self._set_fields(degree, partitions.partition_of(n_t, T, breakpoints), 0)
+        self._set_fields(degree, n_t, T, breakpoints, 0)
         return self
 
     @staticmethod
@@ -143,8 +155,9 @@ class LegendreSpace(Space):
         derivative : {0, 1}
             0 for values, 1 for the time derivative.
         out : ndarray of float64, shape coefficients.shape[:-1] + times.shape, optional
-            Array to write the result into. When a time outside the slab is refused, it may
-            have been written in part.
+            Array to write the result into (a subclass is checked and written as the plain
+            ndarray it is). When a time outside the slab is refused, it may have been written in
+            part.
         slab : TimeSlab, optional
             A slab of this space: evaluate from that slab's coefficients, reading no others.
 
@@ -204,12 +217,12 @@ class LegendreSpace(Space):
         if out is None:
             target = result = np.empty(shape, dtype=np.float64)
         else:
-            checks.check_out(out, shape)
-            direct = out.flags.c_contiguous and out.flags.aligned
-            if direct and not np.may_share_memory(out, c) and not np.may_share_memory(out, t):
-                target = result = out
+            result = checks.check_out(out, shape)
+            direct = result.flags.c_contiguous and result.flags.aligned
+            if direct and not np.may_share_memory(result, c) and not np.may_share_memory(result, t):
+                target = result
             else:
-                target, result = np.empty(shape, dtype=np.float64), out
+                target = np.empty(shape, dtype=np.float64)
         done = _kernels.evaluate(
             self._degree, *self._partition.kernel_arguments(), first, width, int(closed), c, t, derivative, target
         )
@@ -222,7 +235,7 @@ class LegendreSpace(Space):
             )
         if target is not result:
             result[...] = target
-        return result
+        return result if out is None else out
 
     def basis_matrix(self, times: npt.ArrayLike, derivative: int = 0) -> scipy.sparse.csr_array[np.float64]:
         """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
@@ -354,7 +367,10 @@ class LegendreSpace(Space):
         n_t = self._partition.n_t
         nodes, weights = np.polynomial.legendre.leggauss(m + 1)
         left, right = self._partition.ends(0, n_t)
-        middle = (left + right) / 2.0
+        with np.errstate(over="ignore"):
+            sums = left + right
+        # The midpoint without overflow, as the evaluation forms it (interval_lookup.hpp).
+        middle = np.where(np.isinf(sums), left / 2.0 + right / 2.0, sums / 2.0)
         half = (right - left) / 2.0
         times = (middle[:, None] + half[:, None] * nodes[None, :]).reshape(-1)
         values = checks.call_on_times("f", f, times, times.size)

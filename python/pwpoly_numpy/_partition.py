@@ -16,7 +16,8 @@ intervals owns (``Partitioned._slab_ranges``).
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypeVar, cast
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -28,16 +29,8 @@ if TYPE_CHECKING:
     _Floats: TypeAlias = npt.NDArray[np.float64]
 
 
-_Array = TypeVar("_Array", bound=npt.NDArray[Any])
-
-
-def _frozen(array: _Array) -> _Array:
-    """A copy of `array` over an immutable bytes object: read-only for good."""
-    return cast(_Array, np.frombuffer(array.tobytes(), dtype=array.dtype).reshape(array.shape))
-
-
 # The kernels' breakpoint argument of a uniform partition: none, n_t and T describe it.
-_NO_BREAKPOINTS: _Floats = _frozen(np.empty(0, dtype=np.float64))
+_NO_BREAKPOINTS: _Floats = checks.frozen(np.empty(0, dtype=np.float64))
 
 
 class Partition:
@@ -77,6 +70,10 @@ class Partition:
 
     def lengths(self, k0: int, k1: int) -> _Floats:
         """The lengths of the intervals [k0, k1) that scale derivatives and integrals."""
+        raise NotImplementedError
+
+    def longest(self) -> float:
+        """The largest interval length."""
         raise NotImplementedError
 
     def key(self) -> tuple[Any, ...]:
@@ -120,7 +117,7 @@ class Uniform(Partition):
         ends = self._breakpoints
         if ends is None:
             left = np.arange(self._n_t, dtype=np.float64) * self._dt
-            ends = _frozen(np.append(left, self._dt + left[-1]))
+            ends = checks.frozen(np.append(left, self._dt + left[-1]))
             object.__setattr__(self, "_breakpoints", ends)
         return ends
 
@@ -135,6 +132,9 @@ class Uniform(Partition):
 
     def lengths(self, k0: int, k1: int) -> _Floats:
         return np.full(k1 - k0, self._dt)
+
+    def longest(self) -> float:
+        return self._dt
 
     def key(self) -> tuple[Any, ...]:
         return ("uniform", self._n_t, self._T)
@@ -182,6 +182,9 @@ class Breakpoints(Partition):
         left, right = self.ends(k0, k1)
         return right - left
 
+    def longest(self) -> float:
+        return float(np.max(self.lengths(0, self._n_t)))
+
     def key(self) -> tuple[Any, ...]:
         return ("breakpoints", self._array().tobytes())
 
@@ -204,21 +207,31 @@ def breakpoints_of(value: object) -> Breakpoints:
     if not finite.all():
         k = int(np.argmin(finite))
         raise ValueError(f"breakpoints: breakpoints[{k}] = {float(ends[k])!r} is not finite")
-    rising = ends[1:] > ends[:-1]
+    with np.errstate(over="ignore"):
+        lengths = np.diff(ends)
+    rising = lengths > 0.0
     if not rising.all():
         k = int(np.argmin(rising)) + 1
         raise ValueError(
             f"breakpoints: expected strictly increasing values, got breakpoints[{k - 1}] = {float(ends[k - 1])!r} "
             f"and breakpoints[{k}] = {float(ends[k])!r}"
         )
-    return Breakpoints(_frozen(ends))
+    if not np.isfinite(lengths).all():
+        k = int(np.argmin(np.isfinite(lengths)))
+        raise ValueError(
+            f"breakpoints: the interval from breakpoints[{k}] = {float(ends[k])!r} to breakpoints[{k + 1}] = "
+            f"{float(ends[k + 1])!r} is longer than the largest float"
+        )
+    return Breakpoints(checks.frozen(ends))
 
 
-def uniform_of(n_t: object, T: object) -> Uniform:
-    """The ``n_t, T`` arguments: n_t >= 1 equal intervals of [0, T]."""
+def uniform_of(n_t: object, T: object, fits: Callable[[int], None]) -> Uniform:
+    """The ``n_t, T`` arguments: n_t >= 1 equal intervals of [0, T]; ``fits(n_t)`` checks the count
+    before the interval length is."""
     count = checks.count("n_t", n_t, 1)
     end = checks.length("T", T)
-    return Uniform(count, end, end / count)
+    fits(count)
+    return Uniform(count, end, checks.interval_length(end, count))
 
 
 class Partitioned(ImmutableValue):
@@ -240,7 +253,8 @@ class TimeSlab(ImmutableValue, Generic[S]):
     """The contiguous range of intervals ``[k0, k1)`` of a space, with the global rows it owns.
 
     Made by ``space.slabs(parts)`` (a balanced split) or ``space.slab(k0, k1)``; an immutable value
-    like the spaces (equality, hashing, pickling, copying).
+    like the spaces (equality, hashing, pickling, copying). The operators read only a slab's own
+    checked fields, whatever a subclass's public members claim.
 
     Ownership, in the space's global numbering:
 
@@ -405,7 +419,8 @@ class TimeSlab(ImmutableValue, Generic[S]):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------
@@ -414,7 +429,7 @@ class TimeSlab(ImmutableValue, Generic[S]):
         """
         rows = self._rows
         if rows is None:
-            rows = _frozen(concatenated(self._space._slab_ranges(self._k0, self._k1)))
+            rows = checks.frozen(concatenated(self._space._slab_ranges(self._k0, self._k1)))
             object.__setattr__(self, "_rows", rows)
         return rows
 
@@ -493,12 +508,15 @@ def concatenated(ranges: tuple[range, ...]) -> npt.NDArray[np.int64]:
     return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
 
-def partition_of(n_t: object, T: object, breakpoints: object) -> Partition:
-    """The partition a space's arguments give: n_t and T, or breakpoints (exactly one form)."""
+def partition_of(n_t: object, T: object, breakpoints: object, fits: Callable[[int], None]) -> Partition:
+    """The partition a space's arguments give: n_t and T, or breakpoints (exactly one form), its
+    number of intervals checked by ``fits``."""
     if breakpoints is None:
         if n_t is None or T is None:
             raise ValueError("breakpoints: give either n_t and T or breakpoints, got neither")
-        return uniform_of(n_t, T)
+        return uniform_of(n_t, T, fits)
     if n_t is not None or T is not None:
         raise ValueError("breakpoints: give either n_t and T or breakpoints, got both")
-    return breakpoints_of(breakpoints)
+    partition = breakpoints_of(breakpoints)
+    fits(partition.n_t)
+    return partition

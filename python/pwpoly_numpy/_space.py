@@ -21,19 +21,25 @@ class Space(Partitioned):
     _size: int
     _cache: dict[str, Any]
 
-    def _set_fields(self, degree: object, partition: Partition, min_degree: int, size: int | None = None) -> None:
+    def _set_fields(self, degree: object, n_t: object, T: object, breakpoints: object, min_degree: int) -> None:
+        """Checks the arguments of a space, in the order of the signature, and sets its fields."""
         count = checks.count("degree", degree, min_degree)
-        n_t = partition.n_t
-        # The widest array of a space, its operators included, holds n_t (degree + 1)^2 numbers.
-        if n_t * (count + 1) * (count + 1) > checks.MAX_DOUBLES:
-            raise ValueError(
-                f"n_t: n_t * (degree + 1)**2 = {n_t * (count + 1) ** 2} exceeds the largest array "
-                f"size {checks.MAX_DOUBLES}, got n_t = {n_t} with degree = {count}"
-            )
-        object.__setattr__(self, "_degree", count)
+
+        def fits(n_t: int) -> None:
+            # The widest array of a space, its operators included, holds n_t (degree + 1)^2 numbers.
+            if n_t * (count + 1) * (count + 1) > checks.MAX_DOUBLES:
+                raise ValueError(
+                    f"n_t: n_t * (degree + 1)**2 = {n_t * (count + 1) ** 2} exceeds the largest array "
+                    f"size {checks.MAX_DOUBLES}, got n_t = {n_t} with degree = {count}"
+                )
+
+        self._set_partition(count, partitions.partition_of(n_t, T, breakpoints, fits))
+
+    def _set_partition(self, degree: int, partition: Partition) -> None:
+        object.__setattr__(self, "_degree", degree)
         object.__setattr__(self, "_partition", partition)
         object.__setattr__(self, "_cache", {})
-        object.__setattr__(self, "_size", self._size_of(count, n_t))
+        object.__setattr__(self, "_size", self._size_of(degree, partition.n_t))
 
     @staticmethod
     def _size_of(degree: int, n_t: int) -> int:
@@ -43,7 +49,7 @@ class Space(Partitioned):
     def _on(cls, degree: int, partition: Partition) -> Self:
         """The space of this kind with a checked degree on a partition of a space."""
         self = object.__new__(cls)
-        self._set_fields(degree, partition, 0)
+        self._set_partition(degree, partition)
         return self
 
     @property
@@ -123,7 +129,8 @@ class Space(Partitioned):
         Raises
         ------
         ValueError
-            On writing into the array: "assignment destination is read-only".
+            On writing into the array: "assignment destination is read-only"; on setting its
+            ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
         Example
         -------

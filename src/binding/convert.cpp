@@ -253,9 +253,12 @@ std::span<T> to_buffer(PyObject* object, Held& held) {
     const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     if (held.acquire(object, flags)) {
         const Py_buffer& view = held.view();
-        if (view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && format_matches<T>(view.format) &&
-            aligned<T>(view.buf)) {
-            return {static_cast<T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T)};
+        if (view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && format_matches<T>(view.format)) {
+            // An empty buffer holds nothing to read or write, wherever it points.
+            if (view.len == 0) return {};
+            if (aligned<T>(view.buf)) {
+                return {static_cast<T*>(view.buf), static_cast<std::size_t>(view.len) / sizeof(T)};
+            }
         }
         held.release();
     } else {

@@ -1,5 +1,6 @@
 #include "piecewise_polynomials/batch_simd.hpp"
 
+#include <limits>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -24,10 +25,22 @@ struct Located {
     __m256d kd;  // the same index as a double
 };
 
+// midpoint of interval_lookup.hpp, lane by lane: (a + b) / 2, or a / 2 + b / 2 where a + b
+// overflows to either infinity.
+PWPOLY_AVX2 __m256d midpoint4(__m256d a, __m256d b) {
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d sum = _mm256_add_pd(a, b);
+    const __m256d halves = _mm256_add_pd(_mm256_mul_pd(a, half), _mm256_mul_pd(b, half));
+    const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), sum);
+    const __m256d overflowed =
+        _mm256_cmp_pd(magnitude, _mm256_set1_pd(std::numeric_limits<double>::infinity()), _CMP_EQ_OQ);
+    return _mm256_blendv_pd(_mm256_mul_pd(sum, half), halves, overflowed);
+}
+
 // UniformPartition's lookup, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped
 // to n_t - 1 (the saturation at the size type's limit lands there too); one step up when
 // t >= (k + 1) dt below the last interval, then one step down when t < k dt; a = k dt,
-// b = dt + a; xi = (2 (t - (a + b) / 2)) / (b - a), clamped to [-1, 1] with NaN left alone.
+// b = dt + a; xi = (2 (t - midpoint(a, b))) / (b - a), clamped to [-1, 1] with NaN left alone.
 // Halving and doubling by multiplication give the bits of the scalar division and product
 // (exact scaling).
 PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
@@ -45,7 +58,7 @@ PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
     kd = _mm256_blendv_pd(kd, _mm256_sub_pd(kd, one_step), down);
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
-    const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
+    const __m256d middle = midpoint4(a, b);
     const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
     __m256d xi = _mm256_div_pd(offset, _mm256_sub_pd(b, a));
     const __m256d minus_one = _mm256_set1_pd(-1.0);
@@ -330,7 +343,7 @@ __attribute__((target("avx2"))) std::size_t evaluate_located_avx2(std::size_t de
             const __m256d t = _mm256_loadu_pd(times + j + 4 * g);
             const __m256d a = _mm256_i64gather_pd(breakpoints, k, 8);
             const __m256d b = _mm256_i64gather_pd(breakpoints + 1, k, 8);
-            const __m256d middle = _mm256_mul_pd(_mm256_add_pd(a, b), _mm256_set1_pd(0.5));
+            const __m256d middle = midpoint4(a, b);
             const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
             length[g] = _mm256_sub_pd(b, a);
             __m256d x = _mm256_div_pd(offset, length[g]);

@@ -40,7 +40,7 @@ std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t
 
 // out[j] = the expansion at times[j] of the coefficient vector of the intervals [first, first +
 // width) of a breakpoint partition, times[j] lying on interval intervals[j] (located by the
-// caller): xi = (2 (t - (a + b) / 2)) / (b - a) on [a, b] = [breakpoints[k], breakpoints[k + 1]]
+// caller): xi = (2 (t - midpoint(a, b))) / (b - a) on [a, b] = [breakpoints[k], breakpoints[k + 1]]
 // clamped to [-1, 1], the sum from -0.0 in degree order, for a derivative with the
 // xi-derivatives and then (S + S) / (b - a).
 std::size_t evaluate_located(std::size_t degree, std::size_t first, std::size_t width, bool derivative,

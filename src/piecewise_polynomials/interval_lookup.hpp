@@ -8,6 +8,7 @@
 // the same interval.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -22,11 +23,20 @@ struct IntervalLocation {
     double xi;      // local coordinate in [-1, 1] (NaN stays NaN)
 };
 
-// xi = (2 (t - (a + b) / 2)) / (b - a) on [a, b], clamped to [-1, 1] (NaN stays NaN).
+// The midpoint of the interval ends a and b: (a + b) / 2 where a + b is finite, and a / 2 + b / 2
+// (exact halves, one rounding) where the sum overflows, which only ends beyond half the largest
+// double in magnitude reach.
+inline double midpoint(double a, double b) {
+    const double sum = a + b;
+    if (std::isinf(sum)) return a / 2.0 + b / 2.0;
+    return sum / 2.0;
+}
+
+// xi = (2 (t - midpoint(a, b))) / (b - a) on [a, b], clamped to [-1, 1] (NaN stays NaN).
 inline double local_coordinate(Interval interval, double t) {
     const double a = interval.left;
     const double b = interval.right;
-    double xi = (2.0 * (t - (a + b) / 2.0)) / (b - a);
+    double xi = (2.0 * (t - midpoint(a, b))) / (b - a);
     if (xi < -1.0) {
         xi = -1.0;
     } else if (xi > 1.0) {

@@ -49,7 +49,7 @@ struct LegendreBasis {
     UniformPartition partition() const { return {T, n_t}; }
 
     // The interval k holding t and the local coordinate xi in [-1, 1]: q = floor(t / dt); k = 0
-    // when q is NaN or not positive, else min(q, n_t - 1); xi = (2 (t - (a + b) / 2)) / (b - a)
+    // when q is NaN or not positive, else min(q, n_t - 1); xi = (2 (t - midpoint(a, b))) / (b - a)
     // on [a, b] = [k dt, dt + k dt], clamped to [-1, 1] (NaN stays NaN). Faults when n_t = 0.
     IntervalLocation locate_interval(double t) const { return locate_interval(t, partition()); }
     // Faults "Legendre basis requires at least one interval (n_t = 0)" when n_t is 0: every
