@@ -34,11 +34,14 @@ _NO_BREAKPOINTS: _Floats = checks.frozen(np.empty(0, dtype=np.float64))
 
 
 class Partition:
-    """What a space needs of its partition. Immutable; equal and hashed by ``key``."""
+    """What a space needs of its partition. Immutable: its fields are set once, by the maker."""
 
     __slots__ = ("_n_t", "_breakpoints")
     _n_t: int
     _breakpoints: _Floats | None
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"partitions are immutable: cannot set {name!r}")
 
     @property
     def n_t(self) -> int:
@@ -378,7 +381,7 @@ class TimeSlab(ImmutableValue, Generic[S]):
     def t1(self) -> float:
         """Right end of the slab: ``breakpoints[k1]`` of the space, the next slab's ``t0`` bit for
         bit (on equal intervals ``k1 * dt`` for an interior end, ``dt + (n_t - 1) * dt`` for the
-        last slab). A time on it belongs to the next slab (``locate_slab``).
+        last slab). A time on an interior t1 belongs to the next slab (``locate_slab``).
 
         Example
         -------

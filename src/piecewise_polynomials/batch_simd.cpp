@@ -47,15 +47,15 @@ PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one_step = _mm256_set1_pd(1.0);
     const __m256d q = _mm256_floor_pd(_mm256_div_pd(t, dt));
-    __m256d kd = _mm256_blendv_pd(zero, q, _mm256_cmp_pd(q, zero, _CMP_GT_OQ));
-    kd = _mm256_blendv_pd(kd, last, _mm256_cmp_pd(kd, last, _CMP_GE_OQ));
-    const __m256d next = _mm256_add_pd(kd, one_step);
-    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(t, _mm256_mul_pd(next, dt), _CMP_GE_OQ),
-                                     _mm256_cmp_pd(kd, last, _CMP_LT_OQ));
-    kd = _mm256_blendv_pd(kd, next, up);
-    const __m256d down =
-        _mm256_and_pd(_mm256_cmp_pd(t, _mm256_mul_pd(kd, dt), _CMP_LT_OQ), _mm256_cmp_pd(kd, zero, _CMP_GT_OQ));
-    kd = _mm256_blendv_pd(kd, _mm256_sub_pd(kd, one_step), down);
+    // max returns its second operand for a NaN or for two zeros: NaN and q <= 0 give index 0.
+    __m256d kd = _mm256_min_pd(_mm256_max_pd(q, zero), last);
+    // Both steps tested on the quotient's index at once: a time at or above (k + 1) dt is not below
+    // k dt, so at most one of them is taken, as in the scalar order; a step beyond the first or the
+    // last interval is clamped back, as the scalar loop does not take it.
+    const __m256d up = _mm256_cmp_pd(t, _mm256_mul_pd(_mm256_add_pd(kd, one_step), dt), _CMP_GE_OQ);
+    const __m256d down = _mm256_cmp_pd(t, _mm256_mul_pd(kd, dt), _CMP_LT_OQ);
+    kd = _mm256_sub_pd(_mm256_add_pd(kd, _mm256_and_pd(up, one_step)), _mm256_and_pd(down, one_step));
+    kd = _mm256_min_pd(_mm256_max_pd(kd, zero), last);
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
     const __m256d middle = midpoint4(a, b);
