@@ -57,6 +57,7 @@ void basis_values(const P& partition, WindowLocator<P>& locator, std::size_t deg
         if (vectorised(partition))
             j = simd::basis_values(partition.dt, partition.n, degree, mode, times, n, intervals, values, stride);
     }
+    locator.next_times(times + j, n - j);
     for (; j < n; ++j) {
         const std::size_t k = locator.locate(times[j]);
         const double xi = local_coordinate(partition.interval(k), times[j]);
@@ -101,6 +102,7 @@ std::size_t evaluate_single(const P& partition, std::size_t degree, IntervalWind
     for (std::size_t start = j; start < n; start += block) {
         const std::size_t count = std::min(block, n - start);
         const double* t = times.data() + start;
+        locator.next_times(t, count);
         for (std::size_t q = 0; q < count; ++q) {
             IntervalLocation at{locator.locate(t[q]), 0.0};
             if ((at.k < window.first || at.k - window.first >= window.width) &&
@@ -202,6 +204,7 @@ void locate_times(const P& partition, std::span<const double> times, std::span<s
                              coordinates.data());
     }
     WindowLocator<P> locator(partition, 0, partition.n_intervals(), times.size() - j);
+    locator.next_times(times.data() + j, times.size() - j);
     for (; j < times.size(); ++j) {
         const std::size_t k = locator.locate(times[j]);
         intervals[j] = static_cast<std::int64_t>(k);

@@ -8,6 +8,7 @@
 // the same interval.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -58,7 +59,8 @@ IntervalLocation locate_in(const P& partition, double t) {
 // few breakpoints that can lie below it, so the answer costs O(1) for times spread like the
 // breakpoints, and it is exact (the bucket of a time is monotone in the time, so a breakpoint in
 // an earlier bucket lies below it, one in a later bucket above). The index is sized by the
-// window, never by the whole partition. Other times start from the previous answer.
+// window, never by the whole partition. Ascending times, and all times when there is no index,
+// start from the previous answer.
 template <Partition P>
 class WindowLocator {
 public:
@@ -70,9 +72,14 @@ public:
         }
     }
 
+    // Announces the next times to locate: ascending ones start from the previous answer, which
+    // they mostly keep (two comparisons that predict well); others go to the index, whose answers
+    // do not wait for each other.
+    void next_times(const double* times, std::size_t n) { ascending_ = std::is_sorted(times, times + n); }
+
     std::size_t locate(double t) {
         if constexpr (!std::is_same_v<P, UniformPartition>) {
-            if (buckets_ > 0) return indexed(t);
+            if (buckets_ > 0 && !ascending_) return indexed(t);
         }
         hint_ = partition_.locate_near(t, hint_);
         return hint_;
@@ -119,6 +126,7 @@ private:
     std::size_t first_;
     std::size_t end_;
     std::size_t hint_ = 0;
+    bool ascending_ = false;
     std::size_t buckets_ = 0;
     double scale_ = 0.0;
     std::vector<std::uint32_t> below_;
