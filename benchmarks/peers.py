@@ -302,18 +302,25 @@ def legendre_ppoly(coefficients, n_t, T, degree):
     """scipy.interpolate.PPoly of the same piecewise polynomial, in the power basis of t - a_k."""
     dt = T / n_t
     a = np.arange(n_t) * dt
-    breakpoints = np.append(a, dt + a[-1])
-    # Row i: coefficients of P_i(xi) as a polynomial in u = t - a_k, with xi = (2 / dt) u - 1.
-    substitution = np.polynomial.Polynomial([-1.0, 2.0 / dt])
-    A = np.zeros((degree + 1, degree + 1))
+    return legendre_ppoly_on(coefficients, np.append(a, dt + a[-1]), degree)
+
+
+def legendre_ppoly_on(coefficients, breakpoints, degree):
+    """PPoly of the piecewise Legendre expansion on any breakpoints, in the power basis of t - a_k.
+
+    With xi = s u - 1 (u = t - a_k, s = 2 / (b_k - a_k)), P_i(xi) = sum_r B[i, r] s^r u^r, where B
+    does not depend on the interval."""
+    n_t = len(breakpoints) - 1
+    B = np.zeros((degree + 1, degree + 1))
     for i in range(degree + 1):
         unit = np.zeros(degree + 1)
         unit[i] = 1.0
         in_xi = np.polynomial.Polynomial(np.polynomial.legendre.leg2poly(unit))
-        in_u = in_xi(substitution).coef
-        A[i, :len(in_u)] = in_u
-    per_interval = coefficients.reshape(degree + 1, n_t).T @ A  # (n_t, power)
-    return scipy.interpolate.PPoly(np.ascontiguousarray(per_interval[:, ::-1].T), breakpoints)
+        in_u = in_xi(np.polynomial.Polynomial([-1.0, 1.0])).coef  # s = 1; s^r scales below
+        B[i, : len(in_u)] = in_u
+    scale = 2.0 / np.diff(breakpoints)
+    per_interval = (coefficients.reshape(degree + 1, n_t).T @ B) * scale[:, None] ** np.arange(degree + 1)
+    return scipy.interpolate.PPoly(np.ascontiguousarray(per_interval[:, ::-1].T), np.asarray(breakpoints))
 
 
 def basis_matrix_csr(n_t, T, degree, times, index_type=None):

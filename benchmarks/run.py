@@ -619,6 +619,64 @@ def slab_rows(suite):
     guarded(suite, section, f"prolongation by slab, n = {fmt_count(n)}", group)
 
 
+def partition_rows(suite):
+    section = "partitions"
+    if pwpoly_numpy is None:
+        suite.add(Row(section, "spaces on breakpoints", "—", "—", status="not available"))
+        return
+    pn = pwpoly_numpy
+    print("\npwpoly_numpy: spaces on graded breakpoints", flush=True)
+    rng = np.random.default_rng(7)
+    degree, n = 3, 10**4
+    graded = (np.arange(n + 1) / n) ** 2
+    n_times = 10**5 if suite.quick else 10**6
+    random_times = rng.uniform(0.0, 1.0, n_times)
+    for order, times in (("sorted", np.sort(random_times)), ("random", random_times)):
+        def evaluate_group():
+            V = pn.LegendreSpace(degree, breakpoints=graded)
+            U = pn.LegendreSpace(degree, n, 1.0)
+            c = rng.standard_normal(V.size)
+            ppoly = peers.legendre_ppoly_on(c, graded, degree)
+            sample = times[:: max(1, len(times) // 2000)]
+            reference = ppoly(sample)
+            error = np.max(np.abs(V.evaluate(c, sample) - reference)) / np.max(np.abs(reference))
+            failed = "" if error < 1e-9 else f"values differ from PPoly by {error:.1e}"
+            namespace = {"V": V, "U": U, "c": c, "t": times, "ppoly": ppoly}
+            m = suite.time([Contender("graded", "V.evaluate(c, t)", namespace),
+                            Contender("uniform", "U.evaluate(c, t)", namespace),
+                            Contender("PPoly", "ppoly(t)", namespace)])
+            name = (f"LegendreSpace({degree}, breakpoints=(k/n)², n = {fmt_count(n)}).evaluate(c, t), "
+                    f"{fmt_count(n_times)} {order} times")
+            suite.ratio_row(section, name + " vs PPoly", m, "graded", "PPoly", "PPoly on the same breakpoints",
+                            ("<=", 1 / 3), failed=failed)
+            suite.ratio_row(section, name + " vs the uniform space", m, "graded", "uniform",
+                            f"LegendreSpace({degree}, {fmt_count(n)}, 1.0).evaluate(c, t)",
+                            ("<=", 1.5 if order == "sorted" else 2.0), failed=failed)
+        guarded(suite, section, f"graded evaluate, {order} times", evaluate_group)
+
+    n_ops = 10**4 if suite.quick else 10**5
+    graded_ops = (np.arange(n_ops + 1) / n_ops) ** 2
+    graded_fine = (np.arange(2 * n_ops + 1) / (2 * n_ops)) ** 2
+    for kind, statement in (("mass_matrix", "W.mass_matrix()"), ("prolongation_to", "W.prolongation_to(fine)"),
+                            ("to_legendre", "W.to_legendre()")):
+        def operator_group():
+            spaces = {
+                "graded": {"W": pn.LagrangeSpace(degree, breakpoints=graded_ops),
+                           "fine": pn.LagrangeSpace(degree, breakpoints=graded_fine)},
+                "uniform": {"W": pn.LagrangeSpace(degree, n_ops, 1.0), "fine": pn.LagrangeSpace(degree, 2 * n_ops, 1.0)},
+            }
+            built = {name: eval(statement, namespace) for name, namespace in spaces.items()}
+            failed = "" if built["graded"].shape == built["uniform"].shape else "shapes differ"
+            del built
+            m = suite.time([Contender(name, statement, namespace) for name, namespace in spaces.items()],
+                           min_rounds=5)
+            suite.ratio_row(section, f"LagrangeSpace({degree}, breakpoints=(k/n)², n = {fmt_count(n_ops)})."
+                            f"{statement.split('.', 1)[1]} vs the uniform space", m, "graded", "uniform",
+                            f"LagrangeSpace({degree}, {fmt_count(n_ops)}, 1.0), the same call", ("<=", 1.5),
+                            failed=failed)
+        guarded(suite, section, f"graded {kind}", operator_group)
+
+
 # ---------------------------------------------------------------------------------------------
 # Issue rows: Galerkin operators in time (pwpoly_numpy)
 
@@ -672,7 +730,7 @@ def galerkin_rows(suite):
 
 SECTIONS = [("inputs", sequence_inputs), ("all-basis", all_basis), ("operators", operators),
             ("evaluator", evaluator_calls), ("memory", memory), ("numpy", array_interface),
-            ("slabs", slab_rows), ("galerkin", galerkin_rows), ("threads", threads)]
+            ("slabs", slab_rows), ("galerkin", galerkin_rows), ("threads", threads), ("partitions", partition_rows)]
 
 
 def markdown_table(rows):

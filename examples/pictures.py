@@ -11,6 +11,8 @@ repository:
 - convergence.png      the convergence tables of examples/demo.py, error against n_t
 - galerkin_orders.png  dG(q) and cG(q) for the heat equation (examples/galerkin_in_time.py): errors
                        at the interval ends and in L2 against n_t
+- slab_ownership.png   which nodes and coefficients each time slab owns
+- graded_mesh.png      sqrt(t) projected on equal and on graded intervals: the order comes back
 
 The numbers of each picture come from a function that returns them (legendre_basis_functions,
 prolongation_data, operator_matrices, and the demo's tables), the drawing from another. The files
@@ -370,6 +372,83 @@ def draw_galerkin_orders(rows: list[galerkin_in_time.OrderRow]) -> Figure:
 
 
 # ---------------------------------------------------------------------------------------------
+# 6. A graded partition for a weak singularity
+# ---------------------------------------------------------------------------------------------
+
+def sqrt_t(t: Array) -> Array:
+    return np.sqrt(np.maximum(t, 0.0))
+
+
+def graded_space(degree: int, n_t: int, grading: int) -> pn.LegendreSpace:
+    """The space on the breakpoints (k / n_t)**grading of [0, 1] (grading 1: equal intervals)."""
+    if grading == 1:
+        return pn.LegendreSpace(degree, n_t, 1.0)
+    return pn.LegendreSpace(degree, breakpoints=(np.arange(n_t + 1) / n_t) ** grading)
+
+
+def projection_error(V: pn.LegendreSpace, points: int = 12) -> float:
+    """L2 error of the projection of sqrt(t) onto V, by Gauss rules of `points` points per interval."""
+    x, w = np.polynomial.legendre.leggauss(points)
+    left, lengths = V.breakpoints[:-1], V.lengths
+    t = (left[:, None] + lengths[:, None] * ((x + 1.0) / 2.0)).ravel()
+    error = V.evaluate(V.project(sqrt_t), t) - sqrt_t(t)
+    return float(np.sqrt(np.sum((lengths[:, None] * (w / 2.0)).ravel() * error**2)))
+
+
+@dataclass(frozen=True)
+class GradedErrors:
+    degree: int
+    n_t: list[int]
+    errors: dict[int, list[float]]  # by grading: 1 (equal intervals), 3 ((k/n)**3)
+
+    def order(self, grading: int) -> float:
+        """Observed order of the finest pair."""
+        e = self.errors[grading]
+        return float(np.log(e[-2] / e[-1]) / np.log(self.n_t[-1] / self.n_t[-2]))
+
+
+def graded_mesh_errors(degree: int = 2, counts: tuple[int, ...] = (4, 8, 16, 32, 64, 128)) -> GradedErrors:
+    return GradedErrors(degree, list(counts),
+                        {g: [projection_error(graded_space(degree, n, g)) for n in counts] for g in (1, 3)})
+
+
+def draw_graded_mesh(errors: GradedErrors, n_t: int = 8) -> Figure:
+    fig = Figure(figsize=(9.0, 3.8), dpi=DPI, layout="constrained")
+    left, right = fig.subplots(1, 2)
+    zoom = 0.2
+    t = np.linspace(0.0, zoom, 801)
+    left.plot(t, sqrt_t(t), color="0.6", lw=3, label="u = sqrt(t)")
+    for index, grading in enumerate((1, 3)):
+        V = graded_space(errors.degree, n_t, grading)
+        c = V.project(sqrt_t)
+        ends = V.breakpoints
+        for k in range(int(np.searchsorted(ends, zoom)) + 1):
+            local = np.linspace(ends[k], np.nextafter(ends[k + 1], 0.0), 60)
+            left.plot(local, V.evaluate(c, local), color=COLOURS[index], lw=1.2,
+                      label=None if k else ("equal intervals" if grading == 1 else "breakpoints (k/n)³"))
+        shown = ends[ends <= zoom]
+        left.plot(shown, np.full(shown.shape, -0.04 - 0.04 * index), "|", color=COLOURS[index], ms=8)
+    left.set_xlim(-0.005, zoom)
+    left.set_ylim(-0.1, 1.1 * float(np.sqrt(zoom)))
+    left.set_title(f"Projection onto degree {errors.degree}, n_t = {n_t}, near t = 0; ticks: breakpoints",
+                   fontsize=9.5)
+    left.set_xlabel("t")
+    left.legend(loc="lower right", frameon=False)
+    for index, grading in enumerate((1, 3)):
+        label = "equal intervals" if grading == 1 else "breakpoints (k/n)³"
+        right.loglog(errors.n_t, errors.errors[grading], "o-", color=COLOURS[index], markersize=4,
+                     label=f"{label}: order {errors.order(grading):.2f}")
+    right.set_title("L2 error of the projection", fontsize=9.5)
+    right.set_xlabel("n_t")
+    right.set_xticks(errors.n_t, [str(n) for n in errors.n_t])
+    right.minorticks_off()
+    right.grid(True, which="major", color="0.9", linewidth=0.6)
+    right.legend(loc="lower left", frameon=False)
+    fig.suptitle("A weak singularity at t = 0: graded breakpoints restore the order of the degree", fontsize=10)
+    return fig
+
+
+# ---------------------------------------------------------------------------------------------
 
 def save(fig: Figure, path: Path) -> None:
     """PNG with a palette of 256 colours and no metadata (no time stamp, no software version),
@@ -391,6 +470,7 @@ def render_all(directory: Path) -> list[Path]:
         "convergence.png": lambda: draw_convergence(demo.prolongation_table(), demo.legendre_table()),
         "slab_ownership.png": draw_slab_ownership,
         "galerkin_orders.png": lambda: draw_galerkin_orders(galerkin_in_time.order_table()),
+        "graded_mesh.png": lambda: draw_graded_mesh(graded_mesh_errors()),
     }
     written = []
     with matplotlib.rc_context({

@@ -29,7 +29,7 @@ pictures = importlib.import_module("pictures")
 # Files that an example must write into PWPOLY_EXAMPLE_OUTPUT.
 OUTPUTS = {
     "pictures.py": {"legendre_basis.png", "prolongation.png", "operator_sparsity.png", "convergence.png",
-                    "slab_ownership.png", "galerkin_orders.png"},
+                    "slab_ownership.png", "galerkin_orders.png", "graded_mesh.png"},
 }
 
 
@@ -192,6 +192,13 @@ def test_operator_axes_mean_what_the_labels_say():
     for k in range(n_t):
         xi = np.linspace(-1.0, 1.0, 7)
         np.testing.assert_allclose(leg.legval(xi, coefficients[k::n_t]), q((k + (xi + 1) / 2) / n_t), atol=1e-14)
+
+
+def test_graded_breakpoints_restore_the_order_for_sqrt_t():
+    errors = pictures.graded_mesh_errors(2, (16, 32, 64))
+    assert abs(errors.order(1) - 1.0) < 0.05
+    assert errors.order(3) > 2.7
+    assert all(g < u for g, u in zip(errors.errors[3], errors.errors[1]))
 
 
 def test_pictures_are_reproducible(tmp_path):

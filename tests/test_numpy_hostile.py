@@ -139,7 +139,8 @@ def hand_made(cls, *args):
 
 @pytest.mark.parametrize("cls", [pn.LegendreSpace, pn.LagrangeSpace, pn.TimeSlab])
 def test_hand_made_pickles_fail_clearly_or_make_whole_objects(cls):
-    with pytest.raises(TypeError, match=r"__new__\(\) missing 3 required positional arguments"):
+    # The spaces need their degree (n_t and T have defaults: breakpoints may replace them).
+    with pytest.raises(TypeError, match=r"__new__\(\) missing (1|3) required positional argument"):
         pickle.loads(hand_made(cls))
     if cls is not pn.TimeSlab:
         space = pickle.loads(hand_made(cls, 2, 4, 1))

@@ -274,8 +274,8 @@ def test_sparse_results_hold_the_state_scipy_builds(index):
 
 
 def test_direct_construction_only_where_it_matches_scipy(monkeypatch):
-    from pwpoly_numpy import _spaces
-    assert _spaces._choose_csr() is _spaces._direct_csr
+    from pwpoly_numpy import _csr
+    assert _csr._choose_csr() is _csr._direct_csr
     original = scipy.sparse.csr_array.__init__
 
     def init_with_more_state(self, *args, **kwargs):
@@ -283,7 +283,7 @@ def test_direct_construction_only_where_it_matches_scipy(monkeypatch):
         self._cached_flag = True
 
     monkeypatch.setattr(scipy.sparse.csr_array, "__init__", init_with_more_state)
-    assert _spaces._choose_csr() is _spaces._validated_csr
+    assert _csr._choose_csr() is _csr._validated_csr
 
 
 def test_batch_projection_and_interpolation():

@@ -170,7 +170,7 @@ def test_a_buffer_read_without_the_lock_cannot_be_resized(rare_switching, kind):
     resizer.start()
     # The kernel itself, so that its own hold on the buffer is all that keeps it in place.
     go.set()
-    done = _kernels.evaluate(2, 100, 1.0, 0, 100, c, times, 0, out, 1)
+    done = _kernels.evaluate(2, 100, 1.0, np.empty(0), 0, 100, 0, c, times, 0, out, 1)
     finished.set()
     resizer.join()
     assert done == LONG and identical(out, expected)

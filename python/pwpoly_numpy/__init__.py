@@ -1,10 +1,12 @@
 """Array interface to pwpoly's piecewise polynomial bases in time.
 
 ``LegendreSpace`` (discontinuous piecewise Legendre) and ``LagrangeSpace`` (continuous piecewise
-Lagrange) on n_t equal intervals of [0, T]: vectorised evaluation of batches of expansions at
-arrays of times, sparse basis, mass, prolongation and transformation matrices as
-``scipy.sparse.csr_array``, projection and interpolation. Every number equals the corresponding
-result of the scalar module ``pwpoly`` bit for bit.
+Lagrange) on n_t equal intervals of [0, T] or on any strictly increasing breakpoints: vectorised
+evaluation of batches of expansions at arrays of times, sparse basis, mass, prolongation and
+transformation matrices as ``scipy.sparse.csr_array``, projection and interpolation. On equal
+intervals every number equals the corresponding result of the scalar module ``pwpoly`` bit for
+bit, wherever both locate a time in the same interval (they differ only within rounding of an
+interior interval end, which ``pwpoly_numpy`` puts in the interval on its right).
 
 ``TimeSlab`` (from ``space.slabs(parts)`` or ``space.slab(k0, k1)``) names a contiguous range of
 intervals and the global rows it owns, for work parallel in time: the operators build the rows of
@@ -13,8 +15,9 @@ memory proportional to the slab, with the bits of the whole.
 """
 
 from . import _kernels
-from ._slabs import TimeSlab
-from ._spaces import LagrangeSpace, LegendreSpace
+from ._lagrange import LagrangeSpace
+from ._legendre import LegendreSpace
+from ._partition import TimeSlab
 
 InternalFault: type[BaseException] = _kernels.internal_fault_type()
 """The exception class that both ``pwpoly`` and ``pwpoly_numpy`` raise for an internal fault.

@@ -1,83 +1,73 @@
 """Galerkin operators in time: mass, derivative and upwind matrices between two spaces on one
 partition, and the L2 projection between Legendre spaces. The spaces' methods of these names
-call the functions here."""
+call the functions here; each space class names its basis kind (``_basis``), so this module sits
+below the spaces and imports neither."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING
 
 import numpy as np
-import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
+from . import _csr
 from . import _kernels
-from . import _slabs
-from . import _spaces
+from . import _partition as partitions
+from ._space import Space
 
 if TYPE_CHECKING:  # pragma: no cover
-    from ._slabs import TimeSlab
+    from ._partition import TimeSlab
 
-Space = Union[_spaces.LegendreSpace, _spaces.LagrangeSpace]
-
-# Kernel codes of the basis kinds and forms.
-_LEGENDRE, _LAGRANGE = 0, 1
+# Kernel codes of the basis kinds (a space's ``_basis``) and of the forms.
+LEGENDRE, LAGRANGE = 0, 1
 _MASS, _DERIVATIVE, _UPWIND = 0, 1, 2
 
-_NO_BREAKPOINTS = np.empty(0, dtype=np.float64)
-_NO_BREAKPOINTS.flags.writeable = False
 
-
-def partition_of(space: Space) -> tuple[int, float, npt.NDArray[np.float64]]:
-    """The kernels' partition arguments of a space: (n_t, T, breakpoints), with no breakpoints
-    for the uniform partition of [0, T] (the kernels then form k*dt themselves)."""
-    return space._n_t, space._T, _NO_BREAKPOINTS
-
-
-def describe_partition(space: Space) -> str:
-    return f"n_t = {space._n_t}, T = {space._T!r}"
-
-
-def _span(space: Space) -> tuple[float, float]:
-    return 0.0, space._T
+def _describe_partition(space: Space) -> str:
+    return space._partition.arguments()
 
 
 def _same_partition(a: Space, b: Space) -> bool:
-    return a._n_t == b._n_t and a._T == b._T
+    return a._partition.key() == b._partition.key()
 
 
 def _kind(space: Space) -> int:
-    return _LEGENDRE if issubclass(type(space), _spaces.LegendreSpace) else _LAGRANGE
+    return space._basis
 
 
 def _name(space: Space) -> str:
-    return "V" if issubclass(type(space), _spaces.LegendreSpace) else "W"
+    return "V" if space._basis == LEGENDRE else "W"
+
+
+def _is_space(value: object) -> bool:
+    return issubclass(type(value), Space) and type(value)._basis in (LEGENDRE, LAGRANGE)
 
 
 def _trial_space(space: Space, trial: object) -> Space:
     if trial is None:
         return space
-    if not isinstance(trial, (_spaces.LegendreSpace, _spaces.LagrangeSpace)):
+    if not _is_space(trial):
         raise TypeError(f"trial: expected None, a LegendreSpace or a LagrangeSpace, got {checks.describe(trial)}")
     if not _same_partition(space, trial):
         raise ValueError(
-            f"trial: {trial!r} is on another partition ({describe_partition(trial)}), expected the partition "
-            f"of {_name(space)} = {space!r} ({describe_partition(space)})"
+            f"trial: {trial!r} is on another partition ({_describe_partition(trial)}), expected the partition "
+            f"of {_name(space)} = {space!r} ({_describe_partition(space)})"
         )
-    return trial
+    return trial  # type: ignore[return-value]  # a space, as _is_space checked
 
 
-def _rows_of(space: Space, rows: TimeSlab | range | None) -> tuple[range, ...]:
-    return _slabs.requested_ranges(rows, space._size, (space,), f"{_name(space)} = {space!r}")
+def _rows_of(space: Space, rows: TimeSlab[Space] | range | None) -> tuple[range, ...]:
+    return partitions.requested_ranges(rows, space._size, (space,), f"{_name(space)} = {space!r}")
 
 
 def galerkin_matrix(
-    space: Space, rows: TimeSlab | range | None, trial: object, form: int
+    space: Space, rows: TimeSlab[Space] | range | None, trial: object, form: int
 ) -> scipy.sparse.csr_array[np.float64]:
     """Rows of the operator of `form` with test `space` and `trial` (default `space`)."""
     other = _trial_space(space, trial)
     ranges = _rows_of(space, rows)
-    n_t, T, breakpoints = partition_of(space)
+    n_t, T, breakpoints = space._partition.kernel_arguments()
     shape = (_kind(space), space._degree, _kind(other), other._degree, form)
     counts = [_kernels.galerkin_nnz(*shape, n_t, r.start, r.stop) for r in ranges]
     count = sum(len(r) for r in ranges)
@@ -95,22 +85,22 @@ def galerkin_matrix(
                indices[entry : entry + stored], data[entry : entry + stored])
         row += len(r)
         entry += stored
-    return _spaces._csr(data, indices, indptr, (count, other._size))
+    return _csr.csr(data, indices, indptr, (count, other._size))
 
 
-def mass_matrix(space: Space, rows: TimeSlab | range | None, trial: object) -> scipy.sparse.csr_array[np.float64]:
+def mass_matrix(space: Space, rows: TimeSlab[Space] | range | None, trial: object) -> scipy.sparse.csr_array[np.float64]:
     return galerkin_matrix(space, rows, trial, _MASS)
 
 
 def derivative_matrix(
-    space: Space, rows: TimeSlab | range | None, trial: object, upwind: object
+    space: Space, rows: TimeSlab[Space] | range | None, trial: object, upwind: object
 ) -> scipy.sparse.csr_array[np.float64]:
     if not isinstance(upwind, (bool, np.bool_)):
         raise TypeError(f"upwind: expected a bool, got {checks.describe(upwind)}")
     if upwind:
         other = _trial_space(space, trial)
         for role, member in (("test", space), ("trial", other)):
-            if not isinstance(member, _spaces.LegendreSpace):
+            if member._basis != LEGENDRE:
                 raise ValueError(
                     f"upwind: the traces need Legendre test and trial spaces, got the {role} space {member!r}"
                 )
@@ -118,18 +108,19 @@ def derivative_matrix(
 
 
 def projection_to(
-    space: _spaces.LegendreSpace, other: object, rows: TimeSlab | range | None
+    space: Space, other: object, rows: TimeSlab[Space] | range | None
 ) -> scipy.sparse.csr_array[np.float64]:
     """Rows of the L2 projection from `space` onto the Legendre space `other`."""
-    if not isinstance(other, _spaces.LegendreSpace):
+    if not (_is_space(other) and other._basis == LEGENDRE):  # type: ignore[attr-defined]
         raise TypeError(f"other: expected a LegendreSpace, got {checks.describe(other)}")
-    if _span(other) != _span(space):
-        raise ValueError(
-            f"other: {other!r} spans {list(_span(other))}, expected the span of V = {space!r}, {list(_span(space))}"
-        )
-    ranges = _slabs.requested_ranges(rows, other._size, (other,), f"other = {other!r}")
-    source = (space._degree, *partition_of(space))
-    target = (other._degree, *partition_of(other))
+    assert isinstance(other, Space)
+    span = (space._partition.t0, space._partition.T)
+    other_span = (other._partition.t0, other._partition.T)
+    if other_span != span:
+        raise ValueError(f"other: {other!r} spans {list(other_span)}, expected the span of V = {space!r}, {list(span)}")
+    ranges = partitions.requested_ranges(rows, other._size, (other,), f"other = {other!r}")
+    source = (space._degree, *space._partition.kernel_arguments())
+    target = (other._degree, *other._partition.kernel_arguments())
     rooms = [_kernels.projection_room(*source, *target, r.start, r.stop) for r in ranges]
     count = sum(len(r) for r in ranges)
     room = sum(rooms)
@@ -148,4 +139,4 @@ def projection_to(
         # Shrunk in place (the arrays are fresh and referenced nowhere else).
         indices.resize(entry, refcheck=False)
         data.resize(entry, refcheck=False)
-    return _spaces._csr(data, indices, indptr, (count, space._size))
+    return _csr.csr(data, indices, indptr, (count, space._size))

@@ -37,13 +37,19 @@ __all__ = [
 _F64 = npt.NDArray[np.float64]
 _Index = npt.NDArray[np.int32 | np.int64]
 
-def locate(n_t: int, T: float, times: _F64, intervals: npt.NDArray[np.int64], xi: _F64, workers: int) -> None: ...
+# Every kernel on a partition takes it as (n_t, T, breakpoints): n_t + 1 breakpoints, or an empty
+# array for n_t equal intervals of [0, T].
+def locate(
+    n_t: int, T: float, breakpoints: _F64, times: _F64, intervals: npt.NDArray[np.int64], xi: _F64, workers: int
+) -> None: ...
 def evaluate(
     degree: int,
     n_t: int,
     T: float,
+    breakpoints: _F64,
     first: int,
     width: int,
+    closed: int,
     coefficients: _F64,
     times: _F64,
     derivative: int,
@@ -51,38 +57,114 @@ def evaluate(
     workers: int,
 ) -> int: ...
 def basis_matrix32(
-    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    n_t: int,
+    T: float,
+    breakpoints: _F64,
+    times: _F64,
+    derivative: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> None: ...
 def basis_matrix64(
-    degree: int, n_t: int, T: float, times: _F64, derivative: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    n_t: int,
+    T: float,
+    breakpoints: _F64,
+    times: _F64,
+    derivative: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> None: ...
 def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
 def lagrange_mass_matrix32(
-    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    n_t: int,
+    T: float,
+    breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> None: ...
 def lagrange_mass_matrix64(
-    degree: int, n_t: int, T: float, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    n_t: int,
+    T: float,
+    breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> None: ...
-def lagrange_points(degree: int, n_t: int, T: float, first: int, last: int, out: _F64) -> None: ...
-def prolongation_room(degree: int, nt_coarse: int, nt_fine: int, first: int, last: int) -> int: ...
+def lagrange_points(degree: int, n_t: int, T: float, breakpoints: _F64, first: int, last: int, out: _F64) -> None: ...
+def prolongation_room(
+    degree: int,
+    nt_coarse: int,
+    T_coarse: float,
+    coarse_breakpoints: _F64,
+    nt_fine: int,
+    T_fine: float,
+    fine_breakpoints: _F64,
+    first: int,
+    last: int,
+) -> int: ...
 def prolongation32(
-    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    nt_coarse: int,
+    T_coarse: float,
+    coarse_breakpoints: _F64,
+    nt_fine: int,
+    T_fine: float,
+    fine_breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> int: ...
 def prolongation64(
-    degree: int, nt_coarse: int, nt_fine: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    nt_coarse: int,
+    T_coarse: float,
+    coarse_breakpoints: _F64,
+    nt_fine: int,
+    T_fine: float,
+    fine_breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> int: ...
 def to_legendre32(
-    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    n_t: int,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> None: ...
 def to_legendre64(
-    degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
+    degree: int,
+    n_t: int,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
     workers: int,
 ) -> None: ...
 def galerkin_nnz(

@@ -4,6 +4,7 @@
 // inside the package.
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 #include "binding/declare.hpp"
 #include "binding/fault.hpp"
@@ -25,25 +26,43 @@ bool derivative_flag(std::size_t derivative) {
 
 }  // namespace
 
-void locate(std::size_t n_t, double T, std::span<const double> times, std::span<std::int64_t> intervals,
-            std::span<double> xi, std::size_t workers) {
-    pp::locate_times(pp::LegendreBasis{T, 0, n_t}, times, intervals, xi, workers);
+// The partition a space passes: its breakpoints (n_t + 1 of them), or an empty array for n_t
+// equal intervals of [0, T]. f is called with the partition's value.
+template <class F>
+decltype(auto) on_partition(std::size_t n_t, double T, std::span<const double> breakpoints, F&& f) {
+    if (breakpoints.empty()) return f(pp::UniformPartition(T, n_t));
+    if (n_t == 0 || breakpoints.size() - 1 != n_t) fault("partition: expected n_t + 1 breakpoints");
+    return f(pp::BreakpointPartition(breakpoints));
 }
 
-// Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t); returns
-// times.size(), or the index of the first time outside those intervals (out then partly written).
-std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t width,
-                     std::span<const double> coefficients, std::span<const double> times, std::size_t derivative,
-                     std::span<double> out, std::size_t workers) {
-    return pp::evaluate_times_in_window(pp::LegendreBasis{T, degree, n_t}, pp::IntervalWindow{first, width},
-                                        coefficients, times, derivative_flag(derivative), out, workers);
+void locate(std::size_t n_t, double T, std::span<const double> breakpoints, std::span<const double> times,
+            std::span<std::int64_t> intervals, std::span<double> xi, std::size_t workers) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::locate_times(partition, times, intervals, xi, workers);
+    });
+}
+
+// Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t), closed on
+// the right when `closed` is 1; returns times.size(), or the index of the first time outside those
+// intervals (out then partly written).
+std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                     std::size_t first, std::size_t width, std::size_t closed, std::span<const double> coefficients,
+                     std::span<const double> times, std::size_t derivative, std::span<double> out,
+                     std::size_t workers) {
+    return on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        return pp::evaluate_times(partition, degree, pp::IntervalWindow{first, width, closed == 1}, coefficients,
+                                  times, derivative_flag(derivative), out, workers);
+    });
 }
 
 template <class Index>
-void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> times, std::size_t derivative,
-                  std::span<Index> indptr, std::span<Index> indices, std::span<double> data, std::size_t workers) {
-    pp::basis_matrix_arrays<Index>(pp::LegendreBasis{T, degree, n_t}, times, derivative_flag(derivative), indptr,
-                                   indices, data, workers);
+void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                  std::span<const double> times, std::size_t derivative, std::span<Index> indptr,
+                  std::span<Index> indices, std::span<double> data, std::size_t workers) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::basis_matrix_arrays<std::decay_t<decltype(partition)>, Index>(
+            partition, degree, times, derivative_flag(derivative), indptr, indices, data, workers);
+    });
 }
 
 // Stored entries of the Lagrange mass matrix's rows [first, last).
@@ -53,16 +72,18 @@ std::size_t lagrange_mass_nnz(std::size_t degree, std::size_t n_t, std::size_t f
 
 // The Lagrange mass matrix's rows [first, last), offsets from indptr[0].
 template <class Index>
-void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
-                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
-                          std::size_t workers) {
-    pp::build_rows_in_parts<Index>(
-        first, last, indptr, indices, data, workers,
-        [&](std::size_t a, std::size_t b) { return pp::lagrange_mass_rows_nnz(degree, n_t, a, b); },
-        [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
-            pp::lagrange_mass_rows<Index>(degree, n_t, T, a, b, p, i, d);
-            return i.size();
-        });
+void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                          std::size_t first, std::size_t last, std::span<Index> indptr, std::span<Index> indices,
+                          std::span<double> data, std::size_t workers) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::build_rows_in_parts<Index>(
+            first, last, indptr, indices, data, workers,
+            [&](std::size_t a, std::size_t b) { return pp::lagrange_mass_rows_nnz(degree, n_t, a, b); },
+            [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+                pp::lagrange_mass_rows<std::decay_t<decltype(partition)>, Index>(degree, partition, a, b, p, i, d);
+                return i.size();
+            });
+    });
 }
 
 // The Lagrange-to-Legendre transformation's rows [first, last), offsets from indptr[0].
@@ -79,29 +100,43 @@ void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::size_t first, 
         });
 }
 
-void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::size_t first, std::size_t last,
-                     std::span<double> out) {
-    pp::LagrangeBasis(degree, n_t, T).points_between(first, last, out);
+void lagrange_points(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
+                     std::size_t first, std::size_t last, std::span<double> out) {
+    on_partition(n_t, T, breakpoints,
+                 [&](const auto& partition) { pp::lagrange_points(partition, degree, first, last, out); });
 }
 
 // Room for the prolongation rows [first, last): an upper bound of the entries they store.
-std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
-                              std::size_t last) {
-    return pp::prolongation_rows_room(degree, nt_coarse, nt_fine, first, last);
+std::size_t prolongation_room(std::size_t degree, std::size_t nt_coarse, double T_coarse,
+                              std::span<const double> coarse_breakpoints, std::size_t nt_fine, double T_fine,
+                              std::span<const double> fine_breakpoints, std::size_t first, std::size_t last) {
+    return on_partition(nt_coarse, T_coarse, coarse_breakpoints, [&](const auto& coarse) {
+        return on_partition(nt_fine, T_fine, fine_breakpoints, [&](const auto& fine) {
+            return pp::prolongation_rows_room(degree, coarse, fine, first, last);
+        });
+    });
 }
 
 // The prolongation rows [first, last) at the start of indices and data (room for at least
 // prolongation_room entries), offsets from indptr[0]; returns how many entries they store.
 template <class Index>
-std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
-                         std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+std::size_t prolongation(std::size_t degree, std::size_t nt_coarse, double T_coarse,
+                         std::span<const double> coarse_breakpoints, std::size_t nt_fine, double T_fine,
+                         std::span<const double> fine_breakpoints, std::size_t first, std::size_t last,
+                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
                          std::size_t workers) {
-    return pp::build_rows_in_parts<Index>(
-        first, last, indptr, indices, data, workers,
-        [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(degree, nt_coarse, nt_fine, a, b); },
-        [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
-            return pp::prolongation_rows<Index>(degree, nt_coarse, nt_fine, a, b, p, i, d);
+    return on_partition(nt_coarse, T_coarse, coarse_breakpoints, [&](const auto& coarse) {
+        return on_partition(nt_fine, T_fine, fine_breakpoints, [&](const auto& fine) {
+            using Coarse = std::decay_t<decltype(coarse)>;
+            using Fine = std::decay_t<decltype(fine)>;
+            return pp::build_rows_in_parts<Index>(
+                first, last, indptr, indices, data, workers,
+                [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(degree, coarse, fine, a, b); },
+                [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+                    return pp::prolongation_rows<Coarse, Fine, Index>(degree, coarse, fine, a, b, p, i, d);
+                });
         });
+    });
 }
 
 // The projection's sums: out[b, i n_t + k] = v_0 B[0, i] + ... + v_(q-1) B[q-1, i] (added in
@@ -130,13 +165,6 @@ void project_sums(std::size_t n_t, std::size_t m, std::span<const double> values
     pwpoly::threads::parallel_for(n_t, workers, 4096, 64, part);
 }
 
-// The partition of a space: uniform (n_t, T) when `breakpoints` is empty, else the breakpoints.
-template <class F>
-decltype(auto) with_partition(std::size_t n_t, double T, std::span<const double> breakpoints, F&& f) {
-    if (breakpoints.empty()) return f(pp::UniformPartition(T, n_t));
-    return f(pp::BreakpointSpan{breakpoints});
-}
-
 // Test and trial bases: kind 0 Legendre, 1 Lagrange; form 0 mass, 1 derivative, 2 upwind.
 pp::GalerkinOperator galerkin_operator(std::size_t test_kind, std::size_t test_degree, std::size_t trial_kind,
                                        std::size_t trial_degree, std::size_t form) {
@@ -161,7 +189,7 @@ void galerkin(std::size_t test_kind, std::size_t test_degree, std::size_t trial_
               std::size_t form, std::size_t n_t, double T, std::span<const double> breakpoints, std::size_t first,
               std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
     const pp::GalerkinOperator op = galerkin_operator(test_kind, test_degree, trial_kind, trial_degree, form);
-    with_partition(n_t, T, breakpoints,
+    on_partition(n_t, T, breakpoints,
                    [&](const auto& partition) { op.fill_rows<Index>(partition, first, last, indptr, indices, data); });
 }
 
@@ -170,8 +198,8 @@ std::size_t projection_room(std::size_t source_degree, std::size_t source_n_t, d
                             std::span<const double> source_breakpoints, std::size_t target_degree,
                             std::size_t target_n_t, double target_T, std::span<const double> target_breakpoints,
                             std::size_t first, std::size_t last) {
-    return with_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
-        return with_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
+    return on_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
+        return on_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
             return pp::projection_rows_room(source_degree, source, target_degree, target, first, last);
         });
     });
@@ -183,8 +211,8 @@ std::size_t projection(std::size_t source_degree, std::size_t source_n_t, double
                        std::span<const double> source_breakpoints, std::size_t target_degree, std::size_t target_n_t,
                        double target_T, std::span<const double> target_breakpoints, std::size_t first,
                        std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    return with_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
-        return with_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
+    return on_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
+        return on_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
             return pp::projection_rows<Index>(source_degree, source, target_degree, target, first, last, indptr,
                                               indices, data);
         });
@@ -203,46 +231,52 @@ using pwpoly::binding::Kernel;
 
 using Kernels = pwpoly::binding::Module<
     "pwpoly_numpy._kernels", "Private kernels of pwpoly_numpy.",
-    Kernel<&kernels::locate, "locate(n_t, T, times, intervals, xi, workers)">,
-    Kernel<&kernels::evaluate, "evaluate(degree, n_t, T, first, width, coefficients, times, derivative, out, workers)">,
+    Kernel<&kernels::locate, "locate(n_t, T, breakpoints, times, intervals, xi, workers)">,
+    Kernel<&kernels::evaluate,
+           "evaluate(degree, n_t, T, breakpoints, first, width, closed, coefficients, times, derivative, out, "
+           "workers)">,
     Kernel<&kernels::basis_matrix<std::int32_t>,
-             "basis_matrix32(degree, n_t, T, times, derivative, indptr, indices, data, workers)">,
+           "basis_matrix32(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
     Kernel<&kernels::basis_matrix<std::int64_t>,
-             "basis_matrix64(degree, n_t, T, times, derivative, indptr, indices, data, workers)">,
+           "basis_matrix64(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
     Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
     Kernel<&kernels::lagrange_mass_matrix<std::int32_t>,
-             "lagrange_mass_matrix32(degree, n_t, T, first, last, indptr, indices, data, workers)">,
+           "lagrange_mass_matrix32(degree, n_t, T, breakpoints, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::lagrange_mass_matrix<std::int64_t>,
-             "lagrange_mass_matrix64(degree, n_t, T, first, last, indptr, indices, data, workers)">,
-    Kernel<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, first, last, out)">,
-    Function<&kernels::prolongation_room, "prolongation_room(degree, nt_coarse, nt_fine, first, last)">,
+           "lagrange_mass_matrix64(degree, n_t, T, breakpoints, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, breakpoints, first, last, out)">,
+    Function<&kernels::prolongation_room,
+             "prolongation_room(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, "
+             "fine_breakpoints, first, last)">,
     Kernel<&kernels::prolongation<std::int32_t>,
-             "prolongation32(degree, nt_coarse, nt_fine, first, last, indptr, indices, data, workers)">,
+           "prolongation32(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, fine_breakpoints, "
+           "first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::prolongation<std::int64_t>,
-             "prolongation64(degree, nt_coarse, nt_fine, first, last, indptr, indices, data, workers)">,
+           "prolongation64(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, fine_breakpoints, "
+           "first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::to_legendre_arrays<std::int32_t>,
-             "to_legendre32(degree, n_t, first, last, indptr, indices, data, workers)">,
+           "to_legendre32(degree, n_t, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::to_legendre_arrays<std::int64_t>,
-             "to_legendre64(degree, n_t, first, last, indptr, indices, data, workers)">,
+           "to_legendre64(degree, n_t, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::project_sums, "project_sums(n_t, m, values, B, out, workers)">,
     Kernel<&kernels::division_floor, "division_floor(divisions, times, out)">,
     Function<&kernels::galerkin_nnz,
              "galerkin_nnz(test_kind, test_degree, trial_kind, trial_degree, form, n_t, first, last)">,
     Kernel<&kernels::galerkin<std::int32_t>,
-             "galerkin32(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
-             "indptr, indices, data)">,
+           "galerkin32(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
+           "indptr, indices, data)">,
     Kernel<&kernels::galerkin<std::int64_t>,
-             "galerkin64(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
-             "indptr, indices, data)">,
+           "galerkin64(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
+           "indptr, indices, data)">,
     Function<&kernels::projection_room,
              "projection_room(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last)">,
     Kernel<&kernels::projection<std::int32_t>,
-             "projection32(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
-             "target_T, target_breakpoints, first, last, indptr, indices, data)">,
+           "projection32(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+           "target_T, target_breakpoints, first, last, indptr, indices, data)">,
     Kernel<&kernels::projection<std::int64_t>,
-             "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
-             "target_T, target_breakpoints, first, last, indptr, indices, data)">,
+           "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+           "target_T, target_breakpoints, first, last, indptr, indices, data)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
 

@@ -39,18 +39,29 @@ PWPOLY_AVX2 __m256d midpoint4(__m256d a, __m256d b) {
     return _mm256_blendv_pd(_mm256_mul_pd(sum, half), halves, overflowed);
 }
 
-// locate_in_partition, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped to
-// n_t - 1 (the saturation at the size type's limit lands there too); a = k dt, b = dt + a;
-// xi = (2 (t - midpoint(a, b))) / (b - a), clamped to [-1, 1] with NaN left alone. Halving and
-// doubling by multiplication give the bits of the scalar division and product (exact scaling).
+// UniformPartition's lookup, lane by lane: q = floor(t / dt); index 0 for NaN and q <= 0; clamped
+// to n_t - 1 (the saturation at the size type's limit lands there too); one step up when
+// t >= (k + 1) dt below the last interval, then one step down when t < k dt; a = k dt,
+// b = dt + a; xi = (2 (t - midpoint(a, b))) / (b - a), clamped to [-1, 1] with NaN left alone.
+// Halving and doubling by multiplication give the bits of the scalar division and product
+// (exact scaling).
 //
 // The clamps are single instructions: max(x, y) and min(x, y) return y when either is NaN or
 // when they compare equal, and x otherwise when x is the larger (smaller) one. So max(q, 0)
 // is q for q > 0 and 0 for NaN, -0 and q <= 0; min(k, last) is k below last and last from it
 // on; min(1, max(-1, xi)) clamps xi and passes NaN through, giving an equal bound's own bits.
 PWPOLY_AVX2 Located locate4(__m256d t, __m256d dt, __m256d last) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d one_step = _mm256_set1_pd(1.0);
     const __m256d q = _mm256_floor_pd(_mm256_div_pd(t, dt));
-    const __m256d kd = _mm256_min_pd(_mm256_max_pd(q, _mm256_setzero_pd()), last);
+    __m256d kd = _mm256_min_pd(_mm256_max_pd(q, zero), last);
+    // Both steps tested on the quotient's index at once: a time at or above (k + 1) dt is not below
+    // k dt, so at most one of them is taken, as in the scalar order; a step beyond the first or the
+    // last interval is clamped back, as the scalar loop does not take it.
+    const __m256d up = _mm256_cmp_pd(t, _mm256_mul_pd(_mm256_add_pd(kd, one_step), dt), _CMP_GE_OQ);
+    const __m256d down = _mm256_cmp_pd(t, _mm256_mul_pd(kd, dt), _CMP_LT_OQ);
+    kd = _mm256_sub_pd(_mm256_add_pd(kd, _mm256_and_pd(up, one_step)), _mm256_and_pd(down, one_step));
+    kd = _mm256_min_pd(_mm256_max_pd(kd, zero), last);
     const __m256d a = _mm256_mul_pd(kd, dt);
     const __m256d b = _mm256_add_pd(dt, a);
     const __m256d middle = midpoint4(a, b);
@@ -315,6 +326,45 @@ __attribute__((target("avx2"))) std::size_t evaluate_avx2(double dt, std::size_t
     return j;
 }
 
+template <bool Derivative>
+__attribute__((target("avx2"))) std::size_t evaluate_located_avx2(std::size_t degree, std::size_t first,
+                                                                  std::size_t width, const double* coefficients,
+                                                                  const double* breakpoints,
+                                                                  const std::int64_t* intervals, const double* times,
+                                                                  std::size_t n, double* out) {
+    Summer<Derivative> sum{coefficients, _mm256_set1_epi64x(static_cast<long long>(width)), {}, {}};
+    const __m256i vfirst = _mm256_set1_epi64x(static_cast<long long>(first));
+    const __m256d minus_one = _mm256_set1_pd(-1.0);
+    const __m256d one = _mm256_set1_pd(1.0);
+    std::size_t j = 0;
+    for (; j + step_times <= n; j += step_times) {
+        __m256d xi[groups];
+        __m256d length[groups];
+        for (std::size_t g = 0; g < groups; ++g) {
+            const __m256i k = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(intervals + j + 4 * g));
+            const __m256d t = _mm256_loadu_pd(times + j + 4 * g);
+            const __m256d a = _mm256_i64gather_pd(breakpoints, k, 8);
+            const __m256d b = _mm256_i64gather_pd(breakpoints + 1, k, 8);
+            const __m256d middle = midpoint4(a, b);
+            const __m256d offset = _mm256_mul_pd(_mm256_set1_pd(2.0), _mm256_sub_pd(t, middle));
+            length[g] = _mm256_sub_pd(b, a);
+            __m256d x = _mm256_div_pd(offset, length[g]);
+            const __m256d below = _mm256_cmp_pd(x, minus_one, _CMP_LT_OQ);
+            const __m256d above = _mm256_cmp_pd(x, one, _CMP_GT_OQ);
+            xi[g] = _mm256_blendv_pd(_mm256_blendv_pd(x, one, above), minus_one, below);
+            sum.offset[g] = _mm256_sub_epi64(k, vfirst);
+            sum.sum[g] = _mm256_set1_pd(-0.0);
+        }
+        walk(xi, degree, sum);
+        for (std::size_t g = 0; g < groups; ++g) {
+            __m256d result = sum.sum[g];
+            if (Derivative) result = _mm256_div_pd(_mm256_add_pd(result, result), length[g]);
+            _mm256_storeu_pd(out + j + 4 * g, result);
+        }
+    }
+    return j;
+}
+
 __attribute__((target("avx2"))) std::size_t sums_avx2(double dt, std::size_t vector_step, std::size_t degree,
                                                       bool derivative, const double* vector,
                                                       const std::int64_t* intervals, const double* values,
@@ -366,14 +416,22 @@ PWPOLY_AVX512 __m512d midpoint8(__m512d a, __m512d b) {
     return _mm512_mask_blend_pd(overflowed, _mm512_mul_pd(sum, half), halves);
 }
 
-// locate4 on eight lanes, with the same operations (floor by rounding toward -inf, the clamps
-// by max and min, with their NaN and equal-operand rules); the index converts exactly. Ends
-// a + b only overflow when the last interval's do (a and b grow with k): without `Huge` the
-// midpoint is (a + b) / 2 alone.
+// locate4 on eight lanes, with the same operations (floor by rounding toward -inf, the same
+// one-step correction, the clamps by max and min, with their NaN and equal-operand rules); the
+// index converts exactly. Ends a + b only overflow when the last interval's do (a and b grow
+// with k): without `Huge` the midpoint is (a + b) / 2 alone.
 template <bool Huge>
 PWPOLY_AVX512 Located8 locate8(__m512d t, __m512d dt, __m512d last) {
+    const __m512d zero = _mm512_setzero_pd();
+    const __m512d one_step = _mm512_set1_pd(1.0);
     const __m512d q = _mm512_roundscale_pd(_mm512_div_pd(t, dt), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
-    const __m512d kd = _mm512_min_pd(_mm512_max_pd(q, _mm512_setzero_pd()), last);
+    __m512d kd = _mm512_min_pd(_mm512_max_pd(q, zero), last);
+    // The one-step correction of locate4, the steps as masked additions of 1.0.
+    const __mmask8 up = _mm512_cmp_pd_mask(t, _mm512_mul_pd(_mm512_add_pd(kd, one_step), dt), _CMP_GE_OQ);
+    const __mmask8 down = _mm512_cmp_pd_mask(t, _mm512_mul_pd(kd, dt), _CMP_LT_OQ);
+    kd = _mm512_mask_add_pd(kd, up, kd, one_step);
+    kd = _mm512_mask_sub_pd(kd, down, kd, one_step);
+    kd = _mm512_min_pd(_mm512_max_pd(kd, zero), last);
     const __m512d a = _mm512_mul_pd(kd, dt);
     const __m512d b = _mm512_add_pd(dt, a);
     const __m512d middle = Huge ? midpoint8(a, b) : _mm512_mul_pd(_mm512_add_pd(a, b), _mm512_set1_pd(0.5));
@@ -572,6 +630,14 @@ std::size_t evaluate(double dt, std::size_t n_t, std::size_t degree, std::size_t
     return evaluate_avx2<false>(dt, n_t, degree, first, width, coefficients, times, n, out);
 }
 
+std::size_t evaluate_located(std::size_t degree, std::size_t first, std::size_t width, bool derivative,
+                             const double* coefficients, const double* breakpoints, const std::int64_t* intervals,
+                             const double* times, std::size_t n, double* out) {
+    if (derivative)
+        return evaluate_located_avx2<true>(degree, first, width, coefficients, breakpoints, intervals, times, n, out);
+    return evaluate_located_avx2<false>(degree, first, width, coefficients, breakpoints, intervals, times, n, out);
+}
+
 std::size_t sums(double dt, std::size_t step, std::size_t degree, bool derivative, const double* vector,
                  const std::int64_t* intervals, const double* values, std::size_t stride, std::size_t n, double* out) {
     return sums_avx2(dt, step, degree, derivative, vector, intervals, values, stride, n, out);
@@ -597,6 +663,10 @@ std::size_t evaluate_step() { return 1; }
 void force_avx2(bool) {}
 std::size_t sums(double, std::size_t, std::size_t, bool, const double*, const std::int64_t*, const double*, std::size_t,
                  std::size_t, double*) {
+    return 0;
+}
+std::size_t evaluate_located(std::size_t, std::size_t, std::size_t, bool, const double*, const double*,
+                             const std::int64_t*, const double*, std::size_t, double*) {
     return 0;
 }
 

@@ -18,7 +18,7 @@ enum class BasisMode { value, xi_derivative, time_derivative };
 // interval indices (n_t <= 2^52).
 bool available(std::size_t n_t);
 
-// intervals[j], xi[j] as locate_in_partition.
+// intervals[j], xi[j] as locate_in with a UniformPartition.
 std::size_t locate(double dt, std::size_t n_t, const double* times, std::size_t n, std::int64_t* intervals, double* xi);
 
 // intervals[j] and the degree + 1 basis values of times[j] at values[i * stride + j].
@@ -44,6 +44,15 @@ std::size_t evaluate_step();
 
 // For tests: `evaluate` takes the AVX2 path even on a CPU with AVX-512 while this is set.
 void force_avx2(bool on);
+
+// out[j] = the expansion at times[j] of the coefficient vector of the intervals [first, first +
+// width) of a breakpoint partition, times[j] lying on interval intervals[j] (located by the
+// caller): xi = (2 (t - midpoint(a, b))) / (b - a) on [a, b] = [breakpoints[k], breakpoints[k + 1]]
+// clamped to [-1, 1], the sum from -0.0 in degree order, for a derivative with the
+// xi-derivatives and then (S + S) / (b - a).
+std::size_t evaluate_located(std::size_t degree, std::size_t first, std::size_t width, bool derivative,
+                             const double* coefficients, const double* breakpoints, const std::int64_t* intervals,
+                             const double* times, std::size_t n, double* out);
 
 // out[j] = -0.0 + values[0 * stride + j] * vector[intervals[j]] + ... (degree + 1 terms, in
 // degree order, `step` apart in the vector), then (S + S) / dt for a derivative.

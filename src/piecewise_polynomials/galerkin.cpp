@@ -384,8 +384,8 @@ std::size_t GalerkinOperator::rows_nnz(std::size_t n, std::size_t first, std::si
     return checked_count<double>(nnz);
 }
 
-template <class Index, class Partition>
-void GalerkinOperator::fill_rows(const Partition& partition, std::size_t first, std::size_t last,
+template <class Index, Partition P>
+void GalerkinOperator::fill_rows(const P& partition, std::size_t first, std::size_t last,
                                  std::span<Index> indptr, std::span<Index> indices, std::span<double> data) const {
     const std::size_t n = partition.n_intervals();
     const std::size_t nnz = rows_nnz(n, first, last);
@@ -602,10 +602,9 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
     return position;
 }
 
-#define PWPOLY_GALERKIN_INSTANCES(Index, Partition)                                                                 \
-    template void GalerkinOperator::fill_rows<Index, Partition>(const Partition&, std::size_t, std::size_t,         \
-                                                                std::span<Index>, std::span<Index>,                 \
-                                                                std::span<double>) const;
+#define PWPOLY_GALERKIN_INSTANCES(Index, P)                                                                         \
+    template void GalerkinOperator::fill_rows<Index, P>(const P&, std::size_t, std::size_t, std::span<Index>,       \
+                                                        std::span<Index>, std::span<double>) const;
 #define PWPOLY_PROJECTION_INSTANCES(Index, Source, Target)                                                          \
     template std::size_t projection_rows<Index, Source, Target>(std::size_t, const Source&, std::size_t,            \
                                                                 const Target&, std::size_t, std::size_t,            \
@@ -617,20 +616,20 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
 
 PWPOLY_GALERKIN_INSTANCES(std::int32_t, UniformPartition)
 PWPOLY_GALERKIN_INSTANCES(std::int64_t, UniformPartition)
-PWPOLY_GALERKIN_INSTANCES(std::int32_t, BreakpointSpan)
-PWPOLY_GALERKIN_INSTANCES(std::int64_t, BreakpointSpan)
+PWPOLY_GALERKIN_INSTANCES(std::int32_t, BreakpointPartition)
+PWPOLY_GALERKIN_INSTANCES(std::int64_t, BreakpointPartition)
 PWPOLY_PROJECTION_ROOM(UniformPartition, UniformPartition)
-PWPOLY_PROJECTION_ROOM(UniformPartition, BreakpointSpan)
-PWPOLY_PROJECTION_ROOM(BreakpointSpan, UniformPartition)
-PWPOLY_PROJECTION_ROOM(BreakpointSpan, BreakpointSpan)
+PWPOLY_PROJECTION_ROOM(UniformPartition, BreakpointPartition)
+PWPOLY_PROJECTION_ROOM(BreakpointPartition, UniformPartition)
+PWPOLY_PROJECTION_ROOM(BreakpointPartition, BreakpointPartition)
 PWPOLY_PROJECTION_INSTANCES(std::int32_t, UniformPartition, UniformPartition)
 PWPOLY_PROJECTION_INSTANCES(std::int64_t, UniformPartition, UniformPartition)
-PWPOLY_PROJECTION_INSTANCES(std::int32_t, UniformPartition, BreakpointSpan)
-PWPOLY_PROJECTION_INSTANCES(std::int64_t, UniformPartition, BreakpointSpan)
-PWPOLY_PROJECTION_INSTANCES(std::int32_t, BreakpointSpan, UniformPartition)
-PWPOLY_PROJECTION_INSTANCES(std::int64_t, BreakpointSpan, UniformPartition)
-PWPOLY_PROJECTION_INSTANCES(std::int32_t, BreakpointSpan, BreakpointSpan)
-PWPOLY_PROJECTION_INSTANCES(std::int64_t, BreakpointSpan, BreakpointSpan)
+PWPOLY_PROJECTION_INSTANCES(std::int32_t, UniformPartition, BreakpointPartition)
+PWPOLY_PROJECTION_INSTANCES(std::int64_t, UniformPartition, BreakpointPartition)
+PWPOLY_PROJECTION_INSTANCES(std::int32_t, BreakpointPartition, UniformPartition)
+PWPOLY_PROJECTION_INSTANCES(std::int64_t, BreakpointPartition, UniformPartition)
+PWPOLY_PROJECTION_INSTANCES(std::int32_t, BreakpointPartition, BreakpointPartition)
+PWPOLY_PROJECTION_INSTANCES(std::int64_t, BreakpointPartition, BreakpointPartition)
 
 #undef PWPOLY_GALERKIN_INSTANCES
 #undef PWPOLY_PROJECTION_INSTANCES

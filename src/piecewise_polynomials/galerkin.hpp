@@ -8,9 +8,9 @@
 // i*n + k), a Lagrange basis of degree p numbers its nodes k*p + j (local node j of interval k,
 // the shared node of intervals k - 1 and k once, at k*p).
 //
-// A partition is any type with n_intervals(), interval(k) (the Interval the evaluation maps onto
-// [-1, 1]) and length(k) (the length the operators scale by); UniformPartition and
-// BreakpointSpan are the two used here.
+// The operators are templates over a Partition (partition.hpp): they read n_intervals(),
+// interval(k) (the Interval the evaluation maps onto [-1, 1]) and length(k) (the length the
+// operators scale by).
 #pragma once
 
 #include <cstddef>
@@ -21,16 +21,6 @@
 #include "piecewise_polynomials/partition.hpp"
 
 namespace pwpoly::piecewise_polynomials {
-
-// Intervals [b_k, b_(k+1)] of a strictly increasing array of at least two breakpoints (the
-// caller's storage, not checked); length b_(k+1) - b_k.
-struct BreakpointSpan {
-    std::span<const double> breakpoints;
-
-    std::size_t n_intervals() const { return breakpoints.size() - 1; }
-    Interval interval(std::size_t k) const { return {breakpoints[k], breakpoints[k + 1]}; }
-    double length(std::size_t k) const { return breakpoints[k + 1] - breakpoints[k]; }
-};
 
 // The Gauss-Legendre rule of `points` (>= 1) nodes on [-1, 1], exact for degree 2 points - 1:
 // nodes ascending and symmetric bit for bit (x_(n-1-g) = -x_g, the middle one 0.0), computed with
@@ -77,8 +67,8 @@ public:
     // Stored entries of the rows [first, last) on n intervals (O(last - first)).
     std::size_t rows_nnz(std::size_t n, std::size_t first, std::size_t last) const;
     // Rows [first, last) on `partition`; indices and data rows_nnz long.
-    template <class Index, class Partition>
-    void fill_rows(const Partition& partition, std::size_t first, std::size_t last, std::span<Index> indptr,
+    template <class Index, Partition P>
+    void fill_rows(const P& partition, std::size_t first, std::size_t last, std::span<Index> indptr,
                    std::span<Index> indices, std::span<double> data) const;
 
     // An entry of a row kind: trial local function b, in the column of interval k (or k - 1

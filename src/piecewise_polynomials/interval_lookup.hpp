@@ -1,12 +1,19 @@
-// The time lookup of the Legendre basis: the interval of the uniform partition holding a time,
-// and the local coordinate there. LegendreBasis::locate_interval and the batch kernels both
-// go through locate_in_partition, so every face of the basis locates a time identically.
+// The time lookup: the interval of a partition holding a time, and the local coordinate there.
+//
+// Two rules. The array face (every kernel) follows the partition's own lookup: interval k is
+// [b_k, b_{k+1}), so a time on an interior breakpoint lies on its right at xi = -1 up to rounding.
+// The scalar face keeps its historical lookup, k = floor(t / dt) (locate_in_partition below),
+// which puts some interior breakpoints on their left at xi = 1 up to rounding; both faces form xi
+// by the same formula on the interval they pick, so they give the same bits wherever they pick
+// the same interval.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
+#include <type_traits>
+#include <vector>
 
 #include "piecewise_polynomials/partition.hpp"
 
@@ -17,15 +24,6 @@ struct IntervalLocation {
     double xi;      // local coordinate in [-1, 1] (NaN stays NaN)
 };
 
-// floor(x), exactly, without a library call (SSE2 has no rounding instruction): integers,
-// infinities and NaN are returned as they are.
-inline double floor_exact(double x) {
-    if (!(std::fabs(x) < 4503599627370496.0)) return x;  // NaN, infinite, or an integer beyond 2^52
-    const double truncated = static_cast<double>(static_cast<std::int64_t>(x));
-    if (truncated == x) return x;
-    return truncated > x ? truncated - 1.0 : truncated;
-}
-
 // The midpoint of the interval ends a and b: (a + b) / 2 where a + b is finite, and a / 2 + b / 2
 // (exact halves, one rounding) where the sum overflows, which only ends beyond half the largest
 // double in magnitude reach.
@@ -35,28 +33,8 @@ inline double midpoint(double a, double b) {
     return sum / 2.0;
 }
 
-// k = floor(t / dt), 0 for NaN and non-positive quotients, saturated at the size type and
-// clamped to n_t - 1; xi = (2 (t - midpoint(a, b))) / (b - a) on [a, b] = interval k, clamped to
-// [-1, 1]. Times before 0 land at the left end of interval 0, times after T at the right end of
-// interval n_t - 1. Requires n_t >= 1.
-inline IntervalLocation locate_in_partition(const UniformPartition& partition, std::size_t n_t, double t) {
-    const double q = floor_exact(t / partition.dt);
-
-    // Largest size as a double: exact for 32-bit sizes, 2^64 for 64-bit ones. Every integral
-    // q below it converts exactly; at or above it the index saturates.
-    constexpr std::size_t size_max = std::numeric_limits<std::size_t>::max();
-    constexpr double size_limit = static_cast<double>(size_max);
-    std::size_t index = 0;
-    if (std::isnan(q) || q <= 0.0) {
-        index = 0;
-    } else if (q >= size_limit) {
-        index = size_max;
-    } else {
-        index = static_cast<std::size_t>(q);
-    }
-    const std::size_t k = index >= n_t ? n_t - 1 : index;
-
-    const Interval interval = partition.interval(k);
+// xi = (2 (t - midpoint(a, b))) / (b - a) on [a, b], clamped to [-1, 1] (NaN stays NaN).
+inline double local_coordinate(Interval interval, double t) {
     const double a = interval.left;
     const double b = interval.right;
     double xi = (2.0 * (t - midpoint(a, b))) / (b - a);
@@ -65,7 +43,102 @@ inline IntervalLocation locate_in_partition(const UniformPartition& partition, s
     } else if (xi > 1.0) {
         xi = 1.0;
     }
-    return {k, xi};
+    return xi;
+}
+
+// The array face's lookup: partition.locate(t) and the local coordinate there.
+template <Partition P>
+IntervalLocation locate_in(const P& partition, double t) {
+    const std::size_t k = partition.locate(t);
+    return {k, local_coordinate(partition.interval(k), t)};
+}
+
+// The lookup of many times by a kernel whose coefficients cover the intervals [first, end): the
+// partition's own rule for every time (inside the window or not). A breakpoint partition given
+// many times indexes the window's breakpoints by buckets of equal width: a time's bucket names the
+// few breakpoints that can lie below it, so the answer costs O(1) for times spread like the
+// breakpoints, and it is exact (the bucket of a time is monotone in the time, so a breakpoint in
+// an earlier bucket lies below it, one in a later bucket above). The index is sized by the
+// window, never by the whole partition. Ascending times, and all times when there is no index,
+// start from the previous answer.
+template <Partition P>
+class WindowLocator {
+public:
+    WindowLocator(const P& partition, std::size_t first, std::size_t end, std::size_t n_times)
+        : partition_(partition), first_(first), end_(end) {
+        if constexpr (!std::is_same_v<P, UniformPartition>) {
+            const std::size_t width = end - first;
+            if (width >= 8 && width <= (std::size_t{1} << 28) && n_times >= 64 && n_times >= width / 4) build(width);
+        }
+    }
+
+    // Announces the next times to locate: ascending ones start from the previous answer, which
+    // they mostly keep (two comparisons that predict well); others go to the index, whose answers
+    // do not wait for each other.
+    void next_times(const double* times, std::size_t n) { ascending_ = std::is_sorted(times, times + n); }
+
+    std::size_t locate(double t) {
+        if constexpr (!std::is_same_v<P, UniformPartition>) {
+            if (buckets_ > 0 && !ascending_) return indexed(t);
+        }
+        hint_ = partition_.locate_near(t, hint_);
+        return hint_;
+    }
+
+private:
+    std::size_t indexed(double t) const {
+        const double start = partition_.boundary(first_);
+        if (!(t >= start)) return first_ == 0 ? 0 : partition_.locate(t);  // below the window, or NaN
+        if (!(t < partition_.boundary(end_))) return end_ == partition_.n_intervals() ? end_ - 1 : partition_.locate(t);
+        const std::size_t j = bucket(t);
+        std::size_t k = below_[j];
+        const std::size_t stop = below_[j + 1];
+        const double* inner = &partition_.b[first_ + 1];  // the window's interior breakpoints
+        if (stop - k > 2) return first_ + k + count_at_or_below(inner + k, stop - k, t);
+        // At most two candidates (inner[stop] is still a breakpoint, b_end at the furthest):
+        // added without a branch to mispredict.
+        k += static_cast<std::size_t>(k < stop) & static_cast<std::size_t>(inner[k] <= t);
+        k += static_cast<std::size_t>(k < stop) & static_cast<std::size_t>(inner[k] <= t);
+        return first_ + k;
+    }
+
+    // The bucket of a time in [b_first, b_end): truncation is the floor of the non-negative product.
+    std::size_t bucket(double t) const {
+        const std::size_t j = static_cast<std::size_t>((t - partition_.boundary(first_)) * scale_);
+        return j < buckets_ ? j : buckets_ - 1;
+    }
+
+    void build(std::size_t width) {
+        buckets_ = 4 * width;
+        scale_ = static_cast<double>(buckets_) / (partition_.boundary(first_ + width) - partition_.boundary(first_));
+        // A window too short for its bucket count (the scale overflows) keeps the bisection.
+        if (!(scale_ < 1e300)) {
+            buckets_ = 0;
+            return;
+        }
+        // below_[j]: interior breakpoints of the window in the buckets before j.
+        below_.assign(buckets_ + 1, 0);
+        for (std::size_t i = 1; i < width; ++i) ++below_[bucket(partition_.boundary(first_ + i)) + 1];
+        for (std::size_t j = 1; j <= buckets_; ++j) below_[j] += below_[j - 1];
+    }
+
+    P partition_;
+    std::size_t first_;
+    std::size_t end_;
+    std::size_t hint_ = 0;
+    bool ascending_ = false;
+    std::size_t buckets_ = 0;
+    double scale_ = 0.0;
+    std::vector<std::uint32_t> below_;
+};
+
+// The scalar face's lookup: k = floor(t / dt), 0 for NaN and non-positive quotients, saturated at
+// the size type and clamped to n_t - 1; xi by local_coordinate on interval k. Times before 0 land
+// at the left end of interval 0, times after T at the right end of interval n_t - 1. Requires
+// n_t >= 1.
+inline IntervalLocation locate_in_partition(const UniformPartition& partition, std::size_t n_t, double t) {
+    const std::size_t k = clamped_index(floor_exact(t / partition.dt), n_t);
+    return {k, local_coordinate(partition.interval(k), t)};
 }
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -1,21 +1,23 @@
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
-#include "sparse_matrix_tools/buffers.hpp"
+#include "piecewise_polynomials/row_sinks.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
 using sparse_matrix_tools::CsrMatrix;
-using sparse_matrix_tools::reserve_for_filling;
 
 namespace {
 
@@ -195,38 +197,102 @@ private:
     std::vector<double> w_;
 };
 
-// Rows appended to the growing arrays of a CsrMatrix.
-struct VectorSink {
-    std::vector<std::size_t>& row_offsets;
-    std::vector<std::size_t>& col_indices;
-    std::vector<double>& entries;
-
-    void entry(std::size_t column, double value) {
-        col_indices.push_back(column);
-        entries.push_back(value);
+// The rows of a prolongation between two partitions with the same start and end, not both
+// uniform: fine node r is formed as the points are, located in the coarse partition, and given
+// 1.0 at a coarse node it equals bit for bit, or else the interpolation weights of its interval.
+template <Partition Coarse, Partition Fine>
+class PartitionProlongationRows {
+public:
+    PartitionProlongationRows(std::size_t degree, const Coarse& coarse, const Fine& fine)
+        : d_(degree), coarse_(coarse), fine_(fine) {
+        if (d_ < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+        n_rows_ = checked_add(checked_mul(fine.n_intervals(), d_), 1);
+        n_cols_ = checked_add(checked_mul(coarse.n_intervals(), d_), 1);
+        x_ = reference_nodes(d_);
+        w_ = barycentric_weights(x_);
     }
-    void end_row() { row_offsets.push_back(col_indices.size()); }
+
+    std::size_t n_cols() const { return n_cols_; }
+
+    std::size_t room(std::size_t first, std::size_t last) const {
+        require_range(first, last);
+        return checked_mul(last - first, x_.size());
+    }
+
+    template <class Sink>
+    void emit(std::size_t first, std::size_t last, Sink& sink) const {
+        require_range(first, last);
+        const std::size_t m = x_.size();  // d + 1
+        const double d = static_cast<double>(d_);
+        const std::size_t last_coarse = coarse_.n_intervals() - 1;
+        std::vector<double> nodes(m);
+        std::vector<double> values(m);
+        std::size_t k = 0;
+        std::size_t nodes_of = std::numeric_limits<std::size_t>::max();
+        // The fine node r is local node j of fine interval k_fine, as lagrange_points forms it.
+        std::size_t k_fine = first / d_;
+        std::size_t j_fine = first % d_;
+        Interval own = fine_.interval(std::min(k_fine, fine_.n_intervals() - 1));
+        for (std::size_t r = first; r < last; ++r) {
+            double x = fine_.end();
+            if (r + 1 < n_rows_) {
+                x = ((static_cast<double>(j_fine) * (own.right - own.left)) / d) + own.left;
+                if (++j_fine == d_ && r + 2 < n_rows_) {
+                    j_fine = 0;
+                    own = fine_.interval(++k_fine);
+                }
+            }
+            k = coarse_.locate_near(x, k);
+            const Interval interval = coarse_.interval(k);
+            if (nodes_of != k) {
+                // The coarse nodes of interval k, as lagrange_points forms them.
+                for (std::size_t j = 0; j < d_; ++j)
+                    nodes[j] = ((static_cast<double>(j) * (interval.right - interval.left)) / d) + interval.left;
+                nodes[d_] = k == last_coarse ? coarse_.end() : coarse_.interval(k + 1).left;
+                nodes_of = k;
+            }
+            const std::size_t first_col = k * d_;
+            std::size_t on = m;
+            for (std::size_t j = 0; j < m && on == m; ++j)
+                if (x == nodes[j]) on = j;
+            if (on < m) {
+                sink.entry(first_col + on, 1.0);
+                sink.end_row();
+                continue;
+            }
+            // Local coordinates differ from row to row here: no cache of rows.
+            row_values_at(local_coordinate(interval, x), x_.data(), w_.data(), m, values.data());
+            for (std::size_t j = 0; j < m; ++j) {
+                // Exact zeros (of either sign) are not stored; a NaN would be.
+                if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
+            }
+            sink.end_row();
+        }
+    }
+
+private:
+    void require_range(std::size_t first, std::size_t last) const {
+        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
+    }
+
+    std::size_t d_;
+    Coarse coarse_;
+    Fine fine_;
+    std::size_t n_rows_ = 0;
+    std::size_t n_cols_ = 0;
+    std::vector<double> x_;
+    std::vector<double> w_;
 };
 
-// Rows written into caller storage with Index offsets and columns; the offsets count from base.
-template <class Index>
-struct ArraySink {
-    Index* __restrict starts;
-    Index* __restrict columns;
-    double* __restrict values;
-    std::size_t base;
-    std::size_t p = 0;
-
-    void entry(std::size_t column, double value) {
-        columns[p] = static_cast<Index>(column);
-        values[p] = value;
-        ++p;
+// The row producer of a pair of partitions: the integer one between two uniform partitions.
+template <Partition Coarse, Partition Fine>
+auto rows_between(std::size_t degree, const Coarse& coarse, const Fine& fine) {
+    if constexpr (std::is_same_v<Coarse, UniformPartition> && std::is_same_v<Fine, UniformPartition>) {
+        return ProlongationRows(degree, coarse.n, fine.n);
+    } else {
+        return PartitionProlongationRows<Coarse, Fine>(degree, coarse, fine);
     }
-    void end_row() {
-        ++starts;
-        *starts = static_cast<Index>(base + p);
-    }
-};
+}
 
 }  // namespace
 
@@ -235,30 +301,22 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::size_t nt_fine) const {
     // Rows come in ascending order, each with ascending columns k*d + j and no repeats, so the
     // CSR arrays are written directly in their final order.
     const std::size_t n_rows = rows.n_rows();
-    const std::size_t capacity = rows.room(0, n_rows);
-    std::vector<std::size_t> col_indices;
-    std::vector<double> entries;
-    reserve_for_filling(col_indices, checked_count<std::size_t>(checked_count<double>(capacity)));
-    reserve_for_filling(entries, capacity);
-    std::vector<std::size_t> row_offsets;
-    reserve_for_filling(row_offsets, checked_count<std::size_t>(checked_add(n_rows, 1)));
-    row_offsets.push_back(0);
-    VectorSink sink{row_offsets, col_indices, entries};
+    VectorSink sink(n_rows, rows.room(0, n_rows));
     rows.emit(0, n_rows, sink);
-    return CsrMatrix::from_sorted_rows(rows.n_cols(), std::move(row_offsets), std::move(col_indices),
-                                       std::move(entries));
+    return std::move(sink).finish(rows.n_cols());
 }
 
-std::size_t prolongation_rows_room(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+template <Partition Coarse, Partition Fine>
+std::size_t prolongation_rows_room(std::size_t degree, const Coarse& coarse, const Fine& fine, std::size_t first,
                                    std::size_t last) {
-    return ProlongationRows(degree, nt_coarse, nt_fine).room(first, last);
+    return rows_between(degree, coarse, fine).room(first, last);
 }
 
-template <class Index>
-std::size_t prolongation_rows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine, std::size_t first,
+template <Partition Coarse, Partition Fine, class Index>
+std::size_t prolongation_rows(std::size_t degree, const Coarse& coarse, const Fine& fine, std::size_t first,
                               std::size_t last, std::span<Index> indptr, std::span<Index> indices,
                               std::span<double> data) {
-    const ProlongationRows rows(degree, nt_coarse, nt_fine);
+    const auto rows = rows_between(degree, coarse, fine);
     const std::size_t room = rows.room(first, last);
     if (indptr.size() != last - first + 1 || indices.size() < room || data.size() < room)
         fault("prolongation rows: buffer sizes do not match");
@@ -272,11 +330,18 @@ std::size_t prolongation_rows(std::size_t degree, std::size_t nt_coarse, std::si
     return sink.p;
 }
 
-template std::size_t prolongation_rows<std::int32_t>(std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
-                                                     std::span<std::int32_t>, std::span<std::int32_t>,
-                                                     std::span<double>);
-template std::size_t prolongation_rows<std::int64_t>(std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
-                                                     std::span<std::int64_t>, std::span<std::int64_t>,
-                                                     std::span<double>);
+#define PWPOLY_PROLONGATION(C, F)                                                                                   \
+    template std::size_t prolongation_rows_room<C, F>(std::size_t, const C&, const F&, std::size_t, std::size_t);  \
+    template std::size_t prolongation_rows<C, F, std::int32_t>(std::size_t, const C&, const F&, std::size_t,        \
+                                                               std::size_t, std::span<std::int32_t>,              \
+                                                               std::span<std::int32_t>, std::span<double>);       \
+    template std::size_t prolongation_rows<C, F, std::int64_t>(std::size_t, const C&, const F&, std::size_t,        \
+                                                               std::size_t, std::span<std::int64_t>,              \
+                                                               std::span<std::int64_t>, std::span<double>);
+PWPOLY_PROLONGATION(UniformPartition, UniformPartition)
+PWPOLY_PROLONGATION(UniformPartition, BreakpointPartition)
+PWPOLY_PROLONGATION(BreakpointPartition, UniformPartition)
+PWPOLY_PROLONGATION(BreakpointPartition, BreakpointPartition)
+#undef PWPOLY_PROLONGATION
 
 }  // namespace pwpoly::piecewise_polynomials

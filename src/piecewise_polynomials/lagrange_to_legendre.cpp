@@ -1,10 +1,15 @@
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <span>
 #include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/dense_inverse.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre.hpp"
-#include "sparse_matrix_tools/buffers.hpp"
+#include "piecewise_polynomials/row_blocks.hpp"
+#include "piecewise_polynomials/row_sinks.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
 
 namespace pwpoly::piecewise_polynomials {
@@ -34,70 +39,91 @@ std::vector<double> lagrange_to_legendre_local_matrix(std::size_t degree) {
 
 namespace {
 
-// The CSR arrays of a stack of blocks of the Lagrange-to-Legendre transformation, written in
-// their final order: rows ascending, the d + 1 columns k*d ... k*d + d of a row ascending.
-class BlockRows {
+// The rows of the transformation on n_t intervals: row a n_t + k holds G(0, a) ... G(d, a) at
+// the columns k d ... k d + d of the nodes of interval k, every value stored, zeros included. G
+// is formed (and its faults raised) on construction.
+class ToLegendreRows {
 public:
-    // Room for `blocks` blocks of n_t rows and d + 1 = G's order entries per row
-    // ("capacity overflow" when the rows, entries or offsets cannot be represented).
-    BlockRows(std::size_t degree, std::size_t n_t, std::size_t blocks) : degree_(degree), n_t_(n_t) {
-        const std::size_t n = degree + 1;  // G exists, so this does not wrap
-        const std::size_t rows = checked_mul(blocks, n_t);
-        const std::size_t nnz = checked_count<double>(checked_count<std::size_t>(checked_mul(rows, n)));
-        sparse_matrix_tools::reserve_for_filling(row_offsets_, checked_count<std::size_t>(checked_add(rows, 1)));
-        sparse_matrix_tools::reserve_for_filling(col_indices_, nnz);
-        sparse_matrix_tools::reserve_for_filling(values_, nnz);
-        row_offsets_.push_back(0);
-    }
+    ToLegendreRows(std::size_t degree, std::size_t n_t)
+        : degree_(degree), n_t_(n_t), G_(lagrange_to_legendre_local_matrix(degree)) {}
 
-    // Appends block a: row k holds G(0, a) ... G(d, a) at the columns k*d ... k*d + d of the
-    // nodes of interval k; every value is stored, zeros included.
-    void append_block(const std::vector<double>& G, std::size_t a) {
-        const std::size_t n = degree_ + 1;
-        std::vector<double> column(n);
-        for (std::size_t i = 0; i < n; ++i) column[i] = G[i * n + a];
-        for (std::size_t k = 0; k < n_t_; ++k) {
-            const std::size_t first_col = k * degree_;
-            for (std::size_t i = 0; i < n; ++i) {
-                col_indices_.push_back(first_col + i);
-                values_.push_back(column[i]);
+    // (d + 1) n_t ("capacity overflow" when it cannot be represented).
+    std::size_t n_rows() const { return checked_mul(degree_ + 1, n_t_); }
+
+    template <class Sink>
+    void emit(std::size_t first, std::size_t last, Sink& sink) const {
+        const std::size_t m = degree_ + 1;  // G exists, so this does not wrap
+        if (first >= last) return;
+        std::vector<double> column(m);
+        std::size_t a = first / n_t_;  // n_t >= 1: the range is not empty
+        std::size_t k = first % n_t_;
+        for (std::size_t r = first; r < last;) {
+            for (std::size_t i = 0; i < m; ++i) column[i] = G_[i * m + a];
+            // The rows of degree a from interval k to the end of the range or of the degree.
+            const std::size_t stop = std::min(last, r + (n_t_ - k));
+            for (; r < stop; ++r, ++k) {
+                const std::size_t first_col = k * degree_;
+                for (std::size_t i = 0; i < m; ++i) sink.entry(first_col + i, column[i]);
+                sink.end_row();
             }
-            row_offsets_.push_back(col_indices_.size());
+            ++a;
+            k = 0;
         }
     }
 
-    CsrMatrix finish(std::size_t n_points) && {
-        return CsrMatrix::from_sorted_rows(n_points, std::move(row_offsets_), std::move(col_indices_),
-                                           std::move(values_));
+    // The whole transformation's rows [first, last) as a CsrMatrix of n_points columns.
+    CsrMatrix matrix(std::size_t first, std::size_t last, std::size_t n_points) const {
+        const std::size_t rows = last - first;
+        VectorSink sink(rows, checked_count<double>(checked_mul(rows, degree_ + 1)));
+        emit(first, last, sink);
+        return std::move(sink).finish(n_points);
     }
 
 private:
     std::size_t degree_;
     std::size_t n_t_;
-    std::vector<std::size_t> row_offsets_;
-    std::vector<std::size_t> col_indices_;
-    std::vector<double> values_;
+    std::vector<double> G_;
 };
 
 }  // namespace
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t a) const {
-    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree_);
+    const ToLegendreRows rows(degree_, n_t_);
     if (a > degree_) fault("Matrix slicing out of bounds.");
-    BlockRows block(degree_, n_t_, 1);
-    block.append_block(G, a);
-    return std::move(block).finish(n_points_);
+    const std::size_t first = checked_mul(a, n_t_);
+    return rows.matrix(first, checked_add(first, n_t_), n_points_);
 }
 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
-    // G does not depend on the Legendre degree: computed once for all blocks. Block B_a
-    // occupies rows a*n_t ... a*n_t + n_t - 1 and is written there directly, the same entries
-    // as stacking the separately built blocks with csr_block_from_ndarray.
-    const std::vector<double> G = lagrange_to_legendre_local_matrix(degree_);
-    const std::size_t n = checked_add(degree_, 1);
-    BlockRows stack(degree_, n_t_, n);
-    for (std::size_t a = 0; a < n; ++a) stack.append_block(G, a);
-    return std::move(stack).finish(n_points_);
+    // G does not depend on the Legendre degree: formed once for all blocks. Block B_a occupies
+    // rows a*n_t ... a*n_t + n_t - 1 and is written there directly.
+    const ToLegendreRows rows(degree_, n_t_);
+    return rows.matrix(0, rows.n_rows(), n_points_);
 }
+
+template <class Index>
+void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last,
+                               std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+    const ToLegendreRows rows(degree, n_t);
+    const std::size_t m = degree + 1;
+    if (first > last || last > rows.n_rows()) fault("Lagrange to Legendre rows: range outside the matrix's rows");
+    const std::size_t count = last - first;
+    const std::size_t nnz = checked_mul(count, m);
+    if (indptr.size() != count + 1 || indices.size() != nnz || data.size() != nnz || indptr[0] < 0)
+        fault("batch kernel: buffer sizes do not match");
+    const std::size_t base = static_cast<std::size_t>(indptr[0]);
+    const std::size_t largest = std::max(checked_add(base, nnz), checked_add(checked_mul(n_t, degree), 1));
+    if (largest > static_cast<std::size_t>(std::numeric_limits<Index>::max()))
+        fault("batch kernel: index type too narrow");
+    ArraySink<Index> sink{indptr.data(), indices.data(), data.data(), base};
+    rows.emit(first, last, sink);
+}
+
+template void lagrange_to_legendre_rows<std::int32_t>(std::size_t, std::size_t, std::size_t, std::size_t,
+                                                      std::span<std::int32_t>, std::span<std::int32_t>,
+                                                      std::span<double>);
+template void lagrange_to_legendre_rows<std::int64_t>(std::size_t, std::size_t, std::size_t, std::size_t,
+                                                      std::span<std::int64_t>, std::span<std::int64_t>,
+                                                      std::span<double>);
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -11,3 +11,4 @@
 #include "piecewise_polynomials/parallel_rows.hpp"
 #include "piecewise_polynomials/partition.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
+#include "piecewise_polynomials/row_sinks.hpp"

@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <random>
 #include <span>
 #include <vector>
 
 #include "piecewise_polynomials/batch_simd.hpp"
 #include "piecewise_polynomials/mod.hpp"
+#include "sparse_matrix_tools/csr_matrix.hpp"
 #include "support.hpp"
 
 namespace {
@@ -18,6 +20,7 @@ namespace {
 using pwpoly::piecewise_polynomials::CoefficientMatrix;
 using pwpoly::piecewise_polynomials::LagrangeBasis;
 using pwpoly::piecewise_polynomials::LegendreBasis;
+using pwpoly::sparse_matrix_tools::CsrMatrix;
 using pwpoly::testing_support::bits;
 using pwpoly::testing_support::fault_message;
 using pwpoly::testing_support::random_below;
@@ -43,7 +46,7 @@ struct Case {
 Case random_case(std::mt19937_64& rng, std::size_t n_times) {
     std::uniform_int_distribution<std::size_t> degree_of(0, 12), intervals_of(1, 300), pick(0, 9);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const double lengths[] = {1.0, 0.3, 7.0, 1e-3, 123.456, -2.0};
+    const double lengths[] = {1.0, 0.3, 7.0, 1e-3, 123.456, 2.0};
     Case c{{lengths[pick(rng) % 6], degree_of(rng), intervals_of(rng)}, {}};
     const double T = c.basis.T;
     const double dt = T / static_cast<double>(c.basis.n_t);
@@ -68,24 +71,83 @@ std::vector<double> random_vector(std::mt19937_64& rng, std::size_t n) {
     return v;
 }
 
-TEST(BatchEvaluation, LocateMatchesLocateInterval) {
+pp::UniformPartition partition_of(const LegendreBasis& basis) { return basis.partition(); }
+
+// The one-time operations with the array face's lookup: interval and local coordinate from
+// locate_in, the Legendre walker there; the expansion of degree-major coefficients (n rows) at t.
+template <class P>
+double one_time(const P& partition, std::size_t degree, const double* coefficients, double t, bool derivative) {
+    const auto at = pp::locate_in(partition, t);
+    const std::size_t n = partition.n_intervals();
+    if (!derivative) return pp::legendre_sum<false>(at.xi, degree, coefficients + at.k, n);
+    const double sum = pp::legendre_sum<true>(at.xi, degree, coefficients + at.k, n);
+    return (sum + sum) / partition.length(at.k);
+}
+
+// The degree + 1 basis values (or time derivatives) of the interval holding t, and that interval.
+template <class P>
+std::vector<double> local_values(const P& partition, std::size_t degree, double t, bool derivative, std::size_t& k) {
+    const auto at = pp::locate_in(partition, t);
+    k = at.k;
+    std::vector<double> values(degree + 1);
+    pp::walk_legendre(at.xi, degree, [&](std::size_t i, double p, double d) {
+        values[i] = derivative ? (d + d) / partition.length(at.k) : p;
+    });
+    return values;
+}
+
+// Where the scalar face's lookup picks the interval the partition's lookup picks, the scalar
+// face gives the bits of the one-time operations above; elsewhere the time lies within rounding
+// of an interior interval end, and the partition's rule holds: b_k <= t < b_(k+1).
+TEST(BatchEvaluation, ScalarFaceAgreesWhereTheLookupsAgree) {
+    std::mt19937_64 rng(7);
+    std::size_t disagreements = 0, times = 0;
+    for (std::size_t round = 0; round < 40; ++round) {
+        const Case c = random_case(rng, 500);
+        const auto partition = partition_of(c.basis);
+        const std::vector<double> coefficients = random_vector(rng, c.basis.basis_size());
+        const auto matrix = CoefficientMatrix::from_flat(coefficients, c.basis.n_t, c.basis.degree + 1);
+        for (const double t : c.times) {
+            ++times;
+            const std::size_t k = partition.locate(t);
+            if (c.basis.locate_interval(t).k != k) {
+                ++disagreements;
+                EXPECT_NEAR(t, partition.boundary(std::max(k, c.basis.locate_interval(t).k)), 1e-12 * std::fabs(t));
+                continue;
+            }
+            ASSERT_TRUE(identical(c.basis.evaluate(t, matrix), one_time(partition, c.basis.degree,
+                                                                        coefficients.data(), t, false)));
+            ASSERT_TRUE(identical(c.basis.evaluate_derivative(t, matrix),
+                                  one_time(partition, c.basis.degree, coefficients.data(), t, true)));
+        }
+    }
+    EXPECT_LT(disagreements * 20, times);
+}
+
+TEST(BatchEvaluation, LocateMatchesLocateIn) {
     std::mt19937_64 rng(1);
     for (std::size_t round = 0; round < 40; ++round) {
         const Case c = random_case(rng, 500);
         std::vector<std::int64_t> k(c.times.size());
         std::vector<double> xi(c.times.size());
-        pp::locate_times(c.basis, c.times, k, xi);
+        pp::locate_times(partition_of(c.basis), c.times, k, xi);
         for (std::size_t j = 0; j < c.times.size(); ++j) {
-            const auto at = c.basis.locate_interval(c.times[j]);
+            const auto at = pp::locate_in(partition_of(c.basis), c.times[j]);
             ASSERT_EQ(static_cast<std::size_t>(k[j]), at.k) << c.times[j];
             ASSERT_TRUE(identical(xi[j], at.xi)) << c.times[j];
         }
     }
 }
 
+std::size_t evaluate_whole(const Case& c, std::span<const double> coefficients, std::span<const double> times,
+                           bool derivative, std::span<double> out) {
+    return pp::evaluate_times(partition_of(c.basis), c.basis.degree, pp::IntervalWindow{0, c.basis.n_t}, coefficients,
+                              times, derivative, out);
+}
+
 // Every time and every vector of a batch (one vector, and several across time blocks) gives the
 // bits of evaluate and evaluate_derivative.
-TEST(BatchEvaluation, EvaluateMatchesScalarPathBitForBit) {
+TEST(BatchEvaluation, EvaluateMatchesTheOneTimeOperationsBitForBit) {
     std::mt19937_64 rng(2);
     for (std::size_t round = 0; round < 60; ++round) {
         const Case c = random_case(rng, 700);
@@ -96,14 +158,12 @@ TEST(BatchEvaluation, EvaluateMatchesScalarPathBitForBit) {
         if (round % 11 == 0) coefficients[size - 1] = nan;
         for (const bool derivative : {false, true}) {
             std::vector<double> out(batch * c.times.size());
-            pp::evaluate_times(c.basis, coefficients, c.times, derivative, out);
+            evaluate_whole(c, coefficients, c.times, derivative, out);
             for (std::size_t b = 0; b < batch; ++b) {
-                const auto matrix = CoefficientMatrix::from_flat(
-                    std::span<const double>(coefficients).subspan(b * size, size), c.basis.n_t, c.basis.degree + 1);
                 for (std::size_t j = 0; j < c.times.size(); ++j) {
                     const double t = c.times[j];
-                    const double expected =
-                        derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix);
+                    const double expected = one_time(partition_of(c.basis), c.basis.degree,
+                                                     coefficients.data() + b * size, t, derivative);
                     ASSERT_TRUE(identical(out[b * c.times.size() + j], expected))
                         << "t=" << t << " b=" << b << " derivative=" << derivative << " degree=" << c.basis.degree;
                 }
@@ -134,7 +194,7 @@ Window window_of(const Case& c, const std::vector<double>& coefficients, std::si
     }
     Window w{k0, k1, {}, {}};
     for (const double t : c.times) {
-        const std::size_t k = c.basis.locate_interval(t).k;
+        const std::size_t k = partition_of(c.basis).locate(t);
         if (k >= k0 && k < k1) w.times.push_back(t);
     }
     const std::size_t size = c.basis.basis_size();
@@ -157,8 +217,10 @@ TEST(BatchEvaluation, WindowGivesTheBitsOfTheWholeVectors) {
         const std::size_t n = w.times.size();
         for (const bool derivative : {false, true}) {
             std::vector<double> whole(batch * n), local(batch * n);
-            pp::evaluate_times(c.basis, coefficients, w.times, derivative, whole);
-            ASSERT_EQ(pp::evaluate_times_in_window(c.basis, window, w.local, w.times, derivative, local), n);
+            evaluate_whole(c, coefficients, w.times, derivative, whole);
+            ASSERT_EQ(pp::evaluate_times(partition_of(c.basis), c.basis.degree, window, w.local, w.times, derivative,
+                                         local),
+                      n);
             for (std::size_t j = 0; j < batch * n; ++j) ASSERT_TRUE(identical(local[j], whole[j])) << j;
         }
         if (w.k1 - w.k0 == c.basis.n_t) continue;  // every time lies in the window
@@ -171,25 +233,25 @@ TEST(BatchEvaluation, WindowGivesTheBitsOfTheWholeVectors) {
         times.insert(times.begin() + static_cast<std::ptrdiff_t>(at), outside);
         times.push_back(outside);
         std::vector<double> out(batch * times.size());
-        EXPECT_EQ(pp::evaluate_times_in_window(c.basis, window, w.local, times, false, out), at);
+        EXPECT_EQ(pp::evaluate_times(partition_of(c.basis), c.basis.degree, window, w.local, times, false, out), at);
     }
 }
 
 TEST(BatchEvaluation, WindowOutsideTheBasisFaults) {
-    const LegendreBasis basis{1.0, 1, 4};
+    const pp::UniformPartition basis(1.0, 4);
     std::vector<double> coefficients(4), times{0.5}, out(1);
     for (const pp::IntervalWindow window : {pp::IntervalWindow{0, 0}, pp::IntervalWindow{4, 1},
                                             pp::IntervalWindow{3, 2}, pp::IntervalWindow{1, SIZE_MAX}}) {
-        EXPECT_EQ(fault_message([&] { pp::evaluate_times_in_window(basis, window, coefficients, times, false, out); }),
+        EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, 1, window, coefficients, times, false, out); }),
                   "batch kernel: interval window outside the basis");
     }
     EXPECT_EQ(fault_message([&] {
-                  pp::evaluate_times_in_window(basis, pp::IntervalWindow{1, 2}, coefficients, times, false, out);
+                  pp::evaluate_times(basis, 1, pp::IntervalWindow{1, 2}, coefficients, times, false, out);
               }),
               "<no fault>");
     std::vector<double> three(3);
     EXPECT_EQ(fault_message([&] {
-                  pp::evaluate_times_in_window(basis, pp::IntervalWindow{1, 2}, three, times, false, out);
+                  pp::evaluate_times(basis, 1, pp::IntervalWindow{1, 2}, three, times, false, out);
               }),
               "batch kernel: buffer sizes do not match");
 }
@@ -200,22 +262,22 @@ void check_basis_matrix(const Case& c, bool derivative) {
     const std::size_t n = c.times.size();
     std::vector<Index> indptr(n + 1), indices(n * m);
     std::vector<double> data(n * m);
-    pp::basis_matrix_arrays<Index>(c.basis, c.times, derivative, indptr, indices, data);
+    pp::basis_matrix_arrays<pp::UniformPartition, Index>(partition_of(c.basis), c.basis.degree, c.times, derivative,
+                                                         indptr, indices, data);
     for (std::size_t j = 0; j < n; ++j) {
-        const std::vector<double> dense = derivative ? c.basis.evaluate_all_basis_function_derivatives(c.times[j])
-                                                     : c.basis.evaluate_all_basis_functions(c.times[j]);
-        const auto k = c.basis.locate_interval(c.times[j]).k;
+        std::size_t k = 0;
+        const std::vector<double> local = local_values(partition_of(c.basis), c.basis.degree, c.times[j], derivative, k);
         ASSERT_EQ(static_cast<std::size_t>(indptr[j]), j * m);
         for (std::size_t i = 0; i < m; ++i) {
             const std::size_t column = i * c.basis.n_t + k;
             ASSERT_EQ(static_cast<std::size_t>(indices[j * m + i]), column);
-            ASSERT_TRUE(identical(data[j * m + i], dense[column])) << c.times[j];
+            ASSERT_TRUE(identical(data[j * m + i], local[i])) << c.times[j];
         }
     }
     EXPECT_EQ(static_cast<std::size_t>(indptr[n]), n * m);
 }
 
-TEST(BatchEvaluation, BasisMatrixRowsAreTheAllBasisVectors) {
+TEST(BatchEvaluation, BasisMatrixRowsAreTheLocalBasisValues) {
     std::mt19937_64 rng(3);
     for (std::size_t round = 0; round < 30; ++round) {
         const Case c = random_case(rng, 60);
@@ -238,14 +300,17 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
         const std::size_t n_t = c.basis.n_t;
         const double dt = c.basis.T / static_cast<double>(n_t);
         const std::vector<double> coefficients = random_vector(rng, c.basis.basis_size());
-        const auto matrix = CoefficientMatrix::from_flat(coefficients, n_t, m);
+        const auto partition = partition_of(c.basis);
+        const auto scalar = [&](double t, bool derivative) {
+            return one_time(partition, c.basis.degree, coefficients.data(), t, derivative);
+        };
 
         std::vector<std::int64_t> k(n, -1);
         std::vector<double> xi(n), values(m * n), out(n);
         const std::size_t handled = simd::locate(dt, n_t, c.times.data(), n, k.data(), xi.data());
         ASSERT_EQ(handled, n / 4 * 4);
         for (std::size_t j = 0; j < handled; ++j) {
-            const auto at = c.basis.locate_interval(c.times[j]);
+            const auto at = pp::locate_in(partition, c.times[j]);
             ASSERT_EQ(static_cast<std::size_t>(k[j]), at.k) << c.times[j];
             ASSERT_TRUE(identical(xi[j], at.xi)) << c.times[j];
         }
@@ -254,11 +319,11 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
                 simd::basis_values(dt, n_t, c.basis.degree, mode, c.times.data(), n, k.data(), values.data(), n);
             ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
             for (std::size_t j = 0; j < done; ++j) {
-                const auto dense = mode == simd::BasisMode::value
-                                       ? c.basis.evaluate_all_basis_functions(c.times[j])
-                                       : c.basis.evaluate_all_basis_function_derivatives(c.times[j]);
-                for (std::size_t i = 0; i < m; ++i)
-                    ASSERT_TRUE(identical(values[i * n + j], dense[i * n_t + static_cast<std::size_t>(k[j])]));
+                std::size_t interval = 0;
+                const auto local =
+                    local_values(partition, c.basis.degree, c.times[j], mode != simd::BasisMode::value, interval);
+                ASSERT_EQ(static_cast<std::size_t>(k[j]), interval);
+                for (std::size_t i = 0; i < m; ++i) ASSERT_TRUE(identical(values[i * n + j], local[i]));
             }
         }
         // Sorted times as well (the AVX-512 path then loads neighbouring intervals' coefficients
@@ -276,9 +341,7 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
                     ASSERT_TRUE(done % step == 0 && done + step > n && done <= n);
                     for (std::size_t j = 0; j < done; ++j) {
                         const double t = (*times)[j];
-                        ASSERT_TRUE(identical(out[j], derivative ? c.basis.evaluate_derivative(t, matrix)
-                                                                 : c.basis.evaluate(t, matrix)))
-                            << t << " degree " << c.basis.degree;
+                        ASSERT_TRUE(identical(out[j], scalar(t, derivative))) << t << " degree " << c.basis.degree;
                     }
                 }
             }
@@ -291,8 +354,7 @@ TEST(BatchSimd, LanesGiveTheScalarBits) {
             ASSERT_EQ(summed, located);
             for (std::size_t j = 0; j < summed; ++j) {
                 const double t = c.times[j];
-                ASSERT_TRUE(identical(
-                    out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)));
+                ASSERT_TRUE(identical(out[j], scalar(t, derivative)));
             }
         }
     }
@@ -309,7 +371,6 @@ TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
         const std::size_t n_t = c.basis.n_t;
         const double dt = c.basis.T / static_cast<double>(n_t);
         const std::vector<double> coefficients = random_vector(rng, c.basis.basis_size());
-        const auto matrix = CoefficientMatrix::from_flat(coefficients, n_t, c.basis.degree + 1);
         const Window w = window_of(c, coefficients, 1, rng);
         std::vector<double> times = w.times;
         if (round % 2 == 1) std::sort(times.begin(), times.end(), nan_last);  // neighbouring intervals
@@ -329,7 +390,7 @@ TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
             for (std::size_t j = 0; j < done; ++j) {
                 const double t = times[j];
                 ASSERT_TRUE(identical(
-                    out[j], derivative ? c.basis.evaluate_derivative(t, matrix) : c.basis.evaluate(t, matrix)));
+                    out[j], one_time(partition_of(c.basis), c.basis.degree, coefficients.data(), t, derivative)));
             }
         }
     }
@@ -351,12 +412,12 @@ void check_basis_rows(const Case& c, pp::simd::BasisMode mode) {
         simd::basis_rows<Index>(dt, n_t, c.basis.degree, mode, c.times.data(), n, indices.data(), data.data());
     ASSERT_TRUE(done % 4 == 0 && done + 8 > n && done <= n);
     for (std::size_t j = 0; j < done; ++j) {
-        const auto dense = mode == simd::BasisMode::value ? c.basis.evaluate_all_basis_functions(c.times[j])
-                                                          : c.basis.evaluate_all_basis_function_derivatives(c.times[j]);
-        const std::size_t k = c.basis.locate_interval(c.times[j]).k;
+        std::size_t k = 0;
+        const auto local =
+            local_values(partition_of(c.basis), c.basis.degree, c.times[j], mode != simd::BasisMode::value, k);
         for (std::size_t i = 0; i < m; ++i) {
             ASSERT_EQ(static_cast<std::size_t>(indices[j * m + i]), i * n_t + k);
-            ASSERT_TRUE(identical(data[j * m + i], dense[i * n_t + k])) << c.times[j] << " degree " << m - 1;
+            ASSERT_TRUE(identical(data[j * m + i], local[i])) << c.times[j] << " degree " << m - 1;
         }
     }
     for (std::size_t p = done * m; p < n * m; ++p) {
@@ -365,7 +426,7 @@ void check_basis_rows(const Case& c, pp::simd::BasisMode mode) {
     }
 }
 
-TEST(BatchSimd, BasisRowsAreTheAllBasisVectors) {
+TEST(BatchSimd, BasisRowsAreTheLocalBasisValues) {
     if (!pp::simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
     std::mt19937_64 rng(5);
     for (std::size_t round = 0; round < 120; ++round) {
@@ -377,71 +438,127 @@ TEST(BatchSimd, BasisRowsAreTheAllBasisVectors) {
 }
 
 TEST(BatchEvaluation, SizeMismatchesAndEmptyPartitionFault) {
-    const LegendreBasis basis{1.0, 2, 4};
+    const pp::UniformPartition basis(1.0, 4);
+    const pp::IntervalWindow whole{0, 4};
     std::vector<double> times{0.1, 0.2}, out(2), short_coefficients(11), coefficients(12);
-    EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, short_coefficients, times, false, out); }),
+    EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, 2, whole, short_coefficients, times, false, out); }),
               "batch kernel: buffer sizes do not match");
     std::vector<double> long_out(3);
-    EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, coefficients, times, false, long_out); }),
+    EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, 2, whole, coefficients, times, false, long_out); }),
               "batch kernel: buffer sizes do not match");
     EXPECT_EQ(fault_message([&] {
-                  pp::evaluate_times(LegendreBasis{1.0, 2, 0}, coefficients, times, false, out);
+                  pp::evaluate_times(pp::UniformPartition(1.0, 0), 2, whole, coefficients, times, false, out);
               }),
-              "Legendre basis requires at least one interval (n_t = 0)");
+              "batch kernel: the partition has no interval");
     // No times: nothing to write, also for a batch.
     std::vector<double> none;
     std::vector<double> two_vectors(24);
-    EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, two_vectors, none, true, none); }), "<no fault>");
+    EXPECT_EQ(fault_message([&] { pp::evaluate_times(basis, 2, whole, two_vectors, none, true, none); }),
+              "<no fault>");
+}
+
+// The mass matrix's rows on a partition (all of them, as the array face builds the whole).
+template <class P>
+CsrMatrix mass_matrix(std::size_t degree, const P& partition) {
+    const std::size_t rows = partition.n_intervals() * degree + 1;
+    const std::size_t nnz = pp::lagrange_mass_rows_nnz(degree, partition.n_intervals(), 0, rows);
+    std::vector<std::int64_t> indptr(rows + 1), indices(nnz);
+    std::vector<double> data(nnz);
+    pp::lagrange_mass_rows<P, std::int64_t>(degree, partition, 0, rows, indptr, indices, data);
+    return CsrMatrix::from_sorted_rows(rows, std::vector<std::size_t>(indptr.begin(), indptr.end()),
+                                       std::vector<std::size_t>(indices.begin(), indices.end()), std::move(data));
+}
+
+// On breakpoint partitions (graded, starts other than 0, a window of them, sorted and shuffled
+// times) every kernel gives the bits of the one-time operations, the lanes included; a window
+// closed on the right takes its right end on its last interval.
+TEST(BatchEvaluation, BreakpointPartitionsGiveTheOneTimeBits) {
+    std::mt19937_64 rng(8);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::size_t round = 0; round < 40; ++round) {
+        const std::size_t n = 1 + random_below(rng, 400), degree = random_below(rng, 9);
+        std::vector<double> b(n + 1);
+        for (std::size_t k = 0; k <= n; ++k) {
+            const double s = static_cast<double>(k) / static_cast<double>(n);
+            b[k] = -0.5 + 3.0 * (s * s);
+        }
+        const pp::BreakpointPartition partition(b);
+        std::vector<double> times;
+        for (std::size_t j = 0; j < 700; ++j) {
+            const std::size_t k = random_below(rng, n + 1);
+            times.push_back(j % 3 == 0 ? b[k] : -0.6 + 3.2 * unit(rng));
+        }
+        if (round % 2 == 0) std::sort(times.begin(), times.end());
+        const std::vector<double> coefficients = random_vector(rng, n * (degree + 1));
+        for (const bool derivative : {false, true}) {
+            std::vector<double> out(times.size());
+            ASSERT_EQ(pp::evaluate_times(partition, degree, {0, n}, coefficients, times, derivative, out), times.size());
+            for (std::size_t j = 0; j < times.size(); ++j)
+                ASSERT_TRUE(identical(out[j], one_time(partition, degree, coefficients.data(), times[j], derivative)))
+                    << "t = " << times[j] << ", degree " << degree;
+        }
+        // A window closed on the right: its own times and its right end, as the left limit.
+        const std::size_t first = random_below(rng, n), end = first + 1 + random_below(rng, n - first);
+        std::vector<double> local, inside;
+        for (std::size_t i = 0; i <= degree; ++i)
+            for (std::size_t k = first; k < end; ++k) local.push_back(coefficients[i * n + k]);
+        for (const double t : times)
+            if (partition.locate(t) >= first && partition.locate(t) < end) inside.push_back(t);
+        inside.push_back(b[end]);
+        std::vector<double> out(inside.size());
+        ASSERT_EQ(pp::evaluate_times(partition, degree, {first, end - first, true}, local, inside, false, out),
+                  inside.size());
+        for (std::size_t j = 0; j + 1 < inside.size(); ++j)
+            ASSERT_TRUE(identical(out[j], one_time(partition, degree, coefficients.data(), inside[j], false)));
+        double left_limit = 0.0;
+        pp::walk_legendre(1.0, degree, [&](std::size_t i, double p, double) {
+            left_limit = left_limit + p * coefficients[i * n + end - 1];
+        });
+        EXPECT_NEAR(out.back(), left_limit, 1e-12 * (1.0 + std::fabs(left_limit)));
+        if (end < n) {
+            std::vector<double> after{std::nextafter(b[end], 10.0)};
+            std::vector<double> one(1);
+            EXPECT_EQ(pp::evaluate_times(partition, degree, {first, end - first, true}, local, after, false, one), 0u);
+        }
+    }
 }
 
 // The nodal values of polynomials of the degree, integrated against each other through the
-// mass matrix, give the exact integrals.
+// mass matrix, give the exact integrals; the matrix is symmetric to the bit. On uniform and on
+// graded partitions (breakpoints 1.5 (k/n)^2 from 0.25).
+template <class P>
+void check_mass_integrates(std::size_t degree, const P& partition) {
+    const CsrMatrix mass = mass_matrix(degree, partition);
+    const std::size_t rows = mass.nrows();
+    std::vector<double> points(rows);
+    pp::lagrange_points(partition, degree, 0, rows, points);
+    const double t0 = partition.start(), T = partition.end();
+    for (std::size_t a = 0; a <= degree; ++a) {
+        for (std::size_t b = 0; b <= degree; ++b) {
+            double sum = 0.0;
+            mass.for_each([&](std::size_t r, std::size_t c, double value) {
+                sum += std::pow(points[r], a) * value * std::pow(points[c], b);
+            });
+            const double power = static_cast<double>(a + b + 1);
+            const double exact = (std::pow(T, power) - std::pow(t0, power)) / power;
+            EXPECT_NEAR(sum, exact, 1e-13 * std::fabs(exact)) << degree << " " << a << " " << b;
+        }
+    }
+    std::map<std::pair<std::size_t, std::size_t>, double> entries;
+    mass.for_each([&](std::size_t r, std::size_t c, double value) { entries[{r, c}] = value; });
+    for (const auto& [at, value] : entries) ASSERT_EQ(bits(entries.at({at.second, at.first})), bits(value));
+}
+
 TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
     for (std::size_t degree = 1; degree <= 8; ++degree) {
         for (const std::size_t n_t : {1u, 2u, 7u}) {
-            const double T = 1.5;
-            const std::size_t nnz = pp::lagrange_mass_matrix_nnz(degree, n_t);
-            const std::size_t rows = n_t * degree + 1;
-            std::vector<std::int64_t> indptr(rows + 1), indices(nnz);
-            std::vector<double> data(nnz);
-            pp::lagrange_mass_matrix_arrays<std::int64_t>(degree, n_t, T, indptr, indices, data);
-            ASSERT_EQ(static_cast<std::size_t>(indptr[rows]), nnz);
-            const LagrangeBasis lagrange(degree, n_t, T);
-            const std::vector<double>& points = lagrange.points();
-            // integral over [0, T] of t^a t^b = T^(a+b+1) / (a+b+1)
-            for (std::size_t a = 0; a <= degree; ++a) {
-                for (std::size_t b = 0; b <= degree; ++b) {
-                    double sum = 0.0;
-                    for (std::size_t r = 0; r < rows; ++r) {
-                        for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]);
-                             ++p) {
-                            const std::size_t c = static_cast<std::size_t>(indices[p]);
-                            if (p > static_cast<std::size_t>(indptr[r])) {
-                                ASSERT_LT(indices[p - 1], indices[p]);
-                            }
-                            const double term = std::pow(points[r], a) * data[p] * std::pow(points[c], b);
-                            sum += term;
-                        }
-                    }
-                    const double exact = std::pow(T, static_cast<double>(a + b + 1)) / static_cast<double>(a + b + 1);
-                    EXPECT_NEAR(sum, exact, 1e-13 * exact) << degree << " " << n_t << " " << a << " " << b;
-                }
+            check_mass_integrates(degree, pp::UniformPartition(1.5, n_t));
+            std::vector<double> graded(n_t + 1);
+            for (std::size_t k = 0; k <= n_t; ++k) {
+                const double s = static_cast<double>(k) / static_cast<double>(n_t);
+                graded[k] = 0.25 + 1.5 * (s * s);
             }
-            // Symmetric to the bit.
-            for (std::size_t r = 0; r < rows; ++r) {
-                for (auto p = static_cast<std::size_t>(indptr[r]); p < static_cast<std::size_t>(indptr[r + 1]); ++p) {
-                    const std::size_t c = static_cast<std::size_t>(indices[p]);
-                    bool found = false;
-                    for (auto q = static_cast<std::size_t>(indptr[c]); q < static_cast<std::size_t>(indptr[c + 1]);
-                         ++q) {
-                        if (static_cast<std::size_t>(indices[q]) == r) {
-                            found = true;
-                            EXPECT_EQ(bits(data[q]), bits(data[p]));
-                        }
-                    }
-                    EXPECT_TRUE(found);
-                }
-            }
+            check_mass_integrates(degree, pp::BreakpointPartition(graded));
         }
     }
 }
@@ -452,11 +569,12 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
 template <class Index>
 void check_to_legendre(std::size_t degree, std::size_t n_t) {
     const auto matrix = LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre();
-    const std::size_t nnz = pp::lagrange_to_legendre_nnz(degree, n_t);
+    const std::size_t nnz = (degree + 1) * (degree + 1) * n_t;
     ASSERT_EQ(nnz, matrix.nnz());
     std::vector<Index> indptr(matrix.nrows() + 1, Index{-1}), indices(nnz, Index{-1});
     std::vector<double> data(nnz, -1.0);
-    pp::lagrange_to_legendre_arrays<Index>(degree, n_t, indptr, indices, data);
+    indptr[0] = 0;
+    pp::lagrange_to_legendre_rows<Index>(degree, n_t, 0, matrix.nrows(), indptr, indices, data);
     for (std::size_t r = 0; r < indptr.size(); ++r)
         ASSERT_EQ(static_cast<std::size_t>(indptr[r]), matrix.row_offsets()[r]) << "row " << r;
     for (std::size_t p = 0; p < nnz; ++p) {
@@ -472,13 +590,6 @@ TEST(LagrangeToLegendreArrays, AreTheCoreTransformation) {
             check_to_legendre<std::int64_t>(degree, n_t);
         }
     }
-}
-
-TEST(LagrangeToLegendreArrays, SizeMismatchFaults) {
-    std::vector<std::int32_t> indptr(4 * 3 + 1), indices(16 * 3);
-    std::vector<double> data(16 * 3 - 1);
-    EXPECT_EQ(fault_message([&] { pp::lagrange_to_legendre_arrays<std::int32_t>(3, 3, indptr, indices, data); }),
-              "batch kernel: buffer sizes do not match");
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ std::size_t global(BasisShape shape, std::size_t n, std::size_t k, std::size_t a
 }
 
 // The operator from its definition, dense, by a 12-point rule per interval plus the traces.
-std::vector<double> reference(BasisShape test, BasisShape trial, GalerkinForm form, const pp::BreakpointSpan& part) {
+std::vector<double> reference(BasisShape test, BasisShape trial, GalerkinForm form,
+                              const pp::BreakpointPartition& part) {
     const std::size_t n = part.n_intervals();
     const std::size_t rows = test.size(n);
     const std::size_t columns = trial.size(n);
@@ -153,7 +154,7 @@ TEST(GalerkinOperator, DefinitionClosedFormsAndBlocks) {
         const bool legendre = test_kind == BasisKind::legendre && trial_kind == BasisKind::legendre;
         const GalerkinForm form = static_cast<GalerkinForm>(random_below(rng, legendre ? 3 : 2));
         const std::vector<double> b = random_breakpoints(rng, 1 + random_below(rng, 5));
-        const pp::BreakpointSpan part{b};
+        const pp::BreakpointPartition part{b};
         const pp::GalerkinOperator op(test, trial, form);
         const std::size_t n = part.n_intervals();
         const std::size_t rows = op.rows(n);
@@ -215,12 +216,12 @@ TEST(Projection, NestedThereAndBackAndBlocks) {
                 fine.push_back(coarse[k] + (coarse[k + 1] - coarse[k]) * static_cast<double>(s) / static_cast<double>(pieces));
             fine.push_back(coarse[k + 1]);
         }
-        const pp::BreakpointSpan C{coarse};
-        const pp::BreakpointSpan F{fine};
+        const pp::BreakpointPartition C{coarse};
+        const pp::BreakpointPartition F{fine};
         const std::size_t p = random_below(rng, 4);
         const std::size_t q = p + random_below(rng, 3);
-        auto build = [](std::size_t ps, const pp::BreakpointSpan& S, std::size_t pt, const pp::BreakpointSpan& T,
-                        std::size_t first, std::size_t last, std::size_t base) {
+        auto build = [](std::size_t ps, const pp::BreakpointPartition& S, std::size_t pt,
+                        const pp::BreakpointPartition& T, std::size_t first, std::size_t last, std::size_t base) {
             const std::size_t room = pp::projection_rows_room(ps, S, pt, T, first, last);
             Rows<std::int64_t> rows{std::vector<std::int64_t>(last - first + 1), std::vector<std::int64_t>(room),
                                     std::vector<double>(room)};

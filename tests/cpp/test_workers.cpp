@@ -1,5 +1,6 @@
 // The kernels that split their work over the pool: the same bits for every worker count (also
 // what ThreadSanitizer runs over, see tools/dev check tsan).
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -28,19 +29,23 @@ std::vector<double> uniform(std::size_t n, double low, double high, std::uint64_
 
 constexpr std::size_t many = 50'000;  // a few parts of 8192 times
 
-TEST(Workers, TimeKernelsGiveTheSameBits) {
-    const pp::LegendreBasis basis{1.0, 3, 700};
-    const std::vector<double> times = uniform(many, -0.1, 1.1, 1);
-    const std::vector<double> coefficients = uniform(3 * basis.basis_size(), -1.0, 1.0, 2);
-    const std::span<const double> one(coefficients.data(), basis.basis_size());
+// On both kinds of partition: each part looks its times up with a lookup of its own (the
+// breakpoint partition's starts from the previous time and has a bucket index).
+template <class P>
+void expect_time_kernels_match(const P& partition, const std::vector<double>& times) {
+    constexpr std::size_t degree = 3;
+    const std::size_t size = (degree + 1) * partition.n_intervals();
+    const std::vector<double> coefficients = uniform(3 * size, -1.0, 1.0, 2);
+    const std::span<const double> one(coefficients.data(), size);
+    const pp::IntervalWindow whole{0, partition.n_intervals()};
     auto run = [&](std::size_t workers) {
         std::vector<double> out(many), batch(3 * many), xi(many);
         std::vector<std::int64_t> k(many), indptr(many + 1), indices(4 * many);
         std::vector<double> data(4 * many);
-        pp::evaluate_times_in_window(basis, {0, basis.n_t}, one, times, true, out, workers);
-        pp::evaluate_times_in_window(basis, {0, basis.n_t}, coefficients, times, false, batch, workers);
-        pp::locate_times(basis, times, k, xi, workers);
-        pp::basis_matrix_arrays<std::int64_t>(basis, times, false, indptr, indices, data, workers);
+        pp::evaluate_times(partition, degree, whole, one, times, true, out, workers);
+        pp::evaluate_times(partition, degree, whole, coefficients, times, false, batch, workers);
+        pp::locate_times(partition, times, k, xi, workers);
+        pp::basis_matrix_arrays<P, std::int64_t>(partition, degree, times, false, indptr, indices, data, workers);
         return std::tuple{out, batch, xi, k, indptr, indices, data};
     };
     const auto serial = run(1);
@@ -56,15 +61,29 @@ TEST(Workers, TimeKernelsGiveTheSameBits) {
     }
 }
 
+TEST(Workers, TimeKernelsGiveTheSameBits) {
+    const std::vector<double> times = uniform(many, -0.1, 1.1, 1);
+    expect_time_kernels_match(pp::UniformPartition(1.0, 700), times);
+    // Graded breakpoints (squares), the times in ascending order on a part of them: the sorted path.
+    std::vector<double> breakpoints(701);
+    for (std::size_t k = 0; k <= 700; ++k) {
+        const double x = static_cast<double>(k) / 700;
+        breakpoints[k] = x * x;
+    }
+    std::vector<double> sorted = times;
+    std::sort(sorted.begin() + many / 2, sorted.end());
+    expect_time_kernels_match(pp::BreakpointPartition(breakpoints), sorted);
+}
+
 TEST(Workers, TheEarliestTimeOutsideTheWindowIsReported) {
-    const pp::LegendreBasis basis{1.0, 2, 100};
+    const pp::UniformPartition partition(1.0, 100);
     std::vector<double> times = uniform(many, 0.2, 0.6, 3);  // intervals 20 ... 59
     const std::vector<double> local = uniform(3 * 50, -1.0, 1.0, 4);  // window [15, 65)
     times[many - 5] = 0.9;
     times[30'000] = 0.01;
     std::vector<double> out(many);
     for (const std::size_t workers : {1u, 2u, 5u})
-        EXPECT_EQ(pp::evaluate_times_in_window(basis, {15, 50}, local, times, false, out, workers), 30'000u);
+        EXPECT_EQ(pp::evaluate_times(partition, 2, {15, 50}, local, times, false, out, workers), 30'000u);
 }
 
 // Row blocks in parts: the whole arrays of the serial build, a first offset other than 0 included.
@@ -96,7 +115,8 @@ TEST(Workers, RowBlocksInPartsAreTheSerialRows) {
         mass_first, mass_last, pp::lagrange_mass_rows_nnz(d, n_t, mass_first, mass_last),
         [&](std::size_t a, std::size_t b) { return pp::lagrange_mass_rows_nnz(d, n_t, a, b); },
         [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
-            pp::lagrange_mass_rows<std::int32_t>(d, n_t, 2.0, a, b, p, i, v);
+            pp::lagrange_mass_rows<pp::UniformPartition, std::int32_t>(d, pp::UniformPartition(2.0, n_t), a, b, p, i,
+                                                                       v);
             return i.size();
         });
     expect_parts_match(
@@ -112,18 +132,20 @@ TEST(Workers, ProlongationPartsShortOfTheirRoomAreClosedUp) {
     if (sizeof(std::size_t) < 8) GTEST_SKIP() << "the fine count needs a 64-bit size type";
     // Fine nodes within the coincidence tolerance of the coarse node 0.5 store one entry, not two,
     // in a part after the first: the parts are closed up.
-    const auto fine = static_cast<std::size_t>(1'000'000'000'000'001ULL);
-    const std::size_t near = fine / 2;
-    EXPECT_LT(pp::prolongation_rows<std::int32_t>(1, 2, fine, near - 20, near + 20,
+    const auto n_fine = static_cast<std::size_t>(1'000'000'000'000'001ULL);
+    const std::size_t near = n_fine / 2;
+    const pp::UniformPartition coarse(1.0, 2), fine(1.0, n_fine);
+    using U = pp::UniformPartition;
+    const std::size_t stored = pp::prolongation_rows<U, U, std::int32_t>(1, coarse, fine, near - 20, near + 20,
                                                   std::span(std::vector<std::int32_t>(41).data(), 41),
                                                   std::span(std::vector<std::int32_t>(80).data(), 80),
-                                                  std::span(std::vector<double>(80).data(), 80)),
-              80u);
+                                                  std::span(std::vector<double>(80).data(), 80));
+    EXPECT_LT(stored, 80u);
     expect_parts_match(
-        near - 7000, near + 5000, pp::prolongation_rows_room(1, 2, fine, near - 7000, near + 5000),
-        [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(1, 2, fine, a, b); },
+        near - 7000, near + 5000, pp::prolongation_rows_room(1, coarse, fine, near - 7000, near + 5000),
+        [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(1, coarse, fine, a, b); },
         [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
-            return pp::prolongation_rows<std::int32_t>(1, 2, fine, a, b, p, i, v);
+            return pp::prolongation_rows<U, U, std::int32_t>(1, coarse, fine, a, b, p, i, v);
         });
 }
 

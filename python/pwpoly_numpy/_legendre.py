@@ -1,0 +1,518 @@
+"""The discontinuous piecewise Legendre space."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, Self
+
+import numpy as np
+import numpy.typing as npt
+import scipy.sparse
+
+from . import _checks as checks
+from . import _csr
+from . import _kernels
+from . import _partition as partitions
+from ._partition import TimeSlab
+from ._space import Space
+
+if TYPE_CHECKING:  # pragma: no cover
+    from ._checks import ArrayLikeOrSparse
+    from ._lagrange import LagrangeSpace
+
+
+class LegendreSpace(Space):
+    """Discontinuous piecewise Legendre polynomials on ``n_t`` equal intervals of [0, T], or on the
+    intervals between any strictly increasing ``breakpoints``.
+
+    On interval k (from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``, or from ``breakpoints[k]`` to
+    ``breakpoints[k + 1]``) the basis functions are the Legendre polynomials P_0 ... P_degree of
+    the local coordinate in [-1, 1]. Vectors of one
+    number per basis function are degree-major: position ``i*n_t + k`` holds P_i on interval k.
+    On equal intervals the numbers are those of ``pwpoly.LegendreBasis`` and
+    ``pwpoly.LegendreBasisEvaluator``, bit for bit, wherever both pick the same interval (see
+    Notes).
+
+    Parameters
+    ----------
+    degree : int
+        Polynomial degree, >= 0.
+    n_t : int
+        Number of intervals, >= 1.
+    T : float
+        End of the time interval, finite and > 0.
+    breakpoints : array_like of float, shape (n_t + 1,), instead of n_t and T
+        Strictly increasing finite interval ends, at least 2, any start; the space keeps a
+        read-only copy. A uniform space and a space on the same breakpoint values are different
+        values (each equal only to its own kind) and may differ in the last bits.
+
+    Notes
+    -----
+    Times before t0 are evaluated at the left end of the first interval, times after T at the
+    right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
+    for the constant P_0, and the derivative of P_0 and P_1). Interval k is ``[b_k, b_{k+1})`` with
+    ``b_k = breakpoints[k] = k*dt``, the last one closed at T: a time on an interior interval end
+    belongs to the interval on its right, at local coordinate -1 up to rounding (the formula of
+    ``pwpoly`` for the coordinate on that interval). ``pwpoly`` locates by ``floor(t / dt)``
+    instead, which puts some interior ends on their left at coordinate 1; the two modules give
+    the same bits wherever they pick the same interval, and differ only for a time within
+    rounding of an interior end.
+
+    Array arguments (times, coefficients, values) are numbers only: arrays of bool (read as 0.0
+    and 1.0), integer or floating dtype, or sequences of real numbers (Python ints and fractions
+    included). None, strings, bytes and other objects are a ``TypeError``, an integer beyond the
+    float range a ``ValueError``.
+
+    A subclass may add members and override public ones: the methods read only the space's own
+    checked fields. It may not redefine a private member (a ``TypeError`` when it is made).
+
+    Raises
+    ------
+    TypeError
+        An argument of the wrong type, named in the message: ``degree`` or ``n_t`` not an integer
+        (a bool included), ``T`` not a real number; in the methods, e.g. "times: expected an
+        array-like of real numbers, got [0.5, None] (list) holding None (NoneType)".
+    ValueError
+        ``degree`` < 0, ``n_t`` < 1, ``T`` not finite and > 0 (also an integer or fraction beyond
+        the float range), ``n_t*(degree + 1)**2`` above the largest array size, ``n_t`` above
+        2**51 (beyond, consecutive interval ends can coincide), ``T / n_t`` not a positive normal
+        number ("T: the interval length T / n_t = 0.0 (T = 5e-324, n_t = 4) is not a positive
+        normal number"), or a last interval end that overflows; both n_t and T and breakpoints, or
+        neither ("breakpoints: give either n_t and T or breakpoints, got both"); breakpoints not
+        1-D, fewer than 2, not finite, not strictly increasing ("breakpoints: expected strictly
+        increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5") or two of them
+        farther apart than the largest float; in the methods, e.g. "coefficients: last axis has length 11,
+        expected V.size = 12", "times: 1000... (int) is beyond the largest float".
+    AttributeError
+        On setting or deleting any attribute: the space is an immutable value, e.g.
+        "LegendreSpace objects are immutable: cannot set 'degree'".
+
+    Example
+    -------
+    >>> LegendreSpace(2, 4, 1.0).evaluate(np.arange(1.0, 13.0), [0.3, 0.9], derivative=1)
+    array([-96. , 121.6])
+    """
+
+    __slots__ = ()
+    _basis = 0  # the kernels' code of the Legendre basis
+
+    def __new__(
+        cls, degree: int, n_t: int | None = None, T: float | None = None, breakpoints: npt.ArrayLike | None = None
+    ) -> Self:
+        self = super().__new__(cls)
+        self._set_fields(degree, n_t, T, breakpoints, 0)
+        return self
+
+    @staticmethod
+    def _size_of(degree: int, n_t: int) -> int:
+        return n_t * (degree + 1)
+
+    def _slab_ranges(self, k0: int, k1: int) -> tuple[range, ...]:
+        n_t = self._partition.n_t
+        return tuple(range(i * n_t + k0, i * n_t + k1) for i in range(self._degree + 1))
+
+    def locate(
+        self, times: npt.ArrayLike, workers: int = 1
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+        """Interval index and local coordinate of each time.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape
+        workers : int, optional
+            Threads sharing the work by consecutive times (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        intervals : ndarray of int64, shape times.shape
+            Interval k holding the time, ``breakpoints[k] <= t < breakpoints[k + 1]`` (an interior
+            interval end on its right; 0 for times before t0 and NaN, n_t - 1 from
+            ``breakpoints[n_t - 1]`` on).
+        xi : ndarray of float64, shape times.shape
+            Local coordinate in [-1, 1] on that interval (NaN for a NaN time).
+
+        Raises
+        ------
+        TypeError
+            `times` not real numbers: "times: expected an array-like of real numbers, got ...".
+
+        Example
+        -------
+        >>> LegendreSpace(1, 4, 1.0).locate([0.25, 0.375])
+        (array([1, 1]), array([-1.,  0.]))
+        """
+        t = checks.as_float_array("times", times)
+        return self._locate(t, checks.workers(workers))
+
+    def evaluate(
+        self,
+        coefficients: ArrayLikeOrSparse,
+        times: npt.ArrayLike,
+        derivative: int = 0,
+        out: npt.NDArray[np.float64] | None = None,
+        slab: TimeSlab[Self] | None = None,
+        workers: int = 1,
+    ) -> npt.NDArray[np.float64]:
+        """Values (or time derivatives) of piecewise Legendre expansions at many times.
+
+        Parameters
+        ----------
+        coefficients : array_like of float, shape (..., size), or (..., slab.size) with `slab`
+            One or a batch of coefficient vectors, degree-major; with `slab`, the slab's
+            coefficients alone, in the order of ``slab.rows`` (``global_c[..., slab.rows]``).
+            A scipy sparse array (as type checkers see a product ``A @ u``) is made dense.
+        times : array_like of float, any shape (a scalar gives 0-d results)
+            With `slab`, every time must lie in the slab: its interval from ``locate`` in
+            [slab.k0, slab.k1) (``locate_slab`` tells which slab owns a time).
+        derivative : {0, 1}
+            0 for values, 1 for the time derivative.
+        out : ndarray of float64, shape coefficients.shape[:-1] + times.shape, optional
+            Array to write the result into (a subclass is checked and written as the plain
+            ndarray it is). When a time outside the slab is refused, it may have been written in
+            part.
+        slab : TimeSlab, optional
+            A slab of this space: evaluate from that slab's coefficients, reading no others.
+        workers : int, optional
+            Threads sharing the work by consecutive times (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        ndarray of float64, shape coefficients.shape[:-1] + times.shape
+            ``result[b..., j...]`` equals ``LegendreBasisEvaluator.evaluate_at(t)`` (derivative 0)
+            or ``evaluate_derivative_at(t)`` (derivative 1) of vector ``b`` at ``times[j...]``;
+            with `slab`, bit for bit the evaluation of the global vectors the slab's coefficients
+            belong to.
+
+        Raises
+        ------
+        TypeError
+            `coefficients` or `times` not real numbers ("times: expected an array-like of real
+            numbers, got ..."); `derivative` not an integer; `slab` not None or a TimeSlab;
+            `out` not an ndarray or not float64 ("out: expected dtype float64, got dtype
+            float32").
+        ValueError
+            `coefficients` a scalar or of the wrong last axis ("coefficients: last axis has
+            length 11, expected V.size = 12", or ``slab.size`` with `slab`); `derivative` not 0
+            or 1; `out` of the wrong shape or read-only; `slab` of another space ("slab: a slab
+            of ..., expected a slab of V = ..."); a time outside the slab ("times:
+            times.flat[0] = 0.25 lies in interval 0, outside the slab's intervals [1, 2)").
+
+        Example
+        -------
+        >>> V = LegendreSpace(1, 2, 1.0); V.evaluate([1.0, 2.0, 3.0, 4.0], [0.25, 0.5])
+        array([ 1., -2.])
+        >>> V.evaluate([2.0, 4.0], 0.75, slab=V.slab(1, 2))
+        array(2.)
+        """
+        if slab is None:
+            first, width = 0, self._partition.n_t
+            c = checks.batch_of("coefficients", coefficients, self._size, "V.size")
+        else:
+            checked = partitions.slab_of("slab", slab, (self,), f"V = {self!r}")
+            first, width = checked._k0, checked._k1 - checked._k0
+            c = checks.batch_of("coefficients", coefficients, width * (self._degree + 1), "slab.size")
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        threads = checks.workers(workers)
+        return self._evaluate_window(c, t, derivative, out, first, width, False, threads)
+
+    def _evaluate_window(
+        self,
+        c: npt.NDArray[np.float64],
+        t: npt.NDArray[np.float64],
+        derivative: int,
+        out: npt.NDArray[np.float64] | None,
+        first: int,
+        width: int,
+        closed: bool,
+        threads: int = 1,
+    ) -> npt.NDArray[np.float64]:
+        """evaluate on checked arguments: coefficient vectors of the intervals [first, first + width),
+        closed on the right (a time on its right end on the last interval) when `closed`."""
+        shape = c.shape[:-1] + t.shape
+        if out is None:
+            target = result = np.empty(shape, dtype=np.float64)
+        else:
+            result = checks.check_out(out, shape)
+            direct = result.flags.c_contiguous and result.flags.aligned
+            if direct and not np.may_share_memory(result, c) and not np.may_share_memory(result, t):
+                target = result
+            else:
+                target = np.empty(shape, dtype=np.float64)
+        done = _kernels.evaluate(
+            self._degree, *self._partition.kernel_arguments(), first, width, int(closed), c, t, derivative, target,
+            threads,
+        )
+        if done != t.size:
+            time = t.reshape(-1)[done]
+            k = int(self._locate(np.asarray(time))[0])
+            raise ValueError(
+                f"times: times.flat[{done}] = {float(time)!r} lies in interval {k}, outside the slab's intervals "
+                f"[{first}, {first + width})" + (" and its right end" if closed else "")
+            )
+        if target is not result:
+            result[...] = target
+        return result if out is None else out
+
+    def basis_matrix(
+        self, times: npt.ArrayLike, derivative: int = 0, workers: int = 1
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """Values (or time derivatives) of all basis functions at many times, as a sparse matrix.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape (flattened in C order)
+        derivative : {0, 1}
+        workers : int, optional
+            Threads sharing the work by consecutive times (rows) (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (times.size, size)
+            Row j holds the degree + 1 entries of the interval holding ``times.flat[j]``, all stored
+            (also zeros), columns ascending: the non-zero entries of
+            ``LegendreBasis.evaluate_all_basis_functions`` (or ``..._derivatives``), same bits.
+
+        Raises
+        ------
+        TypeError
+            `times` not real numbers ("times: expected an array-like of real numbers, got ...");
+            `derivative` not an integer ("derivative: expected an integer, got ...").
+        ValueError
+            `derivative` not 0 or 1 ("derivative: expected 0 or 1, got 2"); more than the largest
+            array size of stored entries ("times: ... times give ... stored entries, more than
+            the largest array size").
+
+        Example
+        -------
+        >>> LegendreSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
+        [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, -1.0]]
+        """
+        t = checks.as_float_array("times", times)
+        derivative = checks.derivative_order(derivative)
+        threads = checks.workers(workers)
+        n = t.size
+        m = self._degree + 1
+        nnz = n * m
+        if nnz > checks.MAX_DOUBLES:
+            raise ValueError(f"times: {n} times give {nnz} stored entries, more than the largest array size")
+        arguments = (self._degree, *self._partition.kernel_arguments(), t, derivative)
+        return _csr.rows_matrix(
+            (_kernels.basis_matrix32, _kernels.basis_matrix64), (n, self._size), nnz,
+            lambda kernel, indptr, indices, data: kernel(*arguments, indptr, indices, data, threads),
+        )
+
+    def mass_matrix(
+        self,
+        rows: TimeSlab[Self] | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        workers: int = 1,
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """The L2 Gram matrix of the basis on [t0, T], or with another trial space.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows: a slab of this space (the positions it owns, see ``TimeSlab``)
+            or a range of step 1 within ``range(size)``. None (the default) builds every row.
+        trial : LegendreSpace or LagrangeSpace, optional
+            The space of the columns, on the same partition (any degree); default this space.
+        workers : int, optional
+            Accepted as by the other operators (1, the default; -1: every core); a diagonal
+            needs no thread. ValueError for 0 or below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (number of rows asked, trial.size)
+            Entry (i*n_t + k, c) is the integral of P_i on interval k times trial function c.
+            With this space (or a LegendreSpace of any degree) as trial: ``lengths[k] / (2*i + 1)``
+            (``dt / (2*i + 1)`` on equal intervals) at column ``i*n_t + k`` for i up to the smaller degree, nothing else (exactly the closed
+            form). With a LagrangeSpace: ``lengths[k]`` times half the integral on [-1, 1] by a
+            Gauss-Legendre rule exact for the degrees, the same bits on every machine, within
+            1e-13 relative of the exact integral; integrals that are zero are not stored. With
+            `rows`, row j of the result is global row ``rows[j]`` (``slab.rows[j]``), columns
+            global, the same bits as the whole matrix.
+
+        Raises
+        ------
+        TypeError
+            `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
+            got ..."; `trial` not a space.
+        ValueError
+            A range of step other than 1 ("rows: expected a range with step 1, got ...") or
+            beyond the rows (e.g. "rows: expected a range with 0 <= start <= stop <= 4 (the
+            operator's rows), got range(0, 5)"); a slab of another space ("rows: a slab of ...,
+            expected a slab of V = ..."); `trial` on another partition ("trial: ... is on another
+            partition (n_t = 2, T = 1.0), expected the partition of V = ... (n_t = 4, T = 1.0)").
+
+        Example
+        -------
+        >>> V = LegendreSpace(1, 2, 3.0); V.mass_matrix().diagonal().tolist()
+        [1.5, 1.5, 0.5, 0.5]
+        >>> V.mass_matrix(rows=V.slab(1, 2)).toarray().tolist()
+        [[0.0, 1.5, 0.0, 0.0], [0.0, 0.0, 0.0, 0.5]]
+        >>> V.mass_matrix(trial=LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
+        [[0.75, 0.75, 0.0], [0.0, 0.75, 0.75], [-0.25, 0.25, 0.0], [0.0, -0.25, 0.25]]
+        """
+        checks.workers(workers)  # a diagonal (or the closed forms) written by numpy: no thread
+        from . import _galerkin
+
+        return _galerkin.mass_matrix(self, rows, trial)
+
+    def derivative_matrix(
+        self,
+        rows: TimeSlab[Self] | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        upwind: bool = False,
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """The time-derivative matrix: test functions of this space against trial derivatives.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows, as for ``mass_matrix``.
+        trial : LegendreSpace or LagrangeSpace, optional
+            The space of the columns, on the same partition (any degree); default this space.
+        upwind : bool, optional
+            Add the jumps at the interval ends (test and trial Legendre): at every interior end
+            t_k, ``(phi_j(t_k+) - phi_j(t_k-)) * psi_i(t_k+)``, and at the start
+            ``phi_j(t0+) * psi_i(t0+)``. A breakpoint's values are its right limit; the left
+            limit at t_k is the previous interval's end.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (number of rows asked, trial.size)
+            Entry (i*n_t + k, c): the integral over interval k's interior of P_i times the time
+            derivative of trial function c. Legendre trial: exactly 2.0 at column j*n_t + k for
+            j > i with i + j odd (the length cancels); with `upwind`, exactly +-1.0 at every
+            column j*n_t + k and j*n_t + k - 1 (the traces: P_i(-1) = (-1)**i, P_i(1) = 1). A
+            slab's upwind rows read its previous interval, k0 - 1: the columns say so. Lagrange
+            trial: the integral by a Gauss-Legendre rule exact for the degrees (as for
+            ``mass_matrix``). No stored zeros; with `rows`, the same bits as the whole matrix.
+
+        Raises
+        ------
+        TypeError
+            `rows` or `trial` as for ``mass_matrix``; `upwind` not a bool ("upwind: expected a
+            bool, got ...").
+        ValueError
+            `rows` or `trial` as for ``mass_matrix``; `upwind` with a Lagrange trial space
+            ("upwind: the traces need Legendre test and trial spaces, got the trial space ...").
+
+        Example
+        -------
+        >>> V = LegendreSpace(1, 2, 1.0); V.derivative_matrix().toarray().tolist()
+        [[0.0, 0.0, 2.0, 0.0], [0.0, 0.0, 0.0, 2.0], [0.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 0.0]]
+        >>> V.derivative_matrix(upwind=True).toarray().tolist()
+        [[1.0, 0.0, 1.0, 0.0], [-1.0, 1.0, -1.0, 1.0], [-1.0, 0.0, 1.0, 0.0], [1.0, -1.0, 1.0, 1.0]]
+        """
+        from . import _galerkin
+
+        return _galerkin.derivative_matrix(self, rows, trial, upwind)
+
+    def projection_to(
+        self, other: LegendreSpace, rows: TimeSlab[LegendreSpace] | range | None = None
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """The L2 projection onto another Legendre space of the same span.
+
+        Parameters
+        ----------
+        other : LegendreSpace
+            Any degree and partition with the same start and end, nested with this one or not.
+        rows : TimeSlab or range, optional
+            Build only these rows (positions of `other`): a slab of `other` or a range of step 1
+            within ``range(other.size)``. None (the default) builds every row.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (number of rows asked, size)
+            ``P @ c`` are the coefficients in `other` of the L2 projection of the expansion c:
+            entry (i*m + l, j*n_t + k) is ``(2*i + 1) / h_l`` times the integral of P_i on
+            other's interval l times P_j on interval k, over their overlap (the two lists of
+            interval ends merged), by a Gauss-Legendre rule exact for the two degrees; 1.0 and
+            nothing else between identical intervals. On nested partitions a polynomial of the
+            coarse space is reproduced and coarse to fine to coarse is the identity, up to
+            rounding. Zero integrals are not stored; with `rows`, the same bits as the whole.
+
+        Raises
+        ------
+        TypeError
+            `other` not a LegendreSpace ("other: expected a LegendreSpace, got ..."); `rows` as
+            for ``mass_matrix``.
+        ValueError
+            `other` of another span ("other: ... spans [0.0, 2.0], expected the span of V = ...,
+            [0.0, 1.0]"); `rows` as for ``mass_matrix``, a slab of another space than `other`.
+
+        Example
+        -------
+        >>> LegendreSpace(1, 1, 1.0).projection_to(LegendreSpace(0, 2, 1.0)).toarray().tolist()
+        [[1.0, -0.5], [1.0, 0.5]]
+        """
+        from . import _galerkin
+
+        return _galerkin.projection_to(self, other, rows)
+
+    def project(
+        self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], workers: int = 1
+    ) -> npt.NDArray[np.float64]:
+        """L2 projection of a function onto the space.
+
+        Parameters
+        ----------
+        f : callable
+            Vectorised: ``f(t)`` for a float64 array ``t`` of shape (n,) returns an array of shape
+            (..., n) (leading axes make a batch).
+        workers : int, optional
+            Threads sharing the work by consecutive intervals (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        ndarray of float64, shape (..., size)
+            Coefficients, degree-major. The integrals use a Gauss-Legendre rule of degree + 2
+            points per interval, exact for polynomials f of degree up to degree + 3; a polynomial
+            of at most the space's degree is reproduced up to rounding.
+
+        Raises
+        ------
+        TypeError
+            `f` not callable ("f: expected a callable, got ..."), or its result not real numbers
+            ("f(t): expected an array-like of real numbers, got ...").
+        ValueError
+            The result of `f` not of shape (..., len(t)), e.g. "f: returned an array of shape (),
+            expected shape (..., 6) ending in the length of its argument".
+        Exception
+            Whatever `f` raises, unchanged.
+
+        Example
+        -------
+        >>> LegendreSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
+        [0.5, 1.5, 0.5, 0.5]
+        """
+        threads = checks.workers(workers)
+        m = self._degree + 1
+        n_t = self._partition.n_t
+        nodes, weights = np.polynomial.legendre.leggauss(m + 1)
+        left, right = self._partition.ends(0, n_t)
+        with np.errstate(over="ignore"):
+            sums = left + right
+        # The midpoint without overflow, as the evaluation forms it (interval_lookup.hpp).
+        middle = np.where(np.isinf(sums), left / 2.0 + right / 2.0, sums / 2.0)
+        half = (right - left) / 2.0
+        times = (middle[:, None] + half[:, None] * nodes[None, :]).reshape(-1)
+        values = checks.call_on_times("f", f, times, times.size)
+        # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
+        B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))
+        result = np.empty(values.shape[:-1] + (self._size,), dtype=np.float64)
+        _kernels.project_sums(n_t, m, np.ascontiguousarray(values, dtype=np.float64), np.ascontiguousarray(B), result,
+                              threads)
+        return result
