@@ -359,3 +359,57 @@ def pwpoly_basis_matrix(n_t, T, degree, times):
     """Reference: the rows of evaluate_all_basis_functions, d + 1 entries each, as a dense array."""
     basis = pwpoly.LegendreBasis(degree, n_t, T)
     return np.array([basis.evaluate_all_basis_functions(t) for t in times.tolist()])
+
+
+def legendre_derivative_csr(degree, n_t, upwind):
+    """Vectorised numpy build of the Legendre derivative matrix (upwind: with the traces): the
+    arrays of LegendreSpace(degree, n_t, T).derivative_matrix(upwind=upwind), row i*n_t + k,
+    written in place into preallocated arrays (no concatenation), then csr_array."""
+    p, n = degree, n_t
+    m = p + 1
+    j = np.arange(m)
+    interior = [np.where((j > i) & ((i + j) % 2 == 1), 2.0, 0.0) for i in range(m)]
+    stored = [int(np.count_nonzero(row)) for row in interior]
+    nnz = m * (2 * m * n - m) if upwind else n * sum(stored)
+    index = np.int32 if max(nnz, m * n) < 2**31 else np.int64
+    indptr = np.empty(m * n + 1, dtype=index)
+    indptr[0] = 0
+    indices = np.empty(nnz, dtype=index)
+    data = np.empty(nnz)
+    k = np.arange(n, dtype=index)
+    position = 0
+    for i in range(m):
+        rows = indptr[i * n + 1:(i + 1) * n + 1]
+        if not upwind:
+            js = j[interior[i] != 0.0].astype(index)
+            c = js.size
+            np.add(js * index(n), k[:, None], out=indices[position:position + n * c].reshape(n, c))
+            data[position:position + n * c].reshape(n, c)[...] = interior[i][js]
+            np.multiply(k + index(1), index(c), out=rows)
+            rows += index(position)
+            position += n * c
+            continue
+        own = interior[i] + (-1.0) ** i * (-1.0) ** j
+        first_columns = j.astype(index) * index(n)
+        indices[position:position + m] = first_columns
+        data[position:position + m] = own
+        block = indices[position + m:position + m * (2 * n - 1)].reshape(n - 1, 2 * m)
+        np.add(first_columns, k[:-1, None], out=block[:, 0::2])
+        np.add(first_columns, k[1:, None], out=block[:, 1::2])
+        values = data[position + m:position + m * (2 * n - 1)].reshape(n - 1, 2 * m)
+        values[:, 0::2] = -((-1.0) ** i)
+        values[:, 1::2] = own
+        rows[0] = position + m
+        np.multiply(k[1:], index(2 * m), out=rows[1:])
+        rows[1:] += index(position + m)
+        position += m * (2 * n - 1)
+    return scipy.sparse.csr_array((data, indices, indptr), shape=(m * n, m * n))
+
+
+def write_once(rows, nnz, index):
+    """The floor of building a csr_array's arrays: fresh indptr, indices and data, each written once."""
+    indptr, indices, data = np.empty(rows + 1, dtype=index), np.empty(nnz, dtype=index), np.empty(nnz)
+    indptr.fill(0)
+    indices.fill(0)
+    data.fill(0.0)
+    return indptr, indices, data

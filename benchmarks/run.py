@@ -620,12 +620,59 @@ def slab_rows(suite):
 
 
 # ---------------------------------------------------------------------------------------------
+# Issue rows: Galerkin operators in time (pwpoly_numpy)
+
+
+def galerkin_rows(suite):
+    section = "galerkin"
+    if pwpoly_numpy is None:
+        suite.add(Row(section, "Galerkin operators", "—", "—", status="not available"))
+        return
+    pn = pwpoly_numpy
+    print("\npwpoly_numpy: Galerkin operators in time", flush=True)
+    n = 10**6
+
+    def derivative_group(upwind):
+        V = pn.LegendreSpace(3, n, 1.0)
+        ours = V.derivative_matrix(upwind=upwind)
+        namespace = {"V": V, "n": n, "upwind": upwind, "build": peers.legendre_derivative_csr,
+                     "write_once": peers.write_once, "nnz": ours.nnz, "index": ours.indices.dtype}
+        same = peers.same_csr(ours, peers.legendre_derivative_csr(3, n, upwind))
+        del ours
+        m = suite.time([Contender("ours", "V.derivative_matrix(upwind=upwind)", namespace),
+                        Contender("numpy", "build(3, n, upwind)", namespace),
+                        Contender("floor", "write_once(4 * n, nnz, index)", namespace)], min_rounds=5)
+        name = f"LegendreSpace(3, {fmt_count(n)}, 1.0).derivative_matrix(upwind={upwind})"
+        suite.ratio_row(section, name, m, "ours", "numpy", "vectorised numpy build + csr_array", ("<=", 1 / 3),
+                        failed="" if same else "matrix differs from the numpy build")
+        suite.ratio_row(section, name + ": ours vs writing the result's fresh arrays once", m, "ours", "floor",
+                        "floor", None)
+        suite.ratio_row(section, name + ": numpy build vs the same floor", m, "numpy", "floor", "floor", None)
+
+    def mixed_group(form):
+        W = pn.LagrangeSpace(3, n, 1.0)
+        V = pn.LegendreSpace(3, n, 1.0)
+        namespace = {"V": V, "W": W}
+        statement = f"V.{form}(trial=W)"
+        m = suite.time([Contender("ours", statement, namespace), Contender("to_legendre", "W.to_legendre()", namespace)],
+                       min_rounds=5)
+        suite.ratio_row(section, f"LegendreSpace(3, {fmt_count(n)}, 1.0).{form}(trial=W), W = LagrangeSpace(3, "
+                        f"{fmt_count(n)}, 1.0) (shape of W.to_legendre())", m, "ours", "to_legendre",
+                        "W.to_legendre()", ("<=", 2.0))
+
+    for upwind in (False, True):
+        guarded(suite, section, f"derivative, upwind={upwind}", lambda: derivative_group(upwind))
+    for form in ("derivative_matrix", "mass_matrix"):
+        guarded(suite, section, f"mixed {form}", lambda: mixed_group(form))
+
+
+# ---------------------------------------------------------------------------------------------
 # Report
 
 
 SECTIONS = [("inputs", sequence_inputs), ("all-basis", all_basis), ("operators", operators),
             ("evaluator", evaluator_calls), ("memory", memory), ("numpy", array_interface),
-            ("slabs", slab_rows), ("threads", threads)]
+            ("slabs", slab_rows), ("galerkin", galerkin_rows), ("threads", threads)]
 
 
 def markdown_table(rows):

@@ -9,6 +9,8 @@ repository:
 - prolongation.png     a coarse continuous Lagrange function and its prolongation to a finer partition
 - operator_sparsity.png  the prolongation and the Lagrange-to-Legendre transformation, entry by entry
 - convergence.png      the convergence tables of examples/demo.py, error against n_t
+- galerkin_orders.png  dG(q) and cG(q) for the heat equation (examples/galerkin_in_time.py): errors
+                       at the interval ends and in L2 against n_t
 
 The numbers of each picture come from a function that returns them (legendre_basis_functions,
 prolongation_data, operator_matrices, and the demo's tables), the drawing from another. The files
@@ -39,6 +41,7 @@ import pwpoly
 import pwpoly_numpy as pn
 
 import demo
+import galerkin_in_time
 
 Array = npt.NDArray[np.float64]
 
@@ -346,6 +349,26 @@ def draw_slab_ownership(degree: int = 2, n_t: int = 7, parts: int = 3) -> Figure
     return fig
 
 
+def draw_galerkin_orders(rows: list[galerkin_in_time.OrderRow]) -> Figure:
+    """Time errors of dG(q) and cG(q) against n_t: at the interval ends (superconvergent) and in L2."""
+    fig = Figure(figsize=(7.5, 3.4))
+    ends, l2 = fig.subplots(1, 2, sharex=True)
+    for number, row in enumerate(rows):
+        style = "-" if row.method == "dG" else "--"
+        colour = COLOURS[number % len(COLOURS)]
+        label = f"{row.method}({row.degree})"
+        ends.loglog(row.n_t, row.nodal, style, marker="o", color=colour, label=label, markersize=3)
+        l2.loglog(row.n_t, row.l2, style, marker="o", color=colour, label=label, markersize=3)
+    ends.set_title("at the interval ends: order 2q+1 (dG), 2q (cG)")
+    l2.set_title("L2 over [0, T]: order q+1")
+    for ax in (ends, l2):
+        ax.set_xlabel("n_t")
+        ax.set_ylabel("error")
+    l2.legend(ncol=2)
+    fig.tight_layout()
+    return fig
+
+
 # ---------------------------------------------------------------------------------------------
 
 def save(fig: Figure, path: Path) -> None:
@@ -367,6 +390,7 @@ def render_all(directory: Path) -> list[Path]:
         "operator_sparsity.png": lambda: draw_operators(prolongation, transformation, degree=2, n_t=4),
         "convergence.png": lambda: draw_convergence(demo.prolongation_table(), demo.legendre_table()),
         "slab_ownership.png": draw_slab_ownership,
+        "galerkin_orders.png": lambda: draw_galerkin_orders(galerkin_in_time.order_table()),
     }
     written = []
     with matplotlib.rc_context({

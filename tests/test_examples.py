@@ -29,7 +29,7 @@ pictures = importlib.import_module("pictures")
 # Files that an example must write into PWPOLY_EXAMPLE_OUTPUT.
 OUTPUTS = {
     "pictures.py": {"legendre_basis.png", "prolongation.png", "operator_sparsity.png", "convergence.png",
-                    "slab_ownership.png"},
+                    "slab_ownership.png", "galerkin_orders.png"},
 }
 
 
@@ -113,6 +113,15 @@ def test_demo_prints_its_tables(capsys):
         assert f"stored entries of the finest operator: {row.finest_nnz}" in printed
     for row in demo.legendre_table():
         assert "slope error " + " ".join(f"{e:9.2e}" for e in row.slopes.errors) in printed
+
+
+def test_galerkin_in_time_orders_and_stepping():
+    galerkin = importlib.import_module("galerkin_in_time")
+    for row in galerkin.order_table():
+        nodal = 2 * row.degree + 1 if row.method == "dG" else 2 * row.degree
+        assert abs(row.orders(row.nodal, row.n_t)[-1] - nodal) < 0.1, row
+        assert abs(row.orders(row.l2, row.n_t)[-1] - (row.degree + 1)) < 0.1, row
+        assert row.stepping_difference < 1e-12, row
 
 
 # --- the pictures' data ------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 bit; a hung rank fails the run within a time limit instead of stalling it."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -160,3 +161,25 @@ def test_hung_rank_fails_within_the_limit_and_leaves_no_process(tmp_path):
     while any(running(pid) for pid in pids) and time.monotonic() < deadline:
         time.sleep(0.1)
     assert not any(running(pid) for pid in pids)
+
+
+PARAREAL = EXAMPLE.parent / "parareal.py"
+ITERATION = re.compile(r"iteration (\d+): first (\d+) of (\d+) slabs equal the serial solution bit for bit; "
+                       r"start value error (\S+); contraction (\S+) \(bound (\S+)\)")
+
+
+@pytest.mark.parametrize("processes", [2, 3])
+def test_parareal_reaches_the_serial_solution_slab_by_slab(processes):
+    status, out, err = run_limited([MPIEXEC, "-n", str(processes), sys.executable, str(PARAREAL)], TIME_LIMIT)
+    assert status == 0, f"exit status {status}\nstdout:\n{out}\nstderr:\n{err}"
+    lines = out.splitlines()
+    matches = [ITERATION.fullmatch(line) for line in lines if line.startswith("iteration ")]
+    assert len(matches) == processes and all(matches)
+    errors = []
+    for k, match in enumerate(matches, 1):
+        assert int(match[1]) == k and int(match[3]) == processes
+        assert int(match[2]) >= k  # after k iterations, the first k slabs are exact
+        assert float(match[5]) <= float(match[6])  # the observed contraction within the linear bound
+        errors.append(float(match[4]))
+    assert errors == sorted(errors, reverse=True) and errors[-1] == 0.0
+    assert lines[-1] == "converged to the serial solution bit for bit: True"

@@ -23,6 +23,12 @@ __all__ = [
     "prolongation64",
     "to_legendre32",
     "to_legendre64",
+    "galerkin_nnz",
+    "galerkin32",
+    "galerkin64",
+    "projection_room",
+    "projection32",
+    "projection64",
     "project_sums",
     "division_floor",
     "internal_fault_type",
@@ -79,6 +85,85 @@ def to_legendre64(
     degree: int, n_t: int, first: int, last: int, indptr: _Index, indices: _Index, data: _F64,
     workers: int,
 ) -> None: ...
+def galerkin_nnz(
+    test_kind: int, test_degree: int, trial_kind: int, trial_degree: int, form: int, n_t: int, first: int, last: int
+) -> int: ...
+def galerkin32(
+    test_kind: int,
+    test_degree: int,
+    trial_kind: int,
+    trial_degree: int,
+    form: int,
+    n_t: int,
+    T: float,
+    breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
+    workers: int,
+) -> None: ...
+def galerkin64(
+    test_kind: int,
+    test_degree: int,
+    trial_kind: int,
+    trial_degree: int,
+    form: int,
+    n_t: int,
+    T: float,
+    breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
+    workers: int,
+) -> None: ...
+def projection_room(
+    source_degree: int,
+    source_n_t: int,
+    source_T: float,
+    source_breakpoints: _F64,
+    target_degree: int,
+    target_n_t: int,
+    target_T: float,
+    target_breakpoints: _F64,
+    first: int,
+    last: int,
+) -> int: ...
+def projection32(
+    source_degree: int,
+    source_n_t: int,
+    source_T: float,
+    source_breakpoints: _F64,
+    target_degree: int,
+    target_n_t: int,
+    target_T: float,
+    target_breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
+    workers: int,
+) -> int: ...
+def projection64(
+    source_degree: int,
+    source_n_t: int,
+    source_T: float,
+    source_breakpoints: _F64,
+    target_degree: int,
+    target_n_t: int,
+    target_T: float,
+    target_breakpoints: _F64,
+    first: int,
+    last: int,
+    indptr: _Index,
+    indices: _Index,
+    data: _F64,
+    workers: int,
+) -> int: ...
 def project_sums(n_t: int, m: int, values: _F64, B: _F64, out: _F64, workers: int) -> None: ...
 def division_floor(divisions: int, times: _F64, out: _F64) -> None: ...
 def internal_fault_type() -> type[BaseException]: ...

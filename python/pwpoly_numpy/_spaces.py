@@ -545,36 +545,49 @@ class LegendreSpace(_Space):
         return _csr(data, indices, indptr, (n, self._size))
 
     def mass_matrix(
-        self, rows: TimeSlab | range | None = None, workers: int = 1
+        self,
+        rows: TimeSlab | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
-        """The L2 Gram matrix of the basis on [0, T].
+        """The L2 Gram matrix of the basis on [0, T], or with another trial space.
 
         Parameters
         ----------
         rows : TimeSlab or range, optional
             Build only these rows: a slab of this space (the positions it owns, see ``TimeSlab``)
             or a range of step 1 within ``range(size)``. None (the default) builds every row.
+        trial : LegendreSpace or LagrangeSpace, optional
+            The space of the columns, on the same partition (any degree); default this space.
         workers : int, optional
-            Accepted as by the other operators (1, the default; -1: every core); a diagonal
-            needs no thread. ValueError for 0 or below -1, TypeError for a non-integer.
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (number of rows asked, size)
-            Diagonal: ``dt / (2*i + 1)`` for P_i on every interval, degree-major. With `rows`, row
-            j of the result is global row ``rows[j]`` (``slab.rows[j]``), its entry in the global
-            column of that row, the same bits as the whole matrix.
+        scipy.sparse.csr_array, shape (number of rows asked, trial.size)
+            Entry (i*n_t + k, c) is the integral of P_i on interval k times trial function c.
+            With this space (or a LegendreSpace of any degree) as trial: ``dt / (2*i + 1)`` at
+            column ``i*n_t + k`` for i up to the smaller degree, nothing else (exactly the closed
+            form). With a LagrangeSpace: ``dt`` times half the integral on [-1, 1] by a
+            Gauss-Legendre rule exact for the degrees, the same bits on every machine, within
+            1e-13 relative of the exact integral; integrals that are zero are not stored. With
+            `rows`, row j of the result is global row ``rows[j]`` (``slab.rows[j]``), columns
+            global, the same bits as the whole matrix.
 
         Raises
         ------
         TypeError
             `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
-            got ...".
+            got ..."; `trial` not a space.
         ValueError
             A range of step other than 1 ("rows: expected a range with step 1, got ...") or
             beyond the rows (e.g. "rows: expected a range with 0 <= start <= stop <= 4 (the
             operator's rows), got range(0, 5)"); a slab of another space ("rows: a slab of ...,
-            expected a slab of V = ...").
+            expected a slab of V = ..."); `trial` on another partition ("trial: ... is on another
+            partition (n_t = 2, T = 1.0), expected the partition of V = ... (n_t = 4, T = 1.0)").
 
         Example
         -------
@@ -582,23 +595,115 @@ class LegendreSpace(_Space):
         [1.5, 1.5, 0.5, 0.5]
         >>> V.mass_matrix(rows=V.slab(1, 2)).toarray().tolist()
         [[0.0, 1.5, 0.0, 0.0], [0.0, 0.0, 0.0, 0.5]]
+        >>> V.mass_matrix(trial=LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
+        [[0.75, 0.75, 0.0], [0.0, 0.75, 0.75], [-0.25, 0.25, 0.0], [0.0, -0.25, 0.25]]
         """
-        ranges = _slabs.requested_ranges(rows, self._size, (self,), f"V = {self!r}")
-        checks.workers(workers)  # a diagonal filled by numpy: nothing worth a thread
-        positions = _slabs.concatenated(ranges)
-        count = positions.size
-        diagonal = np.empty(count, dtype=np.float64)
-        n_t = self._n_t
-        start = 0
-        for r in ranges:
-            # The part of the range on each degree i holds dt / (2*i + 1).
-            for i in range(r.start // n_t, (r.stop + n_t - 1) // n_t):
-                length = min(r.stop, (i + 1) * n_t) - max(r.start, i * n_t)
-                diagonal[start : start + length] = self._dt / (2.0 * i + 1.0)
-                start += length
-        index = checks.index_dtype(count, self._size)
-        return _csr(diagonal, positions.astype(index, copy=False), np.arange(count + 1, dtype=index),
-                    (count, self._size))
+        from . import _galerkin
+
+        return _galerkin.mass_matrix(self, rows, trial, workers)
+
+    def derivative_matrix(
+        self,
+        rows: TimeSlab | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        upwind: bool = False,
+        workers: int = 1,
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """The time-derivative matrix: test functions of this space against trial derivatives.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows, as for ``mass_matrix``.
+        trial : LegendreSpace or LagrangeSpace, optional
+            The space of the columns, on the same partition (any degree); default this space.
+        upwind : bool, optional
+            Add the jumps at the interval ends (test and trial Legendre): at every interior end
+            t_k, ``(phi_j(t_k+) - phi_j(t_k-)) * psi_i(t_k+)``, and at the start
+            ``phi_j(t0+) * psi_i(t0+)``. A breakpoint's values are its right limit; the left
+            limit at t_k is the previous interval's end.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (number of rows asked, trial.size)
+            Entry (i*n_t + k, c): the integral over interval k's interior of P_i times the time
+            derivative of trial function c. Legendre trial: exactly 2.0 at column j*n_t + k for
+            j > i with i + j odd (the length cancels); with `upwind`, exactly +-1.0 at every
+            column j*n_t + k and j*n_t + k - 1 (the traces: P_i(-1) = (-1)**i, P_i(1) = 1). A
+            slab's upwind rows read its previous interval, k0 - 1: the columns say so. Lagrange
+            trial: the integral by a Gauss-Legendre rule exact for the degrees (as for
+            ``mass_matrix``). No stored zeros; with `rows`, the same bits as the whole matrix.
+
+        Raises
+        ------
+        TypeError
+            `rows` or `trial` as for ``mass_matrix``; `upwind` not a bool ("upwind: expected a
+            bool, got ...").
+        ValueError
+            `rows` or `trial` as for ``mass_matrix``; `upwind` with a Lagrange trial space
+            ("upwind: the traces need Legendre test and trial spaces, got the trial space ...").
+
+        Example
+        -------
+        >>> V = LegendreSpace(1, 2, 1.0); V.derivative_matrix().toarray().tolist()
+        [[0.0, 0.0, 2.0, 0.0], [0.0, 0.0, 0.0, 2.0], [0.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 0.0]]
+        >>> V.derivative_matrix(upwind=True).toarray().tolist()
+        [[1.0, 0.0, 1.0, 0.0], [-1.0, 1.0, -1.0, 1.0], [-1.0, 0.0, 1.0, 0.0], [1.0, -1.0, 1.0, 1.0]]
+        """
+        from . import _galerkin
+
+        return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
+
+    def projection_to(
+        self, other: LegendreSpace, rows: TimeSlab | range | None = None, workers: int = 1
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """The L2 projection onto another Legendre space of the same span.
+
+        Parameters
+        ----------
+        other : LegendreSpace
+            Any degree and partition with the same start and end, nested with this one or not.
+        rows : TimeSlab or range, optional
+            Build only these rows (positions of `other`): a slab of `other` or a range of step 1
+            within ``range(other.size)``. None (the default) builds every row.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (number of rows asked, size)
+            ``P @ c`` are the coefficients in `other` of the L2 projection of the expansion c:
+            entry (i*m + l, j*n_t + k) is ``(2*i + 1) / h_l`` times the integral of P_i on
+            other's interval l times P_j on interval k, over their overlap (the two lists of
+            interval ends merged), by a Gauss-Legendre rule exact for the two degrees; 1.0 and
+            nothing else between identical intervals. On nested partitions a polynomial of the
+            coarse space is reproduced and coarse to fine to coarse is the identity, up to
+            rounding. Zero integrals are not stored; with `rows`, the same bits as the whole.
+
+        Raises
+        ------
+        TypeError
+            `other` not a LegendreSpace ("other: expected a LegendreSpace, got ..."); `rows` as
+            for ``mass_matrix``.
+        ValueError
+            `other` of another span ("other: ... spans [0.0, 2.0], expected the span of V = ...,
+            [0.0, 1.0]"); `rows` as for ``mass_matrix``, a slab of another space than `other`.
+
+        Example
+        -------
+        >>> LegendreSpace(1, 1, 1.0).projection_to(LegendreSpace(0, 2, 1.0)).toarray().tolist()
+        [[1.0, -0.5], [1.0, 0.5]]
+        """
+        from . import _galerkin
+
+        return _galerkin.projection_to(self, other, rows, workers)
 
     def project(
         self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], workers: int = 1
@@ -652,10 +757,9 @@ class LegendreSpace(_Space):
         values = checks.call_on_times("f", f, times, times.size)
         # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
         B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))
-        batch = values.shape[:-1]
-        result = np.empty(batch + (self._size,), dtype=np.float64)
-        _kernels.project_sums(self._n_t, m, np.ascontiguousarray(values, dtype=np.float64),
-                              np.ascontiguousarray(B), result, threads)
+        result = np.empty(values.shape[:-1] + (self._size,), dtype=np.float64)
+        _kernels.project_sums(self._n_t, m, np.ascontiguousarray(values, dtype=np.float64), np.ascontiguousarray(B),
+                              result, threads)
         return result
 
 
@@ -933,9 +1037,13 @@ class LagrangeSpace(_Space):
         return _csr(data, indices, indptr, (count, self._size))
 
     def mass_matrix(
-        self, rows: TimeSlab | range | None = None, workers: int = 1
+        self,
+        rows: TimeSlab | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
-        """The L2 Gram matrix of the nodal basis on [0, T].
+        """The L2 Gram matrix of the nodal basis on [0, T], or with another trial space.
 
         Parameters
         ----------
@@ -943,6 +1051,8 @@ class LagrangeSpace(_Space):
             Build only these rows (points): a slab of this space (the points it owns, see
             ``TimeSlab``) or a range of step 1 within ``range(size)``. None (the default) builds
             every row.
+        trial : LegendreSpace or LagrangeSpace, optional
+            The space of the columns, on the same partition (any degree); default this space.
         workers : int, optional
             Threads sharing the work by consecutive rows (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
@@ -950,26 +1060,38 @@ class LagrangeSpace(_Space):
 
         Returns
         -------
-        scipy.sparse.csr_array, shape (number of rows asked, size)
-            Symmetric, exact up to rounding (relative 1e-13 for moderate degrees); each row holds
-            the nodes sharing an interval with its node, columns ascending. With `rows`, row j of
-            the result is global row ``rows[j]`` (``slab.rows[j]``), columns global, the same bits
-            as the whole matrix.
+        scipy.sparse.csr_array, shape (number of rows asked, trial.size)
+            With this space as trial: symmetric, exact up to rounding (relative 1e-13 for
+            moderate degrees); each row holds the nodes sharing an interval with its node, columns
+            ascending. With another trial space: entry (r, c) is the integral of node r's function
+            times trial function c, interval by interval ``dt`` times half the integral on [-1, 1]
+            by a Gauss-Legendre rule exact for the degrees (left interval first at a shared node),
+            the same bits on every machine, zero integrals not stored. With `rows`, row j of the
+            result is global row ``rows[j]`` (``slab.rows[j]``), columns global, the same bits as
+            the whole matrix.
 
         Raises
         ------
         TypeError
             `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
-            got ...".
+            got ..."; `trial` not a space.
         ValueError
             A range of step other than 1 or beyond ``range(size)``; a slab of another space
-            ("rows: a slab of ..., expected a slab of W = ...").
+            ("rows: a slab of ..., expected a slab of W = ..."); `trial` on another partition
+            ("trial: ... is on another partition (n_t = 2, T = 1.0), expected the partition of
+            W = ... (n_t = 4, T = 1.0)").
 
         Example
         -------
         >>> LagrangeSpace(1, 1, 6.0).mass_matrix().toarray().tolist()
         [[2.0, 1.0], [1.0, 2.0]]
+        >>> LagrangeSpace(1, 1, 6.0).mass_matrix(trial=LegendreSpace(0, 1, 6.0)).toarray().tolist()
+        [[3.0], [3.0]]
         """
+        if trial is not None and trial != self:
+            from . import _galerkin
+
+            return _galerkin.mass_matrix(self, rows, trial, workers)
         (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         threads = checks.workers(workers)
         d = self._degree
@@ -984,6 +1106,54 @@ class LagrangeSpace(_Space):
         kernel = _kernels.lagrange_mass_matrix32 if index is np.int32 else _kernels.lagrange_mass_matrix64
         kernel(d, self._n_t, self._T, first, last, indptr, indices, data, threads)
         return _csr(data, indices, indptr, (count, self._size))
+
+    def derivative_matrix(
+        self,
+        rows: TimeSlab | range | None = None,
+        *,
+        trial: LegendreSpace | LagrangeSpace | None = None,
+        upwind: bool = False,
+        workers: int = 1,
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """The time-derivative matrix: nodal test functions against trial derivatives.
+
+        Parameters
+        ----------
+        rows : TimeSlab or range, optional
+            Build only these rows, as for ``mass_matrix``.
+        trial : LegendreSpace or LagrangeSpace, optional
+            The space of the columns, on the same partition (any degree); default this space.
+        upwind : bool, optional
+            Must be False: the upwind traces need a Legendre test space.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (number of rows asked, trial.size)
+            Entry (r, c): the integral over the interval interiors of node r's function times
+            the time derivative of trial function c, by a Gauss-Legendre rule exact for the
+            degrees (the length cancels; left interval first at a shared node); zero integrals
+            are not stored. With `rows`, the same bits as the whole matrix.
+
+        Raises
+        ------
+        TypeError
+            As for ``mass_matrix``; `upwind` not a bool.
+        ValueError
+            As for ``mass_matrix``; ``upwind=True`` ("upwind: the traces need Legendre test and
+            trial spaces, got the test space ...").
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 2, 1.0).derivative_matrix().toarray().tolist()
+        [[-0.5, 0.5, 0.0], [-0.5, 0.0, 0.5], [0.0, -0.5, 0.5]]
+        """
+        from . import _galerkin
+
+        return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
     def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """Nodal values of a function.

@@ -130,6 +130,82 @@ void project_sums(std::size_t n_t, std::size_t m, std::span<const double> values
     pwpoly::threads::parallel_for(n_t, workers, 4096, 64, part);
 }
 
+// The partition of a space: uniform (n_t, T) when `breakpoints` is empty, else the breakpoints.
+template <class F>
+decltype(auto) with_partition(std::size_t n_t, double T, std::span<const double> breakpoints, F&& f) {
+    if (breakpoints.empty()) return f(pp::UniformPartition(T, n_t));
+    return f(pp::BreakpointSpan{breakpoints});
+}
+
+// Test and trial bases: kind 0 Legendre, 1 Lagrange; form 0 mass, 1 derivative, 2 upwind.
+pp::GalerkinOperator galerkin_operator(std::size_t test_kind, std::size_t test_degree, std::size_t trial_kind,
+                                       std::size_t trial_degree, std::size_t form) {
+    if (test_kind > 1 || trial_kind > 1 || form > 2) fault("Galerkin operator: unknown basis kind or form");
+    auto shape = [](std::size_t kind, std::size_t degree) {
+        return pp::BasisShape{kind == 0 ? pp::BasisKind::legendre : pp::BasisKind::lagrange, degree};
+    };
+    return pp::GalerkinOperator(shape(test_kind, test_degree), shape(trial_kind, trial_degree),
+                                static_cast<pp::GalerkinForm>(form));
+}
+
+// Stored entries of the Galerkin operator's rows [first, last) on n_t intervals.
+std::size_t galerkin_nnz(std::size_t test_kind, std::size_t test_degree, std::size_t trial_kind,
+                         std::size_t trial_degree, std::size_t form, std::size_t n_t, std::size_t first,
+                         std::size_t last) {
+    return galerkin_operator(test_kind, test_degree, trial_kind, trial_degree, form).rows_nnz(n_t, first, last);
+}
+
+// The Galerkin operator's rows [first, last), offsets from indptr[0].
+template <class Index>
+void galerkin(std::size_t test_kind, std::size_t test_degree, std::size_t trial_kind, std::size_t trial_degree,
+              std::size_t form, std::size_t n_t, double T, std::span<const double> breakpoints, std::size_t first,
+              std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+              std::size_t workers) {
+    const pp::GalerkinOperator op = galerkin_operator(test_kind, test_degree, trial_kind, trial_degree, form);
+    with_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::build_rows_in_parts<Index>(
+            first, last, indptr, indices, data, workers,
+            [&](std::size_t a, std::size_t b) { return op.rows_nnz(n_t, a, b); },
+            [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+                op.fill_rows<Index>(partition, a, b, p, i, d);
+                return i.size();
+            });
+    });
+}
+
+// Room for the projection rows [first, last): an upper bound of the entries they store.
+std::size_t projection_room(std::size_t source_degree, std::size_t source_n_t, double source_T,
+                            std::span<const double> source_breakpoints, std::size_t target_degree,
+                            std::size_t target_n_t, double target_T, std::span<const double> target_breakpoints,
+                            std::size_t first, std::size_t last) {
+    return with_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
+        return with_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
+            return pp::projection_rows_room(source_degree, source, target_degree, target, first, last);
+        });
+    });
+}
+
+// The projection rows [first, last) at the start of indices and data; returns the entries stored.
+template <class Index>
+std::size_t projection(std::size_t source_degree, std::size_t source_n_t, double source_T,
+                       std::span<const double> source_breakpoints, std::size_t target_degree, std::size_t target_n_t,
+                       double target_T, std::span<const double> target_breakpoints, std::size_t first,
+                       std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                       std::size_t workers) {
+    return with_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
+        return with_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
+            return pp::build_rows_in_parts<Index>(
+                first, last, indptr, indices, data, workers,
+                [&](std::size_t a, std::size_t b) {
+                    return pp::projection_rows_room(source_degree, source, target_degree, target, a, b);
+                },
+                [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+                    return pp::projection_rows<Index>(source_degree, source, target_degree, target, a, b, p, i, d);
+                });
+        });
+    });
+}
+
 // The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
 // not raised one yet).
 binding::Ref internal_fault_type() { return binding::Ref::borrow(binding::fault_exception_type()); }
@@ -165,6 +241,23 @@ using Kernels = pwpoly::binding::Module<
              "to_legendre64(degree, n_t, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::project_sums, "project_sums(n_t, m, values, B, out, workers)">,
     Kernel<&kernels::division_floor, "division_floor(divisions, times, out)">,
+    Function<&kernels::galerkin_nnz,
+             "galerkin_nnz(test_kind, test_degree, trial_kind, trial_degree, form, n_t, first, last)">,
+    Kernel<&kernels::galerkin<std::int32_t>,
+             "galerkin32(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
+             "indptr, indices, data, workers)">,
+    Kernel<&kernels::galerkin<std::int64_t>,
+             "galerkin64(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
+             "indptr, indices, data, workers)">,
+    Function<&kernels::projection_room,
+             "projection_room(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+             "target_T, target_breakpoints, first, last)">,
+    Kernel<&kernels::projection<std::int32_t>,
+             "projection32(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+             "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::projection<std::int64_t>,
+             "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+             "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
 

@@ -3,6 +3,7 @@
 
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/galerkin.hpp"
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre.hpp"

@@ -13,8 +13,13 @@ struct Interval {
 
 struct UniformPartition {
     double dt;
+    std::size_t n_t;
 
-    UniformPartition(double T, std::size_t n_t) : dt(T / static_cast<double>(n_t)) {}
+    UniformPartition(double T, std::size_t intervals) : dt(T / static_cast<double>(intervals)), n_t(intervals) {}
+
+    std::size_t n_intervals() const { return n_t; }
+    // The length every operator scales by: dt itself (not right - left of an interval).
+    double length(std::size_t) const { return dt; }
 
     Interval interval(std::size_t k) const {
         const double left = static_cast<double>(k) * dt;
