@@ -1088,12 +1088,12 @@ class LagrangeSpace(_Space):
         >>> LagrangeSpace(1, 1, 6.0).mass_matrix(trial=LegendreSpace(0, 1, 6.0)).toarray().tolist()
         [[3.0], [3.0]]
         """
+        threads = checks.workers(workers)
         if trial is not None and trial != self:
             from . import _galerkin
 
             return _galerkin.mass_matrix(self, rows, trial, workers)
         (block,) = _slabs.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
-        threads = checks.workers(workers)
         d = self._degree
         first, last = block.start, block.stop
         count = last - first
