@@ -230,7 +230,7 @@ def kernel_operator(form, degree, breakpoints):
     rows = (degree + 1) * n_t
     nnz = _kernels.galerkin_nnz(*shape, n_t, 0, rows)
     indptr, indices, data = np.zeros(rows + 1, np.int64), np.empty(nnz, np.int64), np.empty(nnz)
-    _kernels.galerkin64(*shape, n_t, 0.0, breakpoints, 0, rows, indptr, indices, data)
+    _kernels.galerkin64(*shape, n_t, 0.0, breakpoints, 0, rows, indptr, indices, data, 1)
     return scipy.sparse.csr_array((data, indices, indptr), shape=(rows, rows))
 
 

@@ -6,7 +6,7 @@ import pickle
 import numpy as np
 import pytest
 import scipy.sparse
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import pwpoly_numpy as pn
@@ -120,7 +120,11 @@ def test_legendre_mass_and_projection(ends, degree):
 @given(partitions(max_intervals=20), st.integers(1, 5))
 @settings(max_examples=60, deadline=None)
 def test_lagrange_nodes_interpolation_mass_and_transformation(ends, degree):
-    W = pn.LagrangeSpace(degree, breakpoints=ends)
+    try:
+        W = pn.LagrangeSpace(degree, breakpoints=ends)
+    except ValueError as error:  # an interval a few ulps long has no room for the nodes
+        assert "is too short for" in str(error) and np.diff(ends).min() < 1e3 * np.spacing(np.abs(ends).max())
+        assume(False)
     x = W.points
     assert x.shape == (W.size,) == ((len(ends) - 1) * degree + 1,)
     assert same_bits(x[::degree], ends) and np.all(np.diff(x) > 0)
@@ -255,6 +259,8 @@ def test_values_repr_pickling_and_copies():
         (lambda: pn.LegendreSpace(1, breakpoints=[0.0, 0.5, 0.5, 1.0]), ValueError,
          "breakpoints: expected strictly increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5"),
         (lambda: pn.LegendreSpace(1, breakpoints=[0.0, 2.0, 1.0]), ValueError, "breakpoints: expected strictly increasing"),
+        (lambda: pn.LagrangeSpace(2, breakpoints=[1e6, 1e6 + 1.0, np.nextafter(1e6 + 1.0, 2e6)]), ValueError,
+         "breakpoints: interval 1, [1000001.0, 1000001.0000000001], is too short for 1 distinct interior nodes"),
         (lambda: pn.LegendreSpace(1, breakpoints=["a", "b"]), TypeError, "breakpoints: expected an array-like of real numbers"),
         (lambda: pn.LegendreSpace(1, breakpoints=None), ValueError, "breakpoints: give either n_t and T or breakpoints"),
         (lambda: pn.LegendreSpace(1), ValueError, "breakpoints: give either n_t and T or breakpoints"),

@@ -35,8 +35,10 @@ def identical(a, b):
 def calls(degree, n_t, seed):
     """Every method taking `workers`, as a function of it, on inputs large enough to be split."""
     rng = np.random.default_rng(seed)
-    V = LegendreSpace(degree, n_t, 1.0)
     W = LagrangeSpace(max(degree, 1), 2 * MANY // max(degree, 1) // 3 + n_t, 1.0)
+    V = LegendreSpace(degree, 2 * MANY // (degree + 1) + n_t, 1.0)  # rows enough for the operators
+    U = LagrangeSpace(max(degree, 1), V.n_t, 1.0)
+    target = LegendreSpace(2, V.n_t // 2 + n_t, 1.0)
     fine = LagrangeSpace(W.degree, W.n_t + n_t + 1, 1.0)
     times = rng.uniform(-0.1, 1.1, MANY)
     times[:: 997] = np.nan
@@ -48,10 +50,14 @@ def calls(degree, n_t, seed):
     return {
         "LegendreSpace.evaluate": lambda w: V.evaluate(C, times, derivative=seed % 2, workers=w),
         "LegendreSpace.evaluate, slab": lambda w: V.evaluate(
-            C[:, V.slab(0, n_t).rows], times.clip(0.0, 1.0), slab=V.slab(0, n_t), workers=w),
+            C[:, V.slab(0, V.n_t).rows], times.clip(0.0, 1.0), slab=V.slab(0, V.n_t), workers=w),
         "LegendreSpace.locate": lambda w: V.locate(times, workers=w),
         "LegendreSpace.basis_matrix": lambda w: V.basis_matrix(times, derivative=seed % 2, workers=w),
         "LegendreSpace.mass_matrix": lambda w: V.mass_matrix(workers=w),
+        "LegendreSpace.mass_matrix, Lagrange trial": lambda w: V.mass_matrix(trial=U, workers=w),
+        "LegendreSpace.derivative_matrix, upwind": lambda w: V.derivative_matrix(upwind=True, workers=w),
+        "LagrangeSpace.derivative_matrix": lambda w: U.derivative_matrix(rows=range(3, U.size), workers=w),
+        "LegendreSpace.projection_to": lambda w: V.projection_to(target, workers=w),
         "LegendreSpace.project": lambda w: LegendreSpace(degree, 9000 + n_t, 1.0).project(
             lambda t: np.stack([np.sin(t), t * t]), workers=w),
         "LagrangeSpace.evaluate": lambda w: W.evaluate(u, times, workers=w),
@@ -95,7 +101,8 @@ def test_workers_follow_scipys_convention(value, error, text):
                  lambda: V.basis_matrix([0.5], workers=value), lambda: V.mass_matrix(workers=value),
                  lambda: V.project(np.sin, workers=value), lambda: W.to_legendre(workers=value),
                  lambda: W.prolongation_to(W, workers=value), lambda: W.mass_matrix(workers=value),
-                 lambda: W.evaluate([0.0] * 5, [0.5], workers=value)):
+                 lambda: W.evaluate([0.0] * 5, [0.5], workers=value), lambda: W.derivative_matrix(workers=value),
+                 lambda: V.projection_to(V, workers=value)):
         with pytest.raises(error) as caught:
             call()
         assert str(caught.value) == text

@@ -62,11 +62,12 @@ def _rows_of(space: Space, rows: TimeSlab[Space] | range | None) -> tuple[range,
 
 
 def galerkin_matrix(
-    space: Space, rows: TimeSlab[Space] | range | None, trial: object, form: int
+    space: Space, rows: TimeSlab[Space] | range | None, trial: object, form: int, workers: object
 ) -> scipy.sparse.csr_array[np.float64]:
     """Rows of the operator of `form` with test `space` and `trial` (default `space`)."""
     other = _trial_space(space, trial)
     ranges = _rows_of(space, rows)
+    threads = checks.workers(workers)
     n_t, T, breakpoints = space._partition.kernel_arguments()
     shape = (_kind(space), space._degree, _kind(other), other._degree, form)
     counts = [_kernels.galerkin_nnz(*shape, n_t, r.start, r.stop) for r in ranges]
@@ -82,18 +83,20 @@ def galerkin_matrix(
     for r, stored in zip(ranges, counts):
         # Chained: this range's offsets continue from indptr[row].
         kernel(*shape, n_t, T, breakpoints, r.start, r.stop, indptr[row : row + len(r) + 1],
-               indices[entry : entry + stored], data[entry : entry + stored])
+               indices[entry : entry + stored], data[entry : entry + stored], threads)
         row += len(r)
         entry += stored
     return _csr.csr(data, indices, indptr, (count, other._size))
 
 
-def mass_matrix(space: Space, rows: TimeSlab[Space] | range | None, trial: object) -> scipy.sparse.csr_array[np.float64]:
-    return galerkin_matrix(space, rows, trial, _MASS)
+def mass_matrix(
+    space: Space, rows: TimeSlab[Space] | range | None, trial: object, workers: object
+) -> scipy.sparse.csr_array[np.float64]:
+    return galerkin_matrix(space, rows, trial, _MASS, workers)
 
 
 def derivative_matrix(
-    space: Space, rows: TimeSlab[Space] | range | None, trial: object, upwind: object
+    space: Space, rows: TimeSlab[Space] | range | None, trial: object, upwind: object, workers: object
 ) -> scipy.sparse.csr_array[np.float64]:
     if not isinstance(upwind, (bool, np.bool_)):
         raise TypeError(f"upwind: expected a bool, got {checks.describe(upwind)}")
@@ -104,11 +107,11 @@ def derivative_matrix(
                 raise ValueError(
                     f"upwind: the traces need Legendre test and trial spaces, got the {role} space {member!r}"
                 )
-    return galerkin_matrix(space, rows, trial, _UPWIND if upwind else _DERIVATIVE)
+    return galerkin_matrix(space, rows, trial, _UPWIND if upwind else _DERIVATIVE, workers)
 
 
 def projection_to(
-    space: Space, other: object, rows: TimeSlab[Space] | range | None
+    space: Space, other: object, rows: TimeSlab[Space] | range | None, workers: object
 ) -> scipy.sparse.csr_array[np.float64]:
     """Rows of the L2 projection from `space` onto the Legendre space `other`."""
     if not (_is_space(other) and other._basis == LEGENDRE):  # type: ignore[attr-defined]
@@ -119,6 +122,7 @@ def projection_to(
     if other_span != span:
         raise ValueError(f"other: {other!r} spans {list(other_span)}, expected the span of V = {space!r}, {list(span)}")
     ranges = partitions.requested_ranges(rows, other._size, (other,), f"other = {other!r}")
+    threads = checks.workers(workers)
     source = (space._degree, *space._partition.kernel_arguments())
     target = (other._degree, *other._partition.kernel_arguments())
     rooms = [_kernels.projection_room(*source, *target, r.start, r.stop) for r in ranges]
@@ -133,7 +137,7 @@ def projection_to(
     row = entry = 0
     for r, size in zip(ranges, rooms):
         entry += kernel(*source, *target, r.start, r.stop, indptr[row : row + len(r) + 1],
-                        indices[entry : entry + size], data[entry : entry + size])
+                        indices[entry : entry + size], data[entry : entry + size], threads)
         row += len(r)
     if entry < room:
         # Shrunk in place (the arrays are fresh and referenced nowhere else).

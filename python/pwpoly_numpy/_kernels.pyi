@@ -184,6 +184,7 @@ def galerkin32(
     indptr: _Index,
     indices: _Index,
     data: _F64,
+    workers: int,
 ) -> None: ...
 def galerkin64(
     test_kind: int,
@@ -199,6 +200,7 @@ def galerkin64(
     indptr: _Index,
     indices: _Index,
     data: _F64,
+    workers: int,
 ) -> None: ...
 def projection_room(
     source_degree: int,
@@ -226,6 +228,7 @@ def projection32(
     indptr: _Index,
     indices: _Index,
     data: _F64,
+    workers: int,
 ) -> int: ...
 def projection64(
     source_degree: int,
@@ -241,6 +244,7 @@ def projection64(
     indptr: _Index,
     indices: _Index,
     data: _F64,
+    workers: int,
 ) -> int: ...
 def project_sums(n_t: int, m: int, values: _F64, B: _F64, out: _F64, workers: int) -> None: ...
 def division_floor(divisions: int, times: _F64, out: _F64) -> None: ...

@@ -91,6 +91,16 @@ class LagrangeSpace(Space):
         if not math.isfinite(float(d - 1) * (partition.longest() + 2.0 * math.ulp(last))):
             name = "T" if isinstance(partition, partitions.Uniform) else "breakpoints"
             raise ValueError(f"{name}: the nodes of degree {d} overflow ({partition.arguments()})")
+        if d > 1 and not isinstance(partition, partitions.Uniform):
+            # An interval within a few ulps of its ends has no room for distinct interior nodes.
+            points = self._points()
+            close = np.flatnonzero(np.diff(points) <= 0.0)
+            if close.size:
+                k = int(close[0]) // d
+                raise ValueError(
+                    f"breakpoints: interval {k}, [{partition.boundary(k)!r}, {partition.boundary(k + 1)!r}], is too "
+                    f"short for {d - 1} distinct interior nodes of degree {d}"
+                )
         return self
 
     @staticmethod
@@ -362,7 +372,7 @@ class LagrangeSpace(Space):
         if trial is not None and trial != self:
             from . import _galerkin
 
-            return _galerkin.mass_matrix(self, rows, trial)
+            return _galerkin.mass_matrix(self, rows, trial, workers)
         (block,) = partitions.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         d = self._degree
         first, last = block.start, block.stop
@@ -379,6 +389,7 @@ class LagrangeSpace(Space):
         *,
         trial: LegendreSpace | LagrangeSpace | None = None,
         upwind: bool = False,
+        workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
         """The time-derivative matrix: nodal test functions against trial derivatives.
 
@@ -390,6 +401,10 @@ class LagrangeSpace(Space):
             The space of the columns, on the same partition (any degree); default this space.
         upwind : bool, optional
             Must be False: the upwind traces need a Legendre test space.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -414,7 +429,7 @@ class LagrangeSpace(Space):
         """
         from . import _galerkin
 
-        return _galerkin.derivative_matrix(self, rows, trial, upwind)
+        return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
     def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """Nodal values of a function.

@@ -325,8 +325,9 @@ class LegendreSpace(Space):
         trial : LegendreSpace or LagrangeSpace, optional
             The space of the columns, on the same partition (any degree); default this space.
         workers : int, optional
-            Accepted as by the other operators (1, the default; -1: every core); a diagonal
-            needs no thread. ValueError for 0 or below -1, TypeError for a non-integer.
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -361,10 +362,9 @@ class LegendreSpace(Space):
         >>> V.mass_matrix(trial=LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
         [[0.75, 0.75, 0.0], [0.0, 0.75, 0.75], [-0.25, 0.25, 0.0], [0.0, -0.25, 0.25]]
         """
-        checks.workers(workers)  # a diagonal (or the closed forms) written by numpy: no thread
         from . import _galerkin
 
-        return _galerkin.mass_matrix(self, rows, trial)
+        return _galerkin.mass_matrix(self, rows, trial, workers)
 
     def derivative_matrix(
         self,
@@ -372,6 +372,7 @@ class LegendreSpace(Space):
         *,
         trial: LegendreSpace | LagrangeSpace | None = None,
         upwind: bool = False,
+        workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
         """The time-derivative matrix: test functions of this space against trial derivatives.
 
@@ -386,6 +387,10 @@ class LegendreSpace(Space):
             t_k, ``(phi_j(t_k+) - phi_j(t_k-)) * psi_i(t_k+)``, and at the start
             ``phi_j(t0+) * psi_i(t0+)``. A breakpoint's values are its right limit; the left
             limit at t_k is the previous interval's end.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -416,10 +421,10 @@ class LegendreSpace(Space):
         """
         from . import _galerkin
 
-        return _galerkin.derivative_matrix(self, rows, trial, upwind)
+        return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
     def projection_to(
-        self, other: LegendreSpace, rows: TimeSlab[LegendreSpace] | range | None = None
+        self, other: LegendreSpace, rows: TimeSlab[LegendreSpace] | range | None = None, workers: int = 1
     ) -> scipy.sparse.csr_array[np.float64]:
         """The L2 projection onto another Legendre space of the same span.
 
@@ -430,6 +435,10 @@ class LegendreSpace(Space):
         rows : TimeSlab or range, optional
             Build only these rows (positions of `other`): a slab of `other` or a range of step 1
             within ``range(other.size)``. None (the default) builds every row.
+        workers : int, optional
+            Threads sharing the work by consecutive rows (default 1; -1: every core this
+            process may use); the result has the same bits for every count. ValueError for 0 or
+            below -1, TypeError for a non-integer.
 
         Returns
         -------
@@ -458,7 +467,7 @@ class LegendreSpace(Space):
         """
         from . import _galerkin
 
-        return _galerkin.projection_to(self, other, rows)
+        return _galerkin.projection_to(self, other, rows, workers)
 
     def project(
         self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], workers: int = 1

@@ -187,10 +187,18 @@ std::size_t galerkin_nnz(std::size_t test_kind, std::size_t test_degree, std::si
 template <class Index>
 void galerkin(std::size_t test_kind, std::size_t test_degree, std::size_t trial_kind, std::size_t trial_degree,
               std::size_t form, std::size_t n_t, double T, std::span<const double> breakpoints, std::size_t first,
-              std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+              std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+              std::size_t workers) {
     const pp::GalerkinOperator op = galerkin_operator(test_kind, test_degree, trial_kind, trial_degree, form);
-    on_partition(n_t, T, breakpoints,
-                   [&](const auto& partition) { op.fill_rows<Index>(partition, first, last, indptr, indices, data); });
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
+        pp::build_rows_in_parts<Index>(
+            first, last, indptr, indices, data, workers,
+            [&](std::size_t a, std::size_t b) { return op.rows_nnz(n_t, a, b); },
+            [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+                op.fill_rows<Index>(partition, a, b, p, i, d);
+                return i.size();
+            });
+    });
 }
 
 // Room for the projection rows [first, last): an upper bound of the entries they store.
@@ -210,11 +218,18 @@ template <class Index>
 std::size_t projection(std::size_t source_degree, std::size_t source_n_t, double source_T,
                        std::span<const double> source_breakpoints, std::size_t target_degree, std::size_t target_n_t,
                        double target_T, std::span<const double> target_breakpoints, std::size_t first,
-                       std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
+                       std::size_t last, std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
+                       std::size_t workers) {
     return on_partition(source_n_t, source_T, source_breakpoints, [&](const auto& source) {
         return on_partition(target_n_t, target_T, target_breakpoints, [&](const auto& target) {
-            return pp::projection_rows<Index>(source_degree, source, target_degree, target, first, last, indptr,
-                                              indices, data);
+            return pp::build_rows_in_parts<Index>(
+                first, last, indptr, indices, data, workers,
+                [&](std::size_t a, std::size_t b) {
+                    return pp::projection_rows_room(source_degree, source, target_degree, target, a, b);
+                },
+                [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
+                    return pp::projection_rows<Index>(source_degree, source, target_degree, target, a, b, p, i, d);
+                });
         });
     });
 }
@@ -263,20 +278,20 @@ using Kernels = pwpoly::binding::Module<
     Function<&kernels::galerkin_nnz,
              "galerkin_nnz(test_kind, test_degree, trial_kind, trial_degree, form, n_t, first, last)">,
     Kernel<&kernels::galerkin<std::int32_t>,
-           "galerkin32(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
-           "indptr, indices, data)">,
+             "galerkin32(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
+             "indptr, indices, data, workers)">,
     Kernel<&kernels::galerkin<std::int64_t>,
-           "galerkin64(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
-           "indptr, indices, data)">,
+             "galerkin64(test_kind, test_degree, trial_kind, trial_degree, form, n_t, T, breakpoints, first, last, "
+             "indptr, indices, data, workers)">,
     Function<&kernels::projection_room,
              "projection_room(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last)">,
     Kernel<&kernels::projection<std::int32_t>,
-           "projection32(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
-           "target_T, target_breakpoints, first, last, indptr, indices, data)">,
+             "projection32(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+             "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::projection<std::int64_t>,
-           "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
-           "target_T, target_breakpoints, first, last, indptr, indices, data)">,
+             "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
+             "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
 
