@@ -20,7 +20,6 @@ import scipy.sparse
 
 import pwpoly
 
-
 # ---------------------------------------------------------------------------------------------
 # Sparse operators
 
@@ -219,8 +218,9 @@ def same_csr(a, b, exact=True, tolerance=0.0):
     if not (np.array_equal(a.indptr, b.indptr) and np.array_equal(a.indices, b.indices)):
         return False
     if exact:
-        return bool(np.array_equal(a.data.astype(np.float64).view(np.uint64),
-                                   b.data.astype(np.float64).view(np.uint64)))
+        return bool(
+            np.array_equal(a.data.astype(np.float64).view(np.uint64), b.data.astype(np.float64).view(np.uint64))
+        )
     return bool(np.max(np.abs(a.data - b.data), initial=0.0) <= tolerance)
 
 
@@ -358,8 +358,8 @@ def basis_matrix_via_lists(basis, n_t, degree, times):
         indices += range(k, size, n_t)
     m = len(times)
     return scipy.sparse.csr_array(
-        (np.array(data), np.array(indices), np.arange(0, m * (degree + 1) + 1, degree + 1)),
-        shape=(m, size))
+        (np.array(data), np.array(indices), np.arange(0, m * (degree + 1) + 1, degree + 1)), shape=(m, size)
+    )
 
 
 def pwpoly_basis_matrix(n_t, T, degree, times):
@@ -386,24 +386,24 @@ def legendre_derivative_csr(degree, n_t, upwind):
     k = np.arange(n, dtype=index)
     position = 0
     for i in range(m):
-        rows = indptr[i * n + 1:(i + 1) * n + 1]
+        rows = indptr[i * n + 1 : (i + 1) * n + 1]
         if not upwind:
             js = j[interior[i] != 0.0].astype(index)
             c = js.size
-            np.add(js * index(n), k[:, None], out=indices[position:position + n * c].reshape(n, c))
-            data[position:position + n * c].reshape(n, c)[...] = interior[i][js]
+            np.add(js * index(n), k[:, None], out=indices[position : position + n * c].reshape(n, c))
+            data[position : position + n * c].reshape(n, c)[...] = interior[i][js]
             np.multiply(k + index(1), index(c), out=rows)
             rows += index(position)
             position += n * c
             continue
         own = interior[i] + (-1.0) ** i * (-1.0) ** j
         first_columns = j.astype(index) * index(n)
-        indices[position:position + m] = first_columns
-        data[position:position + m] = own
-        block = indices[position + m:position + m * (2 * n - 1)].reshape(n - 1, 2 * m)
+        indices[position : position + m] = first_columns
+        data[position : position + m] = own
+        block = indices[position + m : position + m * (2 * n - 1)].reshape(n - 1, 2 * m)
         np.add(first_columns, k[:-1, None], out=block[:, 0::2])
         np.add(first_columns, k[1:, None], out=block[:, 1::2])
-        values = data[position + m:position + m * (2 * n - 1)].reshape(n - 1, 2 * m)
+        values = data[position + m : position + m * (2 * n - 1)].reshape(n - 1, 2 * m)
         values[:, 0::2] = -((-1.0) ** i)
         values[:, 1::2] = own
         rows[0] = position + m

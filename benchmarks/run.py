@@ -34,9 +34,8 @@ import scipy
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import pwpoly  # noqa: E402
-
 import peers  # noqa: E402
+import pwpoly  # noqa: E402
 from timing import Contender, measure, summary  # noqa: E402
 
 try:
@@ -147,8 +146,11 @@ class Suite:
     def add(self, row):
         self.rows.append(row)
         cells = row.cells()
-        print(f"  {cells[0]}\n      ours {cells[1]} | baseline {cells[2]} | {cells[3]} [IQR {cells[4]}]"
-              f" | {cells[5]} rounds | target {cells[6]} | {cells[7]}", flush=True)
+        print(
+            f"  {cells[0]}\n      ours {cells[1]} | baseline {cells[2]} | {cells[3]} [IQR {cells[4]}]"
+            f" | {cells[5]} rounds | target {cells[6]} | {cells[7]}",
+            flush=True,
+        )
 
     def time(self, contenders, *, min_rounds=None, budget=None):
         """Interleaved rounds; groups whose round lasts over a second get at least 5 rounds, not 7."""
@@ -159,24 +161,46 @@ class Suite:
                 print("  [time guard: the remaining groups run 3 rounds]", flush=True)
             self.guard_engaged = True
             min_rounds, budget = 3, 0.0
-        return measure(contenders, min_time=self.min_time, min_rounds=min_rounds, max_rounds=self.max_rounds,
-                       budget=budget, slow_round=1.0, slow_min_rounds=min(min_rounds, 5))
+        return measure(
+            contenders,
+            min_time=self.min_time,
+            min_rounds=min_rounds,
+            max_rounds=self.max_rounds,
+            budget=budget,
+            slow_round=1.0,
+            slow_min_rounds=min(min_rounds, 5),
+        )
 
-    def ratio_row(self, section, name, measurement, ours, baseline, baseline_label, target, note="",
-                  failed=""):
+    def ratio_row(self, section, name, measurement, ours, baseline, baseline_label, target, note="", failed=""):
         """Row of the per-round ratio ours / baseline (baseline: one name or a list, the fastest per round)."""
         names = baseline if isinstance(baseline, list) else [baseline]
         ratios = measurement.per_round(lambda r: r[ours] / min(r[b] for b in names))
         median, q1, q3 = summary(ratios)
         if len(names) > 1:
             fastest = min(names, key=measurement.median_time)
-            baseline_text = (f"{baseline_label}: faster per round of "
-                             + ", ".join(f"{b} {fmt_time(measurement.median_time(b))}" for b in names)
-                             + f" (usually {fastest})")
+            baseline_text = (
+                f"{baseline_label}: faster per round of "
+                + ", ".join(f"{b} {fmt_time(measurement.median_time(b))}" for b in names)
+                + f" (usually {fastest})"
+            )
         else:
             baseline_text = f"{baseline_label} {fmt_time(measurement.median_time(names[0]))}"
-        self.add(Row(section, name, fmt_time(measurement.median_time(ours)), baseline_text, median, q1, q3,
-                     "×", str(measurement.rounds), target, note, failed))
+        self.add(
+            Row(
+                section,
+                name,
+                fmt_time(measurement.median_time(ours)),
+                baseline_text,
+                median,
+                q1,
+                q3,
+                "×",
+                str(measurement.rounds),
+                target,
+                note,
+                failed,
+            )
+        )
         return median
 
 
@@ -199,16 +223,24 @@ def sequence_inputs(suite):
         ("tuple of floats", tuple(values.tolist()), "list(v)", "`list(v)` (tuple(v) is v itself)", 1.3),
         # Items that are not floats go one by one through the interpreter's conversion: the cost
         # stays linear in the length, below making the float objects.
-        ("list of ints", np.rint(values * 1000).astype(int).tolist(), "list(map(float, v))",
-         "`list(map(float, v))`", 1.3),
+        (
+            "list of ints",
+            np.rint(values * 1000).astype(int).tolist(),
+            "list(map(float, v))",
+            "`list(map(float, v))`",
+            1.3,
+        ),
     ]
     for label, v, floor, floor_label, target in kinds:
         namespace = {"basis": basis, "evaluator": evaluator, "v": v, "t": t}
-        for call, statement in (("LegendreBasis.evaluate_at(t, v)", "basis.evaluate_at(t, v)"),
-                                ("LegendreBasisEvaluator.set_dofs(v)", "evaluator.set_dofs(v)")):
+        for call, statement in (
+            ("LegendreBasis.evaluate_at(t, v)", "basis.evaluate_at(t, v)"),
+            ("LegendreBasisEvaluator.set_dofs(v)", "evaluator.set_dofs(v)"),
+        ):
             m = suite.time([Contender("ours", statement, namespace), Contender("floor", floor, namespace)])
-            suite.ratio_row(section, f"{call}, v a {label} of {fmt_count(size)}", m, "ours", "floor",
-                            floor_label, ("<=", target))
+            suite.ratio_row(
+                section, f"{call}, v a {label} of {fmt_count(size)}", m, "ours", "floor", floor_label, ("<=", target)
+            )
 
 
 def all_basis(suite):
@@ -218,27 +250,42 @@ def all_basis(suite):
     print(f"\nAll basis functions at one time, {fmt_count(n)} entries", flush=True)
     namespace = {"basis": pwpoly.LegendreBasis(degree, n_t, 1.0), "t": 0.3, "n": n}
     for call in ("evaluate_all_basis_functions", "evaluate_all_basis_function_derivatives"):
-        m = suite.time([Contender("ours", f"basis.{call}(t)", namespace),
-                        Contender("floor", "[0.0] * n", namespace)])
-        suite.ratio_row(section, f"LegendreBasis.{call}(t), LegendreBasis(3, 250000, 1.0)", m, "ours", "floor",
-                        "`[0.0] * n`", ("<=", 2.0))
+        m = suite.time([Contender("ours", f"basis.{call}(t)", namespace), Contender("floor", "[0.0] * n", namespace)])
+        suite.ratio_row(
+            section,
+            f"LegendreBasis.{call}(t), LegendreBasis(3, 250000, 1.0)",
+            m,
+            "ours",
+            "floor",
+            "`[0.0] * n`",
+            ("<=", 2.0),
+        )
 
 
 OPERATORS = {
-    "prolongation": ("lagrange_prolongation_matrix(n, 2n, 3)",
-                     "pwpoly.lagrange_prolongation_matrix(n, 2 * n, 3)",
-                     "prolongation_triplets(n, 2 * n, 3)", True),
-    "to_legendre": ("lagrange_to_legendre_basis_transformation(3, n)",
-                    "pwpoly.lagrange_to_legendre_basis_transformation(3, n)",
-                    "to_legendre_triplets(3, n)", False),
+    "prolongation": (
+        "lagrange_prolongation_matrix(n, 2n, 3)",
+        "pwpoly.lagrange_prolongation_matrix(n, 2 * n, 3)",
+        "prolongation_triplets(n, 2 * n, 3)",
+        True,
+    ),
+    "to_legendre": (
+        "lagrange_to_legendre_basis_transformation(3, n)",
+        "pwpoly.lagrange_to_legendre_basis_transformation(3, n)",
+        "to_legendre_triplets(3, n)",
+        False,
+    ),
 }
 
 
 def operators(suite):
     section = "operators"
     sizes = [10**2, 10**3, 10**4, 10**5] + ([] if suite.quick else [10**6])
-    print("\nSparse operators as triplet lists; the floor is three prebuilt numpy arrays of the result's"
-          " lengths and dtypes, .tolist() each", flush=True)
+    print(
+        "\nSparse operators as triplet lists; the floor is three prebuilt numpy arrays of the result's"
+        " lengths and dtypes, .tolist() each",
+        flush=True,
+    )
     worst = []
     for key, (label, statement, peer_statement, bitwise_expected) in OPERATORS.items():
         for n in sizes:
@@ -258,30 +305,71 @@ def operators(suite):
                 if bitwise_expected:
                     failed = "peer differs in bits"
             del result, peer
-            namespace = {"pwpoly": pwpoly, "n": n, "rows": rows, "cols": cols, "vals": vals,
-                         "prolongation_triplets": peers.prolongation_triplets,
-                         "to_legendre_triplets": peers.to_legendre_triplets}
+            namespace = {
+                "pwpoly": pwpoly,
+                "n": n,
+                "rows": rows,
+                "cols": cols,
+                "vals": vals,
+                "prolongation_triplets": peers.prolongation_triplets,
+                "to_legendre_triplets": peers.to_legendre_triplets,
+            }
             heavy = n >= 10**6
-            m = suite.time([Contender("ours", statement, namespace),
-                            Contender("floor", "(rows.tolist(), cols.tolist(), vals.tolist())", namespace),
-                            Contender("numpy peer", peer_statement, namespace)],
-                           min_rounds=3 if heavy else None)
+            m = suite.time(
+                [
+                    Contender("ours", statement, namespace),
+                    Contender("floor", "(rows.tolist(), cols.tolist(), vals.tolist())", namespace),
+                    Contender("numpy peer", peer_statement, namespace),
+                ],
+                min_rounds=3 if heavy else None,
+            )
             name = f"{label}, n = {fmt_count(n)} ({entries} entries)"
             ratio = suite.ratio_row(section, name, m, "ours", "floor", "floor", ("<=", 1.3))
             worst.append((ratio, label, n))
             native = m.per_round(lambda r: (r["ours"] - r["floor"]) / entries * 1e9)
             median, q1, q3 = summary(native)
-            suite.add(Row(section, f"{label}, n = {fmt_count(n)}: native part per entry (ours − floor) / entries",
-                          fmt_time(m.median_time("ours")), f"floor {fmt_time(m.median_time('floor'))}",
-                          median, q1, q3, "ns", str(m.rounds), ("<=", 10.0)))
-            suite.ratio_row(section, f"{label}, n = {fmt_count(n)}: pwpoly call vs numpy peer (arrays)", m,
-                            "ours", "numpy peer", "numpy peer", None, note=check, failed=failed)
+            suite.add(
+                Row(
+                    section,
+                    f"{label}, n = {fmt_count(n)}: native part per entry (ours − floor) / entries",
+                    fmt_time(m.median_time("ours")),
+                    f"floor {fmt_time(m.median_time('floor'))}",
+                    median,
+                    q1,
+                    q3,
+                    "ns",
+                    str(m.rounds),
+                    ("<=", 10.0),
+                )
+            )
+            suite.ratio_row(
+                section,
+                f"{label}, n = {fmt_count(n)}: pwpoly call vs numpy peer (arrays)",
+                m,
+                "ours",
+                "numpy peer",
+                "numpy peer",
+                None,
+                note=check,
+                failed=failed,
+            )
             del rows, cols, vals, namespace, m
             gc.collect()
     ratio, label, n = max(worst)
-    suite.add(Row(section, f"both operators, worst ratio to the floor over n = {fmt_count(sizes[0])} … "
-                  f"{fmt_count(sizes[-1])}", "—", f"worst: {label}, n = {fmt_count(n)}", ratio, math.nan, math.nan,
-                  "×", "—", ("<=", 1.3)))
+    suite.add(
+        Row(
+            section,
+            f"both operators, worst ratio to the floor over n = {fmt_count(sizes[0])} … {fmt_count(sizes[-1])}",
+            "—",
+            f"worst: {label}, n = {fmt_count(n)}",
+            ratio,
+            math.nan,
+            math.nan,
+            "×",
+            "—",
+            ("<=", 1.3),
+        )
+    )
 
 
 def evaluator_calls(suite):
@@ -295,11 +383,22 @@ def evaluator_calls(suite):
             dt = 1.0 / n_t
             for where, t in (("first", 0.3 * dt), ("middle", (n_t // 2 + 0.3) * dt), ("last", 1.0 - 0.7 * dt)):
                 namespace = {"evaluator": evaluator, "math": math, "t": t}
-                m = suite.time([Contender("ours", "evaluator.evaluate_at(t)", namespace),
-                                Contender("floor", "math.ldexp(t, 0)", namespace)])
-                suite.ratio_row(section, f"LegendreBasisEvaluator({degree}, {fmt_count(n_t)}, 1.0).evaluate_at(t),"
-                                f" t in the {where} interval", m, "ours", "floor", "`math.ldexp(t, 0)`",
-                                ("<=", 1.3))
+                m = suite.time(
+                    [
+                        Contender("ours", "evaluator.evaluate_at(t)", namespace),
+                        Contender("floor", "math.ldexp(t, 0)", namespace),
+                    ]
+                )
+                suite.ratio_row(
+                    section,
+                    f"LegendreBasisEvaluator({degree}, {fmt_count(n_t)}, 1.0).evaluate_at(t),"
+                    f" t in the {where} interval",
+                    m,
+                    "ours",
+                    "floor",
+                    "`math.ldexp(t, 0)`",
+                    ("<=", 1.3),
+                )
 
 
 def memory(suite):
@@ -307,21 +406,38 @@ def memory(suite):
     n = 10**4 if suite.quick else 2 * 10**4
     print("\nPeak memory of one operator call, fresh interpreter per measurement", flush=True)
     probe = os.path.join(HERE, "memory_probe.py")
-    for operator, label in (("prolongation", "lagrange_prolongation_matrix(n, 2n, 3)"),
-                            ("to_legendre", "lagrange_to_legendre_basis_transformation(3, n)")):
-        for method, what in (("tracemalloc", "tracemalloc peak (Python allocations only)"),
-                             ("rss", "resident-set peak growth (native allocations included)")):
+    for operator, label in (
+        ("prolongation", "lagrange_prolongation_matrix(n, 2n, 3)"),
+        ("to_legendre", "lagrange_to_legendre_basis_transformation(3, n)"),
+    ):
+        for method, what in (
+            ("tracemalloc", "tracemalloc peak (Python allocations only)"),
+            ("rss", "resident-set peak growth (native allocations included)"),
+        ):
             runs = []
             for _ in range(1 if suite.quick or method == "tracemalloc" else 3):
-                output = subprocess.run([sys.executable, probe, method, operator, str(n)], check=True,
-                                        capture_output=True, text=True).stdout
+                output = subprocess.run(
+                    [sys.executable, probe, method, operator, str(n)], check=True, capture_output=True, text=True
+                ).stdout
                 runs.append(json.loads(output))
             ratios = [r["peak"] / r["result"] for r in runs]
             median, q1, q3 = summary(ratios)
             peak = statistics.median(r["peak"] for r in runs)
-            suite.add(Row(section, f"{label}, n = {fmt_count(n)}, {runs[0]['entries']} entries: {what}",
-                          f"peak {fmt_bytes(peak)}", f"returned lists {fmt_bytes(runs[0]['result'])}",
-                          median, q1, q3, "×", str(len(runs)), ("<=", 1.4), note="" if method == "tracemalloc" else runs[0]["how"]))
+            suite.add(
+                Row(
+                    section,
+                    f"{label}, n = {fmt_count(n)}, {runs[0]['entries']} entries: {what}",
+                    f"peak {fmt_bytes(peak)}",
+                    f"returned lists {fmt_bytes(runs[0]['result'])}",
+                    median,
+                    q1,
+                    q3,
+                    "×",
+                    str(len(runs)),
+                    ("<=", 1.4),
+                    note="" if method == "tracemalloc" else runs[0]["how"],
+                )
+            )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -348,8 +464,15 @@ def array_interface(suite):
     section = "numpy"
     if pwpoly_numpy is None:
         print("\npwpoly_numpy: not available (import failed); its rows are skipped", flush=True)
-        suite.add(Row(section, "pwpoly_numpy rows (vectorised evaluation, basis_matrix, operators as csr_array)",
-                      "—", "—", status="not available"))
+        suite.add(
+            Row(
+                section,
+                "pwpoly_numpy rows (vectorised evaluation, basis_matrix, operators as csr_array)",
+                "—",
+                "—",
+                status="not available",
+            )
+        )
         return
     pn = pwpoly_numpy
     print("\npwpoly_numpy: arrays in, arrays out", flush=True)
@@ -363,6 +486,7 @@ def array_interface(suite):
     for degree in (1, 3, 8):
         coefficients = rng.standard_normal(n_t * (degree + 1))
         for order, times in (("sorted", sorted_times), ("random", random_times)):
+
             def group():
                 V = pn.LegendreSpace(degree, n_t, T)
                 ppoly = peers.legendre_ppoly(coefficients, n_t, T, degree)
@@ -374,27 +498,58 @@ def array_interface(suite):
                 scalar = np.array([evaluator.evaluate_at(x) for x in sample.tolist()])
                 with np.errstate(invalid="ignore"):
                     ppoly_error = np.max(np.abs(ppoly(sample) - scalar)) / np.max(np.abs(scalar))
-                if not bits_equal(peers.legendre_evaluate(coefficients, n_t, T, degree, sample), scalar) \
-                        or not ppoly_error < 1e-9:
+                if (
+                    not bits_equal(peers.legendre_evaluate(coefficients, n_t, T, degree, sample), scalar)
+                    or not ppoly_error < 1e-9
+                ):
                     failed = "baseline check failed"
                 elif not bits_equal(ours, expected):
                     failed = "values differ from the scalar evaluation"
                 else:
                     failed = ""
-                namespace = {"V": V, "c": coefficients, "t": times, "ppoly": ppoly, "n_t": n_t, "T": T,
-                             "degree": degree, "legendre_evaluate": peers.legendre_evaluate, "np": np,
-                             "division_floor": pwpoly_numpy._kernels.division_floor,
-                             "divisions": divisions_per_time(degree)}
-                m = suite.time([Contender("ours", "V.evaluate(c, t)", namespace),
-                                Contender("numpy", "legendre_evaluate(c, n_t, T, degree, t)", namespace),
-                                Contender("PPoly", "ppoly(t)", namespace),
-                                Contender("floor", "division_floor(divisions, t, np.empty_like(t))", namespace)])
+                namespace = {
+                    "V": V,
+                    "c": coefficients,
+                    "t": times,
+                    "ppoly": ppoly,
+                    "n_t": n_t,
+                    "T": T,
+                    "degree": degree,
+                    "legendre_evaluate": peers.legendre_evaluate,
+                    "np": np,
+                    "division_floor": pwpoly_numpy._kernels.division_floor,
+                    "divisions": divisions_per_time(degree),
+                }
+                m = suite.time(
+                    [
+                        Contender("ours", "V.evaluate(c, t)", namespace),
+                        Contender("numpy", "legendre_evaluate(c, n_t, T, degree, t)", namespace),
+                        Contender("PPoly", "ppoly(t)", namespace),
+                        Contender("floor", "division_floor(divisions, t, np.empty_like(t))", namespace),
+                    ]
+                )
                 name = f"LegendreSpace({degree}, {n_t}, {T}).evaluate(c, t), {fmt_count(n_times)} {order} times"
-                suite.ratio_row(section, name, m, "ours", ["numpy", "PPoly"],
-                                "faster of numpy recurrence and PPoly", ("<=", 1 / 3), failed=failed)
-                suite.ratio_row(section, name + " vs the division floor", m, "ours", "floor",
-                                f"{divisions_per_time(degree)} divisions per time, read t, write out",
-                                ("<=", 1.5), failed=failed)
+                suite.ratio_row(
+                    section,
+                    name,
+                    m,
+                    "ours",
+                    ["numpy", "PPoly"],
+                    "faster of numpy recurrence and PPoly",
+                    ("<=", 1 / 3),
+                    failed=failed,
+                )
+                suite.ratio_row(
+                    section,
+                    name + " vs the division floor",
+                    m,
+                    "ours",
+                    "floor",
+                    f"{divisions_per_time(degree)} divisions per time, read t, write out",
+                    ("<=", 1.5),
+                    failed=failed,
+                )
+
             guarded(suite, section, f"evaluate, degree {degree}, {order} times", group)
 
     def batch():
@@ -406,16 +561,29 @@ def array_interface(suite):
         expected = np.stack([peers.legendre_evaluate(C[j], batch_n_t, T, degree, times) for j in range(count)])
         failed = "" if bits_equal(ours, expected) else "values differ from the scalar evaluation"
         namespace = {"V": V, "C": C, "t": times}
-        m = suite.time([Contender("ours", "V.evaluate(C, t)", namespace),
-                        Contender("matrix", "V.basis_matrix(t) @ C.T", namespace)])
-        suite.ratio_row(section, f"LegendreSpace({degree}, {batch_n_t}, 1.0).evaluate(C, t), C of {count} vectors,"
-                        " 1e4 times", m, "ours", "matrix", "`V.basis_matrix(t) @ C.T`", ("<=", 1.0),
-                        failed=failed)
+        m = suite.time(
+            [
+                Contender("ours", "V.evaluate(C, t)", namespace),
+                Contender("matrix", "V.basis_matrix(t) @ C.T", namespace),
+            ]
+        )
+        suite.ratio_row(
+            section,
+            f"LegendreSpace({degree}, {batch_n_t}, 1.0).evaluate(C, t), C of {count} vectors, 1e4 times",
+            m,
+            "ours",
+            "matrix",
+            "`V.basis_matrix(t) @ C.T`",
+            ("<=", 1.0),
+            failed=failed,
+        )
+
     guarded(suite, section, "batch evaluate", batch)
 
     sizes = [10**3, 10**4] if suite.quick else [10**3, 10**4, 10**5, 10**6]
     degree, bm_n_t = 3, 16
     for m_times in sizes:
+
         def basis_group():
             V = pn.LegendreSpace(degree, bm_n_t, T)
             basis = pwpoly.LegendreBasis(degree, bm_n_t, T)
@@ -423,21 +591,51 @@ def array_interface(suite):
             ours = V.basis_matrix(times)
             built = peers.as_csr(*peers.basis_matrix_csr(bm_n_t, T, degree, times))
             failed = "" if peers.same_csr(ours, built) else "matrix differs from the all-basis rows"
-            namespace = {"V": V, "t": times, "basis": basis, "n_t": bm_n_t, "T": T, "degree": degree,
-                         "via_lists": peers.basis_matrix_via_lists, "as_csr": peers.as_csr,
-                         "basis_matrix_csr": peers.basis_matrix_csr}
-            m = suite.time([Contender("ours", "V.basis_matrix(t)", namespace),
-                            Contender("lists", "via_lists(basis, n_t, degree, t)", namespace),
-                            Contender("numpy", "as_csr(*basis_matrix_csr(n_t, T, degree, t))", namespace)],
-                           min_rounds=3 if m_times >= 10**5 else None)
+            namespace = {
+                "V": V,
+                "t": times,
+                "basis": basis,
+                "n_t": bm_n_t,
+                "T": T,
+                "degree": degree,
+                "via_lists": peers.basis_matrix_via_lists,
+                "as_csr": peers.as_csr,
+                "basis_matrix_csr": peers.basis_matrix_csr,
+            }
+            m = suite.time(
+                [
+                    Contender("ours", "V.basis_matrix(t)", namespace),
+                    Contender("lists", "via_lists(basis, n_t, degree, t)", namespace),
+                    Contender("numpy", "as_csr(*basis_matrix_csr(n_t, T, degree, t))", namespace),
+                ],
+                min_rounds=3 if m_times >= 10**5 else None,
+            )
             name = f"LegendreSpace({degree}, {bm_n_t}, 1.0).basis_matrix(t), {fmt_count(m_times)} times"
-            suite.ratio_row(section, name + " vs pwpoly lists", m, "ours", "lists",
-                            "evaluate_all_basis_functions per time + csr_array", ("<=", 0.1), failed=failed)
-            suite.ratio_row(section, name + " vs numpy build", m, "ours", "numpy",
-                            "vectorised numpy build + csr_array", ("<=", 1 / 3), failed=failed)
+            suite.ratio_row(
+                section,
+                name + " vs pwpoly lists",
+                m,
+                "ours",
+                "lists",
+                "evaluate_all_basis_functions per time + csr_array",
+                ("<=", 0.1),
+                failed=failed,
+            )
+            suite.ratio_row(
+                section,
+                name + " vs numpy build",
+                m,
+                "ours",
+                "numpy",
+                "vectorised numpy build + csr_array",
+                ("<=", 1 / 3),
+                failed=failed,
+            )
+
         guarded(suite, section, f"basis_matrix, {fmt_count(m_times)} times", basis_group)
 
     for n in sizes:
+
         def operator_group(kind):
             W = pn.LagrangeSpace(3, n, T)
             if kind == "prolongation":
@@ -456,9 +654,17 @@ def array_interface(suite):
                 numpy_build = "as_csr(*to_legendre_csr(3, n))"
                 exact, tolerance = False, 1e-14
                 name = f"LagrangeSpace(3, {fmt_count(n)}, 1.0).to_legendre()"
-            namespace = {"W": W, "fine": fine, "n": n, "shape": shape, "pwpoly": pwpoly,
-                         "triplets_to_csr": peers.triplets_to_csr, "as_csr": peers.as_csr,
-                         "prolongation_csr": peers.prolongation_csr, "to_legendre_csr": peers.to_legendre_csr}
+            namespace = {
+                "W": W,
+                "fine": fine,
+                "n": n,
+                "shape": shape,
+                "pwpoly": pwpoly,
+                "triplets_to_csr": peers.triplets_to_csr,
+                "as_csr": peers.as_csr,
+                "prolongation_csr": peers.prolongation_csr,
+                "to_legendre_csr": peers.to_legendre_csr,
+            }
             ours = eval(statement, namespace)
             failed = ""
             if n <= 10**5 and not peers.same_csr(ours, eval(lists, namespace)):
@@ -466,14 +672,35 @@ def array_interface(suite):
             elif not peers.same_csr(ours, eval(numpy_build, namespace), exact=exact, tolerance=tolerance):
                 failed = "matrix differs from the numpy build"
             del ours
-            m = suite.time([Contender("ours", statement, namespace),
-                            Contender("lists", lists, namespace),
-                            Contender("numpy", numpy_build, namespace)],
-                           min_rounds=3 if n >= 10**5 else None)
-            suite.ratio_row(section, name + " vs pwpoly lists", m, "ours", "lists",
-                            "pwpoly triplet lists + csr_array((v, (r, c)))", ("<=", 0.1), failed=failed)
-            suite.ratio_row(section, name + " vs numpy build", m, "ours", "numpy",
-                            "vectorised numpy build + csr_array", ("<=", 1 / 3), failed=failed)
+            m = suite.time(
+                [
+                    Contender("ours", statement, namespace),
+                    Contender("lists", lists, namespace),
+                    Contender("numpy", numpy_build, namespace),
+                ],
+                min_rounds=3 if n >= 10**5 else None,
+            )
+            suite.ratio_row(
+                section,
+                name + " vs pwpoly lists",
+                m,
+                "ours",
+                "lists",
+                "pwpoly triplet lists + csr_array((v, (r, c)))",
+                ("<=", 0.1),
+                failed=failed,
+            )
+            suite.ratio_row(
+                section,
+                name + " vs numpy build",
+                m,
+                "ours",
+                "numpy",
+                "vectorised numpy build + csr_array",
+                ("<=", 1 / 3),
+                failed=failed,
+            )
+
         for kind in ("prolongation", "to_legendre"):
             guarded(suite, section, f"{kind}, n = {fmt_count(n)}", lambda: operator_group(kind))
 
@@ -502,17 +729,30 @@ def threads(suite):
         return
     pn = pwpoly_numpy
     cores = len(os.sched_getaffinity(0))
-    print(f"\nThreads: {cores} usable cores, {load_note()} (other processes share them: figures are noisy)",
-          flush=True)
-    for n in ([10**5] if suite.quick else [10**5, 10**6]):
+    print(f"\nThreads: {cores} usable cores, {load_note()} (other processes share them: figures are noisy)", flush=True)
+    for n in [10**5] if suite.quick else [10**5, 10**6]:
+
         def copy_group():
             W = pn.LagrangeSpace(3, n, 1.0)
             built = W.to_legendre()
             namespace = {"W": W, "p": built.indptr, "i": built.indices, "d": built.data}
-            m = suite.time([Contender("ours", "W.to_legendre()", namespace),
-                            Contender("copy", "(p.copy(), i.copy(), d.copy())", namespace)], min_rounds=5)
-            suite.ratio_row(section, f"LagrangeSpace(3, {fmt_count(n)}, 1.0).to_legendre() vs writing its arrays",
-                            m, "ours", "copy", "`.copy()` of its three arrays (memcpy)", ("<=", 1.5))
+            m = suite.time(
+                [
+                    Contender("ours", "W.to_legendre()", namespace),
+                    Contender("copy", "(p.copy(), i.copy(), d.copy())", namespace),
+                ],
+                min_rounds=5,
+            )
+            suite.ratio_row(
+                section,
+                f"LagrangeSpace(3, {fmt_count(n)}, 1.0).to_legendre() vs writing its arrays",
+                m,
+                "ours",
+                "copy",
+                "`.copy()` of its three arrays (memcpy)",
+                ("<=", 1.5),
+            )
+
         guarded(suite, section, f"to_legendre floor, n = {fmt_count(n)}", copy_group)
 
     rng = np.random.default_rng(7)
@@ -521,13 +761,32 @@ def threads(suite):
     def evaluate_workers():
         V = pn.LegendreSpace(3, 1000, 1.0)
         namespace = {"V": V, "c": rng.standard_normal(V.size), "t": rng.uniform(0.0, 1.0, many)}
-        failed = "" if bits_equal(V.evaluate(namespace["c"], namespace["t"], workers=2),
-                                  V.evaluate(namespace["c"], namespace["t"])) else "bits differ"
-        m = suite.time([Contender("two", "V.evaluate(c, t, workers=2)", namespace),
-                        Contender("one", "V.evaluate(c, t)", namespace)], min_rounds=5)
-        suite.ratio_row(section, f"LegendreSpace(3, 1000, 1.0).evaluate(c, t), {fmt_count(many)} random times, "
-                        f"workers=2 vs 1", m, "two", "one", "workers=1", ("<=", 1 / 1.7), note=load_note(),
-                        failed=failed)
+        failed = (
+            ""
+            if bits_equal(
+                V.evaluate(namespace["c"], namespace["t"], workers=2), V.evaluate(namespace["c"], namespace["t"])
+            )
+            else "bits differ"
+        )
+        m = suite.time(
+            [
+                Contender("two", "V.evaluate(c, t, workers=2)", namespace),
+                Contender("one", "V.evaluate(c, t)", namespace),
+            ],
+            min_rounds=5,
+        )
+        suite.ratio_row(
+            section,
+            f"LegendreSpace(3, 1000, 1.0).evaluate(c, t), {fmt_count(many)} random times, workers=2 vs 1",
+            m,
+            "two",
+            "one",
+            "workers=1",
+            ("<=", 1 / 1.7),
+            note=load_note(),
+            failed=failed,
+        )
+
     guarded(suite, section, "evaluate, workers=2", evaluate_workers)
 
     def prolongation_workers():
@@ -535,21 +794,53 @@ def threads(suite):
         W, fine = pn.LagrangeSpace(3, n // 2, 1.0), pn.LagrangeSpace(3, n, 1.0)
         namespace = {"W": W, "fine": fine}
         failed = "" if peers.same_csr(W.prolongation_to(fine, workers=2), W.prolongation_to(fine)) else "differs"
-        m = suite.time([Contender("two", "W.prolongation_to(fine, workers=2)", namespace),
-                        Contender("one", "W.prolongation_to(fine)", namespace)], min_rounds=5)
-        suite.ratio_row(section, f"LagrangeSpace(3, {fmt_count(n // 2)}, 1.0).prolongation_to(n_t = "
-                        f"{fmt_count(n)}), workers=2 vs 1", m, "two", "one", "workers=1", ("<=", 1 / 1.7),
-                        note=load_note(), failed=failed)
+        m = suite.time(
+            [
+                Contender("two", "W.prolongation_to(fine, workers=2)", namespace),
+                Contender("one", "W.prolongation_to(fine)", namespace),
+            ],
+            min_rounds=5,
+        )
+        suite.ratio_row(
+            section,
+            f"LagrangeSpace(3, {fmt_count(n // 2)}, 1.0).prolongation_to(n_t = {fmt_count(n)}), workers=2 vs 1",
+            m,
+            "two",
+            "one",
+            "workers=1",
+            ("<=", 1 / 1.7),
+            note=load_note(),
+            failed=failed,
+        )
+
     guarded(suite, section, "prolongation, workers=2", prolongation_workers)
 
     def two_threads():
         V = pn.LegendreSpace(3, 1000, 1.0)
-        namespace = {"V": V, "c": rng.standard_normal(V.size), "t": rng.uniform(0.0, 1.0, many),
-                     "both": both_in_threads}
-        m = suite.time([Contender("threads", "both(V, c, t)", namespace),
-                        Contender("sequential", "V.evaluate(c, t); V.evaluate(c, t)", namespace)], min_rounds=5)
-        suite.ratio_row(section, f"two Python threads each evaluating {fmt_count(many)} times vs one after the other",
-                        m, "threads", "sequential", "the two calls in sequence", ("<=", 1 / 1.7), note=load_note())
+        namespace = {
+            "V": V,
+            "c": rng.standard_normal(V.size),
+            "t": rng.uniform(0.0, 1.0, many),
+            "both": both_in_threads,
+        }
+        m = suite.time(
+            [
+                Contender("threads", "both(V, c, t)", namespace),
+                Contender("sequential", "V.evaluate(c, t); V.evaluate(c, t)", namespace),
+            ],
+            min_rounds=5,
+        )
+        suite.ratio_row(
+            section,
+            f"two Python threads each evaluating {fmt_count(many)} times vs one after the other",
+            m,
+            "threads",
+            "sequential",
+            "the two calls in sequence",
+            ("<=", 1 / 1.7),
+            note=load_note(),
+        )
+
     guarded(suite, section, "two Python threads", two_threads)
 
     def lock_release():
@@ -558,23 +849,47 @@ def threads(suite):
         # difference is what the release costs, against an evaluation at that size.
         V = pn.LegendreSpace(3, 1000, 1.0)
         floor = pn._kernels.division_floor
-        namespace = {"floor": floor, "V": V, "c": rng.standard_normal(V.size), "t": rng.uniform(0.0, 1.0, 2049),
-                     "o": np.empty(2049), "t0": np.zeros(2048), "o0": np.empty(2048)}
-        m = suite.time([Contender("released", "floor(0, t, o)", namespace),
-                        Contender("held", "floor(0, t0, o0)", namespace),
-                        Contender("evaluate", "V.evaluate(c, t)", namespace)])
+        namespace = {
+            "floor": floor,
+            "V": V,
+            "c": rng.standard_normal(V.size),
+            "t": rng.uniform(0.0, 1.0, 2049),
+            "o": np.empty(2049),
+            "t0": np.zeros(2048),
+            "o0": np.empty(2048),
+        }
+        m = suite.time(
+            [
+                Contender("released", "floor(0, t, o)", namespace),
+                Contender("held", "floor(0, t0, o0)", namespace),
+                Contender("evaluate", "V.evaluate(c, t)", namespace),
+            ]
+        )
         cost = m.per_round(lambda r: (r["released"] - r["held"]) / r["evaluate"])
         median, q1, q3 = summary(cost)
         release = statistics.median(m.per_round(lambda r: r["released"] - r["held"]))
-        suite.add(Row(section, "releasing and taking back the lock (a 4098-item kernel call − a 4096-item one) "
-                      "vs evaluate at 2049 times, the smallest call that releases it", fmt_time(release),
-                      f"V.evaluate(c, t) {fmt_time(m.median_time('evaluate'))}", median, q1, q3, "×",
-                      str(m.rounds), None))
+        suite.add(
+            Row(
+                section,
+                "releasing and taking back the lock (a 4098-item kernel call − a 4096-item one) "
+                "vs evaluate at 2049 times, the smallest call that releases it",
+                fmt_time(release),
+                f"V.evaluate(c, t) {fmt_time(m.median_time('evaluate'))}",
+                median,
+                q1,
+                q3,
+                "×",
+                str(m.rounds),
+                None,
+            )
+        )
+
     guarded(suite, section, "lock release cost", lock_release)
 
 
 def both_in_threads(V, c, t):
     import threading
+
     workers = [threading.Thread(target=V.evaluate, args=(c, t)) for _ in range(2)]
     for worker in workers:
         worker.start()
@@ -585,10 +900,12 @@ def both_in_threads(V, c, t):
 def same_rows(block, whole, first, last):
     """The csr block holds rows [first, last) of the whole csr matrix, bit for bit."""
     start, stop = int(whole.indptr[first]), int(whole.indptr[last])
-    return (block.shape == (last - first, whole.shape[1])
-            and np.array_equal(block.indptr, whole.indptr[first:last + 1] - start)
-            and np.array_equal(block.indices, whole.indices[start:stop])
-            and bits_equal(block.data, whole.data[start:stop]))
+    return (
+        block.shape == (last - first, whole.shape[1])
+        and np.array_equal(block.indptr, whole.indptr[first : last + 1] - start)
+        and np.array_equal(block.indices, whole.indices[start:stop])
+        and bits_equal(block.data, whole.data[start:stop])
+    )
 
 
 def slab_rows(suite):
@@ -611,11 +928,25 @@ def slab_rows(suite):
         failed = "" if same else "slab block differs from the whole operator's rows"
         del whole
         namespace = {"W": W, "fine": fine, "slab": slab}
-        m = suite.time([Contender("slab", "W.prolongation_to(fine, rows=slab)", namespace),
-                        Contender("whole", "W.prolongation_to(fine)", namespace)], min_rounds=5)
-        suite.ratio_row(section, f"LagrangeSpace(3, {fmt_count(n)}/2, 1.0).prolongation_to(LagrangeSpace(3, "
-                        f"{fmt_count(n)}, 1.0), rows=slab), one slab of {parts}", m, "slab", "whole",
-                        "the whole operator", ("<=", 1 / 6), failed=failed)
+        m = suite.time(
+            [
+                Contender("slab", "W.prolongation_to(fine, rows=slab)", namespace),
+                Contender("whole", "W.prolongation_to(fine)", namespace),
+            ],
+            min_rounds=5,
+        )
+        suite.ratio_row(
+            section,
+            f"LagrangeSpace(3, {fmt_count(n)}/2, 1.0).prolongation_to(LagrangeSpace(3, "
+            f"{fmt_count(n)}, 1.0), rows=slab), one slab of {parts}",
+            m,
+            "slab",
+            "whole",
+            "the whole operator",
+            ("<=", 1 / 6),
+            failed=failed,
+        )
+
     guarded(suite, section, f"prolongation by slab, n = {fmt_count(n)}", group)
 
 
@@ -632,6 +963,7 @@ def partition_rows(suite):
     n_times = 10**5 if suite.quick else 10**6
     random_times = rng.uniform(0.0, 1.0, n_times)
     for order, times in (("sorted", np.sort(random_times)), ("random", random_times)):
+
         def evaluate_group():
             V = pn.LegendreSpace(degree, breakpoints=graded)
             U = pn.LegendreSpace(degree, n, 1.0)
@@ -642,38 +974,76 @@ def partition_rows(suite):
             error = np.max(np.abs(V.evaluate(c, sample) - reference)) / np.max(np.abs(reference))
             failed = "" if error < 1e-9 else f"values differ from PPoly by {error:.1e}"
             namespace = {"V": V, "U": U, "c": c, "t": times, "ppoly": ppoly}
-            m = suite.time([Contender("graded", "V.evaluate(c, t)", namespace),
-                            Contender("uniform", "U.evaluate(c, t)", namespace),
-                            Contender("PPoly", "ppoly(t)", namespace)])
-            name = (f"LegendreSpace({degree}, breakpoints=(k/n)², n = {fmt_count(n)}).evaluate(c, t), "
-                    f"{fmt_count(n_times)} {order} times")
-            suite.ratio_row(section, name + " vs PPoly", m, "graded", "PPoly", "PPoly on the same breakpoints",
-                            ("<=", 1 / 3), failed=failed)
-            suite.ratio_row(section, name + " vs the uniform space", m, "graded", "uniform",
-                            f"LegendreSpace({degree}, {fmt_count(n)}, 1.0).evaluate(c, t)",
-                            ("<=", 1.5 if order == "sorted" else 2.0), failed=failed)
+            m = suite.time(
+                [
+                    Contender("graded", "V.evaluate(c, t)", namespace),
+                    Contender("uniform", "U.evaluate(c, t)", namespace),
+                    Contender("PPoly", "ppoly(t)", namespace),
+                ]
+            )
+            name = (
+                f"LegendreSpace({degree}, breakpoints=(k/n)², n = {fmt_count(n)}).evaluate(c, t), "
+                f"{fmt_count(n_times)} {order} times"
+            )
+            suite.ratio_row(
+                section,
+                name + " vs PPoly",
+                m,
+                "graded",
+                "PPoly",
+                "PPoly on the same breakpoints",
+                ("<=", 1 / 3),
+                failed=failed,
+            )
+            suite.ratio_row(
+                section,
+                name + " vs the uniform space",
+                m,
+                "graded",
+                "uniform",
+                f"LegendreSpace({degree}, {fmt_count(n)}, 1.0).evaluate(c, t)",
+                ("<=", 1.5 if order == "sorted" else 2.0),
+                failed=failed,
+            )
+
         guarded(suite, section, f"graded evaluate, {order} times", evaluate_group)
 
     n_ops = 10**4 if suite.quick else 10**5
     graded_ops = (np.arange(n_ops + 1) / n_ops) ** 2
     graded_fine = (np.arange(2 * n_ops + 1) / (2 * n_ops)) ** 2
-    for kind, statement in (("mass_matrix", "W.mass_matrix()"), ("prolongation_to", "W.prolongation_to(fine)"),
-                            ("to_legendre", "W.to_legendre()")):
+    for kind, statement in (
+        ("mass_matrix", "W.mass_matrix()"),
+        ("prolongation_to", "W.prolongation_to(fine)"),
+        ("to_legendre", "W.to_legendre()"),
+    ):
+
         def operator_group():
             spaces = {
-                "graded": {"W": pn.LagrangeSpace(degree, breakpoints=graded_ops),
-                           "fine": pn.LagrangeSpace(degree, breakpoints=graded_fine)},
-                "uniform": {"W": pn.LagrangeSpace(degree, n_ops, 1.0), "fine": pn.LagrangeSpace(degree, 2 * n_ops, 1.0)},
+                "graded": {
+                    "W": pn.LagrangeSpace(degree, breakpoints=graded_ops),
+                    "fine": pn.LagrangeSpace(degree, breakpoints=graded_fine),
+                },
+                "uniform": {
+                    "W": pn.LagrangeSpace(degree, n_ops, 1.0),
+                    "fine": pn.LagrangeSpace(degree, 2 * n_ops, 1.0),
+                },
             }
             built = {name: eval(statement, namespace) for name, namespace in spaces.items()}
             failed = "" if built["graded"].shape == built["uniform"].shape else "shapes differ"
             del built
-            m = suite.time([Contender(name, statement, namespace) for name, namespace in spaces.items()],
-                           min_rounds=5)
-            suite.ratio_row(section, f"LagrangeSpace({degree}, breakpoints=(k/n)², n = {fmt_count(n_ops)})."
-                            f"{statement.split('.', 1)[1]} vs the uniform space", m, "graded", "uniform",
-                            f"LagrangeSpace({degree}, {fmt_count(n_ops)}, 1.0), the same call", ("<=", 1.5),
-                            failed=failed)
+            m = suite.time([Contender(name, statement, namespace) for name, namespace in spaces.items()], min_rounds=5)
+            suite.ratio_row(
+                section,
+                f"LagrangeSpace({degree}, breakpoints=(k/n)², n = {fmt_count(n_ops)})."
+                f"{statement.split('.', 1)[1]} vs the uniform space",
+                m,
+                "graded",
+                "uniform",
+                f"LagrangeSpace({degree}, {fmt_count(n_ops)}, 1.0), the same call",
+                ("<=", 1.5),
+                failed=failed,
+            )
+
         guarded(suite, section, f"graded {kind}", operator_group)
 
 
@@ -693,18 +1063,39 @@ def galerkin_rows(suite):
     def derivative_group(upwind):
         V = pn.LegendreSpace(3, n, 1.0)
         ours = V.derivative_matrix(upwind=upwind)
-        namespace = {"V": V, "n": n, "upwind": upwind, "build": peers.legendre_derivative_csr,
-                     "write_once": peers.write_once, "nnz": ours.nnz, "index": ours.indices.dtype}
+        namespace = {
+            "V": V,
+            "n": n,
+            "upwind": upwind,
+            "build": peers.legendre_derivative_csr,
+            "write_once": peers.write_once,
+            "nnz": ours.nnz,
+            "index": ours.indices.dtype,
+        }
         same = peers.same_csr(ours, peers.legendre_derivative_csr(3, n, upwind))
         del ours
-        m = suite.time([Contender("ours", "V.derivative_matrix(upwind=upwind)", namespace),
-                        Contender("numpy", "build(3, n, upwind)", namespace),
-                        Contender("floor", "write_once(4 * n, nnz, index)", namespace)], min_rounds=5)
+        m = suite.time(
+            [
+                Contender("ours", "V.derivative_matrix(upwind=upwind)", namespace),
+                Contender("numpy", "build(3, n, upwind)", namespace),
+                Contender("floor", "write_once(4 * n, nnz, index)", namespace),
+            ],
+            min_rounds=5,
+        )
         name = f"LegendreSpace(3, {fmt_count(n)}, 1.0).derivative_matrix(upwind={upwind})"
-        suite.ratio_row(section, name, m, "ours", "numpy", "vectorised numpy build + csr_array", ("<=", 1 / 3),
-                        failed="" if same else "matrix differs from the numpy build")
-        suite.ratio_row(section, name + ": ours vs writing the result's fresh arrays once", m, "ours", "floor",
-                        "floor", None)
+        suite.ratio_row(
+            section,
+            name,
+            m,
+            "ours",
+            "numpy",
+            "vectorised numpy build + csr_array",
+            ("<=", 1 / 3),
+            failed="" if same else "matrix differs from the numpy build",
+        )
+        suite.ratio_row(
+            section, name + ": ours vs writing the result's fresh arrays once", m, "ours", "floor", "floor", None
+        )
         suite.ratio_row(section, name + ": numpy build vs the same floor", m, "numpy", "floor", "floor", None)
 
     def mixed_group(form):
@@ -712,11 +1103,20 @@ def galerkin_rows(suite):
         V = pn.LegendreSpace(3, n, 1.0)
         namespace = {"V": V, "W": W}
         statement = f"V.{form}(trial=W)"
-        m = suite.time([Contender("ours", statement, namespace), Contender("to_legendre", "W.to_legendre()", namespace)],
-                       min_rounds=5)
-        suite.ratio_row(section, f"LegendreSpace(3, {fmt_count(n)}, 1.0).{form}(trial=W), W = LagrangeSpace(3, "
-                        f"{fmt_count(n)}, 1.0) (shape of W.to_legendre())", m, "ours", "to_legendre",
-                        "W.to_legendre()", ("<=", 2.0))
+        m = suite.time(
+            [Contender("ours", statement, namespace), Contender("to_legendre", "W.to_legendre()", namespace)],
+            min_rounds=5,
+        )
+        suite.ratio_row(
+            section,
+            f"LegendreSpace(3, {fmt_count(n)}, 1.0).{form}(trial=W), W = LagrangeSpace(3, "
+            f"{fmt_count(n)}, 1.0) (shape of W.to_legendre())",
+            m,
+            "ours",
+            "to_legendre",
+            "W.to_legendre()",
+            ("<=", 2.0),
+        )
 
     for upwind in (False, True):
         guarded(suite, section, f"derivative, upwind={upwind}", lambda: derivative_group(upwind))
@@ -728,9 +1128,18 @@ def galerkin_rows(suite):
 # Report
 
 
-SECTIONS = [("inputs", sequence_inputs), ("all-basis", all_basis), ("operators", operators),
-            ("evaluator", evaluator_calls), ("memory", memory), ("numpy", array_interface),
-            ("slabs", slab_rows), ("galerkin", galerkin_rows), ("threads", threads), ("partitions", partition_rows)]
+SECTIONS = [
+    ("inputs", sequence_inputs),
+    ("all-basis", all_basis),
+    ("operators", operators),
+    ("evaluator", evaluator_calls),
+    ("memory", memory),
+    ("numpy", array_interface),
+    ("slabs", slab_rows),
+    ("galerkin", galerkin_rows),
+    ("threads", threads),
+    ("partitions", partition_rows),
+]
 
 
 def markdown_table(rows):
@@ -748,13 +1157,16 @@ def machine_description():
     except (OSError, StopIteration):
         pass
     try:
-        commit = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"], capture_output=True,
-                                text=True).stdout.strip()
+        commit = subprocess.run(
+            ["git", "-C", HERE, "rev-parse", "--short", "HEAD"], capture_output=True, text=True
+        ).stdout.strip()
     except OSError:
         commit = "?"
-    return (f"{cpu}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at start; "
-            f"Python {platform.python_version()}, numpy {np.__version__}, scipy {scipy.__version__}; "
-            f"commit {commit or '?'}")
+    return (
+        f"{cpu}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f} at start; "
+        f"Python {platform.python_version()}, numpy {np.__version__}, scipy {scipy.__version__}; "
+        f"commit {commit or '?'}"
+    )
 
 
 NOTES = """\
@@ -793,11 +1205,16 @@ NOTES = """\
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="a short smoke run: fewer rounds, smaller sizes")
-    parser.add_argument("--only", nargs="*", default=[], metavar="WORD",
-                        help="run only the sections whose name contains a WORD: "
-                             + ", ".join(name for name, _ in SECTIONS))
-    parser.add_argument("--output", help="where to write the table (default benchmarks/results/latest.md, "
-                                         "latest-quick.md with --quick)")
+    parser.add_argument(
+        "--only",
+        nargs="*",
+        default=[],
+        metavar="WORD",
+        help="run only the sections whose name contains a WORD: " + ", ".join(name for name, _ in SECTIONS),
+    )
+    parser.add_argument(
+        "--output", help="where to write the table (default benchmarks/results/latest.md, latest-quick.md with --quick)"
+    )
     args = parser.parse_args()
     suite = Suite(args.quick, args.only)
     started = time.perf_counter()
@@ -812,12 +1229,14 @@ def main():
     table = markdown_table(suite.rows)
     met = sum(row.met() == "met" for row in suite.rows)
     judged = sum(row.met() == "met" or row.met().startswith("not met") for row in suite.rows)
-    stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    text = (f"# pwpoly benchmarks\n\n{stamp}, {'quick' if args.quick else 'full'} run"
-            f"{' (only ' + ', '.join(args.only) + ')' if args.only else ''}, {elapsed:.0f} s. {machine}\n\n"
-            f"Targets met: {met} of {judged} rows with a target."
-            f"{' The time guard cut the last groups to 3 rounds.' if suite.guard_engaged else ''}\n\n{table}\n\n"
-            + NOTES.format(min_time=suite.min_time))
+    stamp = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
+    text = (
+        f"# pwpoly benchmarks\n\n{stamp}, {'quick' if args.quick else 'full'} run"
+        f"{' (only ' + ', '.join(args.only) + ')' if args.only else ''}, {elapsed:.0f} s. {machine}\n\n"
+        f"Targets met: {met} of {judged} rows with a target."
+        f"{' The time guard cut the last groups to 3 rounds.' if suite.guard_engaged else ''}\n\n{table}\n\n"
+        + NOTES.format(min_time=suite.min_time)
+    )
     print("\n" + table + f"\n\nTargets met: {met} of {judged}. Run time {elapsed:.0f} s.")
     # A run of some sections only must not replace the full table.
     name = "latest-quick.md" if args.quick else "latest-partial.md" if args.only else "latest.md"

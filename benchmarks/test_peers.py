@@ -8,12 +8,21 @@ import math
 import numpy as np
 import pytest
 
+import peers
 import pwpoly
 
-import peers
-
-EDGE_PROLONGATIONS = [(1, 2, 1), (1, 2, 2), (2, 3, 1), (3, 2, 2), (39, 39, 5), (7, 13, 3), (5, 5, 4), (10, 20, 3),
-                      (3, 17, 8), (64, 128, 3)]
+EDGE_PROLONGATIONS = [
+    (1, 2, 1),
+    (1, 2, 2),
+    (2, 3, 1),
+    (3, 2, 2),
+    (39, 39, 5),
+    (7, 13, 3),
+    (5, 5, 4),
+    (10, 20, 3),
+    (3, 17, 8),
+    (64, 128, 3),
+]
 
 
 @pytest.mark.parametrize("nt_coarse, nt_fine, degree", EDGE_PROLONGATIONS)
@@ -34,7 +43,7 @@ def test_to_legendre_peer_matches_pwpoly_to_rounding(degree, n_t):
     peer = peers.to_legendre_triplets(degree, n_t)
     structure, difference, _ = peers.compare_triplets(ours, peer)
     assert structure
-    assert difference <= 1e-12 * 4.0 ** degree
+    assert difference <= 1e-12 * 4.0**degree
     _, shape = peers.to_legendre_csr(degree, n_t)
     assert shape == ((degree + 1) * n_t, n_t * degree + 1)
 
@@ -57,8 +66,12 @@ def times_for(n_t, T):
     nodes = [k * dt for k in range(n_t + 1)]
     rng = np.random.default_rng(3)
     inside = rng.uniform(0.0, T, 200).tolist()
-    return np.array(nodes + [np.nextafter(x, -1.0) for x in nodes] + inside +
-                    [-0.5, -math.inf, T * 1.5, math.inf, math.nan, -0.0, T])
+    return np.array(
+        nodes
+        + [np.nextafter(x, -1.0) for x in nodes]
+        + inside
+        + [-0.5, -math.inf, T * 1.5, math.inf, math.nan, -0.0, T]
+    )
 
 
 @pytest.mark.parametrize("degree", [0, 1, 2, 3, 5, 8])

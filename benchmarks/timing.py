@@ -80,8 +80,9 @@ def calibrate(contender, min_time):
             number = max(number + 1, math.ceil(number * 1.3 * min_time / elapsed))
 
 
-def measure(contenders, *, min_time, min_rounds, max_rounds, budget, reuse_after=1.0, slow_round=math.inf,
-            slow_min_rounds=None):
+def measure(
+    contenders, *, min_time, min_rounds, max_rounds, budget, reuse_after=1.0, slow_round=math.inf, slow_min_rounds=None
+):
     """Times the contenders in interleaved rounds.
 
     The number of rounds is what fits in `budget` seconds by the calibration's estimate, between
@@ -107,8 +108,9 @@ def measure(contenders, *, min_time, min_rounds, max_rounds, budget, reuse_after
             min_rounds = slow_min_rounds
         rounds = min_rounds if round_time <= 0 else int(budget / round_time)
         rounds = max(min_rounds, min(max_rounds, rounds))
-        result = Measurement(times={c.name: [] for c in contenders},
-                             numbers={c.name: c.number for c in contenders}, rounds=rounds)
+        result = Measurement(
+            times={c.name: [] for c in contenders}, numbers={c.name: c.number for c in contenders}, rounds=rounds
+        )
         start = 0
         if all(c.number == 1 for c in contenders) and round_time >= reuse_after:
             for name, per_call in first.items():

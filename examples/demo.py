@@ -80,13 +80,14 @@ def legendre_errors(degree: int, n_t: int, samples: Array) -> tuple[float, float
     coefficients = W.to_legendre() @ W.interpolate(exact)
     values = V.evaluate(coefficients, samples)
     slopes = V.evaluate(coefficients, samples, derivative=1)
-    return (float(np.max(np.abs(values - exact(samples)))),
-            float(np.max(np.abs(slopes - exact_derivative(samples)))))
+    return (float(np.max(np.abs(values - exact(samples)))), float(np.max(np.abs(slopes - exact_derivative(samples)))))
 
 
-def prolongation_table(degrees: tuple[int, ...] = PROLONGATION_DEGREES,
-                       coarse_nt: tuple[int, ...] = PROLONGATION_COARSE_NT,
-                       refinement: int = REFINEMENT) -> list[ProlongationRow]:
+def prolongation_table(
+    degrees: tuple[int, ...] = PROLONGATION_DEGREES,
+    coarse_nt: tuple[int, ...] = PROLONGATION_COARSE_NT,
+    refinement: int = REFINEMENT,
+) -> list[ProlongationRow]:
     """Step 1: error of the prolonged nodal values against the fine nodal values, per degree."""
     table = []
     for degree in degrees:
@@ -95,15 +96,20 @@ def prolongation_table(degrees: tuple[int, ...] = PROLONGATION_DEGREES,
     return table
 
 
-def legendre_table(degrees: tuple[int, ...] = LEGENDRE_DEGREES, nts: tuple[int, ...] = LEGENDRE_NT,
-                   samples: int = SAMPLES) -> list[LegendreRow]:
+def legendre_table(
+    degrees: tuple[int, ...] = LEGENDRE_DEGREES, nts: tuple[int, ...] = LEGENDRE_NT, samples: int = SAMPLES
+) -> list[LegendreRow]:
     """Step 2: error of the values and time derivatives at equidistant times, per degree."""
     times = np.linspace(0.0, 1.0, samples)
     table = []
     for degree in degrees:
         results = [legendre_errors(degree, nt, times) for nt in nts]
-        table.append(LegendreRow(Convergence(degree, nts, tuple(v for v, _ in results)),
-                                 Convergence(degree, nts, tuple(d for _, d in results))))
+        table.append(
+            LegendreRow(
+                Convergence(degree, nts, tuple(v for v, _ in results)),
+                Convergence(degree, nts, tuple(d for _, d in results)),
+            )
+        )
     return table
 
 
@@ -113,21 +119,31 @@ def order(convergence: Convergence) -> list[str]:
 
 def main() -> None:
     print(__doc__)
-    print(f"1. Coarse-to-fine prolongation, coarse n_t = {PROLONGATION_COARSE_NT[0]} .. {PROLONGATION_COARSE_NT[-1]}, "
-          f"fine = {REFINEMENT} x coarse")
+    print(
+        f"1. Coarse-to-fine prolongation, coarse n_t = {PROLONGATION_COARSE_NT[0]} .. {PROLONGATION_COARSE_NT[-1]}, "
+        f"fine = {REFINEMENT} x coarse"
+    )
     for row in prolongation_table():
         c = row.convergence
         print(f"   degree {c.degree}: max error " + " ".join(f"{e:9.2e}" for e in c.errors))
-        print(f"             order     " + "     ".join(order(c)) + f"   (expected {c.degree + 1})")
+        print("             order     " + "     ".join(order(c)) + f"   (expected {c.degree + 1})")
         print(f"             stored entries of the finest operator: {row.finest_nnz}")
 
     print(f"\n2. Lagrange -> Legendre, evaluated at {SAMPLES} times (values and time derivatives)")
     for legendre in legendre_table():
         values, slopes = legendre.values, legendre.slopes
-        print(f"   degree {values.degree}: value error " + " ".join(f"{e:9.2e}" for e in values.errors)
-              + "   orders " + " ".join(order(values)))
-        print(f"             slope error " + " ".join(f"{e:9.2e}" for e in slopes.errors)
-              + "   orders " + " ".join(order(slopes)))
+        print(
+            f"   degree {values.degree}: value error "
+            + " ".join(f"{e:9.2e}" for e in values.errors)
+            + "   orders "
+            + " ".join(order(values))
+        )
+        print(
+            "             slope error "
+            + " ".join(f"{e:9.2e}" for e in slopes.errors)
+            + "   orders "
+            + " ".join(order(slopes))
+        )
 
     print("\n3. Cost of one call")
     n_t, degree = 10_000, 3
@@ -146,16 +162,22 @@ def main() -> None:
         start = time.perf_counter()
         V.evaluate(coefficients, times)
         best = min(best, time.perf_counter() - start)
-    print(f"   pwpoly_numpy LegendreSpace.evaluate, all {len(times)} times in one call: "
-          f"{best / len(times) * 1e9:.1f} ns per time")
+    print(
+        f"   pwpoly_numpy LegendreSpace.evaluate, all {len(times)} times in one call: "
+        f"{best / len(times) * 1e9:.1f} ns per time"
+    )
     start = time.perf_counter()
     rows, _, _ = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
-    print(f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(rows)} entries in "
-          f"{(time.perf_counter() - start) * 1e3:.0f} ms")
+    print(
+        f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(rows)} entries in "
+        f"{(time.perf_counter() - start) * 1e3:.0f} ms"
+    )
     start = time.perf_counter()
     P = pn.LagrangeSpace(2, 50_000, 1.0).prolongation_to(pn.LagrangeSpace(2, 100_000, 1.0))
-    print(f"   pwpoly_numpy LagrangeSpace.prolongation_to, same matrix as csr_array: {P.nnz} entries in "
-          f"{(time.perf_counter() - start) * 1e3:.0f} ms")
+    print(
+        f"   pwpoly_numpy LagrangeSpace.prolongation_to, same matrix as csr_array: {P.nnz} entries in "
+        f"{(time.perf_counter() - start) * 1e3:.0f} ms"
+    )
 
 
 if __name__ == "__main__":

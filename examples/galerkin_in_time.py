@@ -47,6 +47,7 @@ def solve(matrix: Sparse, rhs: Array) -> Array:
 
 # --- dG(q) -------------------------------------------------------------------------------------
 
+
 def dg_all_at_once(V: pn.LegendreSpace) -> Array:
     """Coefficients (V.size, N): kron(D_upwind, M) + kron(M_t, A), start vector the right traces at 0."""
     K = scipy.sparse.kron(V.derivative_matrix(upwind=True), I_N) + scipy.sparse.kron(V.mass_matrix(), A)
@@ -80,6 +81,7 @@ def dg_errors(V: pn.LegendreSpace, c: Array) -> tuple[float, float]:
 
 # --- cG(q) -------------------------------------------------------------------------------------
 
+
 def cg_operators(W: pn.LagrangeSpace) -> tuple[Sparse, Sparse, pn.LegendreSpace]:
     Vt = pn.LegendreSpace(W.degree - 1, W.n_t, W.T)
     return Vt.derivative_matrix(trial=W), Vt.mass_matrix(trial=W), Vt
@@ -89,8 +91,9 @@ def cg_all_at_once(W: pn.LagrangeSpace) -> Array:
     """Nodal values (W.size, N): the Petrov-Galerkin rows plus u(0) = u0 on W's first node."""
     D, M, _ = cg_operators(W)
     first = Sparse(([1.0], ([0], [0])), shape=(1, W.size))
-    K = scipy.sparse.vstack([scipy.sparse.kron(first, I_N),
-                             scipy.sparse.kron(D, I_N) + scipy.sparse.kron(M, A)], format="csr")
+    K = scipy.sparse.vstack(
+        [scipy.sparse.kron(first, I_N), scipy.sparse.kron(D, I_N) + scipy.sparse.kron(M, A)], format="csr"
+    )
     rhs = np.concatenate([U0, np.zeros(D.shape[0] * N)])
     return solve(Sparse(K), rhs).reshape(W.size, N)
 
@@ -129,6 +132,7 @@ def l2_error(evaluate: object, space: pn.LegendreSpace | pn.LagrangeSpace) -> fl
 
 # --- tables ------------------------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class OrderRow:
     method: str  # "dG" or "cG"
@@ -140,8 +144,9 @@ class OrderRow:
 
     @staticmethod
     def orders(errors: tuple[float, ...], n_t: tuple[int, ...]) -> tuple[float, ...]:
-        return tuple(float(np.log(errors[j] / errors[j + 1]) / np.log(n_t[j + 1] / n_t[j]))
-                     for j in range(len(errors) - 1))
+        return tuple(
+            float(np.log(errors[j] / errors[j + 1]) / np.log(n_t[j + 1] / n_t[j])) for j in range(len(errors) - 1)
+        )
 
 
 def order_table(n_ts: tuple[int, ...] = N_TS) -> list[OrderRow]:
@@ -175,8 +180,10 @@ def main() -> None:
         expected = 2 * row.degree + 1 if row.method == "dG" else 2 * row.degree
         nodal = " ".join(f"{o:5.2f}" for o in OrderRow.orders(row.nodal, row.n_t))
         l2 = " ".join(f"{o:5.2f}" for o in OrderRow.orders(row.l2, row.n_t))
-        print(f"{row.method}({row.degree}): interval ends {nodal} (expected {expected}), "
-              f"L2 {l2} (expected {row.degree + 1}); stepping vs all at once {row.stepping_difference:.1e}")
+        print(
+            f"{row.method}({row.degree}): interval ends {nodal} (expected {expected}), "
+            f"L2 {l2} (expected {row.degree + 1}); stepping vs all at once {row.stepping_difference:.1e}"
+        )
 
 
 if __name__ == "__main__":

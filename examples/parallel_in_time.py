@@ -152,8 +152,10 @@ def main() -> None:
     times_all, values_all, slopes_all = gather(comm, times), gather(comm, values), gather(comm, slopes)
     if rank != 0:
         return
-    print(f"degree {DEGREE}, coarse n_t = {NT_COARSE}, fine n_t = {fine.n_t}, {SAMPLES} sample times, "
-          f"{parts} process{'es' if parts > 1 else ''}")
+    print(
+        f"degree {DEGREE}, coarse n_t = {NT_COARSE}, fine n_t = {fine.n_t}, {SAMPLES} sample times, "
+        f"{parts} process{'es' if parts > 1 else ''}"
+    )
     print("fine slabs (intervals):", " ".join(f"[{s.k0}, {s.k1})" for s in fine.slabs(parts)))
     print("prolongation error:", hex_and_short(np.max(np.abs(u_fine_all - fine_exact_all))))
     print("value error:       ", hex_and_short(np.max(np.abs(values_all - exact(times_all)))))

@@ -103,8 +103,10 @@ def main() -> None:
         comm.send(coarse(V0, rank, start), dest=rank + 1)
     rho = linear_bound(V, V0, slab)
     if rank == 0:
-        print(f"parareal: u' = {LAMBDA} u on [0, {T}], {size} slabs, fine dG({DEGREE}) on {FINE_PER_SLAB} "
-              f"intervals per slab, coarse dG(0) on one interval per slab")
+        print(
+            f"parareal: u' = {LAMBDA} u on [0, {T}], {size} slabs, fine dG({DEGREE}) on {FINE_PER_SLAB} "
+            f"intervals per slab, coarse dG(0) on one interval per slab"
+        )
         print(f"linear bound (Gander and Vandewalle 2007): rho = |R_F - R_G| / (1 - |R_G|) = {rho:.4f}")
     previous_error = float(comm.allreduce(abs(start - reference_starts[rank]), op=MPI.MAX))
     for k in range(1, size + 1):
@@ -122,8 +124,10 @@ def main() -> None:
             assert flags is not None
             leading = next((j for j, flag in enumerate(flags) if not flag), size)
             contraction = error / previous_error if previous_error > 0.0 else 0.0
-            print(f"iteration {k}: first {leading} of {size} slabs equal the serial solution bit for bit; "
-                  f"start value error {error:.3e}; contraction {contraction:.4f} (bound {rho:.4f})")
+            print(
+                f"iteration {k}: first {leading} of {size} slabs equal the serial solution bit for bit; "
+                f"start value error {error:.3e}; contraction {contraction:.4f} (bound {rho:.4f})"
+            )
         previous_error = error
     final = fine(V, slab, start)
     same = comm.allreduce(bool(np.array_equal(final.view(np.uint64), reference[rank].view(np.uint64))), op=MPI.LAND)

@@ -31,19 +31,18 @@ import matplotlib
 
 matplotlib.use("Agg")
 
+import demo
+import galerkin_in_time
 import numpy as np
 import numpy.typing as npt
-from PIL import Image
 from matplotlib.axes import Axes
 from matplotlib.colors import TwoSlopeNorm
-from matplotlib.patches import Rectangle
 from matplotlib.figure import Figure
+from matplotlib.patches import Rectangle
+from PIL import Image
 
 import pwpoly
 import pwpoly_numpy as pn
-
-import demo
-import galerkin_in_time
 
 Array = npt.NDArray[np.float64]
 
@@ -54,6 +53,7 @@ COLOURS = ("#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#ff7f0e", "#8c564b")
 # ---------------------------------------------------------------------------------------------
 # 1. The piecewise Legendre basis
 # ---------------------------------------------------------------------------------------------
+
 
 @dataclass(frozen=True)
 class BasisFunction:
@@ -72,8 +72,7 @@ class BasisFunction:
     values: tuple[Array, ...]
 
 
-def legendre_basis_functions(degree: int = 2, n_t: int = 4, T: float = 1.0,
-                             samples: int = 41) -> list[BasisFunction]:
+def legendre_basis_functions(degree: int = 2, n_t: int = 4, T: float = 1.0, samples: int = 41) -> list[BasisFunction]:
     basis = pwpoly.LegendreBasis(degree, n_t, T)
     dt = T / n_t
     times, tables = [], []
@@ -84,8 +83,11 @@ def legendre_basis_functions(degree: int = 2, n_t: int = 4, T: float = 1.0,
         times.append(times_m)
         # Row j: every basis function at times_m[j], degree-major.
         tables.append(np.array([basis.evaluate_all_basis_functions(t) for t in times_m.tolist()]))
-    return [BasisFunction(i, k, i * n_t + k, tuple(times), tuple(table[:, i * n_t + k] for table in tables))
-            for i in range(degree + 1) for k in range(n_t)]
+    return [
+        BasisFunction(i, k, i * n_t + k, tuple(times), tuple(table[:, i * n_t + k] for table in tables))
+        for i in range(degree + 1)
+        for k in range(n_t)
+    ]
 
 
 def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
@@ -106,8 +108,16 @@ def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
             if m == 0 or jump:
                 ax.plot(t[0], v[0], "o", markersize=4.5, color=colour, zorder=4)  # value taken
             if jump:
-                ax.plot(f.times[m - 1][-1], f.values[m - 1][-1], "o", markersize=5, markerfacecolor="white",
-                        markeredgecolor=colour, markeredgewidth=1.3, zorder=3)  # limit from the left
+                ax.plot(
+                    f.times[m - 1][-1],
+                    f.values[m - 1][-1],
+                    "o",
+                    markersize=5,
+                    markerfacecolor="white",
+                    markeredgecolor=colour,
+                    markeredgewidth=1.3,
+                    zorder=3,
+                )  # limit from the left
         ax.plot(f.times[-1][-1], f.values[-1][-1], "o", markersize=4.5, color=colour, zorder=4)
         ax.set_title(f"$\\varphi_{{{f.index}}}$: $P_{f.degree}$ on interval {f.interval}", fontsize=9)
         ax.set_ylim(-1.3, 1.3)
@@ -116,15 +126,19 @@ def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
         ax.tick_params(axis="x", labelsize=7)
     for k in range(n_t):
         axes[-1, k].set_xlabel("t")
-    fig.suptitle(f"Piecewise Legendre basis, degree {degree}, {n_t} intervals of [0, {ends[-1]:g}] (index i·n_t + k): "
-                 "each function jumps at the ends of its interval\nfilled dot: the value there; open circle: the limit "
-                 "from the left (an interior end belongs to the interval on its right)", fontsize=9.5)
+    fig.suptitle(
+        f"Piecewise Legendre basis, degree {degree}, {n_t} intervals of [0, {ends[-1]:g}] (index i·n_t + k): "
+        "each function jumps at the ends of its interval\nfilled dot: the value there; open circle: the limit "
+        "from the left (an interior end belongs to the interval on its right)",
+        fontsize=9.5,
+    )
     return fig
 
 
 # ---------------------------------------------------------------------------------------------
 # 2. Prolongation of a coarse Lagrange function
 # ---------------------------------------------------------------------------------------------
+
 
 @dataclass(frozen=True)
 class Prolongation:
@@ -140,15 +154,31 @@ class Prolongation:
     fine_curve: Array  # the fine Lagrange function of fine_values at times
 
 
-def prolongation_data(f: Callable[[Array], Array] = demo.exact, degree: int = 2, nt_coarse: int = 2,
-                      nt_fine: int = 6, T: float = 1.0, samples: int = 481) -> Prolongation:
+def prolongation_data(
+    f: Callable[[Array], Array] = demo.exact,
+    degree: int = 2,
+    nt_coarse: int = 2,
+    nt_fine: int = 6,
+    T: float = 1.0,
+    samples: int = 481,
+) -> Prolongation:
     coarse = pn.LagrangeSpace(degree, nt_coarse, T)
     fine = pn.LagrangeSpace(degree, nt_fine, T)
     u = coarse.interpolate(f)
     u_fine = coarse.prolongation_to(fine) @ u  # csr_array of shape (fine.size, coarse.size)
     times = np.linspace(0.0, T, samples)
-    return Prolongation(degree, nt_coarse, nt_fine, coarse.points, u, fine.points, u_fine, times,
-                        coarse.evaluate(u, times), fine.evaluate(u_fine, times))
+    return Prolongation(
+        degree,
+        nt_coarse,
+        nt_fine,
+        coarse.points,
+        u,
+        fine.points,
+        u_fine,
+        times,
+        coarse.evaluate(u, times),
+        fine.evaluate(u_fine, times),
+    )
 
 
 def draw_prolongation(data: Prolongation) -> Figure:
@@ -159,19 +189,47 @@ def draw_prolongation(data: Prolongation) -> Figure:
         ax.axvline(t, color="0.9", linewidth=0.8, zorder=0)
     for t in np.linspace(0.0, T, data.nt_coarse + 1):
         ax.axvline(t, color="0.6", linewidth=1.0, zorder=0)
-    ax.plot(data.times, data.coarse_curve, color="#9ecae1", linewidth=5,
-            label=f"coarse function: degree {data.degree}, {data.nt_coarse} intervals")
-    ax.plot(data.times, data.fine_curve, color="#08306b", linewidth=1.2, linestyle=(0, (4, 3)),
-            label=f"its prolongation, {data.nt_fine} intervals")
-    ax.plot(data.coarse_points, data.coarse_values, "s", markersize=9, markerfacecolor="none",
-            markeredgecolor="#d62728", markeredgewidth=1.6, label=f"coarse nodes ({data.coarse_points.size})")
-    ax.plot(data.fine_points, data.fine_values, "o", markersize=4, color="#08306b",
-            label=f"fine nodes ({data.fine_points.size}): P @ coarse values")
+    ax.plot(
+        data.times,
+        data.coarse_curve,
+        color="#9ecae1",
+        linewidth=5,
+        label=f"coarse function: degree {data.degree}, {data.nt_coarse} intervals",
+    )
+    ax.plot(
+        data.times,
+        data.fine_curve,
+        color="#08306b",
+        linewidth=1.2,
+        linestyle=(0, (4, 3)),
+        label=f"its prolongation, {data.nt_fine} intervals",
+    )
+    ax.plot(
+        data.coarse_points,
+        data.coarse_values,
+        "s",
+        markersize=9,
+        markerfacecolor="none",
+        markeredgecolor="#d62728",
+        markeredgewidth=1.6,
+        label=f"coarse nodes ({data.coarse_points.size})",
+    )
+    ax.plot(
+        data.fine_points,
+        data.fine_values,
+        "o",
+        markersize=4,
+        color="#08306b",
+        label=f"fine nodes ({data.fine_points.size}): P @ coarse values",
+    )
     ax.set_xlabel("t  (dark lines: coarse interval ends; light lines: fine interval ends)")
     ax.set_ylabel("u(t)")
-    ax.set_title(f"Prolongation P = lagrange_prolongation_matrix({data.nt_coarse}, {data.nt_fine}, {data.degree}): "
-                 "coarse nodal values to fine nodal values.\nThe fine partition refines the coarse one, "
-                 "so the function stays the same.", fontsize=9.5)
+    ax.set_title(
+        f"Prolongation P = lagrange_prolongation_matrix({data.nt_coarse}, {data.nt_fine}, {data.degree}): "
+        "coarse nodal values to fine nodal values.\nThe fine partition refines the coarse one, "
+        "so the function stays the same.",
+        fontsize=9.5,
+    )
     ax.legend(loc="lower left", frameon=False)
     return fig
 
@@ -179,6 +237,7 @@ def draw_prolongation(data: Prolongation) -> Figure:
 # ---------------------------------------------------------------------------------------------
 # 3. The two operators entry by entry
 # ---------------------------------------------------------------------------------------------
+
 
 @dataclass(frozen=True)
 class SparseOperator:
@@ -196,19 +255,25 @@ class SparseOperator:
 
 def _operator(title: str, triplets: tuple[list[int], list[int], list[float]], shape: tuple[int, int]) -> SparseOperator:
     rows, cols, values = triplets
-    return SparseOperator(title, np.array(rows, dtype=np.int64), np.array(cols, dtype=np.int64),
-                          np.array(values, dtype=np.float64), shape)
+    return SparseOperator(
+        title, np.array(rows, dtype=np.int64), np.array(cols, dtype=np.int64), np.array(values, dtype=np.float64), shape
+    )
 
 
-def operator_matrices(degree: int = 2, nt_coarse: int = 2, nt_fine: int = 6,
-                      n_t: int = 4) -> tuple[SparseOperator, SparseOperator]:
+def operator_matrices(
+    degree: int = 2, nt_coarse: int = 2, nt_fine: int = 6, n_t: int = 4
+) -> tuple[SparseOperator, SparseOperator]:
     """The prolongation (nt_coarse -> nt_fine) and the Lagrange-to-Legendre transformation (n_t)."""
-    prolongation = _operator(f"lagrange_prolongation_matrix({nt_coarse}, {nt_fine}, {degree})",
-                             pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
-                             (nt_fine * degree + 1, nt_coarse * degree + 1))
-    transformation = _operator(f"lagrange_to_legendre_basis_transformation({degree}, {n_t})",
-                               pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t),
-                               ((degree + 1) * n_t, n_t * degree + 1))
+    prolongation = _operator(
+        f"lagrange_prolongation_matrix({nt_coarse}, {nt_fine}, {degree})",
+        pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
+        (nt_fine * degree + 1, nt_coarse * degree + 1),
+    )
+    transformation = _operator(
+        f"lagrange_to_legendre_basis_transformation({degree}, {n_t})",
+        pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t),
+        ((degree + 1) * n_t, n_t * degree + 1),
+    )
     return prolongation, transformation
 
 
@@ -247,8 +312,15 @@ def draw_operators(prolongation: SparseOperator, transformation: SparseOperator,
     for i in range(1, degree + 1):
         right.axhline(i * n_t - 0.5, color="0.3", linewidth=1.0)
     for i in range(degree + 1):
-        right.annotate(f"$P_{i}$", xy=(1.0, 1.0 - (i + 0.5) / (degree + 1)), xycoords="axes fraction",
-                       xytext=(4, 0), textcoords="offset points", va="center", fontsize=9)
+        right.annotate(
+            f"$P_{i}$",
+            xy=(1.0, 1.0 - (i + 0.5) / (degree + 1)),
+            xycoords="axes fraction",
+            xytext=(4, 0),
+            textcoords="offset points",
+            va="center",
+            fontsize=9,
+        )
     fig.suptitle("The operators entry by entry (blank: not stored)", fontsize=10)
     return fig
 
@@ -257,22 +329,36 @@ def draw_operators(prolongation: SparseOperator, transformation: SparseOperator,
 # 4. The demo's convergence tables
 # ---------------------------------------------------------------------------------------------
 
+
 def draw_convergence(prolongation: list[demo.ProlongationRow], legendre: list[demo.LegendreRow]) -> Figure:
     fig = Figure(figsize=(9.0, 4.0), dpi=DPI, layout="constrained")
     left, right = fig.subplots(1, 2)
     for index, row in enumerate(prolongation):
         c = row.convergence
-        left.loglog(c.n_t, c.errors, "o-", color=COLOURS[index], markersize=4,
-                    label=f"degree {c.degree}: order {c.orders()[-1]:.2f}")
+        left.loglog(
+            c.n_t,
+            c.errors,
+            "o-",
+            color=COLOURS[index],
+            markersize=4,
+            label=f"degree {c.degree}: order {c.orders()[-1]:.2f}",
+        )
     left.set_title(f"Prolongation to {demo.REFINEMENT}x finer nodes:\nerror at the fine nodes", fontsize=9.5)
     left.set_xlabel("coarse n_t")
     for index, pair in enumerate(legendre):
         v, s = pair.values, pair.slopes
-        right.loglog(v.n_t, v.errors, "o-", color=COLOURS[index], markersize=4,
-                     label=f"degree {v.degree}: values {v.orders()[-1]:.2f}, slopes {s.orders()[-1]:.2f}")
+        right.loglog(
+            v.n_t,
+            v.errors,
+            "o-",
+            color=COLOURS[index],
+            markersize=4,
+            label=f"degree {v.degree}: values {v.orders()[-1]:.2f}, slopes {s.orders()[-1]:.2f}",
+        )
         right.loglog(s.n_t, s.errors, "^--", color=COLOURS[index], markersize=4)
-    right.set_title(f"Lagrange -> Legendre, at {demo.SAMPLES} times:\nvalues (solid) and time derivatives (dashed)",
-                    fontsize=9.5)
+    right.set_title(
+        f"Lagrange -> Legendre, at {demo.SAMPLES} times:\nvalues (solid) and time derivatives (dashed)", fontsize=9.5
+    )
     right.set_xlabel("n_t")
     for ax in (left, right):
         ax.set_ylabel("maximum error")
@@ -284,8 +370,11 @@ def draw_convergence(prolongation: list[demo.ProlongationRow], legendre: list[de
         ax.set_ylim(low / (high / low) ** 0.4, high)
         ax.grid(True, which="major", color="0.9", linewidth=0.6)
         ax.legend(loc="lower left", frameon=False, title="observed order, finest pair", title_fontsize=8)
-    fig.suptitle("u(t) = sin(2πt) + t² on [0, 1] (examples/demo.py): for degree p the errors fall like "
-                 "$n_t^{-(p+1)}$, those of time derivatives like $n_t^{-p}$", fontsize=10)
+    fig.suptitle(
+        "u(t) = sin(2πt) + t² on [0, 1] (examples/demo.py): for degree p the errors fall like "
+        "$n_t^{-(p+1)}$, those of time derivatives like $n_t^{-p}$",
+        fontsize=10,
+    )
     return fig
 
 
@@ -300,16 +389,34 @@ def _draw_lagrange_slabs(ax: Axes, W: pn.LagrangeSpace, parts: int) -> None:
             ax.plot([k * W.dt] * 2, [y - 0.12, y + 0.12], color=colour, lw=1)
         for r in slab.rows:
             ax.plot(points[r], y, "o", ms=9, color=colour)
-            ax.annotate(str(r), (points[r], y), xytext=(0, -15), textcoords="offset points",
-                        ha="center", va="center", fontsize=7)
+            ax.annotate(
+                str(r),
+                (points[r], y),
+                xytext=(0, -15),
+                textcoords="offset points",
+                ha="center",
+                va="center",
+                fontsize=7,
+            )
         if slab.k1 < W.n_t:
             ghost = slab.k1 * W.degree
             ax.plot(points[ghost], y, "o", ms=9, mfc="white", mec=colour, mew=1.5)
-            ax.annotate(f"{ghost}\nghost", (points[ghost], y), xytext=(0, 14), textcoords="offset points",
-                        ha="center", va="center", fontsize=7, color=colour)
+            ax.annotate(
+                f"{ghost}\nghost",
+                (points[ghost], y),
+                xytext=(0, 14),
+                textcoords="offset points",
+                ha="center",
+                va="center",
+                fontsize=7,
+                color=colour,
+            )
         ax.text(-0.04 * W.T, y, f"slab {j}\nk = {slab.k0}..{slab.k1 - 1}", ha="right", va="center", fontsize=8)
-    ax.set_title(f"Lagrange nodes, degree {W.degree}: a node belongs to the interval on its right, "
-                 "the last node to the last interval", fontsize=9)
+    ax.set_title(
+        f"Lagrange nodes, degree {W.degree}: a node belongs to the interval on its right, "
+        "the last node to the last interval",
+        fontsize=9,
+    )
     ax.set_xlim(-0.3 * W.T, 1.04 * W.T)
     ax.set_ylim(-0.7, parts - 0.3)
     ax.axis("off")
@@ -330,8 +437,9 @@ def _draw_legendre_slabs(ax: Axes, V: pn.LegendreSpace, parts: int) -> None:
         ax.text(-0.15, V.degree - i + 0.45, f"P{i}", ha="right", va="center", fontsize=8)
     for k in range(V.n_t):
         ax.text(k + 0.47, V.degree + 1.15, f"k={k}", ha="center", va="center", fontsize=7)
-    ax.set_title("Legendre coefficients, degree-major (position i*n_t + k): a slab owns one range per degree",
-                 fontsize=9)
+    ax.set_title(
+        "Legendre coefficients, degree-major (position i*n_t + k): a slab owns one range per degree", fontsize=9
+    )
     ax.set_xlim(-2.0, V.n_t + 0.2)
     ax.set_ylim(-0.2, V.degree + 1.5)
     ax.set_aspect("equal")
@@ -375,6 +483,7 @@ def draw_galerkin_orders(rows: list[galerkin_in_time.OrderRow]) -> Figure:
 # 6. A graded partition for a weak singularity
 # ---------------------------------------------------------------------------------------------
 
+
 def sqrt_t(t: Array) -> Array:
     return np.sqrt(np.maximum(t, 0.0))
 
@@ -408,8 +517,9 @@ class GradedErrors:
 
 
 def graded_mesh_errors(degree: int = 2, counts: tuple[int, ...] = (4, 8, 16, 32, 64, 128)) -> GradedErrors:
-    return GradedErrors(degree, list(counts),
-                        {g: [projection_error(graded_space(degree, n, g)) for n in counts] for g in (1, 3)})
+    return GradedErrors(
+        degree, list(counts), {g: [projection_error(graded_space(degree, n, g)) for n in counts] for g in (1, 3)}
+    )
 
 
 def draw_graded_mesh(errors: GradedErrors, n_t: int = 8) -> Figure:
@@ -424,20 +534,30 @@ def draw_graded_mesh(errors: GradedErrors, n_t: int = 8) -> Figure:
         ends = V.breakpoints
         for k in range(int(np.searchsorted(ends, zoom)) + 1):
             local = np.linspace(ends[k], np.nextafter(ends[k + 1], 0.0), 60)
-            left.plot(local, V.evaluate(c, local), color=COLOURS[index], lw=1.2,
-                      label=None if k else ("equal intervals" if grading == 1 else "breakpoints (k/n)³"))
+            left.plot(
+                local,
+                V.evaluate(c, local),
+                color=COLOURS[index],
+                lw=1.2,
+                label=None if k else ("equal intervals" if grading == 1 else "breakpoints (k/n)³"),
+            )
         shown = ends[ends <= zoom]
         left.plot(shown, np.full(shown.shape, -0.04 - 0.04 * index), "|", color=COLOURS[index], ms=8)
     left.set_xlim(-0.005, zoom)
     left.set_ylim(-0.1, 1.1 * float(np.sqrt(zoom)))
-    left.set_title(f"Projection onto degree {errors.degree}, n_t = {n_t}, near t = 0; ticks: breakpoints",
-                   fontsize=9.5)
+    left.set_title(f"Projection onto degree {errors.degree}, n_t = {n_t}, near t = 0; ticks: breakpoints", fontsize=9.5)
     left.set_xlabel("t")
     left.legend(loc="lower right", frameon=False)
     for index, grading in enumerate((1, 3)):
         label = "equal intervals" if grading == 1 else "breakpoints (k/n)³"
-        right.loglog(errors.n_t, errors.errors[grading], "o-", color=COLOURS[index], markersize=4,
-                     label=f"{label}: order {errors.order(grading):.2f}")
+        right.loglog(
+            errors.n_t,
+            errors.errors[grading],
+            "o-",
+            color=COLOURS[index],
+            markersize=4,
+            label=f"{label}: order {errors.order(grading):.2f}",
+        )
     right.set_title("L2 error of the projection", fontsize=9.5)
     right.set_xlabel("n_t")
     right.set_xticks(errors.n_t, [str(n) for n in errors.n_t])
@@ -449,6 +569,7 @@ def draw_graded_mesh(errors: GradedErrors, n_t: int = 8) -> Figure:
 
 
 # ---------------------------------------------------------------------------------------------
+
 
 def save(fig: Figure, path: Path) -> None:
     """PNG with a palette of 256 colours and no metadata (no time stamp, no software version),
@@ -473,16 +594,18 @@ def render_all(directory: Path) -> list[Path]:
         "graded_mesh.png": lambda: draw_graded_mesh(graded_mesh_errors()),
     }
     written = []
-    with matplotlib.rc_context({
-        "font.size": 9,
-        "axes.titlesize": 10,
-        "axes.labelsize": 9,
-        "legend.fontsize": 8,
-        "xtick.labelsize": 8,
-        "ytick.labelsize": 8,
-        "axes.spines.top": False,
-        "axes.spines.right": False,
-    }):
+    with matplotlib.rc_context(
+        {
+            "font.size": 9,
+            "axes.titlesize": 10,
+            "axes.labelsize": 9,
+            "legend.fontsize": 8,
+            "xtick.labelsize": 8,
+            "ytick.labelsize": 8,
+            "axes.spines.top": False,
+            "axes.spines.right": False,
+        }
+    ):
         for name, draw in figures.items():
             path = directory / name
             save(draw(), path)

@@ -83,4 +83,3 @@ class _FaultExpectation:
         assert kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime", repr(value)
         assert value.args == (self.message,)
         return True
-

@@ -46,7 +46,9 @@ def as_containers(v):
     ]
 
 
-@pytest.mark.parametrize("name, container, iterated", as_containers(values()), ids=lambda x: x if isinstance(x, str) else "")
+@pytest.mark.parametrize(
+    "name, container, iterated", as_containers(values()), ids=lambda x: x if isinstance(x, str) else ""
+)
 def test_containers_give_the_values_their_iteration_gives(name, container, iterated):
     basis = pwpoly.LegendreBasis(DEGREE, N_T, 1.0)
     evaluator = pwpoly.LegendreBasisEvaluator(DEGREE, N_T, 1.0)

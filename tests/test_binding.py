@@ -10,8 +10,8 @@ import pytest
 import pwpoly
 from conftest import SIZE_MAX, fault_exception_type, raises_fault
 
-
 # ---------------------------------------------------------------- binding messages
+
 
 @pytest.mark.parametrize(
     "call, message",
@@ -20,24 +20,40 @@ from conftest import SIZE_MAX, fault_exception_type, raises_fault
         (lambda: pwpoly.sum_as_string(1, 2, c=3), "sum_as_string() got an unexpected keyword argument 'c'"),
         (lambda: pwpoly.sum_as_string(1, a=2), "sum_as_string() got multiple values for argument 'a'"),
         (lambda: pwpoly.sum_as_string(1), "sum_as_string() missing 1 required positional argument: 'b'"),
-        (lambda: pwpoly.get_lagrange_points(1),
-         "get_lagrange_points() missing 2 required positional arguments: 'n_t' and 'T'"),
-        (lambda: pwpoly.get_lagrange_points(),
-         "get_lagrange_points() missing 3 required positional arguments: 'degree', 'n_t', and 'T'"),
+        (
+            lambda: pwpoly.get_lagrange_points(1),
+            "get_lagrange_points() missing 2 required positional arguments: 'n_t' and 'T'",
+        ),
+        (
+            lambda: pwpoly.get_lagrange_points(),
+            "get_lagrange_points() missing 3 required positional arguments: 'degree', 'n_t', and 'T'",
+        ),
         (lambda: pwpoly.get_lagrange_points(1, zz=2), "get_lagrange_points() got an unexpected keyword argument 'zz'"),
-        (lambda: pwpoly.LegendreBasis(),
-         "LegendreBasis.__new__() missing 3 required positional arguments: 'degree', 'n_t', and 'T'"),
-        (lambda: pwpoly.LegendreBasis(1, 2, 3.0, 4),
-         "LegendreBasis.__new__() takes 3 positional arguments but 4 were given"),
-        (lambda: pwpoly.LegendreBasis(1, 2, 3.0, degree=1),
-         "LegendreBasis.__new__() got multiple values for argument 'degree'"),
-        (lambda: pwpoly.LegendreBasisEvaluator(1, 2, 1.0).set_dofs([1.0], [2.0]),
-         "LegendreBasisEvaluator.set_dofs() takes 1 positional arguments but 2 were given"),
-        (lambda: pwpoly.LegendreBasis(1, 2, 1.0).evaluate_at(0.5),
-         "LegendreBasis.evaluate_at() missing 1 required positional argument: 'legendre_vals'"),
-        (lambda: pwpoly.sum_as_string(1, 2, **{"\udc80x": 1}),
-         # the lone surrogate's three bytes are each an invalid sequence
-         "sum_as_string() got an unexpected keyword argument '\ufffd\ufffd\ufffdx'"),
+        (
+            lambda: pwpoly.LegendreBasis(),
+            "LegendreBasis.__new__() missing 3 required positional arguments: 'degree', 'n_t', and 'T'",
+        ),
+        (
+            lambda: pwpoly.LegendreBasis(1, 2, 3.0, 4),
+            "LegendreBasis.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        (
+            lambda: pwpoly.LegendreBasis(1, 2, 3.0, degree=1),
+            "LegendreBasis.__new__() got multiple values for argument 'degree'",
+        ),
+        (
+            lambda: pwpoly.LegendreBasisEvaluator(1, 2, 1.0).set_dofs([1.0], [2.0]),
+            "LegendreBasisEvaluator.set_dofs() takes 1 positional arguments but 2 were given",
+        ),
+        (
+            lambda: pwpoly.LegendreBasis(1, 2, 1.0).evaluate_at(0.5),
+            "LegendreBasis.evaluate_at() missing 1 required positional argument: 'legendre_vals'",
+        ),
+        (
+            lambda: pwpoly.sum_as_string(1, 2, **{"\udc80x": 1}),
+            # the lone surrogate's three bytes are each an invalid sequence
+            "sum_as_string() got an unexpected keyword argument '\ufffd\ufffd\ufffdx'",
+        ),
     ],
 )
 def test_binding_messages(call, message):
@@ -60,6 +76,7 @@ def test_keyword_order_is_free():
 
 
 # ---------------------------------------------------------------- sizes
+
 
 class Index:
     def __init__(self, value):
@@ -113,6 +130,7 @@ def test_largest_size_converts():
 
 
 # ---------------------------------------------------------------- floats
+
 
 class Floaty:
     def __init__(self, value):
@@ -200,6 +218,7 @@ def test_unprintable_type_error(monkeypatch):
 
 
 # ---------------------------------------------------------------- float sequences
+
 
 class ItemsOnly:
     def __getitem__(self, i):
@@ -292,6 +311,7 @@ def test_list_shrunk_by_item_code_is_read_as_its_iterator_would():
 
 # ---------------------------------------------------------------- internal faults
 
+
 def test_fault_exception_properties():
     with pytest.raises(BaseException) as info:
         pwpoly.lagrange_prolongation_matrix(0, 0, 1)
@@ -307,9 +327,7 @@ def test_fault_exception_properties():
 
 
 def run_python(code, **env):
-    return subprocess.run(
-        [sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, **env}
-    )
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={**os.environ, **env})
 
 
 FAULT_TWICE = """
@@ -324,7 +342,9 @@ for _ in range(2):
 
 def test_fault_report_on_standard_error():
     result = run_python(FAULT_TWICE, PWPOLY_BACKTRACE="")
-    assert result.stdout.splitlines() == ["PanicException Lagrange prolongation requires at least one fine interval"] * 2
+    assert (
+        result.stdout.splitlines() == ["PanicException Lagrange prolongation requires at least one fine interval"] * 2
+    )
     lines = result.stderr.splitlines()
     assert len([line for line in lines if line.startswith("thread 'main'")]) == 2
     assert lines[0].startswith("thread 'main' hit a C++ fault at src/") and lines[0].endswith(":")
@@ -358,9 +378,7 @@ except BaseException as error:
     assert "resumed" in result.stderr
 
 
-@pytest.mark.needs_system_allocator(
-    reason="the sanitizer allocator aborts on a request larger than it supports"
-)
+@pytest.mark.needs_system_allocator(reason="the sanitizer allocator aborts on a request larger than it supports")
 def test_memory_exhaustion_is_memory_error_and_leaves_the_process_usable():
     # 2**40 points per interval: more memory than the machine offers.
     with pytest.raises(MemoryError):

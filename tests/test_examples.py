@@ -28,15 +28,24 @@ pictures = importlib.import_module("pictures")
 
 # Files that an example must write into PWPOLY_EXAMPLE_OUTPUT.
 OUTPUTS = {
-    "pictures.py": {"legendre_basis.png", "prolongation.png", "operator_sparsity.png", "convergence.png",
-                    "slab_ownership.png", "galerkin_orders.png", "graded_mesh.png"},
+    "pictures.py": {
+        "legendre_basis.png",
+        "prolongation.png",
+        "operator_sparsity.png",
+        "convergence.png",
+        "slab_ownership.png",
+        "galerkin_orders.png",
+        "graded_mesh.png",
+    },
 }
 
 
 def skip_reason(path):
     """The example's SMOKE_TEST_SKIP string, read without importing it, or None."""
     for node in ast.parse(path.read_text(), filename=str(path)).body:
-        targets = node.targets if isinstance(node, ast.Assign) else [node.target] if isinstance(node, ast.AnnAssign) else []
+        targets = (
+            node.targets if isinstance(node, ast.Assign) else [node.target] if isinstance(node, ast.AnnAssign) else []
+        )
         if any(isinstance(t, ast.Name) and t.id == "SMOKE_TEST_SKIP" for t in targets):
             reason = ast.literal_eval(node.value)
             assert isinstance(reason, str) and reason.strip(), f"{path.name}: SMOKE_TEST_SKIP must give a reason"
@@ -48,8 +57,8 @@ def png_chunks(data):
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
     position, chunks = 8, []
     while position < len(data):
-        length = int.from_bytes(data[position:position + 4], "big")
-        chunks.append(data[position + 4:position + 8].decode("ascii"))
+        length = int.from_bytes(data[position : position + 4], "big")
+        chunks.append(data[position + 4 : position + 8].decode("ascii"))
         position += 12 + length
     return chunks
 
@@ -60,8 +69,9 @@ def test_example_runs(path, tmp_path):
     if reason is not None:
         pytest.skip(f"{path.name} opts out: {reason}")
     env = dict(os.environ, PWPOLY_EXAMPLE_OUTPUT=str(tmp_path), MPLBACKEND="Agg")
-    result = subprocess.run([sys.executable, str(path)], cwd=tmp_path, env=env, capture_output=True, text=True,
-                            timeout=300)
+    result = subprocess.run(
+        [sys.executable, str(path)], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, result.stderr
     assert "Traceback" not in result.stderr and "Warning" not in result.stderr, result.stderr
     assert result.stdout.strip(), "the example printed nothing"
@@ -82,6 +92,7 @@ def test_skip_marker_is_read_without_import(tmp_path):
 
 
 # --- the demo's tables -------------------------------------------------------------------------
+
 
 def test_observed_orders():
     c = demo.Convergence(1, (4, 8, 32), (1.0, 0.25, 1.0 / 256))
@@ -126,6 +137,7 @@ def test_galerkin_in_time_orders_and_stepping():
 
 # --- the pictures' data ------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize(("degree", "n_t", "T"), [(2, 4, 1.0), (3, 3, 2.5), (0, 2, 0.7)])
 def test_legendre_basis_pieces(degree, n_t, T):
     functions = pictures.legendre_basis_functions(degree, n_t, T, samples=17)
@@ -150,7 +162,7 @@ def test_legendre_basis_pieces(degree, n_t, T):
 @pytest.mark.parametrize(("degree", "nt_coarse", "nt_fine"), [(2, 2, 6), (3, 3, 5), (1, 4, 4), (4, 5, 2)])
 def test_prolongation_reproduces_polynomials(degree, nt_coarse, nt_fine):
     def poly(t):
-        return np.polynomial.polynomial.polyval(t - 0.3, [0.5, -1.0, 2.0, -0.75, 1.5][:degree + 1])
+        return np.polynomial.polynomial.polyval(t - 0.3, [0.5, -1.0, 2.0, -0.75, 1.5][: degree + 1])
 
     data = pictures.prolongation_data(poly, degree, nt_coarse, nt_fine, T=1.5, samples=97)
     assert data.fine_points.shape == data.fine_values.shape == (nt_fine * degree + 1,)

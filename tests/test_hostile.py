@@ -12,7 +12,8 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import pwpoly
@@ -66,7 +67,10 @@ def test_resumed_fault_with_a_lone_surrogate(capfd):
 # objects that call back into an instance are predicted from the access rules.
 
 settings.register_profile(
-    "pwpoly-fuzz-ci", max_examples=2000, deadline=None, print_blob=True,
+    "pwpoly-fuzz-ci",
+    max_examples=2000,
+    deadline=None,
+    print_blob=True,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much],
 )
 settings.register_profile("pwpoly-fuzz-dev", settings.get_profile("pwpoly-fuzz-ci"), max_examples=150)
@@ -120,6 +124,7 @@ def panic(message):
 
 
 # ---------------------------------------------------------------- hostile objects
+
 
 class Reenter:
     """A number whose __index__ and __float__ call back into the fixture instances first."""
@@ -236,8 +241,15 @@ ERRORS = {
 }
 
 LIES = {  # what a conversion method returns instead of the right type
-    "float": 1.5, "int": 2, "str": "3", "None": None, "bool": True, "huge": 2**70,
-    "negative": -3, "float subclass": np.float64(0.5), "list": [1.0],
+    "float": 1.5,
+    "int": 2,
+    "str": "3",
+    "None": None,
+    "bool": True,
+    "huge": 2**70,
+    "negative": -3,
+    "float subclass": np.float64(0.5),
+    "list": [1.0],
 }
 
 
@@ -257,8 +269,10 @@ def number_class(index_mode, float_mode):
     """A class whose __index__ / __float__ return `value`, raise, lie, or are absent."""
     key = (index_mode, float_mode)
     if key not in _number_classes:
-        namespace = {"__init__": lambda self, value: setattr(self, "value", value),
-                     "__repr__": lambda self: f"Number[{index_mode}, {float_mode}]({self.value!r})"}
+        namespace = {
+            "__init__": lambda self, value: setattr(self, "value", value),
+            "__repr__": lambda self: f"Number[{index_mode}, {float_mode}]({self.value!r})",
+        }
         for slot, mode, convert in (("__index__", index_mode, int), ("__float__", float_mode, float)):
             if mode == "absent":
                 continue
@@ -278,6 +292,7 @@ _sequence_classes = {}
 def sequence_class(length_mode, iteration_mode):
     key = (length_mode, iteration_mode)
     if key not in _sequence_classes:
+
         def getitem(self, i):
             if iteration_mode == "item raises" and i == self.fail_at:
                 raise ValueError("item")
@@ -286,15 +301,22 @@ def sequence_class(length_mode, iteration_mode):
             return self.items[i]
 
         namespace = {
-            "__init__": lambda self, items, fail_at=1: (setattr(self, "items", items), setattr(self, "fail_at", fail_at))
-            and None,
+            "__init__": lambda self, items, fail_at=1: (
+                (setattr(self, "items", items), setattr(self, "fail_at", fail_at)) and None
+            ),
             "__getitem__": getitem,
             "__repr__": lambda self: f"Sequence[{length_mode}, {iteration_mode}]({self.items!r})",
         }
-        lengths = {"true": lambda self: len(self.items), "short": lambda self: 1, "long": lambda self: 50,
-                   "negative": lambda self: -1, "huge": lambda self: sys.maxsize, "str": lambda self: "3",
-                   "raises": lambda self: (_ for _ in ()).throw(ValueError("length")),
-                   "fault": lambda self: (_ for _ in ()).throw(PANIC("length"))}
+        lengths = {
+            "true": lambda self: len(self.items),
+            "short": lambda self: 1,
+            "long": lambda self: 50,
+            "negative": lambda self: -1,
+            "huge": lambda self: sys.maxsize,
+            "str": lambda self: "3",
+            "raises": lambda self: (_ for _ in ()).throw(ValueError("length")),
+            "fault": lambda self: (_ for _ in ()).throw(PANIC("length")),
+        }
         if length_mode != "absent":
             namespace["__len__"] = lengths[length_mode]
         if iteration_mode == "iter":
@@ -304,15 +326,18 @@ def sequence_class(length_mode, iteration_mode):
         elif iteration_mode == "iter lies":
             namespace["__iter__"] = lambda self: 5
         elif iteration_mode == "next raises":
+
             def iterate(self):
                 yield from self.items[: self.fail_at]
                 raise OverflowError("next")
+
             namespace["__iter__"] = iterate
         _sequence_classes[key] = type("Seq", (), namespace)
     return _sequence_classes[key]
 
 
 # ---------------------------------------------------------------- the oracle's conversions
+
 
 def interpreter_error(error, name):
     """The argument error rule applied to an error the interpreter raised during a conversion."""
@@ -365,8 +390,9 @@ def expect_sequence(x, name, fired, held):
     if isinstance(x, str):
         raise Predicted(TypeError, (f"argument '{name}': Can't extract `str` to `Vec`",))
     if not _sequence_check(x):
-        raise Predicted(TypeError, (f"argument '{name}': '{lenient(type(x).__qualname__)}' object cannot be cast "
-                                    "as 'Sequence'",))
+        raise Predicted(
+            TypeError, (f"argument '{name}': '{lenient(type(x).__qualname__)}' object cannot be cast as 'Sequence'",)
+        )
     if isinstance(x, ReenterSequence):
         fired.append((x, predicted_reentry(x.action, held)))
     try:
@@ -394,6 +420,7 @@ CONVERT = {"size": expect_size, "float": expect_float, "sequence": expect_sequen
 
 
 # ---------------------------------------------------------------- the callables
+
 
 def small(*sizes, limit=12):
     return all(s <= limit for s in sizes)
@@ -447,39 +474,90 @@ def derivative_outcome(t):
 
 # name -> (bound callable, full name, parameters with their kinds, access held on EV, operation)
 CALLABLES = {
-    "sum_as_string": (pwpoly.sum_as_string, "sum_as_string()", [("a", "size"), ("b", "size")], None,
-                      lambda a, b: str(a + b)),
+    "sum_as_string": (
+        pwpoly.sum_as_string,
+        "sum_as_string()",
+        [("a", "size"), ("b", "size")],
+        None,
+        lambda a, b: str(a + b),
+    ),
     "get_lagrange_points": (
-        pwpoly.get_lagrange_points, "get_lagrange_points()", [("degree", "size"), ("n_t", "size"), ("T", "float")],
-        None, lambda d, n, T: plain_call(pwpoly.get_lagrange_points, d, n, T) if small(d, n) else SKIP),
+        pwpoly.get_lagrange_points,
+        "get_lagrange_points()",
+        [("degree", "size"), ("n_t", "size"), ("T", "float")],
+        None,
+        lambda d, n, T: plain_call(pwpoly.get_lagrange_points, d, n, T) if small(d, n) else SKIP,
+    ),
     "lagrange_prolongation_matrix": (
-        pwpoly.lagrange_prolongation_matrix, "lagrange_prolongation_matrix()",
-        [("nt_coarse", "size"), ("nt_fine", "size"), ("degree", "size")], None,
-        lambda c, f, d: plain_call(pwpoly.lagrange_prolongation_matrix, c, f, d) if small(c, f, d) else SKIP),
+        pwpoly.lagrange_prolongation_matrix,
+        "lagrange_prolongation_matrix()",
+        [("nt_coarse", "size"), ("nt_fine", "size"), ("degree", "size")],
+        None,
+        lambda c, f, d: plain_call(pwpoly.lagrange_prolongation_matrix, c, f, d) if small(c, f, d) else SKIP,
+    ),
     "lagrange_to_legendre_basis_transformation": (
-        pwpoly.lagrange_to_legendre_basis_transformation, "lagrange_to_legendre_basis_transformation()",
-        [("degree", "size"), ("n_t", "size")], None,
-        lambda d, n: plain_call(pwpoly.lagrange_to_legendre_basis_transformation, d, n) if small(d, n) else SKIP),
-    "LegendreBasis": (pwpoly.LegendreBasis, "LegendreBasis.__new__()",
-                      [("degree", "size"), ("n_t", "size"), ("T", "float")], None,
-                      lambda d, n, T: pwpoly.LegendreBasis),
-    "LegendreBasisEvaluator": (pwpoly.LegendreBasisEvaluator, "LegendreBasisEvaluator.__new__()",
-                               [("degree", "size"), ("n_t", "size"), ("T", "float")], None, evaluator_outcome),
-    "LegendreBasis.evaluate_at": (B.evaluate_at, "LegendreBasis.evaluate_at()",
-                                  [("t", "float"), ("legendre_vals", "sequence")], None, basis_evaluate_outcome),
+        pwpoly.lagrange_to_legendre_basis_transformation,
+        "lagrange_to_legendre_basis_transformation()",
+        [("degree", "size"), ("n_t", "size")],
+        None,
+        lambda d, n: plain_call(pwpoly.lagrange_to_legendre_basis_transformation, d, n) if small(d, n) else SKIP,
+    ),
+    "LegendreBasis": (
+        pwpoly.LegendreBasis,
+        "LegendreBasis.__new__()",
+        [("degree", "size"), ("n_t", "size"), ("T", "float")],
+        None,
+        lambda d, n, T: pwpoly.LegendreBasis,
+    ),
+    "LegendreBasisEvaluator": (
+        pwpoly.LegendreBasisEvaluator,
+        "LegendreBasisEvaluator.__new__()",
+        [("degree", "size"), ("n_t", "size"), ("T", "float")],
+        None,
+        evaluator_outcome,
+    ),
+    "LegendreBasis.evaluate_at": (
+        B.evaluate_at,
+        "LegendreBasis.evaluate_at()",
+        [("t", "float"), ("legendre_vals", "sequence")],
+        None,
+        basis_evaluate_outcome,
+    ),
     "LegendreBasis.evaluate_all_basis_functions": (
-        B.evaluate_all_basis_functions, "LegendreBasis.evaluate_all_basis_functions()", [("t", "float")], None,
-        lambda t: plain_call(B.evaluate_all_basis_functions, t)),
+        B.evaluate_all_basis_functions,
+        "LegendreBasis.evaluate_all_basis_functions()",
+        [("t", "float")],
+        None,
+        lambda t: plain_call(B.evaluate_all_basis_functions, t),
+    ),
     "LegendreBasis.evaluate_all_basis_function_derivatives": (
-        B.evaluate_all_basis_function_derivatives, "LegendreBasis.evaluate_all_basis_function_derivatives()",
-        [("t", "float")], None, lambda t: plain_call(B.evaluate_all_basis_function_derivatives, t)),
-    "LegendreBasisEvaluator.set_dofs": (EV.set_dofs, "LegendreBasisEvaluator.set_dofs()",
-                                        [("legendre_vals", "sequence")], "exclusive", set_dofs_outcome),
-    "LegendreBasisEvaluator.evaluate_at": (EV.evaluate_at, "LegendreBasisEvaluator.evaluate_at()", [("t", "float")],
-                                           "shared", lambda t: plain_call(B.evaluate_at, t, state["dofs"])),
+        B.evaluate_all_basis_function_derivatives,
+        "LegendreBasis.evaluate_all_basis_function_derivatives()",
+        [("t", "float")],
+        None,
+        lambda t: plain_call(B.evaluate_all_basis_function_derivatives, t),
+    ),
+    "LegendreBasisEvaluator.set_dofs": (
+        EV.set_dofs,
+        "LegendreBasisEvaluator.set_dofs()",
+        [("legendre_vals", "sequence")],
+        "exclusive",
+        set_dofs_outcome,
+    ),
+    "LegendreBasisEvaluator.evaluate_at": (
+        EV.evaluate_at,
+        "LegendreBasisEvaluator.evaluate_at()",
+        [("t", "float")],
+        "shared",
+        lambda t: plain_call(B.evaluate_at, t, state["dofs"]),
+    ),
     "LegendreBasisEvaluator.evaluate_derivative_at": (
-        EV.evaluate_derivative_at, "LegendreBasisEvaluator.evaluate_derivative_at()", [("t", "float")], "shared",
-        derivative_outcome),
+        EV.evaluate_derivative_at,
+        "LegendreBasisEvaluator.evaluate_derivative_at()",
+        [("t", "float")],
+        "shared",
+        derivative_outcome,
+    ),
 }
 
 
@@ -532,8 +610,10 @@ def check_result(name, result, expected, converted):
     if isinstance(expected, type):  # a constructor: the new instance
         assert type(result) is expected
         if expected is pwpoly.LegendreBasis and small(*converted[:2], limit=6) and converted[1] > 0:
-            assert same(result.evaluate_all_basis_functions(0.3),
-                        pwpoly.LegendreBasis(*converted).evaluate_all_basis_functions(0.3))
+            assert same(
+                result.evaluate_all_basis_functions(0.3),
+                pwpoly.LegendreBasis(*converted).evaluate_all_basis_functions(0.3),
+            )
         if expected is pwpoly.LegendreBasisEvaluator and converted[1] > 0 and 0 < converted[2] < math.inf:
             assert same(result.evaluate_at(0.3), 0.0)  # a fresh evaluator's coefficients are all zero
         return
@@ -600,12 +680,38 @@ def same_outcome(a, b):
 # ---------------------------------------------------------------- strategies
 
 SPECIAL_FLOATS = [0.0, -0.0, math.inf, -math.inf, math.nan, 5e-324, sys.float_info.max, -1.5, 0.5, 1.0]
-BOUNDARY_INTS = [0, 1, 2, -1, 2**31 - 1, 2**32, 2**63 - 1, 2**63, SIZE_MAX, SIZE_MAX + 1, 2**64, -(2**63),
-                 10**400, -(10**400), PTRDIFF_MAX // 8, PTRDIFF_MAX // 8 + 1]
+BOUNDARY_INTS = [
+    0,
+    1,
+    2,
+    -1,
+    2**31 - 1,
+    2**32,
+    2**63 - 1,
+    2**63,
+    SIZE_MAX,
+    SIZE_MAX + 1,
+    2**64,
+    -(2**63),
+    10**400,
+    -(10**400),
+    PTRDIFF_MAX // 8,
+    PTRDIFF_MAX // 8 + 1,
+]
 MODES = ["absent", "value", *ERRORS, *LIES]
 NUMPY_SCALARS = [np.float64, np.float32, np.float16, np.int64, np.int8, np.uint64, np.uint8, np.bool_, np.complex128]
-NUMPY_DTYPES = [np.float64, np.float32, np.float16, np.int64, np.int8, np.uint8, np.bool_, np.complex128,
-                np.dtype(">f8"), np.dtype(">i4")]
+NUMPY_DTYPES = [
+    np.float64,
+    np.float32,
+    np.float16,
+    np.int64,
+    np.int8,
+    np.uint8,
+    np.bool_,
+    np.complex128,
+    np.dtype(">f8"),
+    np.dtype(">i4"),
+]
 
 
 class StrSub(str):
@@ -613,15 +719,31 @@ class StrSub(str):
         return "shown \udc80"
 
 
-ints = st.one_of(st.integers(-8, 8), st.sampled_from(BOUNDARY_INTS), st.integers(-(2**140), 2**140), st.booleans(),
-                 st.builds(IntSub, st.integers(0, 2**64)))
+ints = st.one_of(
+    st.integers(-8, 8),
+    st.sampled_from(BOUNDARY_INTS),
+    st.integers(-(2**140), 2**140),
+    st.booleans(),
+    st.builds(IntSub, st.integers(0, 2**64)),
+)
 floats = st.one_of(st.floats(), st.sampled_from(SPECIAL_FLOATS), st.builds(FloatSub, st.floats()))
 numpy_scalars = st.builds(lambda kind, value: kind(value), st.sampled_from(NUMPY_SCALARS), st.integers(0, 5))
-numbers = st.builds(lambda i, f, v: number_class(i, f)(v), st.sampled_from(MODES), st.sampled_from(MODES),
-                    st.integers(0, 4))
+numbers = st.builds(
+    lambda i, f, v: number_class(i, f)(v), st.sampled_from(MODES), st.sampled_from(MODES), st.integers(0, 4)
+)
 reenters = st.builds(Reenter, st.integers(0, 3), st.sampled_from(list(ACTIONS)))
-scalars = st.one_of(ints, floats, numpy_scalars, numbers, reenters, st.none(), st.text(max_size=3),
-                    st.sampled_from(["0.5", "\udc80", ""]), st.binary(max_size=3), st.just(1j))
+scalars = st.one_of(
+    ints,
+    floats,
+    numpy_scalars,
+    numbers,
+    reenters,
+    st.none(),
+    st.text(max_size=3),
+    st.sampled_from(["0.5", "\udc80", ""]),
+    st.binary(max_size=3),
+    st.just(1j),
+)
 items = st.one_of(st.floats(-4, 4), st.integers(-3, 3), floats, numpy_scalars, numbers, reenters)
 
 
@@ -629,46 +751,75 @@ def sequences_of(item, min_size=0, max_size=12):
     listed = st.lists(item, min_size=min_size, max_size=max_size)
     arrays_1d = hnp.arrays(st.sampled_from(NUMPY_DTYPES), st.integers(min_size, max_size))
     return st.one_of(
-        listed, listed.map(tuple),
-        arrays_1d, arrays_1d.map(lambda a: a[::-1]),
-        st.binary(min_size=min_size, max_size=max_size), st.binary(min_size=min_size, max_size=max_size).map(bytearray),
+        listed,
+        listed.map(tuple),
+        arrays_1d,
+        arrays_1d.map(lambda a: a[::-1]),
+        st.binary(min_size=min_size, max_size=max_size),
+        st.binary(min_size=min_size, max_size=max_size).map(bytearray),
         st.integers(min_size, max_size).map(range),
         st.lists(st.floats(), min_size=min_size, max_size=max_size).map(lambda xs: array.array("d", xs)),
-        st.builds(lambda cls, xs, k: cls(xs, k),
-                  st.builds(sequence_class,
-                            st.sampled_from(["absent", "true", "short", "long", "negative", "huge", "str", "raises",
-                                             "fault"]),
-                            st.sampled_from(["getitem", "iter", "iter raises", "iter lies", "next raises",
-                                             "item raises", "item TypeError"])),
-                  listed, st.integers(0, max_size)),
+        st.builds(
+            lambda cls, xs, k: cls(xs, k),
+            st.builds(
+                sequence_class,
+                st.sampled_from(["absent", "true", "short", "long", "negative", "huge", "str", "raises", "fault"]),
+                st.sampled_from(
+                    ["getitem", "iter", "iter raises", "iter lies", "next raises", "item raises", "item TypeError"]
+                ),
+            ),
+            listed,
+            st.integers(0, max_size),
+        ),
         st.builds(ReenterSequence, listed, st.sampled_from(list(ACTIONS))),
         st.builds(ReenterIterable, listed, st.sampled_from(list(ACTIONS))),
     )
 
 
-values = st.deferred(lambda: st.one_of(
-    scalars,
-    sequences_of(items),
-    hnp.arrays(st.sampled_from(NUMPY_DTYPES), hnp.array_shapes(min_dims=0, max_dims=3, max_side=4)),
-    st.lists(items, max_size=4).map(lambda xs: (x for x in xs)),
-    st.dictionaries(st.floats(allow_nan=False), st.floats(), max_size=3),
-    st.sets(st.floats(allow_nan=False), max_size=3), st.frozensets(st.integers(), max_size=3),
-    st.lists(values, max_size=3), st.just(range(2**62)), st.just(object()), st.just(pwpoly.LegendreBasis),
-))
+values = st.deferred(
+    lambda: st.one_of(
+        scalars,
+        sequences_of(items),
+        hnp.arrays(st.sampled_from(NUMPY_DTYPES), hnp.array_shapes(min_dims=0, max_dims=3, max_side=4)),
+        st.lists(items, max_size=4).map(lambda xs: (x for x in xs)),
+        st.dictionaries(st.floats(allow_nan=False), st.floats(), max_size=3),
+        st.sets(st.floats(allow_nan=False), max_size=3),
+        st.frozensets(st.integers(), max_size=3),
+        st.lists(values, max_size=3),
+        st.just(range(2**62)),
+        st.just(object()),
+        st.just(pwpoly.LegendreBasis),
+    )
+)
 
 GOOD = {
-    "size": st.one_of(st.integers(0, 4), st.booleans(), numpy_scalars, reenters,
-                      st.builds(number_class("value", "absent"), st.integers(0, 4))),
-    "float": st.one_of(st.floats(-1, 2), floats, st.integers(-3, 3), numpy_scalars, reenters,
-                       st.builds(number_class("absent", "value"), st.floats(-1, 2))),
+    "size": st.one_of(
+        st.integers(0, 4),
+        st.booleans(),
+        numpy_scalars,
+        reenters,
+        st.builds(number_class("value", "absent"), st.integers(0, 4)),
+    ),
+    "float": st.one_of(
+        st.floats(-1, 2),
+        floats,
+        st.integers(-3, 3),
+        numpy_scalars,
+        reenters,
+        st.builds(number_class("absent", "value"), st.floats(-1, 2)),
+    ),
     "sequence": st.one_of(
         st.lists(st.floats(-4, 4), min_size=SIZE, max_size=SIZE),
         hnp.arrays(np.float64, SIZE, elements=st.floats(-4, 4)),
         sequences_of(st.one_of(st.floats(-4, 4), items), SIZE - 1, SIZE + 1),
     ),
 }
-STRAY_KEYWORDS = st.one_of(st.text(max_size=3), st.sampled_from(["\udc80", "x\udcff", "T ", "t\x00"]),
-                           st.just(StrSub("legendre_vals")), st.just(StrSub("zz")))
+STRAY_KEYWORDS = st.one_of(
+    st.text(max_size=3),
+    st.sampled_from(["\udc80", "x\udcff", "T ", "t\x00"]),
+    st.just(StrSub("legendre_vals")),
+    st.just(StrSub("zz")),
+)
 
 
 @st.composite
@@ -703,10 +854,16 @@ def test_fuzz_every_callable(name, data):
     run_example(name, args, kwargs)
 
 
-WRONG_RECEIVER = (r"^(descriptor '\w+' for '(builtins\.)?(LegendreBasis|LegendreBasisEvaluator)' objects doesn't apply to a "
-                  r"'.*' object|'.*' object cannot be cast as '(LegendreBasis|LegendreBasisEvaluator)')$")
-METHODS = [(cls, method) for cls in (pwpoly.LegendreBasis, pwpoly.LegendreBasisEvaluator)
-           for method in vars(cls) if not method.startswith("_")]
+WRONG_RECEIVER = (
+    r"^(descriptor '\w+' for '(builtins\.)?(LegendreBasis|LegendreBasisEvaluator)' objects doesn't apply to a "
+    r"'.*' object|'.*' object cannot be cast as '(LegendreBasis|LegendreBasisEvaluator)')$"
+)
+METHODS = [
+    (cls, method)
+    for cls in (pwpoly.LegendreBasis, pwpoly.LegendreBasisEvaluator)
+    for method in vars(cls)
+    if not method.startswith("_")
+]
 
 
 @pytest.mark.parametrize("cls, method", METHODS, ids=[f"{c.__name__}.{m}" for c, m in METHODS])

@@ -18,9 +18,21 @@ ROUNDS = 3  # growth is the least over the rounds, so one-time caches and free l
 
 
 class Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def native_bytes_in_use():
@@ -201,8 +213,9 @@ def least_growth(call):
     return least
 
 
-@pytest.mark.parametrize("call", list(SUCCESSES.values()) + list(FAILURES.values()),
-                         ids=list(SUCCESSES) + list(FAILURES))
+@pytest.mark.parametrize(
+    "call", list(SUCCESSES.values()) + list(FAILURES.values()), ids=list(SUCCESSES) + list(FAILURES)
+)
 def test_no_growth_per_call(call, capfd):
     blocks, native, refs = least_growth(call)
     capfd.readouterr()  # fault reports of the failing cases

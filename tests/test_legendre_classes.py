@@ -7,10 +7,11 @@ import sys
 import weakref
 
 import pytest
-from hypothesis import given, settings, strategies as st
+import reference_legendre as ref
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pwpoly
-import reference_legendre as ref
 from conftest import PTRDIFF_MAX, SIZE_MAX, bits, raises_fault
 
 Basis = pwpoly.LegendreBasis
@@ -75,6 +76,7 @@ class Calls:
 
 # ---------------------------------------------------------------- degree 2 on four intervals at t = 0.3
 
+
 def spread(entries):
     """A twelve-entry list (degree 2, four intervals), zero outside `entries`."""
     return [entries.get(position, 0.0) for position in range(12)]
@@ -86,10 +88,14 @@ def spread(entries):
         (lambda: Basis(2, 4, 1.0).evaluate_at(0.3, COUNTING), -1.199999999999999),
         (lambda: evaluator(2, 4, 1.0, COUNTING).evaluate_at(0.3), -1.199999999999999),
         (lambda: evaluator(2, 4, 1.0, COUNTING).evaluate_derivative_at(0.3), -96.00000000000003),
-        (lambda: Basis(2, 4, 1.0).evaluate_all_basis_functions(0.3),
-         spread({1: 1.0, 5: -0.6000000000000001, 9: 0.04000000000000015})),
-        (lambda: Basis(2, 4, 1.0).evaluate_all_basis_function_derivatives(0.3),
-         spread({5: 8.0, 9: -14.400000000000002})),
+        (
+            lambda: Basis(2, 4, 1.0).evaluate_all_basis_functions(0.3),
+            spread({1: 1.0, 5: -0.6000000000000001, 9: 0.04000000000000015}),
+        ),
+        (
+            lambda: Basis(2, 4, 1.0).evaluate_all_basis_function_derivatives(0.3),
+            spread({5: 8.0, 9: -14.400000000000002}),
+        ),
     ],
 )
 def test_degree_two_four_intervals_at_0_3(call, expected):
@@ -101,6 +107,7 @@ def test_degree_two_four_intervals_at_0_3(call, expected):
 
 
 # ---------------------------------------------------------------- interval lookup and end points
+
 
 @pytest.mark.parametrize(
     "n_t, T, t, k, xi",
@@ -197,6 +204,7 @@ def test_fresh_evaluator_is_zero(degree, n_t, T, fraction):
 
 # ---------------------------------------------------------------- coefficients
 
+
 def wrong_length(length):
     return lambda: raises_fault(f"{WRONG_LENGTH}\n  left: {length}\n right: 4")
 
@@ -218,18 +226,25 @@ ZERO_DIVISION = raising(ZeroDivisionError, "^division by zero$")
         (lambda ev: ev.set_dofs([5.0, 6.0, Calls(lambda: 1 / 0), 8.0]), ZERO_DIVISION),
         # every item is converted before the length is compared
         (lambda ev: ev.set_dofs([5.0, 6.0, 7.0, 8.0, Calls(lambda: 1 / 0)]), ZERO_DIVISION),
-        (lambda ev: ev.set_dofs("5678"),
-         raising(TypeError, "^argument 'legendre_vals': Can't extract `str` to `Vec`$")),
-        (lambda ev: ev.set_dofs(5.0),
-         raising(TypeError, "^argument 'legendre_vals': 'float' object cannot be cast as 'Sequence'$")),
-        (lambda ev: ev.set_dofs([5.0, Calls(lambda: ev.set_dofs([0.0] * 4)), 7.0, 8.0]),
-         raising(RuntimeError, "^Already borrowed$")),
-        (lambda ev: ev.set_dofs([5.0, Calls(lambda: ev.evaluate_at(0.0)), 7.0, 8.0]),
-         raising(RuntimeError, "^Already mutably borrowed$")),
+        (
+            lambda ev: ev.set_dofs("5678"),
+            raising(TypeError, "^argument 'legendre_vals': Can't extract `str` to `Vec`$"),
+        ),
+        (
+            lambda ev: ev.set_dofs(5.0),
+            raising(TypeError, "^argument 'legendre_vals': 'float' object cannot be cast as 'Sequence'$"),
+        ),
+        (
+            lambda ev: ev.set_dofs([5.0, Calls(lambda: ev.set_dofs([0.0] * 4)), 7.0, 8.0]),
+            raising(RuntimeError, "^Already borrowed$"),
+        ),
+        (
+            lambda ev: ev.set_dofs([5.0, Calls(lambda: ev.evaluate_at(0.0)), 7.0, 8.0]),
+            raising(RuntimeError, "^Already mutably borrowed$"),
+        ),
         (lambda ev: ev.evaluate_at(Calls(lambda: 1 / 0)), ZERO_DIVISION),
         (lambda ev: ev.evaluate_derivative_at(Calls(lambda: 1 / 0)), ZERO_DIVISION),
-        (lambda ev: ev.evaluate_at(Calls(lambda: ev.set_dofs([0.0] * 4))),
-         raising(RuntimeError, "^Already borrowed$")),
+        (lambda ev: ev.evaluate_at(Calls(lambda: ev.set_dofs([0.0] * 4))), raising(RuntimeError, "^Already borrowed$")),
     ],
 )
 def test_failed_call_keeps_dofs_and_releases_access(failing, expectation):
@@ -263,6 +278,7 @@ def test_evaluate_at_uses_leading_values_only():
 
 # ---------------------------------------------------------------- calling conventions and type properties
 
+
 def keyword_evaluator():
     ev = Evaluator(n_t=4, T=1.0, degree=2)
     assert ev.set_dofs(legendre_vals=COUNTING) is None
@@ -272,15 +288,23 @@ def keyword_evaluator():
 @pytest.mark.parametrize(
     "positional, keywords",
     [
-        (lambda: Basis(2, 4, 1.0).evaluate_at(0.3, COUNTING),
-         lambda: Basis(T=1.0, degree=2, n_t=4).evaluate_at(legendre_vals=COUNTING, t=0.3)),
-        (lambda: Basis(2, 4, 1.0).evaluate_all_basis_functions(0.3),
-         lambda: Basis(2, n_t=4, T=1.0).evaluate_all_basis_functions(t=0.3)),
-        (lambda: Basis(2, 4, 1.0).evaluate_all_basis_function_derivatives(0.3),
-         lambda: Basis(2, 4, T=1.0).evaluate_all_basis_function_derivatives(t=0.3)),
+        (
+            lambda: Basis(2, 4, 1.0).evaluate_at(0.3, COUNTING),
+            lambda: Basis(T=1.0, degree=2, n_t=4).evaluate_at(legendre_vals=COUNTING, t=0.3),
+        ),
+        (
+            lambda: Basis(2, 4, 1.0).evaluate_all_basis_functions(0.3),
+            lambda: Basis(2, n_t=4, T=1.0).evaluate_all_basis_functions(t=0.3),
+        ),
+        (
+            lambda: Basis(2, 4, 1.0).evaluate_all_basis_function_derivatives(0.3),
+            lambda: Basis(2, 4, T=1.0).evaluate_all_basis_function_derivatives(t=0.3),
+        ),
         (lambda: evaluator(2, 4, 1.0, COUNTING).evaluate_at(0.3), lambda: keyword_evaluator().evaluate_at(t=0.3)),
-        (lambda: evaluator(2, 4, 1.0, COUNTING).evaluate_derivative_at(0.3),
-         lambda: keyword_evaluator().evaluate_derivative_at(t=0.3)),
+        (
+            lambda: evaluator(2, 4, 1.0, COUNTING).evaluate_derivative_at(0.3),
+            lambda: keyword_evaluator().evaluate_derivative_at(t=0.3),
+        ),
     ],
 )
 def test_keyword_calls(positional, keywords):
@@ -321,6 +345,7 @@ def test_wrong_receiver_converts_nothing(method, receiver, arguments):
 
 # ---------------------------------------------------------------- access from re-entrant conversions
 
+
 @pytest.mark.parametrize(
     "outer, inner, message",
     [
@@ -328,8 +353,11 @@ def test_wrong_receiver_converts_nothing(method, receiver, arguments):
         (lambda ev, x: ev.evaluate_derivative_at(x), lambda ev: ev.set_dofs([7.0] * 4), "Already borrowed"),
         (lambda ev, x: ev.set_dofs([x, 2, 3, 4]), lambda ev: ev.set_dofs([7.0] * 4), "Already borrowed"),
         (lambda ev, x: ev.set_dofs([1, 2, 3, x]), lambda ev: ev.evaluate_at(0.0), "Already mutably borrowed"),
-        (lambda ev, x: ev.set_dofs([1, x, 3, 4]), lambda ev: ev.evaluate_derivative_at(0.0),
-         "Already mutably borrowed"),
+        (
+            lambda ev, x: ev.set_dofs([1, x, 3, 4]),
+            lambda ev: ev.evaluate_derivative_at(0.0),
+            "Already mutably borrowed",
+        ),
     ],
 )
 @pytest.mark.parametrize("hook_type", [Hook, IndexHook])
@@ -388,6 +416,7 @@ def test_basis_reentry_never_conflicts():
 
 
 # ---------------------------------------------------------------- no interval, sizes beyond the platform
+
 
 @pytest.mark.parametrize(
     "call",

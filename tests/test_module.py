@@ -96,7 +96,9 @@ def test_only_the_init_function_is_exported():
 def test_import_in_a_fresh_interpreter_prints_nothing():
     result = subprocess.run(
         [sys.executable, "-c", "import pwpoly; print(len(pwpoly.__all__))"],
-        capture_output=True, text=True, env={**os.environ, "PYTHONWARNINGS": "error"},
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONWARNINGS": "error"},
     )
     assert result.returncode == 0
     assert result.stdout == "6\n" and result.stderr == ""

@@ -28,8 +28,9 @@ def find_mpiexec():
 
 MPIEXEC = find_mpiexec()
 if MPIEXEC is None:
-    pytest.skip("no mpiexec beside the interpreter or on PATH; requirements-dev.txt installs it",
-                allow_module_level=True)
+    pytest.skip(
+        "no mpiexec beside the interpreter or on PATH; requirements-dev.txt installs it", allow_module_level=True
+    )
 
 EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "parallel_in_time.py"
 TIME_LIMIT = 180  # seconds for one run of the example; the sanitizer run is several times slower
@@ -39,8 +40,14 @@ def run_limited(command, limit):
     """Runs `command` in a session of its own; returns (exit status, stdout, stderr). Past `limit`
     seconds the test fails, after mpiexec's process group is terminated (mpiexec passes SIGTERM
     on to every rank and reaps them) and, if that does not end it, killed."""
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, start_new_session=True)
+    process = subprocess.Popen(
+        command,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         out, err = process.communicate(timeout=limit)
     except subprocess.TimeoutExpired:
@@ -54,8 +61,7 @@ def run_limited(command, limit):
                 break
             except subprocess.TimeoutExpired:
                 out, err = "", ""
-        pytest.fail(f"{' '.join(command)} did not finish within {limit} s (stopped)\n"
-                    f"stdout:\n{out}\nstderr:\n{err}")
+        pytest.fail(f"{' '.join(command)} did not finish within {limit} s (stopped)\nstdout:\n{out}\nstderr:\n{err}")
     return process.returncode, out, err
 
 
@@ -85,13 +91,18 @@ def serial_reference(times):
     c = fine.to_legendre() @ u_fine
     V = fine.legendre_space()
     assert np.array_equal(times, np.linspace(0.0, example.T, example.SAMPLES))
-    return {"u_fine": u_fine, "times": times, "values": V.evaluate(c, times),
-            "slopes": V.evaluate(c, times, derivative=1)}
+    return {
+        "u_fine": u_fine,
+        "times": times,
+        "values": V.evaluate(c, times),
+        "slopes": V.evaluate(c, times, derivative=1),
+    }
 
 
 def same_bits(a, b):
-    return (a.dtype == b.dtype == np.float64 and a.shape == b.shape
-            and np.array_equal(a.view(np.uint64), b.view(np.uint64)))
+    return (
+        a.dtype == b.dtype == np.float64 and a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+    )
 
 
 @pytest.fixture(scope="module")
@@ -164,8 +175,10 @@ def test_hung_rank_fails_within_the_limit_and_leaves_no_process(tmp_path):
 
 
 PARAREAL = EXAMPLE.parent / "parareal.py"
-ITERATION = re.compile(r"iteration (\d+): first (\d+) of (\d+) slabs equal the serial solution bit for bit; "
-                       r"start value error (\S+); contraction (\S+) \(bound (\S+)\)")
+ITERATION = re.compile(
+    r"iteration (\d+): first (\d+) of (\d+) slabs equal the serial solution bit for bit; "
+    r"start value error (\S+); contraction (\S+) \(bound (\S+)\)"
+)
 
 
 @pytest.mark.parametrize("processes", [2, 3])

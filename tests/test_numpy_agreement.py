@@ -1,8 +1,8 @@
 """pwpoly_numpy against the scalar module pwpoly: the same numbers, bit for bit."""
 
 import numpy as np
-import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pwpoly
 import pwpoly_numpy as pn
@@ -18,8 +18,9 @@ def same_bits(a, b):
     assert np.array_equal(a.view(np.uint64)[~nan], b.view(np.uint64)[~nan])
 
 
-lengths = st.one_of(st.sampled_from([1.0, 0.3, 7.0, 1e-3, 123.456]),
-                    st.floats(1e-6, 1e6, allow_nan=False, allow_infinity=False))
+lengths = st.one_of(
+    st.sampled_from([1.0, 0.3, 7.0, 1e-3, 123.456]), st.floats(1e-6, 1e6, allow_nan=False, allow_infinity=False)
+)
 
 
 @st.composite
@@ -66,8 +67,11 @@ coefficient_values = st.floats(-1e3, 1e3, allow_nan=False) | st.sampled_from([0.
 @given(legendre_cases(), st.integers(1, 3), st.data())
 def test_evaluate_equals_the_evaluator(case, batch, data):
     V, times = case
-    C = np.array(data.draw(st.lists(st.lists(coefficient_values, min_size=V.size, max_size=V.size),
-                                    min_size=batch, max_size=batch)))
+    C = np.array(
+        data.draw(
+            st.lists(st.lists(coefficient_values, min_size=V.size, max_size=V.size), min_size=batch, max_size=batch)
+        )
+    )
     values = V.evaluate(C, times)
     slopes = V.evaluate(C, times, derivative=1)
     assert values.shape == slopes.shape == (batch, times.size)
@@ -89,8 +93,10 @@ def test_evaluate_equals_the_evaluator(case, batch, data):
 def test_basis_matrix_rows_are_the_all_basis_vectors(case):
     V, times = case
     basis = pwpoly.LegendreBasis(V.degree, V.n_t, V.T)
-    for derivative, scalar in ((0, basis.evaluate_all_basis_functions),
-                               (1, basis.evaluate_all_basis_function_derivatives)):
+    for derivative, scalar in (
+        (0, basis.evaluate_all_basis_functions),
+        (1, basis.evaluate_all_basis_function_derivatives),
+    ):
         B = V.basis_matrix(times, derivative=derivative)
         assert B.shape == (times.size, V.size)
         assert np.array_equal(B.indptr, np.arange(times.size + 1) * (V.degree + 1))
@@ -143,16 +149,20 @@ def assert_same_triplets(matrix, triplets, shape):
 def test_prolongation_holds_the_triplets_of_pwpoly(degree, nt_coarse, nt_fine, T):
     W = pn.LagrangeSpace(degree, nt_coarse, T)
     fine = pn.LagrangeSpace(degree, nt_fine, T)
-    assert_same_triplets(W.prolongation_to(fine), pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree),
-                         (fine.size, W.size))
+    assert_same_triplets(
+        W.prolongation_to(fine), pwpoly.lagrange_prolongation_matrix(nt_coarse, nt_fine, degree), (fine.size, W.size)
+    )
 
 
 @settings(max_examples=60, deadline=None)
 @given(st.integers(1, 9), st.integers(1, 40), lengths)
 def test_to_legendre_holds_the_triplets_of_pwpoly(degree, n_t, T):
     W = pn.LagrangeSpace(degree, n_t, T)
-    assert_same_triplets(W.to_legendre(), pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t),
-                         (W.legendre_space().size, W.size))
+    assert_same_triplets(
+        W.to_legendre(),
+        pwpoly.lagrange_to_legendre_basis_transformation(degree, n_t),
+        (W.legendre_space().size, W.size),
+    )
 
 
 def test_coincident_rows_of_a_known_prolongation():

@@ -75,7 +75,7 @@ def test_slabs_partition_the_intervals_and_the_rows(space, data):
         (pn.LegendreSpace(0, 5, 1.0), 4, 5, (range(4, 5),)),
         (pn.LagrangeSpace(3, 5, 1.0), 1, 3, (range(3, 9),)),  # point 9 is the right ghost
         (pn.LagrangeSpace(3, 5, 1.0), 3, 5, (range(9, 16),)),  # the last slab owns T
-        (pn.LagrangeSpace(1, 1, 2.0), 0, 1, (range(0, 2),)),
+        (pn.LagrangeSpace(1, 1, 2.0), 0, 1, (range(2),)),
     ],
 )
 def test_ownership_rule(space, k0, k1, ranges):
@@ -100,7 +100,7 @@ def test_slab_ends_are_the_breakpoints_and_slabs_tile():
 @pytest.mark.parametrize("degree, n_t, T", [(1, 5, 1.0), (3, 7, 0.3), (4, 13, 2.5e-3)])
 def test_points_of_rows_are_the_points_bit_for_bit(degree, n_t, T):
     W = pn.LagrangeSpace(degree, n_t, T)
-    asked = [*W.slabs(min(3, n_t)), W.slab(0, n_t), range(0, 0), range(W.size - 1, W.size), range(2, W.size - 2)]
+    asked = [*W.slabs(min(3, n_t)), W.slab(0, n_t), range(0), range(W.size - 1, W.size), range(2, W.size - 2)]
     for rows in asked:
         wanted = W.points[rows.rows if isinstance(rows, pn.TimeSlab) else np.arange(rows.start, rows.stop)]
         assert W.points_of(rows).tobytes() == wanted.tobytes()
@@ -126,11 +126,14 @@ def test_points_of_a_slab_of_a_huge_space_are_formed_alone():
     assert tail.tolist() == [node(W, p) for p in range(W.size - 4, W.size)]
 
 
-@pytest.mark.parametrize("rows, error, match", [
-    (range(0, 12), ValueError, "rows: expected a range with 0 <= start <= stop <= 11"),
-    (range(0, 4, 2), ValueError, "rows: expected a range with step 1"),
-    ("0:3", TypeError, "rows: expected None, a TimeSlab or a range"),
-])
+@pytest.mark.parametrize(
+    "rows, error, match",
+    [
+        (range(12), ValueError, "rows: expected a range with 0 <= start <= stop <= 11"),
+        (range(0, 4, 2), ValueError, "rows: expected a range with step 1"),
+        ("0:3", TypeError, "rows: expected None, a TimeSlab or a range"),
+    ],
+)
 def test_points_of_refuses_rows_outside(rows, error, match):
     with pytest.raises(error, match=re.escape(match)):
         pn.LagrangeSpace(2, 5, 1.0).points_of(rows)
@@ -157,8 +160,11 @@ def test_slab_is_an_immutable_value():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda V: V.slabs(4), ValueError,
-         "parts: 4 slabs of 3 intervals would leave some empty, expected 1 <= parts <= n_t = 3"),
+        (
+            lambda V: V.slabs(4),
+            ValueError,
+            "parts: 4 slabs of 3 intervals would leave some empty, expected 1 <= parts <= n_t = 3",
+        ),
         (lambda V: V.slabs(0), ValueError, "parts: expected an integer >= 1, got 0"),
         (lambda V: V.slabs(2.0), TypeError, "parts: expected an integer"),
         (lambda V: V.locate_slab([0.5], 4), ValueError, "parts: 4 slabs of 3 intervals"),
@@ -181,9 +187,15 @@ def test_locate_slab_agrees_with_the_explicit_slabs(space, data):
     parts = data.draw(st.integers(1, space.n_t))
     V = pn.LegendreSpace(space.degree, space.n_t, space.T)
     ends = V.breakpoints
-    times = np.concatenate([ends, np.nextafter(ends, -np.inf), np.nextafter(ends, np.inf),
-                            [-1.0, -0.0, 2.0, np.inf, -np.inf, np.nan],
-                            np.random.default_rng(parts).uniform(0, 1, 50)])
+    times = np.concatenate(
+        [
+            ends,
+            np.nextafter(ends, -np.inf),
+            np.nextafter(ends, np.inf),
+            [-1.0, -0.0, 2.0, np.inf, -np.inf, np.nan],
+            np.random.default_rng(parts).uniform(0, 1, 50),
+        ]
+    )
     owners = space.locate_slab(times, parts)
     assert owners.dtype == np.int64 and owners.shape == times.shape
     intervals, _ = V.locate(times)
@@ -248,15 +260,24 @@ def test_prolongation_one_interval_slabs_and_full_and_empty_ranges(degree, nt_co
 def rows_errors(W, other, fine):
     """(call, error, message) for misused rows= arguments of W's operators."""
     return [
-        (lambda: W.prolongation_to(fine, rows=W.slab(0, 1)), ValueError,
-         f"rows: a slab of {W!r}, expected a slab of fine = {fine!r}"),
-        (lambda: W.prolongation_to(fine, rows=range(0, fine.size + 1)), ValueError,
-         f"rows: expected a range with 0 <= start <= stop <= {fine.size} (the operator's rows), "
-         f"got range(0, {fine.size + 1})"),
+        (
+            lambda: W.prolongation_to(fine, rows=W.slab(0, 1)),
+            ValueError,
+            f"rows: a slab of {W!r}, expected a slab of fine = {fine!r}",
+        ),
+        (
+            lambda: W.prolongation_to(fine, rows=range(fine.size + 1)),
+            ValueError,
+            f"rows: expected a range with 0 <= start <= stop <= {fine.size} (the operator's rows), "
+            f"got range(0, {fine.size + 1})",
+        ),
         (lambda: W.prolongation_to(fine, rows=range(3, 1)), ValueError, "rows: expected a range with 0 <= start"),
         (lambda: W.prolongation_to(fine, rows=range(-1, 2)), ValueError, "rows: expected a range with 0 <= start"),
-        (lambda: W.prolongation_to(fine, rows=range(0, 4, 2)), ValueError,
-         "rows: expected a range with step 1, got range(0, 4, 2)"),
+        (
+            lambda: W.prolongation_to(fine, rows=range(0, 4, 2)),
+            ValueError,
+            "rows: expected a range with step 1, got range(0, 4, 2)",
+        ),
         (lambda: W.prolongation_to(fine, rows=[0, 1]), TypeError, "rows: expected None, a TimeSlab or a range"),
         (lambda: W.prolongation_to(fine, rows=other.slab(0, 1)), ValueError, "rows: a slab of"),
     ]
@@ -319,16 +340,25 @@ def test_transformation_and_mass_by_slabs_stack_to_the_whole(degree, n_t, data):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda W, V: W.mass_matrix(rows=V.slab(0, 1)), "rows: a slab of LegendreSpace(degree=2, n_t=4, T=1.0), "
-         "expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0)"),
-        (lambda W, V: V.mass_matrix(rows=W.slab(0, 1)), "rows: a slab of LagrangeSpace(degree=2, n_t=4, T=1.0), "
-         "expected a slab of V = LegendreSpace(degree=2, n_t=4, T=1.0)"),
-        (lambda W, V: W.to_legendre(rows=pn.LagrangeSpace(2, 5, 1.0).slab(0, 1)), "rows: a slab of LagrangeSpace("
-         "degree=2, n_t=5, T=1.0), expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0) or of "
-         "W.legendre_space()"),
-        (lambda W, V: W.to_legendre(rows=range(0, 13)), "rows: expected a range with 0 <= start <= stop <= 12"),
+        (
+            lambda W, V: W.mass_matrix(rows=V.slab(0, 1)),
+            "rows: a slab of LegendreSpace(degree=2, n_t=4, T=1.0), "
+            "expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0)",
+        ),
+        (
+            lambda W, V: V.mass_matrix(rows=W.slab(0, 1)),
+            "rows: a slab of LagrangeSpace(degree=2, n_t=4, T=1.0), "
+            "expected a slab of V = LegendreSpace(degree=2, n_t=4, T=1.0)",
+        ),
+        (
+            lambda W, V: W.to_legendre(rows=pn.LagrangeSpace(2, 5, 1.0).slab(0, 1)),
+            "rows: a slab of LagrangeSpace("
+            "degree=2, n_t=5, T=1.0), expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0) or of "
+            "W.legendre_space()",
+        ),
+        (lambda W, V: W.to_legendre(rows=range(13)), "rows: expected a range with 0 <= start <= stop <= 12"),
         (lambda W, V: V.mass_matrix(rows=range(5, 13)), "rows: expected a range with 0 <= start <= stop <= 12"),
-        (lambda W, V: W.mass_matrix(rows=range(0, 10)), "rows: expected a range with 0 <= start <= stop <= 9"),
+        (lambda W, V: W.mass_matrix(rows=range(10)), "rows: expected a range with 0 <= start <= stop <= 9"),
         (lambda W, V: V.mass_matrix(rows=range(0, 2, -1)), "rows: expected a range with step 1"),
         (lambda W, V: W.mass_matrix(rows=(0, 1)), "rows: expected None, a TimeSlab or a range, got (0, 1) (tuple)"),
     ],
@@ -369,10 +399,15 @@ def owned_times(space, slab, rng):
     first slab, after T and T itself for the last, NaN for the first."""
     V = pn.LegendreSpace(space.degree, space.n_t, space.T)
     ends = V.breakpoints[slab.k0 : slab.k1 + 1]
-    candidates = np.concatenate([
-        ends, np.nextafter(ends, -np.inf), np.nextafter(ends, np.inf),
-        rng.uniform(slab.t0, slab.t1, 40), [-1.0, -0.0, 0.0, space.T, 2 * space.T, np.inf, -np.inf, np.nan],
-    ])
+    candidates = np.concatenate(
+        [
+            ends,
+            np.nextafter(ends, -np.inf),
+            np.nextafter(ends, np.inf),
+            rng.uniform(slab.t0, slab.t1, 40),
+            [-1.0, -0.0, 0.0, space.T, 2 * space.T, np.inf, -np.inf, np.nan],
+        ]
+    )
     intervals, _ = V.locate(candidates)
     return candidates[(intervals >= slab.k0) & (intervals < slab.k1)]
 
@@ -430,23 +465,47 @@ def test_lagrange_local_evaluation_is_the_global_one_bit_for_bit(degree, n_t, da
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda V, c, s: V.evaluate(c, [0.1], slab=s), ValueError,
-         "times: times.flat[0] = 0.1 lies in interval 0, outside the slab's intervals [2, 4)"),
-        (lambda V, c, s: V.evaluate(c, [0.4, 0.5, 0.9, 0.4], slab=s), ValueError,
-         "times: times.flat[2] = 0.9 lies in interval 5, outside the slab's intervals [2, 4)"),
-        (lambda V, c, s: V.evaluate(c, [[np.nan]], slab=s), ValueError,
-         "times: times.flat[0] = nan lies in interval 0"),
-        (lambda V, c, s: V.evaluate(c, np.full(100, 2.0), slab=s), ValueError,
-         "times: times.flat[0] = 2.0 lies in interval 5"),
-        (lambda V, c, s: V.evaluate(np.zeros(V.size), [0.4], slab=s), ValueError,
-         "coefficients: last axis has length 12, expected slab.size = 4"),
-        (lambda V, c, s: V.evaluate(c, [0.4], slab=pn.LegendreSpace(1, 6, 2.0).slab(2, 4)), ValueError,
-         "slab: a slab of LegendreSpace(degree=1, n_t=6, T=2.0), expected a slab of V = "),
+        (
+            lambda V, c, s: V.evaluate(c, [0.1], slab=s),
+            ValueError,
+            "times: times.flat[0] = 0.1 lies in interval 0, outside the slab's intervals [2, 4)",
+        ),
+        (
+            lambda V, c, s: V.evaluate(c, [0.4, 0.5, 0.9, 0.4], slab=s),
+            ValueError,
+            "times: times.flat[2] = 0.9 lies in interval 5, outside the slab's intervals [2, 4)",
+        ),
+        (
+            lambda V, c, s: V.evaluate(c, [[np.nan]], slab=s),
+            ValueError,
+            "times: times.flat[0] = nan lies in interval 0",
+        ),
+        (
+            lambda V, c, s: V.evaluate(c, np.full(100, 2.0), slab=s),
+            ValueError,
+            "times: times.flat[0] = 2.0 lies in interval 5",
+        ),
+        (
+            lambda V, c, s: V.evaluate(np.zeros(V.size), [0.4], slab=s),
+            ValueError,
+            "coefficients: last axis has length 12, expected slab.size = 4",
+        ),
+        (
+            lambda V, c, s: V.evaluate(c, [0.4], slab=pn.LegendreSpace(1, 6, 2.0).slab(2, 4)),
+            ValueError,
+            "slab: a slab of LegendreSpace(degree=1, n_t=6, T=2.0), expected a slab of V = ",
+        ),
         (lambda V, c, s: V.evaluate(c, [0.4], slab=(2, 4)), TypeError, "slab: expected None or a TimeSlab"),
-        (lambda V, c, s: pn.LagrangeSpace(1, 6, 1.0).evaluate(c, [0.4], slab=s), ValueError,
-         "slab: a slab of LegendreSpace(degree=1, n_t=6, T=1.0), expected a slab of W = "),
-        (lambda V, c, s: pn.LagrangeSpace(1, 6, 1.0).evaluate(c, [0.4], slab=pn.LagrangeSpace(1, 6, 1.0).slab(2, 4)),
-         ValueError, "values: last axis has length 4, expected slab.n_intervals * W.degree + 1 = 3"),
+        (
+            lambda V, c, s: pn.LagrangeSpace(1, 6, 1.0).evaluate(c, [0.4], slab=s),
+            ValueError,
+            "slab: a slab of LegendreSpace(degree=1, n_t=6, T=1.0), expected a slab of W = ",
+        ),
+        (
+            lambda V, c, s: pn.LagrangeSpace(1, 6, 1.0).evaluate(c, [0.4], slab=pn.LagrangeSpace(1, 6, 1.0).slab(2, 4)),
+            ValueError,
+            "values: last axis has length 4, expected slab.n_intervals * W.degree + 1 = 3",
+        ),
     ],
 )
 def test_local_evaluation_arguments_are_checked(call, error, message):
@@ -470,6 +529,6 @@ def test_nothing_is_written_to_stderr(capfd):
     with pytest.raises(ValueError):
         V.evaluate(np.ones(V.slab(1, 2).size), [0.9], slab=V.slab(1, 2))
     with pytest.raises(ValueError):
-        W.prolongation_to(fine, rows=range(0, 100))
+        W.prolongation_to(fine, rows=range(100))
     captured = capfd.readouterr()
     assert captured.err == "" and captured.out == ""

@@ -6,22 +6,24 @@ import pickle
 import numpy as np
 import pytest
 import scipy.sparse
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_numpy_agreement import same_bits
 
 import pwpoly_numpy as pn
-
-from test_numpy_agreement import same_bits
 
 
 def poly(coefficients):
     return np.polynomial.Polynomial(coefficients)
 
 
-polynomial_cases = st.tuples(st.integers(1, 8), st.integers(1, 12), st.sampled_from([1.0, 0.7, 3.0, 20.0]),
-                             st.integers(0, 2**32 - 1))
+polynomial_cases = st.tuples(
+    st.integers(1, 8), st.integers(1, 12), st.sampled_from([1.0, 0.7, 3.0, 20.0]), st.integers(0, 2**32 - 1)
+)
 
 
 # ---------------------------------------------------------------- polynomial reproduction
+
 
 @settings(max_examples=60, deadline=None)
 @given(polynomial_cases)
@@ -35,8 +37,12 @@ def test_project_and_interpolate_reproduce_polynomials_of_the_degree(case):
     W = pn.LagrangeSpace(degree, n_t, T)
     for evaluate, coefficients in ((V.evaluate, V.project(p)), (W.evaluate, W.interpolate(p))):
         assert np.allclose(evaluate(coefficients, t), p(t), rtol=0, atol=1e-13 * scale)
-        assert np.allclose(evaluate(coefficients, t, derivative=1) * T, p.deriv()(t) * T, rtol=0,
-                           atol=2e-12 * scale * max(n_t, degree) ** 2)
+        assert np.allclose(
+            evaluate(coefficients, t, derivative=1) * T,
+            p.deriv()(t) * T,
+            rtol=0,
+            atol=2e-12 * scale * max(n_t, degree) ** 2,
+        )
 
 
 @settings(max_examples=40, deadline=None)
@@ -49,11 +55,13 @@ def test_mass_matrices_integrate_products_exactly(case):
     magnitude = ((p * p).integ()(T) * (q * q).integ()(T)) ** 0.5
     V = pn.LegendreSpace(degree, n_t, T)
     W = pn.LagrangeSpace(degree, n_t, T)
-    for M, u, v in ((V.mass_matrix(), V.project(p), V.project(q)),
-                    (W.mass_matrix(), W.interpolate(p), W.interpolate(q))):
+    for M, u, v in (
+        (V.mass_matrix(), V.project(p), V.project(q)),
+        (W.mass_matrix(), W.interpolate(p), W.interpolate(q)),
+    ):
         assert M.shape == (u.size, u.size)
         assert abs(u @ (M @ v) - exact) <= 1e-13 * magnitude
-        assert abs((M - M.T)).max() == 0.0
+        assert abs(M - M.T).max() == 0.0
 
 
 def test_legendre_mass_matrix_is_the_diagonal_of_the_squared_norms():
@@ -81,6 +89,7 @@ def test_breakpoints_are_the_interval_ends_of_evaluation():
 
 
 # ---------------------------------------------------------------- shapes and out=
+
 
 @pytest.mark.parametrize(
     "coefficient_shape, times, result_shape",
@@ -163,34 +172,98 @@ W0 = pn.LagrangeSpace(2, 4, 1.0)
         (lambda: pn.LagrangeSpace(0, 4, 1.0), ValueError, "degree: expected an integer >= 1, got 0"),
         (lambda: pn.LegendreSpace(2, 4, 0.0), ValueError, "T: expected a finite positive real number, got 0.0"),
         (lambda: pn.LegendreSpace(2, 4, -1.0), ValueError, "T: expected a finite positive real number, got -1.0"),
-        (lambda: pn.LagrangeSpace(2, 4, float("inf")), ValueError, "T: expected a finite positive real number, got inf"),
-        (lambda: pn.LagrangeSpace(2, 4, float("nan")), ValueError, "T: expected a finite positive real number, got nan"),
-        (lambda: pn.LagrangeSpace(2, 4, "1.0"), TypeError, "T: expected a finite positive real number, got '1.0' (str)"),
+        (
+            lambda: pn.LagrangeSpace(2, 4, float("inf")),
+            ValueError,
+            "T: expected a finite positive real number, got inf",
+        ),
+        (
+            lambda: pn.LagrangeSpace(2, 4, float("nan")),
+            ValueError,
+            "T: expected a finite positive real number, got nan",
+        ),
+        (
+            lambda: pn.LagrangeSpace(2, 4, "1.0"),
+            TypeError,
+            "T: expected a finite positive real number, got '1.0' (str)",
+        ),
         (lambda: pn.LegendreSpace(2, 4, 1j), TypeError, "T: expected a finite positive real number, got 1j (complex)"),
         (lambda: pn.LegendreSpace(1, 2**62, 1.0), ValueError, "n_t: n_t * (degree + 1)**2"),
-        (lambda: V0.evaluate(np.ones(11), 0.5), ValueError, "coefficients: last axis has length 11, expected V.size = 12"),
-        (lambda: V0.evaluate(np.ones((2, 13)), 0.5), ValueError, "coefficients: last axis has length 13, expected V.size = 12"),
+        (
+            lambda: V0.evaluate(np.ones(11), 0.5),
+            ValueError,
+            "coefficients: last axis has length 11, expected V.size = 12",
+        ),
+        (
+            lambda: V0.evaluate(np.ones((2, 13)), 0.5),
+            ValueError,
+            "coefficients: last axis has length 13, expected V.size = 12",
+        ),
         (lambda: V0.evaluate(1.0, 0.5), ValueError, "coefficients: expected an array of shape (..., 12), got a scalar"),
         (lambda: V0.evaluate(["a"] * 12, 0.5), TypeError, "coefficients: expected an array-like of real numbers"),
         (lambda: V0.evaluate(np.ones(12), "0.5"), TypeError, "times: expected an array-like of real numbers"),
-        (lambda: V0.evaluate(np.ones(12), [0.5j]), TypeError, "times: expected an array-like of real numbers, got an array of dtype complex128"),
+        (
+            lambda: V0.evaluate(np.ones(12), [0.5j]),
+            TypeError,
+            "times: expected an array-like of real numbers, got an array of dtype complex128",
+        ),
         (lambda: V0.evaluate(np.ones(12), [0.5, object()]), TypeError, "times: expected an array-like of real numbers"),
-        (lambda: V0.evaluate(np.ones(12), [[0.5], [0.1, 0.2]]), TypeError, "times: expected an array-like of real numbers"),
+        (
+            lambda: V0.evaluate(np.ones(12), [[0.5], [0.1, 0.2]]),
+            TypeError,
+            "times: expected an array-like of real numbers",
+        ),
         (lambda: V0.evaluate(np.ones(12), 0.5, derivative=2), ValueError, "derivative: expected 0 or 1, got 2"),
-        (lambda: V0.evaluate(np.ones(12), 0.5, derivative=-1), ValueError, "derivative: expected an integer >= 0, got -1"),
+        (
+            lambda: V0.evaluate(np.ones(12), 0.5, derivative=-1),
+            ValueError,
+            "derivative: expected an integer >= 0, got -1",
+        ),
         (lambda: V0.basis_matrix(0.5, derivative=0.0), TypeError, "derivative: expected an integer, got 0.0 (float)"),
-        (lambda: V0.evaluate(np.ones(12), [0.5], out=[0.0]), TypeError, "out: expected a numpy.ndarray, got [0.0] (list)"),
-        (lambda: V0.evaluate(np.ones(12), [0.5], out=np.zeros(1, np.float32)), TypeError, "out: expected dtype float64, got dtype float32"),
-        (lambda: V0.evaluate(np.ones(12), [0.5], out=np.zeros(2)), ValueError, "out: expected shape (1,), got shape (2,)"),
-        (lambda: V0.evaluate(np.ones(12), [0.5], out=np.broadcast_to(0.0, (1,))), ValueError, "out: expected a writeable array"),
+        (
+            lambda: V0.evaluate(np.ones(12), [0.5], out=[0.0]),
+            TypeError,
+            "out: expected a numpy.ndarray, got [0.0] (list)",
+        ),
+        (
+            lambda: V0.evaluate(np.ones(12), [0.5], out=np.zeros(1, np.float32)),
+            TypeError,
+            "out: expected dtype float64, got dtype float32",
+        ),
+        (
+            lambda: V0.evaluate(np.ones(12), [0.5], out=np.zeros(2)),
+            ValueError,
+            "out: expected shape (1,), got shape (2,)",
+        ),
+        (
+            lambda: V0.evaluate(np.ones(12), [0.5], out=np.broadcast_to(0.0, (1,))),
+            ValueError,
+            "out: expected a writeable array",
+        ),
         (lambda: V0.project(3.0), TypeError, "f: expected a callable, got 3.0 (float)"),
         (lambda: V0.project(lambda t: 1.0), ValueError, "f: returned an array of shape (), expected shape (..., 16)"),
-        (lambda: V0.project(lambda t: t[:-1]), ValueError, "f: returned an array of shape (15,), expected shape (..., 16)"),
+        (
+            lambda: V0.project(lambda t: t[:-1]),
+            ValueError,
+            "f: returned an array of shape (15,), expected shape (..., 16)",
+        ),
         (lambda: V0.project(lambda t: t.astype(str)), TypeError, "f(t): expected an array-like of real numbers"),
-        (lambda: W0.interpolate(lambda t: np.ones(3)), ValueError, "f: returned an array of shape (3,), expected shape (..., 9)"),
+        (
+            lambda: W0.interpolate(lambda t: np.ones(3)),
+            ValueError,
+            "f: returned an array of shape (3,), expected shape (..., 9)",
+        ),
         (lambda: W0.evaluate(np.ones(12), 0.5), ValueError, "values: last axis has length 12, expected W.size = 9"),
-        (lambda: W0.prolongation_to(V0), TypeError, "fine: expected a LagrangeSpace, got LegendreSpace(degree=2, n_t=4, T=1.0) (LegendreSpace)"),
-        (lambda: W0.prolongation_to(pn.LagrangeSpace(3, 8, 1.0)), ValueError, "fine: degree is 3, expected W.degree = 2"),
+        (
+            lambda: W0.prolongation_to(V0),
+            TypeError,
+            "fine: expected a LagrangeSpace, got LegendreSpace(degree=2, n_t=4, T=1.0) (LegendreSpace)",
+        ),
+        (
+            lambda: W0.prolongation_to(pn.LagrangeSpace(3, 8, 1.0)),
+            ValueError,
+            "fine: degree is 3, expected W.degree = 2",
+        ),
         (lambda: W0.prolongation_to(pn.LagrangeSpace(2, 8, 2.0)), ValueError, "fine: T is 2.0, expected W.T = 1.0"),
     ],
 )
@@ -211,6 +284,7 @@ def test_times_outside_and_nan_follow_the_scalar_rule():
 
 
 # ---------------------------------------------------------------- objects
+
 
 @pytest.mark.parametrize("cls", [pn.LegendreSpace, pn.LagrangeSpace])
 def test_objects_have_value_semantics(cls):
@@ -249,8 +323,15 @@ def test_attribute_arrays_are_read_only_and_results_are_fresh():
 def sparse_results():
     W = pn.LagrangeSpace(3, 5, 2.0)
     V = W.legendre_space()
-    return [V.basis_matrix(np.linspace(-1.0, 3.0, 11)), V.basis_matrix([]), V.basis_matrix(0.5, derivative=1),
-            V.mass_matrix(), W.mass_matrix(), W.to_legendre(), W.prolongation_to(pn.LagrangeSpace(3, 7, 2.0))]
+    return [
+        V.basis_matrix(np.linspace(-1.0, 3.0, 11)),
+        V.basis_matrix([]),
+        V.basis_matrix(0.5, derivative=1),
+        V.mass_matrix(),
+        W.mass_matrix(),
+        W.to_legendre(),
+        W.prolongation_to(pn.LagrangeSpace(3, 7, 2.0)),
+    ]
 
 
 @pytest.mark.parametrize("index", range(7))
@@ -275,6 +356,7 @@ def test_sparse_results_hold_the_state_scipy_builds(index):
 
 def test_direct_construction_only_where_it_matches_scipy(monkeypatch):
     from pwpoly_numpy import _csr
+
     assert _csr._choose_csr() is _csr._direct_csr
     original = scipy.sparse.csr_array.__init__
 

@@ -3,7 +3,8 @@
 import math
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pwpoly
 from conftest import PTRDIFF_MAX, SIZE_MAX, bits, raises_fault
@@ -36,15 +37,24 @@ def assert_row_major(triplets):
 
 # ---------------------------------------------------------------- prolongation
 
+
 @pytest.mark.parametrize(
     "args, rows, cols, values",
     [
         ((1, 2, 1), [0, 1, 1, 2], [0, 0, 1, 1], [1.0, 0.5, 0.5, 1.0]),
         ((2, 4, 1), [0, 1, 1, 2, 3, 3, 4], [0, 0, 1, 1, 1, 2, 2], [1.0, 0.5, 0.5, 1.0, 0.5, 0.5, 1.0]),
-        ((1, 2, 2), [0, 1, 1, 1, 2, 3, 3, 3, 4], [0, 0, 1, 2, 1, 0, 1, 2, 2],
-         [1.0, 0.375, 0.75, -0.125, 1.0, -0.12499999999999999, 0.7499999999999999, 0.37499999999999994, 1.0]),
-        ((2, 3, 1), [0, 1, 1, 2, 2, 3], [0, 0, 1, 1, 2, 2],
-         [1.0, 0.3333333333333333, 0.6666666666666665, 0.6666666666666667, 0.3333333333333332, 1.0]),
+        (
+            (1, 2, 2),
+            [0, 1, 1, 1, 2, 3, 3, 3, 4],
+            [0, 0, 1, 2, 1, 0, 1, 2, 2],
+            [1.0, 0.375, 0.75, -0.125, 1.0, -0.12499999999999999, 0.7499999999999999, 0.37499999999999994, 1.0],
+        ),
+        (
+            (2, 3, 1),
+            [0, 1, 1, 2, 2, 3],
+            [0, 0, 1, 1, 2, 2],
+            [1.0, 0.3333333333333333, 0.6666666666666665, 0.6666666666666667, 0.3333333333333332, 1.0],
+        ),
     ],
 )
 def test_prolongation_examples(args, rows, cols, values):
@@ -135,7 +145,10 @@ def test_prolongation_faults(args, message):
 
 def test_prolongation_from_a_huge_coarse_partition_to_one_interval():
     assert pwpoly.lagrange_prolongation_matrix(LARGEST_INTERVAL_COUNT, 1, 1) == (
-        [0, 1], [0, LARGEST_INTERVAL_COUNT], [1.0, 1.0])
+        [0, 1],
+        [0, LARGEST_INTERVAL_COUNT],
+        [1.0, 1.0],
+    )
 
 
 def test_prolongation_argument_names():
@@ -185,12 +198,17 @@ def test_prolongation_interpolates_each_coarse_interval(degree, nt_coarse, nt_fi
 
 # ---------------------------------------------------------------- Lagrange to Legendre
 
+
 @pytest.mark.parametrize(
     "args, rows, cols, values",
     [
         ((1, 2), [0, 0, 1, 1, 2, 2, 3, 3], [0, 1, 1, 2, 0, 1, 1, 2], [0.5, 0.5, 0.5, 0.5, -0.5, 0.5, -0.5, 0.5]),
-        ((2, 1), [0, 0, 0, 1, 1, 1, 2, 2, 2], [0, 1, 2, 0, 1, 2, 0, 1, 2],
-         [1 / 6, 2 / 3, 1 / 6, -0.5, 0.0, 0.5, 1 / 3, -2 / 3, 1 / 3]),
+        (
+            (2, 1),
+            [0, 0, 0, 1, 1, 1, 2, 2, 2],
+            [0, 1, 2, 0, 1, 2, 0, 1, 2],
+            [1 / 6, 2 / 3, 1 / 6, -0.5, 0.0, 0.5, 1 / 3, -2 / 3, 1 / 3],
+        ),
         ((3, 0), [], [], []),
     ],
 )
@@ -212,7 +230,7 @@ def test_degree_three_weights():
     ]
     for a in range(4):
         for k in range(2):
-            assert G[a * 2 + k][3 * k: 3 * k + 4] == pytest.approx(expected[a], abs=1e-14)
+            assert G[a * 2 + k][3 * k : 3 * k + 4] == pytest.approx(expected[a], abs=1e-14)
 
 
 @pytest.mark.parametrize(

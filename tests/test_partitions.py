@@ -79,23 +79,40 @@ def test_legendre_lookup_evaluation_and_basis_matrix(ends, degree, seed):
     assert np.array_equal(k, k_ref) and same_bits(np.where(np.isnan(t), 0.0, xi), np.where(np.isnan(t), 0.0, xi_ref))
     c = rng.standard_normal((2, V.size))
     P = np.polynomial.legendre.legvander(np.nan_to_num(xi_ref), degree)  # P_i(xi) per time
-    D = np.stack([np.polynomial.legendre.legval(np.nan_to_num(xi_ref), np.polynomial.legendre.legder(np.eye(degree + 1)[i]))
-                  for i in range(degree + 1)], axis=-1) if degree > 0 else np.zeros_like(P)
+    D = (
+        np.stack(
+            [
+                np.polynomial.legendre.legval(
+                    np.nan_to_num(xi_ref), np.polynomial.legendre.legder(np.eye(degree + 1)[i])
+                )
+                for i in range(degree + 1)
+            ],
+            axis=-1,
+        )
+        if degree > 0
+        else np.zeros_like(P)
+    )
     ok = ~np.isnan(t)
     coefficients = c.reshape(2, degree + 1, V.n_t)[:, :, k_ref].transpose(0, 2, 1)  # (batch, time, degree)
     values = np.einsum("td,btd->bt", P, coefficients)
     slopes = np.einsum("td,btd->bt", D, coefficients) * (2.0 / (ends[k_ref + 1] - ends[k_ref]))
     scale = 1.0 + np.abs(c).sum()
     assert np.allclose(V.evaluate(c, t)[:, ok], values[:, ok], rtol=0, atol=1e-12 * scale)
-    assert np.allclose(V.evaluate(c, t, derivative=1)[:, ok], slopes[:, ok], rtol=1e-10, atol=1e-10 * scale * 2.0 / V.lengths.min())
+    assert np.allclose(
+        V.evaluate(c, t, derivative=1)[:, ok], slopes[:, ok], rtol=1e-10, atol=1e-10 * scale * 2.0 / V.lengths.min()
+    )
     # One vector (its own kernel path) and the basis matrix give the same bits as the batch.
     assert same_bits(V.evaluate(c[1], t), V.evaluate(c, t)[1])
     for derivative in (0, 1):
         B = V.basis_matrix(t, derivative=derivative)
         assert np.array_equal(B.indices.reshape(-1, degree + 1), k_ref[:, None] + V.n_t * np.arange(degree + 1))
         rows = B.data.reshape(-1, degree + 1)
-        assert np.allclose(rows[ok], (P if derivative == 0 else D * (2.0 / (ends[k_ref + 1] - ends[k_ref]))[:, None])[ok],
-                           rtol=1e-12, atol=1e-12 * (1.0 + np.abs(rows[ok]).max()))
+        assert np.allclose(
+            rows[ok],
+            (P if derivative == 0 else D * (2.0 / (ends[k_ref + 1] - ends[k_ref]))[:, None])[ok],
+            rtol=1e-12,
+            atol=1e-12 * (1.0 + np.abs(rows[ok]).max()),
+        )
 
 
 @given(partitions(), st.integers(0, 5))
@@ -110,7 +127,9 @@ def test_legendre_mass_and_projection(ends, degree):
     poly = np.polynomial.Polynomial(np.arange(1.0, degree + 2.0))
     c = V.project(lambda t: poly((t - middle) / half))
     t = np.linspace(ends[0], ends[-1], 200)
-    assert np.allclose(V.evaluate(c, t), poly((t - middle) / half), rtol=0, atol=resolution(ends, degree) * poly.coef.sum())
+    assert np.allclose(
+        V.evaluate(c, t), poly((t - middle) / half), rtol=0, atol=resolution(ends, degree) * poly.coef.sum()
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -139,8 +158,12 @@ def test_lagrange_nodes_interpolation_mass_and_transformation(ends, degree):
     g = np.polynomial.Polynomial([0.5, -1.0])
     exact = (poly * g).integ()
     integral = (exact(1.0) - exact(-1.0)) * half
-    assert np.isclose(W.interpolate(lambda t: g((t - middle) / half)) @ (M @ u), integral, rtol=0,
-                      atol=resolution(ends, degree) * 10 * half * (degree + 1))
+    assert np.isclose(
+        W.interpolate(lambda t: g((t - middle) / half)) @ (M @ u),
+        integral,
+        rtol=0,
+        atol=resolution(ends, degree) * 10 * half * (degree + 1),
+    )
     # The transformation holds the one local matrix on every interval: the uniform space's entries.
     assert (W.to_legendre() != pn.LagrangeSpace(degree, W.n_t, 1.0).to_legendre()).nnz == 0
     assert W.legendre_space() == pn.LegendreSpace(degree, breakpoints=ends)
@@ -163,7 +186,9 @@ def test_prolongation_between_any_partitions_of_one_interval(ends, degree, data)
     middle, half = (ends[0] + ends[-1]) / 2, (ends[-1] - ends[0]) / 2
     poly = np.polynomial.Polynomial(np.linspace(-1.0, 1.0, degree + 1))
     f = lambda t: poly((t - middle) / half)  # noqa: E731
-    assert np.allclose(P @ W.interpolate(f), fine.interpolate(f), rtol=0, atol=resolution(ends, degree) * 2 * (degree + 1))
+    assert np.allclose(
+        P @ W.interpolate(f), fine.interpolate(f), rtol=0, atol=resolution(ends, degree) * 2 * (degree + 1)
+    )
     coarse_points = {float(p): j for j, p in enumerate(W.points)}
     for r, p in enumerate(fine.points):
         if float(p) in coarse_points:
@@ -218,8 +243,12 @@ def test_slabs_of_breakpoint_spaces(ends, degree, data):
     for s in W.slabs(parts):
         nodes = W.points_of(range(s.k0 * d, s.k1 * d + 1))
         assert same_bits(nodes, W.points[s.k0 * d : s.k1 * d + 1])
-        assert np.allclose(W.evaluate(u[s.k0 * d : s.k1 * d + 1], nodes, slab=s), u[s.k0 * d : s.k1 * d + 1],
-                           rtol=0, atol=resolution(ends, d) * 4 * (1 + np.abs(u).max()))
+        assert np.allclose(
+            W.evaluate(u[s.k0 * d : s.k1 * d + 1], nodes, slab=s),
+            u[s.k0 * d : s.k1 * d + 1],
+            rtol=0,
+            atol=resolution(ends, d) * 4 * (1 + np.abs(u).max()),
+        )
     # Blocks of rows stack to the whole operators.
     blocks = scipy.sparse.vstack([W.mass_matrix(rows=s) for s in W.slabs(parts)]).tocsr()
     assert same_bits(blocks.toarray(), W.mass_matrix().toarray())
@@ -252,24 +281,62 @@ def test_values_repr_pickling_and_copies():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: pn.LegendreSpace(1, breakpoints=[[0.0, 1.0]]), ValueError, "breakpoints: expected a 1-D array, got shape (1, 2)"),
-        (lambda: pn.LegendreSpace(1, breakpoints=[0.0]), ValueError, "breakpoints: expected at least 2 breakpoints, got 1"),
-        (lambda: pn.LagrangeSpace(1, breakpoints=[0.0, np.inf]), ValueError, "breakpoints: breakpoints[1] = inf is not finite"),
+        (
+            lambda: pn.LegendreSpace(1, breakpoints=[[0.0, 1.0]]),
+            ValueError,
+            "breakpoints: expected a 1-D array, got shape (1, 2)",
+        ),
+        (
+            lambda: pn.LegendreSpace(1, breakpoints=[0.0]),
+            ValueError,
+            "breakpoints: expected at least 2 breakpoints, got 1",
+        ),
+        (
+            lambda: pn.LagrangeSpace(1, breakpoints=[0.0, np.inf]),
+            ValueError,
+            "breakpoints: breakpoints[1] = inf is not finite",
+        ),
         (lambda: pn.LagrangeSpace(1, breakpoints=[0.0, np.nan, 1.0]), ValueError, "breakpoints: breakpoints[1] = nan"),
-        (lambda: pn.LegendreSpace(1, breakpoints=[0.0, 0.5, 0.5, 1.0]), ValueError,
-         "breakpoints: expected strictly increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5"),
-        (lambda: pn.LegendreSpace(1, breakpoints=[0.0, 2.0, 1.0]), ValueError, "breakpoints: expected strictly increasing"),
-        (lambda: pn.LagrangeSpace(2, breakpoints=[1e6, 1e6 + 1.0, np.nextafter(1e6 + 1.0, 2e6)]), ValueError,
-         "breakpoints: interval 1, [1000001.0, 1000001.0000000001], is too short for 1 distinct interior nodes"),
-        (lambda: pn.LegendreSpace(1, breakpoints=["a", "b"]), TypeError, "breakpoints: expected an array-like of real numbers"),
-        (lambda: pn.LegendreSpace(1, breakpoints=None), ValueError, "breakpoints: give either n_t and T or breakpoints"),
+        (
+            lambda: pn.LegendreSpace(1, breakpoints=[0.0, 0.5, 0.5, 1.0]),
+            ValueError,
+            "breakpoints: expected strictly increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5",
+        ),
+        (
+            lambda: pn.LegendreSpace(1, breakpoints=[0.0, 2.0, 1.0]),
+            ValueError,
+            "breakpoints: expected strictly increasing",
+        ),
+        (
+            lambda: pn.LagrangeSpace(2, breakpoints=[1e6, 1e6 + 1.0, np.nextafter(1e6 + 1.0, 2e6)]),
+            ValueError,
+            "breakpoints: interval 1, [1000001.0, 1000001.0000000001], is too short for 1 distinct interior nodes",
+        ),
+        (
+            lambda: pn.LegendreSpace(1, breakpoints=["a", "b"]),
+            TypeError,
+            "breakpoints: expected an array-like of real numbers",
+        ),
+        (
+            lambda: pn.LegendreSpace(1, breakpoints=None),
+            ValueError,
+            "breakpoints: give either n_t and T or breakpoints",
+        ),
         (lambda: pn.LegendreSpace(1), ValueError, "breakpoints: give either n_t and T or breakpoints"),
         (lambda: pn.LegendreSpace(1, 4, 1.0, breakpoints=[0.0, 1.0]), ValueError, "breakpoints: give either n_t and T"),
         (lambda: pn.LagrangeSpace(1, 4, breakpoints=[0.0, 1.0]), ValueError, "breakpoints: give either n_t and T"),
-        (lambda: pn.LagrangeSpace(1, breakpoints=[0.0, 1.0]).prolongation_to(pn.LagrangeSpace(1, breakpoints=[0.5, 1.0])),
-         ValueError, "fine: starts at 0.5, expected W.t0 = 0.0"),
-        (lambda: pn.LagrangeSpace(1, breakpoints=[0.0, 1.0]).prolongation_to(pn.LagrangeSpace(1, 3, 2.0)),
-         ValueError, "fine: T is 2.0, expected W.T = 1.0"),
+        (
+            lambda: pn.LagrangeSpace(1, breakpoints=[0.0, 1.0]).prolongation_to(
+                pn.LagrangeSpace(1, breakpoints=[0.5, 1.0])
+            ),
+            ValueError,
+            "fine: starts at 0.5, expected W.t0 = 0.0",
+        ),
+        (
+            lambda: pn.LagrangeSpace(1, breakpoints=[0.0, 1.0]).prolongation_to(pn.LagrangeSpace(1, 3, 2.0)),
+            ValueError,
+            "fine: T is 2.0, expected W.T = 1.0",
+        ),
         (lambda: pn.LegendreSpace(1, breakpoints=[0.0, 1.0]).dt, ValueError, "dt: a space on breakpoints"),
     ],
 )

@@ -19,13 +19,17 @@ def run_child(code):
     try:
         return subprocess.run(
             [sys.executable, "-c", textwrap.dedent(code)],
-            capture_output=True, text=True, errors="backslashreplace", timeout=CHILD_TIME_LIMIT,
+            capture_output=True,
+            text=True,
+            errors="backslashreplace",
+            timeout=CHILD_TIME_LIMIT,
         )
     except subprocess.TimeoutExpired as expired:
         pytest.fail(f"the child process hung (killed after {CHILD_TIME_LIMIT} s); its output: {expired.stdout!r}")
 
 
 # ---------------------------------------------------------------- readers and a writer
+
 
 class Yielding:
     """A number whose conversion lets other threads run (time.sleep releases the lock)."""
@@ -76,8 +80,15 @@ def test_readers_and_writer_see_complete_coefficient_sets(fast_switching):
     writes_wanted = 100
     done = threading.Event()
     lock = threading.Lock()
-    outcomes = {"reader errors": [], "writer errors": [], "other": [], "wrong": [],
-                "reads": 0, "writes": 0, "basis reads": 0}
+    outcomes = {
+        "reader errors": [],
+        "writer errors": [],
+        "other": [],
+        "wrong": [],
+        "reads": 0,
+        "writes": 0,
+        "basis reads": 0,
+    }
 
     def record(key, item):
         with lock:
@@ -206,7 +217,10 @@ def test_daemon_thread_inside_a_call_at_exit(call):
     # The interpreter ends such a thread with a forced unwind, which must pass the boundary.
     child = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(DAEMON_AT_EXIT), call],
-        capture_output=True, text=True, errors="backslashreplace", timeout=CHILD_TIME_LIMIT,
+        capture_output=True,
+        text=True,
+        errors="backslashreplace",
+        timeout=CHILD_TIME_LIMIT,
     )
     assert child.stdout == "main thread done\n"
     assert "fault" not in child.stderr and "terminate" not in child.stderr, child.stderr

@@ -225,7 +225,11 @@ def pyright(arguments, cwd):
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
     result = subprocess.run(
         [sys.executable, "-m", "pyright", "--pythonpath", sys.executable, *arguments],
-        cwd=cwd, capture_output=True, text=True, timeout=480, env=env,
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=480,
+        env=env,
     )
     return result.returncode, result.stdout + result.stderr
 

@@ -27,8 +27,13 @@ def identical(a, b):
     if isinstance(a, tuple):
         return all(identical(x, y) for x, y in zip(a, b, strict=True))
     if hasattr(a, "indptr"):
-        return (a.shape == b.shape and a.indices.dtype == b.indices.dtype and np.array_equal(a.indptr, b.indptr)
-                and np.array_equal(a.indices, b.indices) and identical(a.data, b.data))
+        return (
+            a.shape == b.shape
+            and a.indices.dtype == b.indices.dtype
+            and np.array_equal(a.indptr, b.indptr)
+            and np.array_equal(a.indices, b.indices)
+            and identical(a.data, b.data)
+        )
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
@@ -41,7 +46,7 @@ def calls(degree, n_t, seed):
     target = LegendreSpace(2, V.n_t // 2 + n_t, 1.0)
     fine = LagrangeSpace(W.degree, W.n_t + n_t + 1, 1.0)
     times = rng.uniform(-0.1, 1.1, MANY)
-    times[:: 997] = np.nan
+    times[::997] = np.nan
     if seed % 2:
         times.sort()
     C = rng.standard_normal((1 + seed % 3, V.size))
@@ -50,7 +55,8 @@ def calls(degree, n_t, seed):
     return {
         "LegendreSpace.evaluate": lambda w: V.evaluate(C, times, derivative=seed % 2, workers=w),
         "LegendreSpace.evaluate, slab": lambda w: V.evaluate(
-            C[:, V.slab(0, V.n_t).rows], times.clip(0.0, 1.0), slab=V.slab(0, V.n_t), workers=w),
+            C[:, V.slab(0, V.n_t).rows], times.clip(0.0, 1.0), slab=V.slab(0, V.n_t), workers=w
+        ),
         "LegendreSpace.locate": lambda w: V.locate(times, workers=w),
         "LegendreSpace.basis_matrix": lambda w: V.basis_matrix(times, derivative=seed % 2, workers=w),
         "LegendreSpace.mass_matrix": lambda w: V.mass_matrix(workers=w),
@@ -59,7 +65,8 @@ def calls(degree, n_t, seed):
         "LagrangeSpace.derivative_matrix": lambda w: U.derivative_matrix(rows=range(3, U.size), workers=w),
         "LegendreSpace.projection_to": lambda w: V.projection_to(target, workers=w),
         "LegendreSpace.project": lambda w: LegendreSpace(degree, 9000 + n_t, 1.0).project(
-            lambda t: np.stack([np.sin(t), t * t]), workers=w),
+            lambda t: np.stack([np.sin(t), t * t]), workers=w
+        ),
         "LagrangeSpace.evaluate": lambda w: W.evaluate(u, times, workers=w),
         "LagrangeSpace.prolongation_to": lambda w: W.prolongation_to(fine, rows=rows, workers=w),
         "LagrangeSpace.to_legendre": lambda w: W.to_legendre(workers=w),
@@ -89,20 +96,30 @@ def test_a_prolongation_row_short_of_its_room_is_closed_up():
         assert identical(coarse.prolongation_to(fine, rows=rows, workers=workers), serial)
 
 
-@pytest.mark.parametrize("value, error, text", [
-    (0, ValueError, "workers: expected an integer >= 1, or -1 for every core, got 0"),
-    (-2, ValueError, "workers: expected an integer >= 1, or -1 for every core, got -2"),
-    (2.0, TypeError, "workers: expected an integer, got 2.0 (float)"),
-    (True, TypeError, "workers: expected an integer, got True (bool)"),
-])
+@pytest.mark.parametrize(
+    "value, error, text",
+    [
+        (0, ValueError, "workers: expected an integer >= 1, or -1 for every core, got 0"),
+        (-2, ValueError, "workers: expected an integer >= 1, or -1 for every core, got -2"),
+        (2.0, TypeError, "workers: expected an integer, got 2.0 (float)"),
+        (True, TypeError, "workers: expected an integer, got True (bool)"),
+    ],
+)
 def test_workers_follow_scipys_convention(value, error, text):
     V, W = LegendreSpace(1, 4, 1.0), LagrangeSpace(1, 4, 1.0)
-    for call in (lambda: V.evaluate([0.0] * 8, [0.5], workers=value), lambda: V.locate([0.5], workers=value),
-                 lambda: V.basis_matrix([0.5], workers=value), lambda: V.mass_matrix(workers=value),
-                 lambda: V.project(np.sin, workers=value), lambda: W.to_legendre(workers=value),
-                 lambda: W.prolongation_to(W, workers=value), lambda: W.mass_matrix(workers=value),
-                 lambda: W.evaluate([0.0] * 5, [0.5], workers=value), lambda: W.derivative_matrix(workers=value),
-                 lambda: V.projection_to(V, workers=value)):
+    for call in (
+        lambda: V.evaluate([0.0] * 8, [0.5], workers=value),
+        lambda: V.locate([0.5], workers=value),
+        lambda: V.basis_matrix([0.5], workers=value),
+        lambda: V.mass_matrix(workers=value),
+        lambda: V.project(np.sin, workers=value),
+        lambda: W.to_legendre(workers=value),
+        lambda: W.prolongation_to(W, workers=value),
+        lambda: W.mass_matrix(workers=value),
+        lambda: W.evaluate([0.0] * 5, [0.5], workers=value),
+        lambda: W.derivative_matrix(workers=value),
+        lambda: V.projection_to(V, workers=value),
+    ):
         with pytest.raises(error) as caught:
             call()
         assert str(caught.value) == text
@@ -186,9 +203,11 @@ def test_a_buffer_read_without_the_lock_cannot_be_resized(rare_switching, kind):
 
 # ---------------------------------------------------------------- fork and exit
 
+
 def run_child(code, *arguments):
-    child = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *arguments], capture_output=True, text=True,
-                           timeout=120)
+    child = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *arguments], capture_output=True, text=True, timeout=120
+    )
     return child
 
 

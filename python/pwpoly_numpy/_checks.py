@@ -61,8 +61,9 @@ def length(name: str, value: object) -> float:
     try:
         number = float(value)
     except OverflowError:
-        raise ValueError(f"{name}: expected a finite positive real number, got {describe(value)}, "
-                         "beyond the largest float") from None
+        raise ValueError(
+            f"{name}: expected a finite positive real number, got {describe(value)}, beyond the largest float"
+        ) from None
     if not math.isfinite(number) or number <= 0.0:
         raise ValueError(f"{name}: expected a finite positive real number, got {number!r}")
     return number
@@ -75,12 +76,15 @@ def interval_length(T: float, n_t: int) -> float:
     end k*dt is below dt, so consecutive ends k*dt < (k + 1)*dt and every right end dt + k*dt
     exceeds its left end; the last end, dt + (n_t - 1)*dt, must not overflow."""
     if n_t > MAX_INTERVALS:
-        raise ValueError(f"n_t: expected at most 2**51 intervals (beyond, consecutive interval ends can "
-                         f"coincide in double precision), got {n_t}")
+        raise ValueError(
+            f"n_t: expected at most 2**51 intervals (beyond, consecutive interval ends can "
+            f"coincide in double precision), got {n_t}"
+        )
     dt = T / n_t
     if not dt >= sys.float_info.min:
-        raise ValueError(f"T: the interval length T / n_t = {dt!r} (T = {T!r}, n_t = {n_t}) is not a positive "
-                         "normal number")
+        raise ValueError(
+            f"T: the interval length T / n_t = {dt!r} (T = {T!r}, n_t = {n_t}) is not a positive normal number"
+        )
     if not math.isfinite(dt + float(n_t - 1) * dt):
         raise ValueError(f"T: the last interval end dt + (n_t - 1)*dt overflows (T = {T!r}, n_t = {n_t})")
     return dt

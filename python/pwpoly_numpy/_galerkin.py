@@ -11,8 +11,7 @@ import numpy as np
 import scipy.sparse
 
 from . import _checks as checks
-from . import _csr
-from . import _kernels
+from . import _csr, _kernels
 from . import _partition as partitions
 from ._space import Space
 
@@ -82,8 +81,18 @@ def galerkin_matrix(
     row = entry = 0
     for r, stored in zip(ranges, counts):
         # Chained: this range's offsets continue from indptr[row].
-        kernel(*shape, n_t, T, breakpoints, r.start, r.stop, indptr[row : row + len(r) + 1],
-               indices[entry : entry + stored], data[entry : entry + stored], threads)
+        kernel(
+            *shape,
+            n_t,
+            T,
+            breakpoints,
+            r.start,
+            r.stop,
+            indptr[row : row + len(r) + 1],
+            indices[entry : entry + stored],
+            data[entry : entry + stored],
+            threads,
+        )
         row += len(r)
         entry += stored
     return _csr.csr(data, indices, indptr, (count, other._size))
@@ -136,8 +145,16 @@ def projection_to(
     kernel = _kernels.projection32 if index is np.int32 else _kernels.projection64
     row = entry = 0
     for r, size in zip(ranges, rooms):
-        entry += kernel(*source, *target, r.start, r.stop, indptr[row : row + len(r) + 1],
-                        indices[entry : entry + size], data[entry : entry + size], threads)
+        entry += kernel(
+            *source,
+            *target,
+            r.start,
+            r.stop,
+            indptr[row : row + len(r) + 1],
+            indices[entry : entry + size],
+            data[entry : entry + size],
+            threads,
+        )
         row += len(r)
     if entry < room:
         # Shrunk in place (the arrays are fresh and referenced nowhere else).

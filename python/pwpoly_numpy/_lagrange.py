@@ -11,8 +11,7 @@ import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
-from . import _csr
-from . import _kernels
+from . import _csr, _kernels
 from . import _partition as partitions
 from ._legendre import LegendreSpace
 from ._partition import TimeSlab
@@ -82,9 +81,7 @@ class LagrangeSpace(Space):
         self._set_fields(degree, n_t, T, breakpoints, 1)
         d = self._degree
         if d > MAX_LAGRANGE_DEGREE:
-            raise ValueError(
-                f"degree: expected at most {MAX_LAGRANGE_DEGREE} for equidistant Lagrange nodes, got {d}"
-            )
+            raise ValueError(f"degree: expected at most {MAX_LAGRANGE_DEGREE} for equidistant Lagrange nodes, got {d}")
         # Node j of an interval is ((j * length) / degree) + left: j * length must not overflow.
         partition = self._partition
         last = max(abs(partition.boundary(0)), abs(partition.boundary(partition.n_t)))
@@ -251,7 +248,9 @@ class LagrangeSpace(Space):
         # without lying on it, or for interpolation weights that are exact zeros.
         room = _kernels.prolongation_room(d, *spaces, first, last)
         return _csr.rows_matrix(
-            (_kernels.prolongation32, _kernels.prolongation64), (last - first, self._size), room,
+            (_kernels.prolongation32, _kernels.prolongation64),
+            (last - first, self._size),
+            room,
             lambda kernel, indptr, indices, data: kernel(d, *spaces, first, last, indptr, indices, data, threads),
         )
 
@@ -310,8 +309,16 @@ class LagrangeSpace(Space):
             for r in ranges:
                 end = position + len(r)
                 # Chained: this range's offsets continue from indptr[position].
-                kernel(self._degree, n_t, r.start, r.stop, indptr[position : end + 1],
-                       indices[position * m : end * m], data[position * m : end * m], threads)
+                kernel(
+                    self._degree,
+                    n_t,
+                    r.start,
+                    r.stop,
+                    indptr[position : end + 1],
+                    indices[position * m : end * m],
+                    data[position * m : end * m],
+                    threads,
+                )
                 position = end
 
         return _csr.rows_matrix((_kernels.to_legendre32, _kernels.to_legendre64), (count, self._size), count * m, write)
@@ -378,7 +385,8 @@ class LagrangeSpace(Space):
         first, last = block.start, block.stop
         arguments = self._partition.kernel_arguments()
         return _csr.rows_matrix(
-            (_kernels.lagrange_mass_matrix32, _kernels.lagrange_mass_matrix64), (last - first, self._size),
+            (_kernels.lagrange_mass_matrix32, _kernels.lagrange_mass_matrix64),
+            (last - first, self._size),
             _kernels.lagrange_mass_nnz(d, arguments[0], first, last),
             lambda kernel, indptr, indices, data: kernel(d, *arguments, first, last, indptr, indices, data, threads),
         )
@@ -529,7 +537,9 @@ class LagrangeSpace(Space):
             self._cache["to_legendre"] = transformation
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
-        return LegendreSpace._on(self._degree, self._partition).evaluate(coefficients, t, derivative, out, workers=workers)
+        return LegendreSpace._on(self._degree, self._partition).evaluate(
+            coefficients, t, derivative, out, workers=workers
+        )
 
     def _evaluate_slab(
         self,

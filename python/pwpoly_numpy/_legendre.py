@@ -3,15 +3,14 @@
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Self
+from typing import TYPE_CHECKING, Self
 
 import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
-from . import _csr
-from . import _kernels
+from . import _csr, _kernels
 from . import _partition as partitions
 from ._partition import TimeSlab
 from ._space import Space
@@ -111,9 +110,7 @@ class LegendreSpace(Space):
         n_t = self._partition.n_t
         return tuple(range(i * n_t + k0, i * n_t + k1) for i in range(self._degree + 1))
 
-    def locate(
-        self, times: npt.ArrayLike, workers: int = 1
-    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
+    def locate(self, times: npt.ArrayLike, workers: int = 1) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
         """Interval index and local coordinate of each time.
 
         Parameters
@@ -244,7 +241,15 @@ class LegendreSpace(Space):
             else:
                 target = np.empty(shape, dtype=np.float64)
         done = _kernels.evaluate(
-            self._degree, *self._partition.kernel_arguments(), first, width, int(closed), c, t, derivative, target,
+            self._degree,
+            *self._partition.kernel_arguments(),
+            first,
+            width,
+            int(closed),
+            c,
+            t,
+            derivative,
+            target,
             threads,
         )
         if done != t.size:
@@ -304,7 +309,9 @@ class LegendreSpace(Space):
             raise ValueError(f"times: {n} times give {nnz} stored entries, more than the largest array size")
         arguments = (self._degree, *self._partition.kernel_arguments(), t, derivative)
         return _csr.rows_matrix(
-            (_kernels.basis_matrix32, _kernels.basis_matrix64), (n, self._size), nnz,
+            (_kernels.basis_matrix32, _kernels.basis_matrix64),
+            (n, self._size),
+            nnz,
             lambda kernel, indptr, indices, data: kernel(*arguments, indptr, indices, data, threads),
         )
 
@@ -522,6 +529,7 @@ class LegendreSpace(Space):
         # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
         B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))
         result = np.empty(values.shape[:-1] + (self._size,), dtype=np.float64)
-        _kernels.project_sums(n_t, m, np.ascontiguousarray(values, dtype=np.float64), np.ascontiguousarray(B), result,
-                              threads)
+        _kernels.project_sums(
+            n_t, m, np.ascontiguousarray(values, dtype=np.float64), np.ascontiguousarray(B), result, threads
+        )
         return result

@@ -193,8 +193,11 @@ class Breakpoints(Partition):
 
     def arguments(self) -> str:
         ends = self._array()
-        shown = [repr(float(x)) for x in ends] if ends.size <= 8 else (
-            [repr(float(x)) for x in ends[:3]] + ["..."] + [repr(float(x)) for x in ends[-2:]])
+        shown = (
+            [repr(float(x)) for x in ends]
+            if ends.size <= 8
+            else ([repr(float(x)) for x in ends[:3]] + ["..."] + [repr(float(x)) for x in ends[-2:]])
+        )
         return f"breakpoints=[{', '.join(shown)}]"
 
 
@@ -489,14 +492,17 @@ def slab_of(name: str, slab: object, spaces: tuple[Partitioned, ...], names: str
 
 
 def requested_ranges(
-    rows: TimeSlab[Any] | range | None, count: int, spaces: tuple[Partitioned, ...], names: str,
+    rows: TimeSlab[Any] | range | None,
+    count: int,
+    spaces: tuple[Partitioned, ...],
+    names: str,
     target: Partitioned | None = None,
 ) -> tuple[range, ...]:
     """The global row ranges a ``rows=`` argument asks for: the whole of the `count` rows for None,
     a range as it is (checked), a slab of one of `spaces` by its intervals (the rows of those
     intervals in `target`, by default in the first of `spaces`)."""
     if rows is None:
-        return (range(0, count),)
+        return (range(count),)
     if type(rows) is range:
         return (row_range(rows, count),)
     if issubclass(type(rows), TimeSlab):
