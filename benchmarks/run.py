@@ -121,7 +121,7 @@ def fmt_bytes(count):
 
 
 def fmt_count(n):
-    exponent = int(round(math.log10(n))) if n > 0 else 0
+    exponent = round(math.log10(n)) if n > 0 else 0
     return f"1e{exponent}" if 10**exponent == n else str(n)
 
 
@@ -287,7 +287,7 @@ def operators(suite):
         flush=True,
     )
     worst = []
-    for key, (label, statement, peer_statement, bitwise_expected) in OPERATORS.items():
+    for label, statement, peer_statement, bitwise_expected in OPERATORS.values():
         for n in sizes:
             result = eval(statement, {"pwpoly": pwpoly, "n": n})
             entries = len(result[0])
@@ -448,7 +448,7 @@ def guarded(suite, section, name, function):
     """Runs one group of array-interface rows; an error becomes a failed row instead of ending the run."""
     try:
         function()
-    except Exception as error:  # the module is young: report, keep going
+    except Exception as error:  # noqa: BLE001 - the module is young: report, keep going
         suite.add(Row(section, name, "—", "—", failed=f"error: {type(error).__name__}: {error}"[:160]))
     finally:
         gc.collect()

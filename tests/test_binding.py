@@ -118,9 +118,9 @@ def test_size_from_non_integer_is_prefixed_type_error(value):
 
 
 def test_size_conversion_order_reports_first_bad_argument():
-    with pytest.raises(TypeError, match="^argument 'degree': "):
+    with pytest.raises(TypeError, match=r"^argument 'degree': "):
         pwpoly.get_lagrange_points(1.5, "x", "y")
-    with pytest.raises(TypeError, match="^argument 'n_t': "):
+    with pytest.raises(TypeError, match=r"^argument 'n_t': "):
         pwpoly.get_lagrange_points(1, 2.5, "y")
 
 
@@ -160,7 +160,7 @@ def test_float_conversion_keeps_special_values():
 
 @pytest.mark.parametrize("T", ["0.5", None, [1.0]])
 def test_float_from_non_number_is_prefixed(T):
-    with pytest.raises(TypeError, match="^argument 'T': "):
+    with pytest.raises(TypeError, match=r"^argument 'T': "):
         pwpoly.get_lagrange_points(1, 2, T)
 
 
@@ -194,9 +194,9 @@ def test_type_error_subclass_and_other_errors_pass_unchanged():
         def __index__(self):
             raise ValueError("value")
 
-    with pytest.raises(MyTypeError, match="^sub$"):
+    with pytest.raises(MyTypeError, match=r"^sub$"):
         pwpoly.get_lagrange_points(1, 1, RaisesSub())
-    with pytest.raises(ValueError, match="^value$"):
+    with pytest.raises(ValueError, match=r"^value$"):
         pwpoly.get_lagrange_points(RaisesValue(), 1, 1.0)
 
 
@@ -274,7 +274,7 @@ def test_non_sequences_are_refused(values, message):
 
 
 def test_bad_item_anywhere_is_reported_with_the_argument_name():
-    with pytest.raises(TypeError, match="^argument 'legendre_vals': "):
+    with pytest.raises(TypeError, match=r"^argument 'legendre_vals': "):
         pwpoly.LegendreBasis(0, 1, 1.0).evaluate_at(0.5, [1.0, 2.0, "x"])
 
 

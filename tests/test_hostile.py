@@ -9,6 +9,7 @@ import re
 import struct
 import sys
 import warnings
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -129,7 +130,7 @@ def panic(message):
 class Reenter:
     """A number whose __index__ and __float__ call back into the fixture instances first."""
 
-    created = []
+    created: ClassVar[list["Reenter"]] = []
 
     def __init__(self, value, action):
         self.value, self.action, self.log = value, action, []
@@ -583,10 +584,10 @@ def expect_binding(full, names, args, kwargs):
             known = False
         if not known:
             raise Predicted(TypeError, (f"{full} got an unexpected keyword argument '{lenient(str(key))}'",))
-        key = names[names.index(key)]  # the parameter's own name (a str subclass shows as it)
-        if key in slots:
-            raise Predicted(TypeError, (f"{full} got multiple values for argument '{key}'",))
-        slots[key] = value
+        name = names[names.index(key)]  # the parameter's own name (a str subclass shows as it)
+        if name in slots:
+            raise Predicted(TypeError, (f"{full} got multiple values for argument '{name}'",))
+        slots[name] = value
     missing = [n for n in names if n not in slots]
     if missing:
         word = "argument" if len(missing) == 1 else "arguments"

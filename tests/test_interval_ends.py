@@ -58,7 +58,7 @@ def test_a_lagrange_slab_takes_its_first_node_to_its_ghost(degree, n_t, parts):
         assert np.array_equal(values[:-1], W.evaluate(u, nodes[:-1]))
         assert np.allclose(values, u[s.k0 * degree : s.k1 * degree + 1], rtol=0, atol=1e-14)
         if s.k1 < n_t:
-            with pytest.raises(ValueError, match="outside the slab's intervals .* and its right end"):
+            with pytest.raises(ValueError, match=r"outside the slab's intervals .* and its right end"):
                 W.evaluate(local, np.nextafter(s.t1, np.inf), slab=s)
 
 

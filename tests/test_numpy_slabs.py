@@ -1,6 +1,7 @@
 """Time slabs of pwpoly_numpy: ownership, operators by rows, local evaluation."""
 
 import copy
+import itertools
 import pickle
 import re
 
@@ -56,7 +57,7 @@ def test_slabs_partition_the_intervals_and_the_rows(space, data):
     slabs = space.slabs(parts)
     assert len(slabs) == parts
     assert slabs[0].k0 == 0 and slabs[-1].k1 == space.n_t
-    assert all(a.k1 == b.k0 for a, b in zip(slabs, slabs[1:]))
+    assert all(a.k1 == b.k0 for a, b in itertools.pairwise(slabs))
     widths = {s.n_intervals for s in slabs}
     assert max(widths) - min(widths) <= 1
     rows = np.concatenate([s.rows for s in slabs])
@@ -93,7 +94,7 @@ def test_slab_ends_are_the_breakpoints_and_slabs_tile():
         slab = V.slab(k0, k1)
         assert (slab.t0, slab.t1) == (V.breakpoints[k0], V.breakpoints[k1])
     slabs = V.slabs(3)
-    assert all(left.t1 == right.t0 for left, right in zip(slabs, slabs[1:]))
+    assert all(left.t1 == right.t0 for left, right in itertools.pairwise(slabs))
     assert (slabs[0].t0, slabs[-1].t1) == (0.0, V.breakpoints[-1])
 
 
@@ -268,8 +269,10 @@ def rows_errors(W, other, fine):
         (
             lambda: W.prolongation_to(fine, rows=range(fine.size + 1)),
             ValueError,
-            f"rows: expected a range with 0 <= start <= stop <= {fine.size} (the operator's rows), "
-            f"got range(0, {fine.size + 1})",
+            (
+                f"rows: expected a range with 0 <= start <= stop <= {fine.size} (the operator's rows), "
+                f"got range(0, {fine.size + 1})"
+            ),
         ),
         (lambda: W.prolongation_to(fine, rows=range(3, 1)), ValueError, "rows: expected a range with 0 <= start"),
         (lambda: W.prolongation_to(fine, rows=range(-1, 2)), ValueError, "rows: expected a range with 0 <= start"),
@@ -301,8 +304,11 @@ def test_a_slab_of_a_large_prolongation_costs_only_its_rows():
     block = W.prolongation_to(fine, rows=slab)
     assert block.shape == (12, W.size)
     assert block.indices.dtype == np.int64  # the columns need it
+
     # The rows interpolate a cubic exactly (up to rounding): sum of weight * f(coarse point).
-    f = lambda t: (t - 0.25) ** 3
+    def f(t):
+        return (t - 0.25) ** 3
+
     columns = block.indices.astype(np.float64) / (3 * 10**12)
     interpolated = np.add.reduceat(block.data * f(columns), block.indptr[:-1])
     expected = f(slab.rows.astype(np.float64) / (3 * 2 * 10**12))
@@ -342,19 +348,24 @@ def test_transformation_and_mass_by_slabs_stack_to_the_whole(degree, n_t, data):
     [
         (
             lambda W, V: W.mass_matrix(rows=V.slab(0, 1)),
-            "rows: a slab of LegendreSpace(degree=2, n_t=4, T=1.0), "
-            "expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0)",
+            (
+                "rows: a slab of LegendreSpace(degree=2, n_t=4, T=1.0), "
+                "expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0)"
+            ),
         ),
         (
             lambda W, V: V.mass_matrix(rows=W.slab(0, 1)),
-            "rows: a slab of LagrangeSpace(degree=2, n_t=4, T=1.0), "
-            "expected a slab of V = LegendreSpace(degree=2, n_t=4, T=1.0)",
+            (
+                "rows: a slab of LagrangeSpace(degree=2, n_t=4, T=1.0), "
+                "expected a slab of V = LegendreSpace(degree=2, n_t=4, T=1.0)"
+            ),
         ),
         (
             lambda W, V: W.to_legendre(rows=pn.LagrangeSpace(2, 5, 1.0).slab(0, 1)),
-            "rows: a slab of LagrangeSpace("
-            "degree=2, n_t=5, T=1.0), expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0) or of "
-            "W.legendre_space()",
+            (
+                "rows: a slab of LagrangeSpace(degree=2, n_t=5, T=1.0), "
+                "expected a slab of W = LagrangeSpace(degree=2, n_t=4, T=1.0) or of W.legendre_space()"
+            ),
         ),
         (lambda W, V: W.to_legendre(rows=range(13)), "rows: expected a range with 0 <= start <= stop <= 12"),
         (lambda W, V: V.mass_matrix(rows=range(5, 13)), "rows: expected a range with 0 <= start <= stop <= 12"),

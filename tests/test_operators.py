@@ -152,9 +152,9 @@ def test_prolongation_from_a_huge_coarse_partition_to_one_interval():
 
 
 def test_prolongation_argument_names():
-    with pytest.raises(TypeError, match="^argument 'nt_fine': "):
+    with pytest.raises(TypeError, match=r"^argument 'nt_fine': "):
         pwpoly.lagrange_prolongation_matrix(1, 2.0, 1)
-    with pytest.raises(TypeError, match="^argument 'degree': "):
+    with pytest.raises(TypeError, match=r"^argument 'degree': "):
         pwpoly.lagrange_prolongation_matrix(nt_coarse=1, nt_fine=2, degree="1")
 
 

@@ -200,7 +200,7 @@ def expectations():
 
 
 def mypy_findings(tmp_path, mypy_cache):
-    status, output = run(
+    _, output = run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", mypy_cache, "--no-error-summary", "snippet.py"],
         tmp_path,
     )

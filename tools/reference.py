@@ -15,6 +15,7 @@ import argparse
 import ast
 import copy
 import inspect
+import itertools
 import sys
 from pathlib import Path
 from typing import Any
@@ -165,7 +166,7 @@ def attribute_docstrings(path: Path) -> dict[str, tuple[str, str]]:
     annotation's text, or empty, and the cleaned docstring)."""
     body = ast.parse(path.read_text(encoding="utf-8")).body
     found = {}
-    for statement, following in zip(body, body[1:]):
+    for statement, following in itertools.pairwise(body):
         if not (
             isinstance(following, ast.Expr)
             and isinstance(following.value, ast.Constant)

@@ -221,9 +221,9 @@ class LagrangeSpace(Space):
             None, a TimeSlab or a range.
         ValueError
             `fine` of another degree, start or end ("fine: degree is 2, expected W.degree = 1",
-            "fine: starts at 0.5, expected W.t0 = 0.0", "fine: T is 2.0, expected W.T = 1.0"); `rows` a range of step other than 1 or beyond
-            ``range(fine.size)``, or a slab of another space than `fine` ("rows: a slab of ...,
-            expected a slab of fine = ...").
+            "fine: starts at 0.5, expected W.t0 = 0.0", "fine: T is 2.0, expected W.T = 1.0");
+            `rows` a range of step other than 1 or beyond ``range(fine.size)``, or a slab of
+            another space than `fine` ("rows: a slab of ..., expected a slab of fine = ...").
 
         Example
         -------

@@ -341,12 +341,13 @@ class LegendreSpace(Space):
         scipy.sparse.csr_array, shape (number of rows asked, trial.size)
             Entry (i*n_t + k, c) is the integral of P_i on interval k times trial function c.
             With this space (or a LegendreSpace of any degree) as trial: ``lengths[k] / (2*i + 1)``
-            (``dt / (2*i + 1)`` on equal intervals) at column ``i*n_t + k`` for i up to the smaller degree, nothing else (exactly the closed
-            form). With a LagrangeSpace: ``lengths[k]`` times half the integral on [-1, 1] by a
-            Gauss-Legendre rule exact for the degrees, the same bits on every machine, within
-            1e-13 relative of the exact integral; integrals that are zero are not stored. With
-            `rows`, row j of the result is global row ``rows[j]`` (``slab.rows[j]``), columns
-            global, the same bits as the whole matrix.
+            (``dt / (2*i + 1)`` on equal intervals) at column ``i*n_t + k`` for i up to the
+            smaller degree, nothing else (exactly the closed form). With a LagrangeSpace:
+            ``lengths[k]`` times half the integral on [-1, 1] by a Gauss-Legendre rule exact for
+            the degrees, the same bits on every machine, within 1e-13 relative of the exact
+            integral; integrals that are zero are not stored. With `rows`, row j of the result is
+            global row ``rows[j]`` (``slab.rows[j]``), columns global, the same bits as the whole
+            matrix.
 
         Raises
         ------

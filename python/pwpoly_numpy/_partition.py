@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Generic, TypeAlias, TypeVar
+from typing import TYPE_CHECKING, Any, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -252,10 +252,7 @@ class Partitioned(ImmutableValue):
         raise NotImplementedError
 
 
-S = TypeVar("S", bound=Partitioned)
-
-
-class TimeSlab(ImmutableValue, Generic[S]):
+class TimeSlab[S: Partitioned](ImmutableValue):
     """The contiguous range of intervals ``[k0, k1)`` of a space, with the global rows it owns.
 
     Made by ``space.slabs(parts)`` (a balanced split) or ``space.slab(k0, k1)``; an immutable value
@@ -446,7 +443,7 @@ class TimeSlab(ImmutableValue, Generic[S]):
         return (self._space, self._k0, self._k1)
 
 
-def split(space: S, parts: int) -> tuple[TimeSlab[S], ...]:
+def split[S: Partitioned](space: S, parts: int) -> tuple[TimeSlab[S], ...]:
     """The `parts` balanced slabs of a space: slab j covers ``[j*n_t // parts, (j+1)*n_t // parts)``."""
     n_t = space._partition._n_t
     count = checks.count("parts", parts, 1)
