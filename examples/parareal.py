@@ -41,7 +41,7 @@ U0 = 1.0
 Array = npt.NDArray[np.float64]
 
 
-def fine(V: pn.LegendreSpace, slab: pn.TimeSlab, start: float) -> Array:
+def fine(V: pn.LegendreSpace, slab: pn.TimeSlab[pn.LegendreSpace], start: float) -> Array:
     """dG(q) coefficients of the slab (in the order of slab.rows) from the value at its start."""
     coefficients = np.zeros((slab.n_intervals, V.degree + 1))
     previous_end = start
@@ -62,7 +62,7 @@ def fine(V: pn.LegendreSpace, slab: pn.TimeSlab, start: float) -> Array:
     return coefficients.T.reshape(-1)
 
 
-def end_value(coefficients: Array, slab: pn.TimeSlab, degree: int) -> float:
+def end_value(coefficients: Array, slab: pn.TimeSlab[pn.LegendreSpace], degree: int) -> float:
     return float(coefficients.reshape(degree + 1, slab.n_intervals)[:, -1].sum())
 
 
@@ -71,7 +71,7 @@ def coarse(V0: pn.LegendreSpace, j: int, start: float) -> float:
     return end_value(fine(V0, V0.slab(j, j + 1), start), V0.slab(j, j + 1), 0)
 
 
-def serial(V: pn.LegendreSpace, slabs: tuple[pn.TimeSlab, ...]) -> tuple[list[float], list[Array]]:
+def serial(V: pn.LegendreSpace, slabs: tuple[pn.TimeSlab[pn.LegendreSpace], ...]) -> tuple[list[float], list[Array]]:
     """Start values and fine solutions, slab after slab."""
     starts, solutions = [U0], []
     for slab in slabs:
@@ -80,7 +80,7 @@ def serial(V: pn.LegendreSpace, slabs: tuple[pn.TimeSlab, ...]) -> tuple[list[fl
     return starts, solutions
 
 
-def linear_bound(V: pn.LegendreSpace, V0: pn.LegendreSpace, slab: pn.TimeSlab) -> float:
+def linear_bound(V: pn.LegendreSpace, V0: pn.LegendreSpace, slab: pn.TimeSlab[pn.LegendreSpace]) -> float:
     r_fine = end_value(fine(V, slab, 1.0), slab, V.degree)
     r_coarse = coarse(V0, 0, 1.0)
     return abs(r_fine - r_coarse) / (1.0 - abs(r_coarse))

@@ -5,7 +5,7 @@ below the spaces and imports neither."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, TypeGuard
 
 import numpy as np
 import scipy.sparse
@@ -39,8 +39,9 @@ def _name(space: Space) -> str:
     return "V" if space._basis == LEGENDRE else "W"
 
 
-def _is_space(value: object) -> bool:
-    return issubclass(type(value), Space) and type(value)._basis in (LEGENDRE, LAGRANGE)
+def _is_space(value: object) -> TypeGuard[Space]:
+    kind = type(value)
+    return issubclass(kind, Space) and kind._basis in (LEGENDRE, LAGRANGE)
 
 
 def _trial_space(space: Space, trial: object) -> Space:
@@ -53,7 +54,7 @@ def _trial_space(space: Space, trial: object) -> Space:
             f"trial: {trial!r} is on another partition ({_describe_partition(trial)}), expected the partition "
             f"of {_name(space)} = {space!r} ({_describe_partition(space)})"
         )
-    return trial  # type: ignore[return-value]  # a space, as _is_space checked
+    return trial
 
 
 def _rows_of(space: Space, rows: TimeSlab[Space] | range | None) -> tuple[range, ...]:
@@ -123,7 +124,7 @@ def projection_to(
     space: Space, other: object, rows: TimeSlab[Space] | range | None, workers: object
 ) -> scipy.sparse.csr_array[np.float64]:
     """Rows of the L2 projection from `space` onto the Legendre space `other`."""
-    if not (_is_space(other) and other._basis == LEGENDRE):  # type: ignore[attr-defined]
+    if not (_is_space(other) and other._basis == LEGENDRE):
         raise TypeError(f"other: expected a LegendreSpace, got {checks.describe(other)}")
     assert isinstance(other, Space)
     span = (space._partition.t0, space._partition.T)
