@@ -11,7 +11,7 @@ import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
-from . import _csr, _kernels
+from . import _csr, _galerkin, _kernels
 from . import _partition as partitions
 from ._legendre import LegendreSpace
 from ._partition import TimeSlab
@@ -377,8 +377,6 @@ class LagrangeSpace(Space):
         """
         threads = checks.workers(workers)
         if trial is not None and trial != self:
-            from . import _galerkin
-
             return _galerkin.mass_matrix(self, rows, trial, workers)
         (block,) = partitions.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
         d = self._degree
@@ -435,8 +433,6 @@ class LagrangeSpace(Space):
         >>> LagrangeSpace(1, 2, 1.0).derivative_matrix().toarray().tolist()
         [[-0.5, 0.5, 0.0], [-0.5, 0.0, 0.5], [0.0, -0.5, 0.5]]
         """
-        from . import _galerkin
-
         return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
     def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:

@@ -10,7 +10,7 @@ import numpy.typing as npt
 import scipy.sparse
 
 from . import _checks as checks
-from . import _csr, _kernels
+from . import _csr, _galerkin, _kernels
 from . import _partition as partitions
 from ._partition import TimeSlab
 from ._space import Space
@@ -370,8 +370,6 @@ class LegendreSpace(Space):
         >>> V.mass_matrix(trial=LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
         [[0.75, 0.75, 0.0], [0.0, 0.75, 0.75], [-0.25, 0.25, 0.0], [0.0, -0.25, 0.25]]
         """
-        from . import _galerkin
-
         return _galerkin.mass_matrix(self, rows, trial, workers)
 
     def derivative_matrix(
@@ -427,8 +425,6 @@ class LegendreSpace(Space):
         >>> V.derivative_matrix(upwind=True).toarray().tolist()
         [[1.0, 0.0, 1.0, 0.0], [-1.0, 1.0, -1.0, 1.0], [-1.0, 0.0, 1.0, 0.0], [1.0, -1.0, 1.0, 1.0]]
         """
-        from . import _galerkin
-
         return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
     def projection_to(
@@ -473,8 +469,6 @@ class LegendreSpace(Space):
         >>> LegendreSpace(1, 1, 1.0).projection_to(LegendreSpace(0, 2, 1.0)).toarray().tolist()
         [[1.0, -0.5], [1.0, 0.5]]
         """
-        from . import _galerkin
-
         return _galerkin.projection_to(self, other, rows, workers)
 
     def project(
