@@ -345,3 +345,24 @@ def test_misuse_names_the_argument(call, error, message, capfd):
         call()
     assert str(info.value).startswith(message), str(info.value)
     assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize(
+    ("data", "expected"),
+    [
+        (
+            b"\x80\x02cpwpoly_numpy._spaces\nLegendreSpace\nq\x00K\x02K\x04G?\xf0\x00\x00\x00\x00\x00\x00\x87q\x01Rq\x02.",
+            lambda: pn.LegendreSpace(2, 4, 1.0),
+        ),
+        (
+            (
+                b"\x80\x02cpwpoly_numpy._slabs\nTimeSlab\nq\x00cpwpoly_numpy._spaces\nLagrangeSpace\nq\x01K\x01K\x03"
+                b"G@\x00\x00\x00\x00\x00\x00\x00\x87q\x02Rq\x03K\x01K\x03\x87q\x04Rq\x05."
+            ),
+            lambda: pn.LagrangeSpace(1, 3, 2.0).slab(1, 3),
+        ),
+    ],
+)
+def test_pickles_of_the_earlier_module_layout_load(data, expected):
+    """Pickles written before the spaces and slabs moved to modules of their own still load."""
+    assert pickle.loads(data) == expected()
