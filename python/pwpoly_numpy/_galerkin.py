@@ -5,7 +5,8 @@ below the spaces and imports neither."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, TypeGuard
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeGuard
 
 import numpy as np
 import scipy.sparse
@@ -71,32 +72,19 @@ def galerkin_matrix(
     n_t, T, breakpoints = space._partition.kernel_arguments()
     shape = (_kind(space), space._degree, _kind(other), other._degree, form)
     counts = [_kernels.galerkin_nnz(*shape, n_t, r.start, r.stop) for r in ranges]
+
+    def write(kernel: Callable[..., Any], indptr: Any, indices: Any, data: Any) -> None:
+        row = entry = 0
+        for r, stored in zip(ranges, counts, strict=True):
+            # Chained: this range's offsets continue from indptr[row].
+            end = entry + stored
+            kernel(*shape, n_t, T, breakpoints, r.start, r.stop, indptr[row : row + len(r) + 1],
+                   indices[entry:end], data[entry:end], threads)  # fmt: skip
+            row += len(r)
+            entry = end
+
     count = sum(len(r) for r in ranges)
-    nnz = sum(counts)
-    index = checks.index_dtype(nnz, count, other._size)
-    indptr = np.empty(count + 1, dtype=index)
-    indptr[0] = 0
-    indices = np.empty(nnz, dtype=index)
-    data = np.empty(nnz, dtype=np.float64)
-    kernel = _kernels.galerkin32 if index is np.int32 else _kernels.galerkin64
-    row = entry = 0
-    for r, stored in zip(ranges, counts):
-        # Chained: this range's offsets continue from indptr[row].
-        kernel(
-            *shape,
-            n_t,
-            T,
-            breakpoints,
-            r.start,
-            r.stop,
-            indptr[row : row + len(r) + 1],
-            indices[entry : entry + stored],
-            data[entry : entry + stored],
-            threads,
-        )
-        row += len(r)
-        entry += stored
-    return _csr.csr(data, indices, indptr, (count, other._size))
+    return _csr.rows_matrix((_kernels.galerkin32, _kernels.galerkin64), (count, other._size), sum(counts), write)
 
 
 def mass_matrix(
@@ -136,29 +124,15 @@ def projection_to(
     source = (space._degree, *space._partition.kernel_arguments())
     target = (other._degree, *other._partition.kernel_arguments())
     rooms = [_kernels.projection_room(*source, *target, r.start, r.stop) for r in ranges]
+
+    def write(kernel: Callable[..., Any], indptr: Any, indices: Any, data: Any) -> int:
+        row = entry = 0
+        for r, size in zip(ranges, rooms, strict=True):
+            # Chained: this range's offsets continue from indptr[row], its entries from `entry`.
+            entry += kernel(*source, *target, r.start, r.stop, indptr[row : row + len(r) + 1],
+                            indices[entry : entry + size], data[entry : entry + size], threads)  # fmt: skip
+            row += len(r)
+        return entry
+
     count = sum(len(r) for r in ranges)
-    room = sum(rooms)
-    index = checks.index_dtype(room, count, space._size)
-    indptr = np.empty(count + 1, dtype=index)
-    indptr[0] = 0
-    indices = np.empty(room, dtype=index)
-    data = np.empty(room, dtype=np.float64)
-    kernel = _kernels.projection32 if index is np.int32 else _kernels.projection64
-    row = entry = 0
-    for r, size in zip(ranges, rooms):
-        entry += kernel(
-            *source,
-            *target,
-            r.start,
-            r.stop,
-            indptr[row : row + len(r) + 1],
-            indices[entry : entry + size],
-            data[entry : entry + size],
-            threads,
-        )
-        row += len(r)
-    if entry < room:
-        # Shrunk in place (the arrays are fresh and referenced nowhere else).
-        indices.resize(entry, refcheck=False)
-        data.resize(entry, refcheck=False)
-    return _csr.csr(data, indices, indptr, (count, space._size))
+    return _csr.rows_matrix((_kernels.projection32, _kernels.projection64), (count, space._size), sum(rooms), write)
