@@ -46,6 +46,23 @@ inline double local_coordinate(Interval interval, double t) {
     return xi;
 }
 
+// The array face's local coordinate, from the interval's own ends a and b:
+// xi = ((t - a) - (b - t)) / (b - a), clamped to [-1, 1] (NaN stays NaN), in exactly this
+// grouping. Both differences are exact near their end (Sterbenz), so xi(a) = -1 and xi(b) = 1
+// exactly and the error in xi stays within a few ulps whatever |t| / (b - a) is. A partition's
+// ends are finite with a finite length b - a, so nothing here overflows to NaN: a time far
+// outside gives an infinite quotient, which the clamp takes to the nearest end.
+template <class Real>
+inline Real coordinate_from_ends(Real a, Real b, Real t) {
+    Real xi = ((t - a) - (b - t)) / (b - a);
+    if (xi < Real(-1.0)) {
+        xi = Real(-1.0);
+    } else if (xi > Real(1.0)) {
+        xi = Real(1.0);
+    }
+    return xi;
+}
+
 // The array face's lookup: partition.locate(t) and the local coordinate there.
 template <Partition P>
 IntervalLocation locate_in(const P& partition, double t) {
