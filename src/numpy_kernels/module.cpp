@@ -17,15 +17,6 @@ namespace pwpoly::numpy_kernels {
 
 namespace pp = piecewise_polynomials;
 
-namespace {
-
-bool derivative_flag(std::size_t derivative) {
-    if (derivative > 1) fault("derivative must be 0 or 1");
-    return derivative == 1;
-}
-
-}  // namespace
-
 // The partition a space passes: its breakpoints (n_t + 1 of them), or an empty array for n_t
 // equal intervals of [0, T]. f is called with the partition's value.
 template <class F>
@@ -43,7 +34,7 @@ void locate(std::size_t n_t, double T, std::span<const double> breakpoints, std:
 }
 
 // Coefficient vectors of the intervals [first, first + width) (the whole basis: 0, n_t), closed on
-// the right when `closed` is 1; returns times.size(), or the index of the first time outside those
+// the right when `closed` is 1, their values or time derivatives of order `derivative`; returns times.size(), or the index of the first time outside those
 // intervals (out then partly written).
 std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
                      std::size_t first, std::size_t width, std::size_t closed, std::span<const double> coefficients,
@@ -51,7 +42,7 @@ std::size_t evaluate(std::size_t degree, std::size_t n_t, double T, std::span<co
                      std::size_t workers) {
     return on_partition(n_t, T, breakpoints, [&](const auto& partition) {
         return pp::evaluate_times(partition, degree, pp::IntervalWindow{first, width, closed == 1}, coefficients,
-                                  times, derivative_flag(derivative), out, workers);
+                                  times, derivative, out, workers);
     });
 }
 
@@ -61,7 +52,7 @@ void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const
                   std::span<Index> indices, std::span<double> data, std::size_t workers) {
     on_partition(n_t, T, breakpoints, [&](const auto& partition) {
         pp::basis_matrix_arrays<std::decay_t<decltype(partition)>, Index>(
-            partition, degree, times, derivative_flag(derivative), indptr, indices, data, workers);
+            partition, degree, times, derivative, indptr, indices, data, workers);
     });
 }
 

@@ -44,97 +44,125 @@ void require_intervals(const P& partition) {
     require(partition.n_intervals() >= 1, "batch kernel: the partition has no interval");
 }
 
-// The AVX2 lanes serve the uniform partition (its lookup is arithmetic); every other partition
-// takes the scalar loops, which start each lookup from the previous time's interval.
+// The lanes' view of a partition (batch_simd.hpp), and whether they serve it on this CPU: equal
+// intervals are located in the lanes, breakpoints by the partition's lookup first.
+simd::Intervals lane_intervals(const UniformPartition& partition) { return {partition.dt, partition.n, nullptr}; }
+simd::Intervals lane_intervals(const BreakpointPartition& partition) { return {0.0, partition.n, partition.b}; }
+
 template <Partition P>
 bool vectorised(const P& partition) {
     if constexpr (std::is_same_v<P, UniformPartition>) {
         return simd::available(partition.n);
     } else {
-        return false;
+        return simd::available(1);
     }
 }
 
-// The degree + 1 basis values of each time (P_i, D_i, or (D_i + D_i) / length) at
-// values[i * stride + j], and its interval at intervals[j].
+template <Partition P>
+constexpr bool locates_in_lanes = std::is_same_v<P, UniformPartition>;
+
+// visit(i, v) with the degree + 1 basis values of the mode at t on interval k.
+template <Partition P, class Visit>
+void local_basis(const P& partition, std::size_t k, double t, std::size_t degree, simd::BasisMode mode,
+                 Visit&& visit) {
+    const double xi = coordinate_in(partition, k, t);
+    const double length = partition.length(k);
+    auto value = [&](std::size_t i, double v) { visit(i, mode.time ? to_time_derivative(v, length, mode.order) : v); };
+    if (mode.order == 0) {
+        walk_legendre<0>(xi, degree, 0, value);
+    } else if (mode.order == 1) {
+        walk_legendre<1>(xi, degree, 1, value);
+    } else {
+        walk_legendre<any_order>(xi, degree, mode.order, value);
+    }
+}
+
+// The expansion (or its time derivative of `order`) of the coefficients `row` (`stride` apart)
+// at t on interval k.
+template <Partition P>
+double expansion_at(const P& partition, std::size_t k, double t, std::size_t degree, std::size_t order,
+                    const double* row, std::size_t stride) {
+    const double sum = legendre_sum(coordinate_in(partition, k, t), degree, order, row, stride);
+    return order == 0 ? sum : to_time_derivative(sum, partition.length(k), order);
+}
+
+// The degree + 1 basis values of each time at values[i * stride + j], and its interval at
+// intervals[j].
 template <Partition P>
 void basis_values(const P& partition, WindowLocator<P>& locator, std::size_t degree, simd::BasisMode mode,
                   const double* times, std::size_t n, std::int64_t* intervals, double* values, std::size_t stride) {
     std::size_t j = 0;
-    if constexpr (std::is_same_v<P, UniformPartition>) {
+    if constexpr (locates_in_lanes<P>) {
         if (vectorised(partition))
-            j = simd::basis_values(partition.dt, partition.n, degree, mode, times, n, intervals, values, stride);
+            j = simd::basis_values(lane_intervals(partition), degree, mode, times, n, intervals, values, stride);
+    } else {
+        locator.next_times(times, n);
+        for (std::size_t q = 0; q < n; ++q) intervals[q] = static_cast<std::int64_t>(locator.locate(times[q]));
+        if (vectorised(partition))
+            j = simd::basis_values(lane_intervals(partition), degree, mode, times, n, intervals, values, stride);
     }
     locator.next_times(times + j, n - j);
     for (; j < n; ++j) {
-        const std::size_t k = locator.locate(times[j]);
-        const double xi = local_coordinate(partition.interval(k), times[j]);
-        intervals[j] = static_cast<std::int64_t>(k);
-        const double length = partition.length(k);
-        walk_legendre(xi, degree, [&](std::size_t i, double p, double d) {
-            double v = p;
-            if (mode == simd::BasisMode::xi_derivative) v = d;
-            if (mode == simd::BasisMode::time_derivative) v = (d + d) / length;
-            values[i * stride + j] = v;
-        });
+        std::size_t k = 0;
+        if constexpr (locates_in_lanes<P>) {
+            k = locator.locate(times[j]);
+            intervals[j] = static_cast<std::int64_t>(k);
+        } else {
+            k = static_cast<std::size_t>(intervals[j]);
+        }
+        local_basis(partition, k, times[j], degree, mode,
+                    [&](std::size_t i, double v) { values[i * stride + j] = v; });
     }
 }
 
-// The location of a time the lookup put outside the window, when the window takes it: a time on
+// The interval of a time the lookup put outside the window, when the window takes it: a time on
 // the right end of a closed window, moved to its last interval.
 template <Partition P>
-bool at_closed_end(const P& partition, IntervalWindow window, double t, IntervalLocation& at) {
+bool at_closed_end(const P& partition, IntervalWindow window, double t, std::size_t& k) {
     const std::size_t end = window.first + window.width;
-    if (!window.closed || at.k != end || !(t <= partition.boundary(end))) return false;
-    at = {end - 1, local_coordinate(partition.interval(end - 1), t)};
+    if (!window.closed || k != end || !(t <= partition.boundary(end))) return false;
+    k = end - 1;
     return true;
 }
 
 // One coefficient vector of the window: the sums time by time. Returns times.size(), or the
-// index of the first time outside the window. The uniform partition locates in its lanes; a
-// breakpoint partition is located by blocks of times first, then evaluated in the lanes.
+// index of the first time outside the window. Equal intervals are located in the lanes as far as
+// the times lie in the window; the rest, and every time on breakpoints, are located by blocks of
+// times first, then evaluated in the lanes.
 template <Partition P>
-std::size_t evaluate_single(const P& partition, std::size_t degree, IntervalWindow window, bool derivative,
+std::size_t evaluate_single(const P& partition, std::size_t degree, IntervalWindow window, std::size_t order,
                             const double* coefficients, std::span<const double> times, double* out) {
     const std::size_t n = times.size();
     std::size_t j = 0;
-    if constexpr (std::is_same_v<P, UniformPartition>) {
-        if (vectorised(partition))
-            j = simd::evaluate(partition.dt, partition.n, degree, window.first, window.width, derivative, coefficients,
-                               times.data(), n, out);
+    const bool lanes = vectorised(partition);
+    if constexpr (locates_in_lanes<P>) {
+        if (lanes)
+            j = simd::evaluate(lane_intervals(partition), degree, window.first, window.width, order, coefficients,
+                               times.data(), nullptr, n, out);
     }
     constexpr std::size_t block = 512;
     std::int64_t intervals[block];
-    const bool lanes = !std::is_same_v<P, UniformPartition> && simd::available(1);
     WindowLocator<P> locator(partition, window.first, window.first + window.width, n - j);
     for (std::size_t start = j; start < n; start += block) {
         const std::size_t count = std::min(block, n - start);
         const double* t = times.data() + start;
         locator.next_times(t, count);
         for (std::size_t q = 0; q < count; ++q) {
-            IntervalLocation at{locator.locate(t[q]), 0.0};
-            if ((at.k < window.first || at.k - window.first >= window.width) &&
-                !at_closed_end(partition, window, t[q], at))
+            std::size_t k = locator.locate(t[q]);
+            if ((k < window.first || k - window.first >= window.width) && !at_closed_end(partition, window, t[q], k))
                 return start + q;
-            intervals[q] = static_cast<std::int64_t>(at.k);
+            intervals[q] = static_cast<std::int64_t>(k);
         }
         double* o = out + start;
         std::size_t q = 0;
-        if constexpr (!std::is_same_v<P, UniformPartition>) {
+        if constexpr (!locates_in_lanes<P>) {
             if (lanes)
-                q = simd::evaluate_located(degree, window.first, window.width, derivative, coefficients, partition.b,
-                                           intervals, t, count, o);
+                q = simd::evaluate(lane_intervals(partition), degree, window.first, window.width, order, coefficients,
+                                   t, intervals, count, o);
         }
         for (; q < count; ++q) {
             const std::size_t k = static_cast<std::size_t>(intervals[q]);
-            const double xi = local_coordinate(partition.interval(k), t[q]);
-            const double* row = coefficients + (k - window.first);
-            if (derivative) {
-                const double sum = legendre_sum<true>(xi, degree, row, window.width);
-                o[q] = (sum + sum) / partition.length(k);
-            } else {
-                o[q] = legendre_sum<false>(xi, degree, row, window.width);
-            }
+            o[q] = expansion_at(partition, k, t[q], degree, order, coefficients + (k - window.first), window.width);
         }
     }
     return n;
@@ -145,7 +173,7 @@ std::size_t evaluate_single(const P& partition, std::size_t degree, IntervalWind
 // the index of the first time outside the window. The results of vector b are at
 // out[b * out_stride + j].
 template <Partition P>
-std::size_t evaluate_batch(const P& partition, std::size_t degree, IntervalWindow window, bool derivative,
+std::size_t evaluate_batch(const P& partition, std::size_t degree, IntervalWindow window, std::size_t order,
                            std::span<const double> coefficients, std::size_t size, std::size_t batch,
                            std::span<const double> times, double* out, std::size_t out_stride) {
     const std::size_t width = window.width;
@@ -154,9 +182,9 @@ std::size_t evaluate_batch(const P& partition, std::size_t degree, IntervalWindo
     const std::size_t block = std::min(n, std::max<std::size_t>(64, block_values / m));
     std::vector<double> values(checked_count<double>(checked_mul(block, m)));
     std::vector<std::int64_t> intervals(block);
-    std::vector<double> lengths(derivative ? block : 0);
+    std::vector<double> lengths(order > 0 ? block : 0);
     const bool lanes = vectorised(partition);
-    const auto mode = derivative ? simd::BasisMode::xi_derivative : simd::BasisMode::value;
+    const simd::BasisMode mode{order, false};
     WindowLocator<P> locator(partition, window.first, window.first + width, n);
     const auto first = static_cast<std::int64_t>(window.first);
     const auto end = static_cast<std::int64_t>(window.first + width);
@@ -168,30 +196,26 @@ std::size_t evaluate_batch(const P& partition, std::size_t degree, IntervalWindo
         for (std::size_t j = 0; j < count; ++j) {
             if (intervals[j] < first || intervals[j] >= end) {
                 const double t = times[start + j];
-                IntervalLocation at{static_cast<std::size_t>(intervals[j]), 0.0};
-                if (!at_closed_end(partition, window, t, at)) return start + j;
-                intervals[j] = static_cast<std::int64_t>(at.k);
-                walk_legendre(at.xi, degree, [&](std::size_t i, double p, double d) {
-                    values[i * block + j] = derivative ? d : p;
-                });
+                std::size_t k = static_cast<std::size_t>(intervals[j]);
+                if (!at_closed_end(partition, window, t, k)) return start + j;
+                intervals[j] = static_cast<std::int64_t>(k);
+                local_basis(partition, k, t, degree, mode, [&](std::size_t i, double v) { values[i * block + j] = v; });
             }
-            if (derivative) lengths[j] = partition.length(static_cast<std::size_t>(intervals[j]));
+            if (order > 0) lengths[j] = partition.length(static_cast<std::size_t>(intervals[j]));
             intervals[j] -= first;
         }
         for (std::size_t b = 0; b < batch; ++b) {
             const double* vector = coefficients.data() + b * size;
             double* o = out + b * out_stride + start;
             std::size_t j = 0;
-            if constexpr (std::is_same_v<P, UniformPartition>) {
-                if (lanes)
-                    j = simd::sums(partition.dt, width, degree, derivative, vector, intervals.data(), values.data(),
-                                   block, count, o);
-            }
+            if (lanes)
+                j = simd::sums(width, degree, order, vector, intervals.data(), values.data(), block, lengths.data(),
+                               count, o);
             for (; j < count; ++j) {
                 const double* row = vector + intervals[j];
                 double sum = -0.0;
                 for (std::size_t i = 0; i < m; ++i) sum = sum + values[i * block + j] * row[i * width];
-                o[j] = derivative ? (sum + sum) / lengths[j] : sum;
+                o[j] = order > 0 ? to_time_derivative(sum, lengths[j], order) : sum;
             }
         }
     }
@@ -218,7 +242,7 @@ void locate_times(const P& partition, std::span<const double> times, std::span<s
         for (; j < end; ++j) {
             const std::size_t k = locator.locate(times[j]);
             intervals[j] = static_cast<std::int64_t>(k);
-            coordinates[j] = local_coordinate(partition.interval(k), times[j]);
+            coordinates[j] = coordinate_in(partition, k, times[j]);
         }
     };
     threads::parallel_for(times.size(), workers, part_times, part_align, part);
@@ -226,7 +250,7 @@ void locate_times(const P& partition, std::span<const double> times, std::span<s
 
 template <Partition P>
 std::size_t evaluate_times(const P& partition, std::size_t degree, IntervalWindow window,
-                           std::span<const double> coefficients, std::span<const double> times, bool derivative,
+                           std::span<const double> coefficients, std::span<const double> times, std::size_t order,
                            std::span<double> out, std::size_t workers) {
     require_intervals(partition);
     const std::size_t n_t = partition.n_intervals();
@@ -244,8 +268,8 @@ std::size_t evaluate_times(const P& partition, std::size_t degree, IntervalWindo
         const std::span<const double> some = times.subspan(begin, end - begin);
         double* at = out.data() + begin;
         const std::size_t stop =
-            batch == 1 ? evaluate_single(partition, degree, window, derivative, coefficients.data(), some, at)
-                       : evaluate_batch(partition, degree, window, derivative, coefficients, size, batch, some, at, n);
+            batch == 1 ? evaluate_single(partition, degree, window, order, coefficients.data(), some, at)
+                       : evaluate_batch(partition, degree, window, order, coefficients, size, batch, some, at, n);
         if (stop == some.size()) return;
         std::size_t seen = outside.load(std::memory_order_relaxed);
         while (begin + stop < seen && !outside.compare_exchange_weak(seen, begin + stop, std::memory_order_relaxed)) {
@@ -256,7 +280,7 @@ std::size_t evaluate_times(const P& partition, std::size_t degree, IntervalWindo
 }
 
 template <Partition P, class Index>
-void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const double> times, bool derivative,
+void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const double> times, std::size_t order,
                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
                          std::size_t workers) {
     require_intervals(partition);
@@ -267,38 +291,46 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
     const std::size_t nnz = checked_mul(n, m);
     require(indptr.size() == checked_add(n, 1) && indices.size() == nnz && data.size() == nnz, size_mismatch);
     require_index<Index>(std::max(nnz, size));
-    const auto mode = derivative ? simd::BasisMode::time_derivative : simd::BasisMode::value;
-    // The rows of the times [begin, end): the vector path writes whole rows in place; what it
-    // leaves goes by small blocks of times (in the first-level cache), degree-major within a
-    // block, then written row by row.
+    const simd::BasisMode mode{order, true};
+    const bool lanes = vectorised(partition);
+    // The rows of the times [begin, end), by small blocks of times (in the first-level cache): the
+    // vector path writes whole rows in place (on breakpoints once the block is located); what it
+    // leaves goes degree-major within the block, then written row by row.
     auto part = [&](std::size_t begin, std::size_t end) {
-        std::size_t done = begin;
-        if constexpr (std::is_same_v<P, UniformPartition>) {
-            if (vectorised(partition))
-                done += simd::basis_rows<Index>(partition.dt, n_t, degree, mode, times.data() + begin, end - begin,
-                                                indices.data() + begin * m, data.data() + begin * m);
-        }
-        if (done < end) {
-            // A stride of a few cache lines over a power of two keeps the degrees' rows of a block
-            // from sharing cache sets.
-            const std::size_t block = std::min(end - done, std::max<std::size_t>(64, 2048 / m) + 8);
-            std::vector<double> values(checked_count<double>(checked_mul(block, m)));
-            std::vector<std::int64_t> intervals(block);
-            WindowLocator<P> locator(partition, 0, n_t, end - done);
-            for (std::size_t start = done; start < end; start += block) {
-                const std::size_t count = std::min(block, end - start);
-                basis_values(partition, locator, degree, mode, times.data() + start, count, intervals.data(),
-                             values.data(), block);
-                Index* __restrict columns = indices.data() + start * m;
-                double* __restrict entries = data.data() + start * m;
-                const double* __restrict computed = values.data();
-                const std::int64_t* __restrict located = intervals.data();
-                for (std::size_t j = 0; j < count; ++j) {
-                    const std::size_t k = static_cast<std::size_t>(located[j]);
-                    for (std::size_t i = 0; i < m; ++i) {
-                        columns[j * m + i] = static_cast<Index>(i * n_t + k);
-                        entries[j * m + i] = computed[i * block + j];
-                    }
+        // A stride of a few cache lines over a power of two keeps the degrees' rows of a block
+        // from sharing cache sets.
+        const std::size_t block = std::min(end - begin, std::max<std::size_t>(64, 2048 / m) + 8);
+        std::vector<double> values(checked_count<double>(checked_mul(block, m)));
+        std::vector<std::int64_t> intervals(block);
+        WindowLocator<P> locator(partition, 0, n_t, end - begin);
+        for (std::size_t start = begin; start < end; start += block) {
+            std::size_t count = std::min(block, end - start);
+            const double* t = times.data() + start;
+            Index* columns = indices.data() + start * m;
+            double* entries = data.data() + start * m;
+            std::size_t done = 0;
+            if (lanes) {
+                if constexpr (!locates_in_lanes<P>) {
+                    locator.next_times(t, count);
+                    for (std::size_t q = 0; q < count; ++q)
+                        intervals[q] = static_cast<std::int64_t>(locator.locate(t[q]));
+                }
+                done = simd::basis_rows<Index>(lane_intervals(partition), degree, mode, t, count, intervals.data(),
+                                               columns, entries);
+            }
+            if (done == count) continue;
+            t += done;
+            columns += done * m;
+            entries += done * m;
+            count -= done;
+            basis_values(partition, locator, degree, mode, t, count, intervals.data(), values.data(), block);
+            const double* __restrict computed = values.data();
+            const std::int64_t* __restrict located = intervals.data();
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t k = static_cast<std::size_t>(located[j]);
+                for (std::size_t i = 0; i < m; ++i) {
+                    columns[j * m + i] = static_cast<Index>(i * n_t + k);
+                    entries[j * m + i] = computed[i * block + j];
                 }
             }
         }
@@ -315,11 +347,11 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
     template void locate_times<P>(const P&, std::span<const double>, std::span<std::int64_t>, std::span<double>,    \
                                   std::size_t);                                                                    \
     template std::size_t evaluate_times<P>(const P&, std::size_t, IntervalWindow, std::span<const double>,          \
-                                           std::span<const double>, bool, std::span<double>, std::size_t);          \
-    template void basis_matrix_arrays<P, std::int32_t>(const P&, std::size_t, std::span<const double>, bool,        \
+                                           std::span<const double>, std::size_t, std::span<double>, std::size_t);          \
+    template void basis_matrix_arrays<P, std::int32_t>(const P&, std::size_t, std::span<const double>, std::size_t, \
                                                        std::span<std::int32_t>, std::span<std::int32_t>,            \
                                                        std::span<double>, std::size_t);                             \
-    template void basis_matrix_arrays<P, std::int64_t>(const P&, std::size_t, std::span<const double>, bool,        \
+    template void basis_matrix_arrays<P, std::int64_t>(const P&, std::size_t, std::span<const double>, std::size_t, \
                                                        std::span<std::int64_t>, std::span<std::int64_t>,            \
                                                        std::span<double>, std::size_t);
 

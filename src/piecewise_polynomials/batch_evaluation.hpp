@@ -1,8 +1,9 @@
 // Many-time kernels of the piecewise Legendre basis on any partition, for array callers. Each
 // time is located by the partition's lookup (interval k is [b_k, b_{k+1}), see partition.hpp) and
-// evaluated with the Legendre walker of the one-time operations, so the bits are those of
-// LegendreBasis wherever the two lookups pick the same interval. The kernels write into
-// caller-provided storage; a size that does not match is an internal fault.
+// evaluated at its local coordinate from the interval's own ends (coordinate_from_ends) with the
+// Legendre recurrence of legendre.hpp; a time derivative of order q scales by (2 / h)^q with h the
+// interval's own length. The kernels write into caller-provided storage; a size that does not
+// match is an internal fault.
 #pragma once
 
 #include <cstddef>
@@ -36,22 +37,22 @@ struct IntervalWindow {
 
 // `coefficients` holds a batch of coefficient vectors of the window, (degree + 1) * width values
 // each, one after the other; out[b * times.size() + j] is the expansion of vector b at times[j]
-// (derivative: its time derivative (S + S) / length(k), S the sum with the xi-derivatives), the
-// sum taken from -0.0 in degree order. Every time must lie in an interval of the window. Returns
+// (order q > 0: its time derivative of order q, to_time_derivative of the sum S of the
+// xi-derivatives on length(k)), the sum taken from -0.0 in degree order. Every time must lie in an interval of the window. Returns
 // times.size() when they all do; otherwise the index of the first time that does not, out then
 // holding the results of some of the times before it. A window outside the partition is an
 // internal fault. Only the window's coefficients and the intervals of the times are read.
 template <Partition P>
 std::size_t evaluate_times(const P& partition, std::size_t degree, IntervalWindow window,
-                           std::span<const double> coefficients, std::span<const double> times, bool derivative,
+                           std::span<const double> coefficients, std::span<const double> times, std::size_t order,
                            std::span<double> out, std::size_t workers = 1);
 
 // The compressed-row arrays of the times.size() x (n (degree + 1)) matrix whose row j holds the
-// values (or time derivatives) of all basis functions at times[j]: the degree + 1 entries of the
-// interval holding times[j], all stored, columns i * n + k ascending with the degree i. Sizes:
-// indptr times.size() + 1, indices and data times.size() * (degree + 1).
+// values (or time derivatives of order `order`) of all basis functions at times[j]: the degree + 1
+// entries of the interval holding times[j], all stored, columns i * n + k ascending with the
+// degree i. Sizes: indptr times.size() + 1, indices and data times.size() * (degree + 1).
 template <Partition P, class Index>
-void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const double> times, bool derivative,
+void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const double> times, std::size_t order,
                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
                          std::size_t workers = 1);
 

@@ -46,18 +46,12 @@ double series_cosine(double theta) {
     return sum;
 }
 
-// P_n(x) and P_(n-1)(x) by the three-term recurrence.
+// P_n(x) and P_(n-1)(x) by the three-term recurrence (n >= 1).
 void legendre_pair(std::size_t n, double x, double& p_n, double& p_previous) {
-    double previous = 1.0;
-    double current = x;
-    for (std::size_t j = 1; j < n; ++j) {
-        const double jj = static_cast<double>(j);
-        const double next = ((((jj + jj) + 1.0) * x) * current - jj * previous) / (jj + 1.0);
-        previous = current;
-        current = next;
-    }
-    p_n = current;
-    p_previous = previous;
+    walk_legendre<0>(x, n, 0, [&](std::size_t i, double p) {
+        if (i + 1 == n) p_previous = p;
+        if (i == n) p_n = p;
+    });
 }
 
 // Values (or xi-derivatives) of the degree + 1 local functions of a basis at x.
@@ -71,7 +65,7 @@ public:
         const std::size_t m = shape_.degree + 1;
         out.assign(m, 0.0);
         if (shape_.kind == BasisKind::legendre) {
-            walk_legendre(x, shape_.degree, [&](std::size_t i, double p, double d) { out[i] = derivative ? d : p; });
+            legendre_values(x, out, derivative ? 1 : 0);
             return;
         }
         for (std::size_t j = 0; j < m; ++j) out[j] = derivative ? lagrange_derivative(j, x) : lagrange(j, x);

@@ -22,7 +22,7 @@ double expansion_sum(const LegendreBasis& basis, double t, const CoefficientMatr
                      const UniformPartition& partition) {
     const IntervalLocation at = basis.locate_interval(t, partition);
     check_matrix(coefficients, at.k, basis.degree);
-    return legendre_sum<Derivative>(at.xi, basis.degree, coefficients.data + at.k, coefficients.nrows);
+    return legendre_sum(at.xi, basis.degree, Derivative ? 1 : 0, coefficients.data + at.k, coefficients.nrows);
 }
 
 }  // namespace
@@ -48,7 +48,7 @@ double LegendreBasis::evaluate_derivative(double t, const CoefficientMatrix& coe
                                           const UniformPartition& partition) const {
     const double sum = expansion_sum<true>(*this, t, coefficients, partition);
     // dxi/dt = 2 / dt, applied once to the sum.
-    return (sum + sum) / partition.dt;
+    return to_time_derivative(sum, partition.dt, 1);
 }
 
 std::vector<double> LocalBasisValues::dense() const {
@@ -60,7 +60,7 @@ std::vector<double> LocalBasisValues::dense() const {
 LocalBasisValues LegendreBasis::local_basis_functions(double t) const {
     const IntervalLocation at = locate_interval(t);
     LocalBasisValues local{basis_size(), n_t, at.k, std::vector<double>(degree + 1)};
-    walk_legendre(at.xi, degree, [&](std::size_t i, double p, double) { local.values[i] = p; });
+    legendre_values(at.xi, local.values);
     return local;
 }
 
@@ -68,7 +68,8 @@ LocalBasisValues LegendreBasis::local_basis_function_derivatives(double t) const
     const IntervalLocation at = locate_interval(t);
     LocalBasisValues local{basis_size(), n_t, at.k, std::vector<double>(degree + 1)};
     const double dt = UniformPartition(T, n_t).dt;
-    walk_legendre(at.xi, degree, [&](std::size_t i, double, double d) { local.values[i] = (d + d) / dt; });
+    legendre_values(at.xi, local.values, 1);
+    for (double& d : local.values) d = to_time_derivative(d, dt, 1);
     return local;
 }
 

@@ -2,10 +2,13 @@
 // kernel of the array face is written against:
 //
 //   n_intervals()     the number n of intervals (at least 1)
-//   interval(k)       {left, right} of interval k, the ends the local coordinate is formed from
-//   length(k)         the length that scales time derivatives and integrals on interval k
+//   ends(k)           {b_k, b_{k+1}}: the ends of interval k, which the local coordinate is formed
+//                     from (coordinate_from_ends)
+//   length(k)         b_{k+1} - b_k, the length that scales time derivatives and integrals
+//   interval(k)       the interval the Lagrange nodes of interval k are placed on: ends(k) on
+//                     breakpoints, [k dt, dt + k dt] on equal intervals (the scalar face's nodes)
 //   start(), end()    the ends of the whole partition (the last Lagrange node is end())
-//   boundary(k)       b_k, 0 <= k < n: interval k is [b_k, b_{k+1}), the last one closed at end()
+//   boundary(k)       b_k, 0 <= k <= n: interval k is [b_k, b_{k+1}), the last one closed
 //   locate(t)         the k with b_k <= t < b_{k+1} (0 below b_1, NaN included; n - 1 from b_{n-1} on)
 //   locate_near(t, k) the same, cheaper when t lies in or just after interval k (sorted times)
 //
@@ -22,12 +25,29 @@
 #include <limits>
 #include <span>
 
+#include "piecewise_polynomials/lanes.hpp"
+
 namespace pwpoly::piecewise_polynomials {
 
 struct Interval {
     double left;
     double right;
 };
+
+template <class Real>
+struct Ends {
+    Real left;
+    Real right;
+};
+
+// The ends of interval k (given as the double kd, exact) of equal intervals of length dt, the last
+// one being interval `last`, for every lane type: b_k = k dt, and b_{k+1} = (k + 1) dt below the
+// last interval, dt + k dt on it (the breakpoints of a uniform space).
+template <class Real>
+Ends<Real> uniform_ends(const Real& kd, const Real& dt, const Real& last) {
+    const Real left = kd * dt;
+    return {left, below(kd, last, (kd + Real(1.0)) * dt, dt + left)};
+}
 
 // floor(x), exactly, without a library call (SSE2 has no rounding instruction): integers,
 // infinities and NaN are returned as they are.
@@ -68,8 +88,9 @@ inline std::size_t count_at_or_below(const double* x, std::size_t count, double 
     return static_cast<std::size_t>(first - x) + (count == 1 && *first <= t ? 1 : 0);
 }
 
-// n equal intervals of [0, T]: dt = T / n, interval k runs from k*dt to dt + k*dt (the right end
-// is that sum), b_k = k*dt. Requires n >= 1 for every lookup.
+// n equal intervals of [0, T]: dt = T / n, b_k = k*dt for k < n and b_n = dt + (n - 1)*dt (the
+// breakpoints of a uniform space, uniform_ends); the Lagrange nodes of interval k lie on
+// [k*dt, dt + k*dt] as the scalar face places them. Requires n >= 1 for every lookup.
 struct UniformPartition {
     double dt;
     double T;
@@ -82,17 +103,26 @@ struct UniformPartition {
         const double left = static_cast<double>(k) * dt;
         return {left, dt + left};
     }
-    double length(std::size_t) const { return dt; }
+    Interval ends(std::size_t k) const {
+        const Ends<double> e = uniform_ends(static_cast<double>(k), dt, static_cast<double>(n - 1));
+        return {e.left, e.right};
+    }
+    double length(std::size_t k) const {
+        const Interval e = ends(k);
+        return e.right - e.left;
+    }
     double start() const { return 0.0; }
     double end() const { return T; }
-    double boundary(std::size_t k) const { return static_cast<double>(k) * dt; }
+    double boundary(std::size_t k) const {
+        return k < n ? static_cast<double>(k) * dt : dt + static_cast<double>(n - 1) * dt;
+    }
 
     // floor(t / dt) is within one of the answer for every index below 2^52 (the quotient and
     // k*dt are each rounded once), so one step to either side corrects it.
     std::size_t locate(double t) const {
         std::size_t k = clamped_index(floor_exact(t / dt), n);
-        if (k + 1 < n && t >= boundary(k + 1)) ++k;
-        if (k > 0 && t < boundary(k)) --k;
+        if (k + 1 < n && t >= static_cast<double>(k + 1) * dt) ++k;
+        if (k > 0 && t < static_cast<double>(k) * dt) --k;
         return k;
     }
     std::size_t locate_near(double t, std::size_t) const { return locate(t); }
@@ -109,6 +139,7 @@ struct BreakpointPartition {
 
     std::size_t n_intervals() const { return n; }
     Interval interval(std::size_t k) const { return {b[k], b[k + 1]}; }
+    Interval ends(std::size_t k) const { return {b[k], b[k + 1]}; }
     double length(std::size_t k) const { return b[k + 1] - b[k]; }
     double start() const { return b[0]; }
     double end() const { return b[n]; }
@@ -131,6 +162,7 @@ template <class P>
 concept Partition = requires(const P& p, std::size_t k, double t) {
     { p.n_intervals() } -> std::same_as<std::size_t>;
     { p.interval(k) } -> std::same_as<Interval>;
+    { p.ends(k) } -> std::same_as<Interval>;
     { p.length(k) } -> std::same_as<double>;
     { p.start() } -> std::same_as<double>;
     { p.end() } -> std::same_as<double>;

@@ -59,19 +59,17 @@ std::vector<double> random_breakpoints(std::mt19937_64& rng, std::size_t n) {
 // Value (or xi-derivative) of local function a of a basis at xi, from the definitions.
 double local_function(BasisShape shape, std::size_t a, double xi, bool derivative) {
     if (shape.kind == BasisKind::legendre) {
-        double result = 0.0;
-        pp::walk_legendre(xi, shape.degree, [&](std::size_t i, double p, double d) {
-            if (i == a) result = derivative ? d : p;
-        });
-        return result;
+        std::vector<double> values(shape.degree + 1);
+        pp::legendre_values(xi, values, derivative ? 1 : 0);
+        return values[a];
     }
     if (derivative) {
         // L_a = sum over c of G(a, c) P_c, the local Lagrange-to-Legendre matrix.
         const std::vector<double> G = pp::lagrange_to_legendre_local_matrix(shape.degree);
+        std::vector<double> d(shape.degree + 1);
+        pp::legendre_values(xi, d, 1);
         double sum = 0.0;
-        pp::walk_legendre(xi, shape.degree, [&](std::size_t c, double, double d) {
-            sum += G[a * (shape.degree + 1) + c] * d;
-        });
+        for (std::size_t c = 0; c <= shape.degree; ++c) sum += G[a * (shape.degree + 1) + c] * d[c];
         return sum;
     }
     const std::vector<double> x = pp::reference_nodes(shape.degree);
