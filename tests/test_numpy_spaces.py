@@ -67,7 +67,8 @@ def test_mass_matrices_integrate_products_exactly(case):
 def test_legendre_mass_matrix_is_the_diagonal_of_the_squared_norms():
     V = pn.LegendreSpace(3, 5, 2.0)
     M = V.mass_matrix()
-    same_bits(M.diagonal(), np.repeat(V.dt / np.array([1.0, 3.0, 5.0, 7.0]), 5))
+    # Each interval's own length b - a (on equal intervals k*dt to (k + 1)*dt, not dt itself).
+    same_bits(M.diagonal(), np.tile(V.lengths, 4) / np.repeat([1.0, 3.0, 5.0, 7.0], 5))
     assert M.nnz == V.size
 
 
@@ -213,7 +214,8 @@ W0 = pn.LagrangeSpace(2, 4, 1.0)
             TypeError,
             "times: expected an array-like of real numbers",
         ),
-        (lambda: V0.evaluate(np.ones(12), 0.5, derivative=2), ValueError, "derivative: expected 0 or 1, got 2"),
+        (lambda: W0.basis_matrix(0.5, derivative=-2), ValueError, "derivative: expected an integer >= 0, got -2"),
+        (lambda: W0.evaluate(np.ones(W0.size), 0.5, derivative=True), TypeError, "derivative: expected an integer"),
         (
             lambda: V0.evaluate(np.ones(12), 0.5, derivative=-1),
             ValueError,

@@ -52,7 +52,8 @@ def reference_locate(ends, t):
     k = np.clip(np.searchsorted(ends[1:-1], t, side="right"), 0, n - 1)
     k = np.where(np.isnan(t), 0, k)
     a, b = ends[k], ends[k + 1]
-    xi = np.clip((2.0 * (t - (a + b) / 2.0)) / (b - a), -1.0, 1.0)
+    with np.errstate(invalid="ignore"):
+        xi = np.clip(((t - a) - (b - t)) / (b - a), -1.0, 1.0)
     return k, xi
 
 
@@ -225,7 +226,10 @@ def test_breakpoints_of_a_uniform_space_give_its_results(degree, n_t, T):
 @settings(max_examples=40, deadline=None)
 def test_slabs_of_breakpoint_spaces(ends, degree, data):
     V = pn.LegendreSpace(degree, breakpoints=ends)
-    W = pn.LagrangeSpace(degree + 1, breakpoints=ends)
+    try:
+        W = pn.LagrangeSpace(degree + 1, breakpoints=ends)
+    except ValueError:  # an interval too short for distinct nodes of that degree
+        assume(False)
     parts = data.draw(st.integers(1, V.n_t))
     rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
     c, u = rng.standard_normal(V.size), rng.standard_normal(W.size)

@@ -29,7 +29,7 @@ def _describe_partition(space: Space) -> str:
 
 
 def _same_partition(a: Space, b: Space) -> bool:
-    return a._partition.key() == b._partition.key()
+    return a._partition.same_intervals(b._partition)
 
 
 def _kind(space: Space) -> int:

@@ -14,6 +14,7 @@ __all__ = [
     "evaluate",
     "basis_matrix32",
     "basis_matrix64",
+    "coordinate_times",
     "lagrange_mass_nnz",
     "lagrange_mass_matrix32",
     "lagrange_mass_matrix64",
@@ -80,6 +81,7 @@ def basis_matrix64(
     data: _F64,
     workers: int,
 ) -> None: ...
+def coordinate_times(n_t: int, T: float, breakpoints: _F64, nodes: _F64, out: _F64) -> None: ...
 def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
 def lagrange_mass_matrix32(
     degree: int,

@@ -468,6 +468,46 @@ class LagrangeSpace(Space):
         # A view: the callable cannot reach the space's own array object.
         return checks.call_on_times("f", f, self._points().view(), self._size)
 
+    def basis_matrix(
+        self, times: npt.ArrayLike, derivative: int = 0, workers: int = 1
+    ) -> scipy.sparse.csr_array[np.float64]:
+        """Values (or time derivatives) of all nodal basis functions at many times, as a sparse
+        matrix.
+
+        Parameters
+        ----------
+        times : array_like of float, any shape (flattened in C order)
+        derivative : int, optional
+            Order of the time derivative, >= 0 (default 0: the values); zeros above the degree.
+        workers : int, optional
+            Threads sharing the work by consecutive times (rows), as for
+            ``LegendreSpace.basis_matrix``; the same bits for every count.
+
+        Returns
+        -------
+        scipy.sparse.csr_array, shape (times.size, size)
+            ``legendre_space().basis_matrix(times, derivative) @ to_legendre()``: row j holds the
+            nodal functions of the interval holding ``times.flat[j]`` (``degree + 1`` columns
+            from ``k*degree``), so that ``B @ values`` is ``evaluate(values, times, derivative)``
+            up to rounding.
+
+        Raises
+        ------
+        TypeError, ValueError
+            As for ``LegendreSpace.basis_matrix``.
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
+        [[0.5, 0.5, 0.0], [0.0, 1.0, 0.0]]
+        """
+        legendre = LegendreSpace._on(self._degree, self._partition).basis_matrix(times, derivative, workers)
+        transformation = self._cache.get("to_legendre")
+        if transformation is None:
+            transformation = LagrangeSpace.to_legendre(self)  # not a subclass's override
+            self._cache["to_legendre"] = transformation
+        return scipy.sparse.csr_array(legendre @ transformation)
+
     def evaluate(
         self,
         values: ArrayLikeOrSparse,
@@ -491,7 +531,8 @@ class LagrangeSpace(Space):
             [slab.t0, slab.t1], its own nodes included; a time on slab.t1 below T (the ghost node,
             which ``locate`` puts in the next slab) is evaluated on the slab's last interval: the
             left limit there, equal to the global value up to rounding.
-        derivative : {0, 1}
+        derivative : int, optional
+            Order of the time derivative, >= 0 (default 0: the values); zeros above the degree.
         out : ndarray of float64, shape values.shape[:-1] + times.shape, optional
         slab : TimeSlab, optional
             A slab of this space: evaluate from the values of its points alone.

@@ -26,10 +26,12 @@ class LegendreSpace(Space):
 
     On interval k (from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``, or from ``breakpoints[k]`` to
     ``breakpoints[k + 1]``) the basis functions are the Legendre polynomials P_0 ... P_degree of
-    the local coordinate in [-1, 1]. Vectors of one
-    number per basis function are degree-major: position ``i*n_t + k`` holds P_i on interval k.
-    On equal intervals the numbers are those of ``pwpoly.LegendreBasis`` and
-    ``pwpoly.LegendreBasisEvaluator``, bit for bit, wherever both pick the same interval (see
+    the local coordinate ``xi = ((t - a) - (b - t)) / (b - a)`` in [-1, 1], formed from the
+    interval's own ends a = ``breakpoints[k]`` and b = ``breakpoints[k + 1]`` (exact at both
+    ends, within 2 eps of the exact coordinate of the given double). Vectors of one number per
+    basis function are degree-major: position ``i*n_t + k`` holds P_i on interval k. On equal
+    intervals the numbers are those of ``pwpoly.LegendreBasis`` and
+    ``pwpoly.LegendreBasisEvaluator`` up to rounding, wherever both pick the same interval (see
     Notes).
 
     Parameters
@@ -42,8 +44,9 @@ class LegendreSpace(Space):
         End of the time interval, finite and > 0.
     breakpoints : array_like of float, shape (n_t + 1,), instead of n_t and T
         Strictly increasing finite interval ends, at least 2, any start; the space keeps a
-        read-only copy. A uniform space and a space on the same breakpoint values are different
-        values (each equal only to its own kind) and may differ in the last bits.
+        read-only copy. A uniform space and a space on its ``breakpoints`` give the same bits in
+        every method and are accepted as one partition (``trial=``, slabs), though each is equal
+        only to its own kind.
 
     Notes
     -----
@@ -51,11 +54,10 @@ class LegendreSpace(Space):
     right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
     for the constant P_0, and the derivative of P_0 and P_1). Interval k is ``[b_k, b_{k+1})`` with
     ``b_k = breakpoints[k] = k*dt``, the last one closed at T: a time on an interior interval end
-    belongs to the interval on its right, at local coordinate -1 up to rounding (the formula of
-    ``pwpoly`` for the coordinate on that interval). ``pwpoly`` locates by ``floor(t / dt)``
-    instead, which puts some interior ends on their left at coordinate 1; the two modules give
-    the same bits wherever they pick the same interval, and differ only for a time within
-    rounding of an interior end.
+    belongs to the interval on its right, at local coordinate -1 exactly. ``pwpoly`` locates by
+    ``floor(t / dt)`` instead, which puts some interior ends on their left at coordinate 1, and
+    forms the coordinate from the rounded midpoint of ``k*dt`` and ``dt + k*dt``; where both pick
+    the same interval their coordinates agree within ``(3*|t|/dt + 4)`` eps.
 
     Array arguments (times, coefficients, values) are numbers only: arrays of bool (read as 0.0
     and 1.0), integer or floating dtype, or sequences of real numbers (Python ints and fractions
@@ -163,8 +165,10 @@ class LegendreSpace(Space):
         times : array_like of float, any shape (a scalar gives 0-d results)
             With `slab`, every time must lie in the slab: its interval from ``locate`` in
             [slab.k0, slab.k1) (``locate_slab`` tells which slab owns a time).
-        derivative : {0, 1}
-            0 for values, 1 for the time derivative.
+        derivative : int, optional
+            Order of the time derivative, >= 0 (default 0: the values); every order above the
+            degree gives zeros. The derivative of order k is ``(2 / h)**k`` times the sum with
+            the k-th derivatives of the P_i, h the interval's length.
         out : ndarray of float64, shape coefficients.shape[:-1] + times.shape, optional
             Array to write the result into (a subclass is checked and written as the plain
             ndarray it is). When a time outside the slab is refused, it may have been written in
@@ -179,10 +183,10 @@ class LegendreSpace(Space):
         Returns
         -------
         ndarray of float64, shape coefficients.shape[:-1] + times.shape
-            ``result[b..., j...]`` equals ``LegendreBasisEvaluator.evaluate_at(t)`` (derivative 0)
-            or ``evaluate_derivative_at(t)`` (derivative 1) of vector ``b`` at ``times[j...]``;
-            with `slab`, bit for bit the evaluation of the global vectors the slab's coefficients
-            belong to.
+            ``result[b..., j...]``: the expansion ``sum_i c[b..., i*n_t + k] P_i(xi)`` of vector
+            ``b`` at ``times[j...]`` (k and xi from ``locate``), summed in degree order, or its
+            time derivative of order `derivative`; with `slab`, bit for bit the evaluation of the
+            global vectors the slab's coefficients belong to.
 
         Raises
         ------
@@ -193,8 +197,8 @@ class LegendreSpace(Space):
             float32").
         ValueError
             `coefficients` a scalar or of the wrong last axis ("coefficients: last axis has
-            length 11, expected V.size = 12", or ``slab.size`` with `slab`); `derivative` not 0
-            or 1; `out` of the wrong shape or read-only; `slab` of another space ("slab: a slab
+            length 11, expected V.size = 12", or ``slab.size`` with `slab`); `derivative`
+            negative ("derivative: expected an integer >= 0, got -1"); `out` of the wrong shape or read-only; `slab` of another space ("slab: a slab
             of ..., expected a slab of V = ..."); a time outside the slab ("times:
             times.flat[0] = 0.25 lies in interval 0, outside the slab's intervals [1, 2)").
 
@@ -271,7 +275,8 @@ class LegendreSpace(Space):
         Parameters
         ----------
         times : array_like of float, any shape (flattened in C order)
-        derivative : {0, 1}
+        derivative : int, optional
+            Order of the time derivative, >= 0 (default 0: the values); zeros above the degree.
         workers : int, optional
             Threads sharing the work by consecutive times (rows) (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
@@ -281,8 +286,9 @@ class LegendreSpace(Space):
         -------
         scipy.sparse.csr_array, shape (times.size, size)
             Row j holds the degree + 1 entries of the interval holding ``times.flat[j]``, all stored
-            (also zeros), columns ascending: the non-zero entries of
-            ``LegendreBasis.evaluate_all_basis_functions`` (or ``..._derivatives``), same bits.
+            (also zeros), columns ascending: ``P_i(xi)`` at column ``i*n_t + k``, or its time
+            derivative of order `derivative`, ``(2 / h)**derivative`` times the derivative in xi
+            (the values of ``evaluate`` with a unit coefficient vector, same bits).
 
         Raises
         ------
@@ -290,7 +296,7 @@ class LegendreSpace(Space):
             `times` not real numbers ("times: expected an array-like of real numbers, got ...");
             `derivative` not an integer ("derivative: expected an integer, got ...").
         ValueError
-            `derivative` not 0 or 1 ("derivative: expected 0 or 1, got 2"); more than the largest
+            `derivative` negative ("derivative: expected an integer >= 0, got -1"); more than the largest
             array size of stored entries ("times: ... times give ... stored entries, more than
             the largest array size").
 
@@ -513,13 +519,8 @@ class LegendreSpace(Space):
         m = self._degree + 1
         n_t = self._partition.n_t
         nodes, weights = np.polynomial.legendre.leggauss(m + 1)
-        left, right = self._partition.ends(0, n_t)
-        with np.errstate(over="ignore"):
-            sums = left + right
-        # The midpoint without overflow, as the evaluation forms it (interval_lookup.hpp).
-        middle = np.where(np.isinf(sums), left / 2.0 + right / 2.0, sums / 2.0)
-        half = (right - left) / 2.0
-        times = (middle[:, None] + half[:, None] * nodes[None, :]).reshape(-1)
+        times = np.empty(n_t * (m + 1), dtype=np.float64)
+        _kernels.coordinate_times(*self._partition.kernel_arguments(), np.ascontiguousarray(nodes), times)
         values = checks.call_on_times("f", f, times, times.size)
         # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
         B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))

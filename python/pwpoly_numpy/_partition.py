@@ -83,13 +83,21 @@ class Partition:
         """Equal exactly for partitions of the same kind and bits."""
         raise NotImplementedError
 
+    def same_intervals(self, other: Partition) -> bool:
+        """True when both have the same interval ends bit for bit, whatever their kinds: a uniform
+        partition and the breakpoints it forms are one partition to every operator."""
+        if self.key() == other.key():
+            return True
+        return self._n_t == other._n_t and self.breakpoints().tobytes() == other.breakpoints().tobytes()
+
     def arguments(self) -> str:
         """The constructor arguments of a space on this partition, as its repr shows them."""
         raise NotImplementedError
 
 
 class Uniform(Partition):
-    """n_t equal intervals of [0, T]: interval k from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``."""
+    """n_t equal intervals of [0, T], ``dt = T / n_t``: breakpoints ``k*dt`` and the last one
+    ``dt + (n_t - 1)*dt``; the lengths are their differences (dt up to rounding)."""
 
     __slots__ = ("_T", "_dt")
     _T: float
@@ -130,13 +138,18 @@ class Uniform(Partition):
         return float(k) * self._dt
 
     def ends(self, k0: int, k1: int) -> tuple[_Floats, _Floats]:
-        left = np.arange(k0, k1, dtype=np.float64) * self._dt
-        return left, self._dt + left
+        ends = np.arange(k0, k1 + 1, dtype=np.float64) * self._dt
+        if k1 == self._n_t:
+            ends[-1] = self.boundary(k1)
+        return ends[:-1], ends[1:]
 
     def lengths(self, k0: int, k1: int) -> _Floats:
-        return np.full(k1 - k0, self._dt)
+        left, right = self.ends(k0, k1)
+        return right - left
 
     def longest(self) -> float:
+        # dt itself, with the callers' margin of an ulp of the ends: the lengths b - a of the
+        # breakpoints k*dt differ from dt by rounding alone.
         return self._dt
 
     def key(self) -> tuple[Any, ...]:
@@ -249,6 +262,10 @@ class Partitioned(ImmutableValue):
 
     def _slab_ranges(self, k0: int, k1: int) -> tuple[range, ...]:
         """The global rows the intervals [k0, k1) own, as ascending ranges of step 1."""
+        raise NotImplementedError
+
+    def _shape_key(self) -> tuple[Any, ...]:
+        """What besides the partition tells two values of one kind apart."""
         raise NotImplementedError
 
 
@@ -479,11 +496,17 @@ def row_range(rows: range, count: int) -> range:
 
 
 def slab_of(name: str, slab: object, spaces: tuple[Partitioned, ...], names: str) -> TimeSlab[Any]:
-    """`slab` as a TimeSlab of one of `spaces` (compared by kind and value)."""
+    """`slab` as a TimeSlab of one of `spaces` (compared by kind, degree and interval ends: a slab of
+    a uniform space serves the space on its breakpoints and the other way round)."""
     if not issubclass(type(slab), TimeSlab):
         raise TypeError(f"{name}: expected None or a TimeSlab, got {checks.describe(slab)}")
     assert isinstance(slab, TimeSlab)
-    if not any(type(slab._space) is type(space) and slab._space._key() == space._key() for space in spaces):
+    if not any(
+        type(slab._space) is type(space)
+        and slab._space._shape_key() == space._shape_key()
+        and slab._space._partition.same_intervals(space._partition)
+        for space in spaces
+    ):
         raise ValueError(f"{name}: a slab of {slab._space!r}, expected a slab of {names}")
     return slab
 

@@ -99,8 +99,8 @@ class Space(Partitioned):
 
     @property
     def dt(self) -> float:
-        """Interval length T / n_t (float) of a space on equal intervals, rounded once, as every
-        evaluation uses it.
+        """Interval length T / n_t (float) of a space on equal intervals, rounded once: the
+        breakpoints are ``k*dt`` (the lengths, their differences, are dt up to rounding).
 
         Raises
         ------
@@ -142,8 +142,9 @@ class Space(Partitioned):
 
     @property
     def lengths(self) -> npt.NDArray[np.float64]:
-        """Interval lengths, float64 array of shape (n_t,): ``dt`` on equal intervals,
-        ``breakpoints[k + 1] - breakpoints[k]`` otherwise, as the evaluation scales by them.
+        """Interval lengths, float64 array of shape (n_t,): ``breakpoints[k + 1] -
+        breakpoints[k]`` (on equal intervals dt up to rounding), as the evaluation and the
+        operators scale by them.
 
         Example
         -------
@@ -270,6 +271,9 @@ class Space(Partitioned):
 
     def _key(self) -> tuple[Any, ...]:
         return (self._degree, *self._partition.key())
+
+    def _shape_key(self) -> tuple[Any, ...]:
+        return (self._degree,)
 
     def __reduce__(self) -> tuple[type[Self], tuple[Any, ...]]:
         partition = self._partition

@@ -56,6 +56,12 @@ void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const
     });
 }
 
+// out[k q + r]: the time of the reference coordinate nodes[r] on interval k (q = nodes.size()).
+void coordinate_times(std::size_t n_t, double T, std::span<const double> breakpoints, std::span<const double> nodes,
+                      std::span<double> out) {
+    on_partition(n_t, T, breakpoints, [&](const auto& partition) { pp::coordinate_times(partition, nodes, out); });
+}
+
 // Stored entries of the Lagrange mass matrix's rows [first, last).
 std::size_t lagrange_mass_nnz(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last) {
     return pp::lagrange_mass_rows_nnz(degree, n_t, first, last);
@@ -245,6 +251,7 @@ using Kernels = pwpoly::binding::Module<
            "basis_matrix32(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
     Kernel<&kernels::basis_matrix<std::int64_t>,
            "basis_matrix64(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
+    Kernel<&kernels::coordinate_times, "coordinate_times(n_t, T, breakpoints, nodes, out)">,
     Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
     Kernel<&kernels::lagrange_mass_matrix<std::int32_t>,
            "lagrange_mass_matrix32(degree, n_t, T, breakpoints, first, last, indptr, indices, data, workers)">,

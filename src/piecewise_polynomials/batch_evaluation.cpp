@@ -49,6 +49,10 @@ void require_intervals(const P& partition) {
 simd::Intervals lane_intervals(const UniformPartition& partition) { return {partition.dt, partition.n, nullptr}; }
 simd::Intervals lane_intervals(const BreakpointPartition& partition) { return {0.0, partition.n, partition.b}; }
 
+// Every derivative of order above the degree is zero: each such order gives the bits of
+// degree + 1 (zeros, and the scaling keeps a zero, an infinity or a NaN as it is).
+std::size_t capped_order(std::size_t order, std::size_t degree) { return order > degree ? degree + 1 : order; }
+
 template <Partition P>
 bool vectorised(const P& partition) {
     if constexpr (std::is_same_v<P, UniformPartition>) {
@@ -253,6 +257,7 @@ std::size_t evaluate_times(const P& partition, std::size_t degree, IntervalWindo
                            std::span<const double> coefficients, std::span<const double> times, std::size_t order,
                            std::span<double> out, std::size_t workers) {
     require_intervals(partition);
+    order = capped_order(order, degree);
     const std::size_t n_t = partition.n_intervals();
     require(window.width >= 1 && window.first < n_t && window.width <= n_t - window.first,
             "batch kernel: interval window outside the basis");
@@ -284,6 +289,7 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
                          std::size_t workers) {
     require_intervals(partition);
+    order = capped_order(order, degree);
     const std::size_t n_t = partition.n_intervals();
     const std::size_t m = checked_add(degree, 1);
     const std::size_t size = checked_mul(n_t, m);
@@ -343,6 +349,17 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
     indptr[n] = static_cast<Index>(nnz);
 }
 
+template <Partition P>
+void coordinate_times(const P& partition, std::span<const double> nodes, std::span<double> out) {
+    require_intervals(partition);
+    const std::size_t q = nodes.size();
+    require(out.size() == checked_mul(partition.n_intervals(), q), size_mismatch);
+    for (std::size_t k = 0; k < partition.n_intervals(); ++k) {
+        const Interval ends = partition.ends(k);
+        for (std::size_t r = 0; r < q; ++r) out[k * q + r] = time_from_coordinate(ends.left, ends.right, nodes[r]);
+    }
+}
+
 #define PWPOLY_BATCH_KERNELS(P)                                                                                      \
     template void locate_times<P>(const P&, std::span<const double>, std::span<std::int64_t>, std::span<double>,    \
                                   std::size_t);                                                                    \
@@ -353,7 +370,8 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
                                                        std::span<double>, std::size_t);                             \
     template void basis_matrix_arrays<P, std::int64_t>(const P&, std::size_t, std::span<const double>, std::size_t, \
                                                        std::span<std::int64_t>, std::span<std::int64_t>,            \
-                                                       std::span<double>, std::size_t);
+                                                       std::span<double>, std::size_t);                             \
+    template void coordinate_times<P>(const P&, std::span<const double>, std::span<double>);
 
 PWPOLY_BATCH_KERNELS(UniformPartition)
 PWPOLY_BATCH_KERNELS(BreakpointPartition)

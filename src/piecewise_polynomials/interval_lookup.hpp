@@ -60,6 +60,15 @@ inline Real coordinate_from_ends(const Real& a, const Real& b, const Real& t) {
     return clamp_unit(((t - a) - (b - t)) / (b - a));
 }
 
+// The time at local coordinate x in [-1, 1] on [a, b], the inverse map of coordinate_from_ends:
+// a + ((1 + x) h) / 2 for x <= 0 and b - ((1 - x) h) / 2 above, h = b - a, so each half is
+// formed from its nearer end (exact at the ends, a few ulps of the time inside).
+inline double time_from_coordinate(double a, double b, double x) {
+    const double h = b - a;
+    if (x <= 0.0) return a + ((1.0 + x) * h) / 2.0;
+    return b - ((1.0 - x) * h) / 2.0;
+}
+
 // The array face's local coordinate of t on interval k of a partition.
 template <Partition P>
 double coordinate_in(const P& partition, std::size_t k, double t) {
