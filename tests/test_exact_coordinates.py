@@ -171,7 +171,7 @@ def test_a_uniform_space_and_its_breakpoint_space_give_the_same_bits(n_t, T, deg
     assert same_bits(B.mass_matrix(rows=U.slab(0, 1)).toarray(), B.mass_matrix(rows=B.slab(0, 1)).toarray())
     W = pn.LagrangeSpace(2, breakpoints=U.breakpoints)
     assert W.mass_matrix(trial=U).shape == (W.size, U.size)
-    with pytest.raises(ValueError, match="trial: .* is on another partition"):
+    with pytest.raises(ValueError, match=r"trial: .* is on another partition"):
         U.mass_matrix(trial=pn.LegendreSpace(degree, breakpoints=U.breakpoints * 1.5))
     with pytest.raises(ValueError, match="slab: a slab of"):
         B.evaluate(c[0][: degree + 1], 0.0, slab=pn.LegendreSpace(degree + 1, n_t, T).slab(0, 1))

@@ -198,8 +198,9 @@ class LegendreSpace(Space):
         ValueError
             `coefficients` a scalar or of the wrong last axis ("coefficients: last axis has
             length 11, expected V.size = 12", or ``slab.size`` with `slab`); `derivative`
-            negative ("derivative: expected an integer >= 0, got -1"); `out` of the wrong shape or read-only; `slab` of another space ("slab: a slab
-            of ..., expected a slab of V = ..."); a time outside the slab ("times:
+            negative ("derivative: expected an integer >= 0, got -1"); `out` of the wrong shape or
+            read-only; `slab` of another space ("slab: a slab of ..., expected a slab of V =
+            ..."); a time outside the slab ("times:
             times.flat[0] = 0.25 lies in interval 0, outside the slab's intervals [1, 2)").
 
         Example
