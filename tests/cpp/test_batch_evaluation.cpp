@@ -497,12 +497,32 @@ TEST(BatchEvaluation, BreakpointPartitionsGiveTheOneTimeBits) {
         }
         if (round % 2 == 0) std::sort(times.begin(), times.end());
         const std::vector<double> coefficients = random_vector(rng, n * (degree + 1));
-        for (const std::size_t derivative : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
-            std::vector<double> out(times.size());
-            ASSERT_EQ(pp::evaluate_times(partition, degree, {0, n}, coefficients, times, derivative, out), times.size());
-            for (std::size_t j = 0; j < times.size(); ++j)
-                ASSERT_TRUE(identical(out[j], one_time(partition, degree, coefficients.data(), times[j], derivative)))
-                    << "t = " << times[j] << ", degree " << degree;
+        // Both vector paths (AVX-512 where the CPU has it, AVX2) and the scalar loop agree.
+        for (const bool avx2 : {false, true}) {
+            pp::simd::force_avx2(avx2);
+            for (const std::size_t derivative : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+                std::vector<double> out(times.size());
+                const std::size_t done = pp::evaluate_times(partition, degree, {0, n}, coefficients, times, derivative, out);
+                ASSERT_EQ(done, times.size());
+                for (std::size_t j = 0; j < times.size(); ++j)
+                    ASSERT_TRUE(identical(out[j], one_time(partition, degree, coefficients.data(), times[j], derivative)))
+                        << "t = " << times[j] << ", degree " << degree;
+            }
+            pp::simd::force_avx2(false);
+        }
+        // The basis matrix's rows (vector lanes on located blocks, then the scalar loop).
+        const std::size_t m = degree + 1, order = round % 3;
+        std::vector<std::int64_t> indptr(times.size() + 1), indices(times.size() * m);
+        std::vector<double> data(times.size() * m);
+        pp::basis_matrix_arrays<pp::BreakpointPartition, std::int64_t>(partition, degree, times, order, indptr, indices,
+                                                                       data);
+        for (std::size_t j = 0; j < times.size(); ++j) {
+            std::size_t k = 0;
+            const std::vector<double> local = local_values(partition, degree, times[j], order, k);
+            for (std::size_t i = 0; i < m; ++i) {
+                ASSERT_EQ(static_cast<std::size_t>(indices[j * m + i]), i * n + k);
+                ASSERT_TRUE(identical(data[j * m + i], local[i])) << times[j];
+            }
         }
         // A window closed on the right: its own times and its right end, as the left limit.
         const std::size_t first = random_below(rng, n), end = first + 1 + random_below(rng, n - first);
