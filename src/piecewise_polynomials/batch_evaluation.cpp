@@ -46,8 +46,25 @@ void require_intervals(const P& partition) {
 
 // The lanes' view of a partition (batch_simd.hpp), and whether they serve it on this CPU: equal
 // intervals are located in the lanes, breakpoints by the partition's lookup first.
-simd::Intervals lane_intervals(const UniformPartition& partition) { return {partition.dt, partition.n, nullptr}; }
-simd::Intervals lane_intervals(const BreakpointPartition& partition) { return {0.0, partition.n, partition.b}; }
+simd::Intervals lane_intervals(const UniformPartition& partition) { return {partition.dt, partition.n}; }
+
+// Located times for the lanes: their intervals and those intervals' ends, side by side.
+struct LocatedTimes {
+    std::vector<std::int64_t> intervals;
+    std::vector<double> lefts;
+    std::vector<double> rights;
+
+    explicit LocatedTimes(std::size_t n) : intervals(n), lefts(n), rights(n) {}
+
+    template <Partition P>
+    void set(const P& partition, std::size_t q, std::size_t k) {
+        const Interval ends = partition.ends(k);
+        intervals[q] = static_cast<std::int64_t>(k);
+        lefts[q] = ends.left;
+        rights[q] = ends.right;
+    }
+    simd::Intervals lanes(std::size_t n_t) const { return {0.0, n_t, lefts.data(), rights.data()}; }
+};
 
 // Every derivative of order above the degree is zero: each such order gives the bits of
 // degree + 1 (zeros, and the scaling keeps a zero, an infinity or a NaN as it is).
@@ -101,9 +118,14 @@ void basis_values(const P& partition, WindowLocator<P>& locator, std::size_t deg
             j = simd::basis_values(lane_intervals(partition), degree, mode, times, n, intervals, values, stride);
     } else {
         locator.next_times(times, n);
-        for (std::size_t q = 0; q < n; ++q) intervals[q] = static_cast<std::int64_t>(locator.locate(times[q]));
-        if (vectorised(partition))
-            j = simd::basis_values(lane_intervals(partition), degree, mode, times, n, intervals, values, stride);
+        if (vectorised(partition)) {
+            LocatedTimes located(n);
+            for (std::size_t q = 0; q < n; ++q) located.set(partition, q, locator.locate(times[q]));
+            std::copy(located.intervals.begin(), located.intervals.end(), intervals);
+            j = simd::basis_values(located.lanes(partition.n), degree, mode, times, n, intervals, values, stride);
+        } else {
+            for (std::size_t q = 0; q < n; ++q) intervals[q] = static_cast<std::int64_t>(locator.locate(times[q]));
+        }
     }
     locator.next_times(times + j, n - j);
     for (; j < n; ++j) {
@@ -131,8 +153,9 @@ bool at_closed_end(const P& partition, IntervalWindow window, double t, std::siz
 
 // One coefficient vector of the window: the sums time by time. Returns times.size(), or the
 // index of the first time outside the window. Equal intervals are located in the lanes as far as
-// the times lie in the window; the rest, and every time on breakpoints, are located by blocks of
-// times first, then evaluated in the lanes.
+// the times lie in the window, and breakpoints with a bucket index as far as it places them; the
+// rest is located by blocks of times first, then evaluated in the lanes (breakpoints) or the
+// scalar loop.
 template <Partition P>
 std::size_t evaluate_single(const P& partition, std::size_t degree, IntervalWindow window, std::size_t order,
                             const double* coefficients, std::span<const double> times, double* out) {
@@ -145,29 +168,52 @@ std::size_t evaluate_single(const P& partition, std::size_t degree, IntervalWind
                                times.data(), nullptr, n, out);
     }
     constexpr std::size_t block = 512;
-    std::int64_t intervals[block];
+    LocatedTimes located(block);
+    std::int64_t* intervals = located.intervals.data();
     WindowLocator<P> locator(partition, window.first, window.first + window.width, n - j);
-    for (std::size_t start = j; start < n; start += block) {
-        const std::size_t count = std::min(block, n - start);
+    // Ascending times on breakpoints: the lanes place them from the previous group's interval.
+    bool ascending = false;
+    if constexpr (!locates_in_lanes<P>) ascending = lanes && std::is_sorted(times.begin(), times.end());
+    std::size_t hint = 0;
+    // The times [start, start + count): n, or the index of the first one outside the window.
+    auto located_block = [&](std::size_t start, std::size_t count) {
         const double* t = times.data() + start;
         locator.next_times(t, count);
         for (std::size_t q = 0; q < count; ++q) {
             std::size_t k = locator.locate(t[q]);
             if ((k < window.first || k - window.first >= window.width) && !at_closed_end(partition, window, t[q], k))
                 return start + q;
-            intervals[q] = static_cast<std::int64_t>(k);
+            located.set(partition, q, k);
         }
         double* o = out + start;
         std::size_t q = 0;
         if constexpr (!locates_in_lanes<P>) {
             if (lanes)
-                q = simd::evaluate(lane_intervals(partition), degree, window.first, window.width, order, coefficients,
+                q = simd::evaluate(located.lanes(partition.n), degree, window.first, window.width, order, coefficients,
                                    t, intervals, count, o);
         }
         for (; q < count; ++q) {
             const std::size_t k = static_cast<std::size_t>(intervals[q]);
             o[q] = expansion_at(partition, k, t[q], degree, order, coefficients + (k - window.first), window.width);
         }
+        return n;
+    };
+    while (j < n) {
+        std::size_t count = std::min(block, n - j);
+        if constexpr (!locates_in_lanes<P>) {
+            if (ascending) {
+                // The lanes stop before a group they cannot place: that group by the lookup, which
+                // moves the hint on.
+                j += simd::evaluate_ascending(partition.b, partition.n, degree, window.first, window.width, order,
+                                              coefficients, times.data() + j, n - j, hint, out + j);
+                if (j == n) break;
+                count = std::min(simd::evaluate_step(), n - j);
+            }
+        }
+        const std::size_t stop = located_block(j, count);
+        if (stop != n) return stop;
+        j += count;
+        hint = static_cast<std::size_t>(intervals[count - 1]);
     }
     return n;
 }
@@ -307,7 +353,8 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
         // from sharing cache sets.
         const std::size_t block = std::min(end - begin, std::max<std::size_t>(64, 2048 / m) + 8);
         std::vector<double> values(checked_count<double>(checked_mul(block, m)));
-        std::vector<std::int64_t> intervals(block);
+        LocatedTimes located(block);
+        std::vector<std::int64_t>& intervals = located.intervals;
         WindowLocator<P> locator(partition, 0, n_t, end - begin);
         for (std::size_t start = begin; start < end; start += block) {
             std::size_t count = std::min(block, end - start);
@@ -316,13 +363,15 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
             double* entries = data.data() + start * m;
             std::size_t done = 0;
             if (lanes) {
-                if constexpr (!locates_in_lanes<P>) {
+                if constexpr (locates_in_lanes<P>) {
+                    done = simd::basis_rows<Index>(lane_intervals(partition), degree, mode, t, count, nullptr,
+                                                   columns, entries);
+                } else {
                     locator.next_times(t, count);
-                    for (std::size_t q = 0; q < count; ++q)
-                        intervals[q] = static_cast<std::int64_t>(locator.locate(t[q]));
+                    for (std::size_t q = 0; q < count; ++q) located.set(partition, q, locator.locate(t[q]));
+                    done = simd::basis_rows<Index>(located.lanes(n_t), degree, mode, t, count, intervals.data(),
+                                                   columns, entries);
                 }
-                done = simd::basis_rows<Index>(lane_intervals(partition), degree, mode, t, count, intervals.data(),
-                                               columns, entries);
             }
             if (done == count) continue;
             t += done;
@@ -331,9 +380,9 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
             count -= done;
             basis_values(partition, locator, degree, mode, t, count, intervals.data(), values.data(), block);
             const double* __restrict computed = values.data();
-            const std::int64_t* __restrict located = intervals.data();
+            const std::int64_t* __restrict holding = intervals.data();
             for (std::size_t j = 0; j < count; ++j) {
-                const std::size_t k = static_cast<std::size_t>(located[j]);
+                const std::size_t k = static_cast<std::size_t>(holding[j]);
                 for (std::size_t i = 0; i < m; ++i) {
                     columns[j * m + i] = static_cast<Index>(i * n_t + k);
                     entries[j * m + i] = computed[i * block + j];

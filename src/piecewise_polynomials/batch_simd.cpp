@@ -250,6 +250,7 @@ struct Where {
     L t;
     Ends<L> ends;
     typename L::Index k;
+    bool ok = true;  // false: a time the source cannot place in the lanes
 };
 
 // Equal intervals, located in the lanes.
@@ -265,15 +266,57 @@ struct UniformLanes {
     }
 };
 
-// Breakpoints, the intervals located by the caller.
+// Intervals located by the caller, with their ends.
 template <class L>
 struct LocatedLanes {
-    const double* breakpoints;
+    const double* lefts;
+    const double* rights;
     const std::int64_t* intervals;
 
     Where<L> at(const double* times, std::size_t j) const {
-        const auto k = L::load_index(intervals + j);
-        return {L::load(times + j), {gather(breakpoints, k), gather(breakpoints + 1, k)}, k};
+        return {L::load(times + j), {L::load(lefts + j), L::load(rights + j)}, L::load_index(intervals + j)};
+    }
+};
+
+// Ascending times on breakpoints: the eight times of a group placed among the eight intervals
+// from the hint k0 by comparisons with b[k0 + 1] ... b[k0 + 7], the ends permuted out of
+// b[k0 ... k0 + 15] (loaded whole, +inf past the last breakpoint); the hint moves to the
+// group's last interval. Not ok when a time lies below b[k0], at or above b[k0 + 8], outside
+// the window [first, end), or is NaN.
+struct AscendingLanes8 {
+    const double* breakpoints;
+    std::size_t n_t;
+    std::size_t first;
+    std::size_t end;
+    std::size_t* hint;
+
+    PWPOLY_AVX512 Where<Lanes8> at(const double* times, std::size_t j) const {
+        const Lanes8 t = Lanes8::load(times + j);
+        const std::size_t k0 = *hint;
+        const std::size_t left = n_t + 1 - k0;  // breakpoints from b[k0] on
+        const auto low_mask = static_cast<__mmask8>(left >= 8 ? 0xFF : (1u << left) - 1);
+        const auto high_mask = static_cast<__mmask8>(left >= 16 ? 0xFF : left > 8 ? (1u << (left - 8)) - 1 : 0);
+        const __m512d inf = _mm512_set1_pd(std::numeric_limits<double>::infinity());
+        const __m512d low = _mm512_mask_loadu_pd(inf, low_mask, breakpoints + k0);
+        const __m512d high = _mm512_mask_loadu_pd(inf, high_mask, breakpoints + k0 + 8);
+        const __m512i one = _mm512_set1_epi64(1);
+        __mmask8 ok = static_cast<__mmask8>(
+            _mm512_cmp_pd_mask(_mm512_permutexvar_pd(_mm512_setzero_si512(), low), t.v, _CMP_LE_OQ) &
+            _mm512_cmp_pd_mask(t.v, _mm512_permutexvar_pd(_mm512_setzero_si512(), high), _CMP_LT_OQ));
+        __m512i count = _mm512_setzero_si512();
+        for (long long i = 1; i < 8; ++i) {
+            const __mmask8 at_or_below =
+                _mm512_cmp_pd_mask(_mm512_permutexvar_pd(_mm512_set1_epi64(i), low), t.v, _CMP_LE_OQ);
+            count = _mm512_mask_add_epi64(count, at_or_below, count, one);
+        }
+        const __m512i k = _mm512_add_epi64(count, _mm512_set1_epi64(static_cast<long long>(k0)));
+        ok = static_cast<__mmask8>(ok & ~(_mm512_cmplt_epi64_mask(k, _mm512_set1_epi64(static_cast<long long>(first))) |
+                                          _mm512_cmpge_epi64_mask(k, _mm512_set1_epi64(static_cast<long long>(end)))));
+        const Ends<Lanes8> ends{Lanes8(_mm512_permutexvar_pd(count, low)),
+                                Lanes8(_mm512_permutex2var_pd(low, _mm512_add_epi64(count, one), high))};
+        if (ok != 0xFF) return {t, ends, k, false};
+        *hint = k0 + static_cast<std::size_t>(_mm512_reduce_max_epi64(count));
+        return {t, ends, k, true};
     }
 };
 
@@ -308,6 +351,7 @@ std::size_t evaluate_lanes(const Source& source, bool check, std::size_t degree,
             xi[g] = coordinate_from_ends(at.ends.left, at.ends.right, at.t);
             length[g] = at.ends.right - at.ends.left;
             if (check) stop = stop || outside(at.k, first, first + width);
+            stop = stop || !at.ok;
             position[g] = index_minus(at.k, first);
         }
         if (stop) break;
@@ -473,10 +517,10 @@ PWPOLY_AVX2_KERNEL std::size_t locate_avx2(double dt, std::size_t n_t, const dou
 PWPOLY_AVX2_KERNEL std::size_t values_avx2(Intervals partition, std::size_t degree, BasisMode mode,
                                            const double* times, std::size_t n, std::int64_t* intervals,
                                            double* values, std::size_t stride) {
-    if (partition.breakpoints == nullptr)
+    if (partition.lefts == nullptr)
         return values_lanes<Lanes4>(uniform4(partition.dt, partition.n_t), intervals, degree, mode, times, n, values,
                                     stride);
-    return values_lanes<Lanes4>(LocatedLanes<Lanes4>{partition.breakpoints, intervals}, nullptr, degree, mode, times,
+    return values_lanes<Lanes4>(LocatedLanes<Lanes4>{partition.lefts, partition.rights, intervals}, nullptr, degree, mode, times,
                                 n, values, stride);
 }
 
@@ -484,10 +528,10 @@ template <class Index>
 PWPOLY_AVX2_KERNEL std::size_t rows_avx2(Intervals partition, std::size_t degree, BasisMode mode,
                                          const double* times, std::size_t n, const std::int64_t* located,
                                          Index* indices, double* data) {
-    if (partition.breakpoints == nullptr)
+    if (partition.lefts == nullptr)
         return rows_lanes(uniform4(partition.dt, partition.n_t), partition.n_t, degree, mode, times, n, indices,
                           data);
-    return rows_lanes(LocatedLanes<Lanes4>{partition.breakpoints, located}, partition.n_t, degree, mode, times, n,
+    return rows_lanes(LocatedLanes<Lanes4>{partition.lefts, partition.rights, located}, partition.n_t, degree, mode, times, n,
                       indices, data);
 }
 
@@ -495,10 +539,10 @@ PWPOLY_AVX2_KERNEL std::size_t evaluate_avx2(Intervals partition, std::size_t de
                                              std::size_t width, std::size_t order, const double* coefficients,
                                              const double* times, const std::int64_t* located, std::size_t n,
                                              double* out) {
-    if (partition.breakpoints == nullptr)
+    if (partition.lefts == nullptr)
         return evaluate_lanes<Lanes4>(uniform4(partition.dt, partition.n_t), true, degree, first, width, order,
                                       coefficients, times, n, out);
-    return evaluate_lanes<Lanes4>(LocatedLanes<Lanes4>{partition.breakpoints, located}, false, degree, first, width,
+    return evaluate_lanes<Lanes4>(LocatedLanes<Lanes4>{partition.lefts, partition.rights, located}, false, degree, first, width,
                                   order, coefficients, times, n, out);
 }
 
@@ -506,14 +550,22 @@ PWPOLY_AVX512_KERNEL std::size_t evaluate_avx512(Intervals partition, std::size_
                                                  std::size_t width, std::size_t order, const double* coefficients,
                                                  const double* times, const std::int64_t* located, std::size_t n,
                                                  double* out) {
-    if (partition.breakpoints == nullptr) {
+    if (partition.lefts == nullptr) {
         const UniformLanes<Lanes8> source{Lanes8(partition.dt), Lanes8(static_cast<double>(partition.n_t - 1))};
         // Located intervals lie in [0, n_t - 1]: only a window short of that range needs its checks.
         const bool whole = first == 0 && width == partition.n_t;
         return evaluate_lanes<Lanes8>(source, !whole, degree, first, width, order, coefficients, times, n, out);
     }
-    return evaluate_lanes<Lanes8>(LocatedLanes<Lanes8>{partition.breakpoints, located}, false, degree, first, width,
+    return evaluate_lanes<Lanes8>(LocatedLanes<Lanes8>{partition.lefts, partition.rights, located}, false, degree, first, width,
                                   order, coefficients, times, n, out);
+}
+
+PWPOLY_AVX512_KERNEL std::size_t ascending_avx512(const double* breakpoints, std::size_t n_t, std::size_t degree,
+                                                  std::size_t first, std::size_t width, std::size_t order,
+                                                  const double* coefficients, const double* times, std::size_t n,
+                                                  std::size_t& hint, double* out) {
+    const AscendingLanes8 source{breakpoints, n_t, first, first + width, &hint};
+    return evaluate_lanes<Lanes8>(source, false, degree, first, width, order, coefficients, times, n, out);
 }
 
 PWPOLY_AVX2_KERNEL std::size_t sums_avx2(std::size_t vector_step, std::size_t degree, std::size_t order,
@@ -580,6 +632,13 @@ std::size_t evaluate(Intervals partition, std::size_t degree, std::size_t first,
     return evaluate_avx2(partition, degree, first, width, order, coefficients, times, located, n, out);
 }
 
+std::size_t evaluate_ascending(const double* breakpoints, std::size_t n_t, std::size_t degree, std::size_t first,
+                               std::size_t width, std::size_t order, const double* coefficients, const double* times,
+                               std::size_t n, std::size_t& hint, double* out) {
+    if (!has_avx512()) return 0;
+    return ascending_avx512(breakpoints, n_t, degree, first, width, order, coefficients, times, n, hint, out);
+}
+
 std::size_t sums(std::size_t step, std::size_t degree, std::size_t order, const double* vector,
                  const std::int64_t* intervals, const double* values, std::size_t stride, const double* lengths,
                  std::size_t n, double* out) {
@@ -601,6 +660,10 @@ std::size_t basis_rows(Intervals, std::size_t, BasisMode, const double*, std::si
 }
 std::size_t evaluate(Intervals, std::size_t, std::size_t, std::size_t, std::size_t, const double*, const double*,
                      const std::int64_t*, std::size_t, double*) {
+    return 0;
+}
+std::size_t evaluate_ascending(const double*, std::size_t, std::size_t, std::size_t, std::size_t, std::size_t,
+                               const double*, const double*, std::size_t, std::size_t&, double*) {
     return 0;
 }
 std::size_t evaluate_step() { return 1; }

@@ -7,7 +7,7 @@
 //
 // Two kinds of partition. Equal intervals (dt, n_t) are located in the lanes, as
 // UniformPartition::locate does; on breakpoints the caller locates every time first (the
-// partition's lookup) and passes its interval, and the lanes read the ends from the breakpoints.
+// partition's lookup) and passes its interval and that interval's ends.
 // Either way the local coordinate is coordinate_from_ends on the interval's ends, and a time
 // derivative scales by the interval's own length b - a.
 #pragma once
@@ -24,12 +24,14 @@ struct BasisMode {
     bool time = false;
 };
 
-// The intervals of the times: equal intervals of [0, n_t dt] located in the lanes (breakpoints
-// null), or breakpoints with the times' intervals located by the caller.
+// The intervals of the times: equal intervals of [0, n_t dt] located in the lanes (lefts null),
+// or intervals located by the caller, who passes each time's interval and its ends lefts[j],
+// rights[j] (read by the lanes as whole vectors).
 struct Intervals {
     double dt = 0.0;
     std::size_t n_t = 0;
-    const double* breakpoints = nullptr;
+    const double* lefts = nullptr;
+    const double* rights = nullptr;
 };
 
 // True when the CPU runs AVX2 and the partition is small enough for exact lane arithmetic on
@@ -59,6 +61,15 @@ std::size_t basis_rows(Intervals partition, std::size_t degree, BasisMode mode, 
 std::size_t evaluate(Intervals partition, std::size_t degree, std::size_t first, std::size_t width, std::size_t order,
                      const double* coefficients, const double* times, const std::int64_t* located, std::size_t n,
                      double* out);
+// `evaluate` on breakpoints (n_t intervals) for ascending times, located in the lanes from the
+// interval `hint`: a group of eight times that lies within the eight intervals from the hint is
+// placed by comparisons with their breakpoints, loaded whole, and the hint moves to its last
+// interval. Stops before the first group it cannot place (outside those intervals or the window,
+// or NaN), so that the caller's lookup takes it and moves the hint. With AVX-512 only (0
+// otherwise).
+std::size_t evaluate_ascending(const double* breakpoints, std::size_t n_t, std::size_t degree, std::size_t first,
+                               std::size_t width, std::size_t order, const double* coefficients, const double* times,
+                               std::size_t n, std::size_t& hint, double* out);
 // Times per pass of `evaluate` on this CPU: 16 with AVX-512 (two groups of eight lanes), 8
 // with AVX2 (two groups of four); its result is a multiple of it.
 std::size_t evaluate_step();
