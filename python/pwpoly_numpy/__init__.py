@@ -17,6 +17,7 @@ memory proportional to the slab, with the bits of the whole.
 from . import _kernels
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
+from ._parallel_in_time import ParallelSolution, mgrit, parareal
 from ._partition import TimeSlab
 
 InternalFault: type[BaseException] = _kernels.internal_fault_type()
@@ -35,3 +36,4 @@ Lagrange prolongation requires polynomial degree at least 1
 """
 
 __all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab"]
+__all__ += ["ParallelSolution", "mgrit", "parareal"]
