@@ -1,6 +1,7 @@
 """The parallel-in-time example under MPI: on 2 and 3 processes it gives the serial results bit for
 bit; a hung rank fails the run within a time limit instead of stalling it."""
 
+import json
 import os
 import re
 import shutil
@@ -196,3 +197,24 @@ def test_parareal_reaches_the_serial_solution_slab_by_slab(processes):
         errors.append(float(match[4]))
     assert errors == sorted(errors, reverse=True) and errors[-1] == 0.0
     assert lines[-1] == "converged to the serial solution bit for bit: True"
+
+
+PARALLEL_IN_TIME = Path(__file__).resolve().parent / "mpi_parallel_in_time.py"
+
+
+@pytest.mark.parametrize("processes", [2, 3])
+def test_parareal_and_mgrit_give_the_bits_of_one_process_and_fail_together(processes):
+    status, out, err = run_limited([MPIEXEC, "-n", str(processes), sys.executable, str(PARALLEL_IN_TIME)], TIME_LIMIT)
+    assert status == 0, f"exit status {status}\nstdout:\n{out}\nstderr:\n{err}"
+    report = json.loads(out.splitlines()[-1])
+    assert report["size"] == processes
+    assert report["problems"] == {}
+    # The failing rank raises its own error, every other one a RuntimeError naming it.
+    for case, (failing, message) in {
+        "f raises on rank 1": (1, "ValueError: f: no values here"),
+        "u0 not finite on the last rank": (processes - 1, "ValueError: u0: expected finite values"),
+    }.items():
+        raised = report["failures"][case]
+        assert raised[failing] == message
+        others = [text for rank, text in enumerate(raised) if rank != failing]
+        assert others == [f"RuntimeError: comm: rank {failing} of {processes} raised {message}"] * (processes - 1)

@@ -488,7 +488,8 @@ class _Mgrit:
 
     def relax(self, l: int, x: Floats, g: Floats) -> Floats:
         """F-relaxation on level l >= 1: the F-points of this rank's C-intervals from their C-points;
-        returns the values arriving at the C-points after them."""
+        returns Psi of the last F-point of each, which the C-point after it adds its g to (the
+        rank that owns that C-point: see arriving)."""
         level, coarse = self.levels[l], self.levels[l + 1]
         assert level.up is not None
         step, lo = level.stepper.advance, level.lo
@@ -496,12 +497,18 @@ class _Mgrit:
         for J in range(coarse.lo, coarse.hi):
             a, b = int(level.up[J]), int(level.up[J + 1])
             u = x[a - lo]
-            for j in range(a, b):
-                u = step(j, j + 1, u)[1] + g[j + 1 - lo]
-                if j + 1 < b:
-                    x[j + 1 - lo] = u
-            arrivals[J - coarse.lo] = u
+            for j in range(a, b - 1):
+                u = x[j + 1 - lo] = step(j, j + 1, u)[1] + g[j + 1 - lo]
+            arrivals[J - coarse.lo] = step(b - 1, b, u)[1]
         return arrivals
+
+    def arriving(self, l: int, arrivals: Floats, x: Floats, g: Floats, attempt: Attempt) -> Floats:
+        """Psi(u_(i-1)) + g_i at this rank's C-points of level l >= 1 (see incoming)."""
+        arriving = self.incoming(arrivals, x[0], attempt)
+        with attempt:
+            arriving += g[self.c_rows(l)]
+        self.ring.check(attempt)
+        return arriving
 
     def incoming(self, arrivals: Floats, first: Floats, attempt: Attempt) -> Floats:
         """The values arriving at this rank's C-points lo ... hi: at lo the previous rank's last
@@ -523,12 +530,14 @@ class _Mgrit:
             out = None
             if ring.rank == root:
                 with attempt:
-                    for j in range(lo, level.hi):
+                    for j in range(lo, level.hi - 1):
                         x[j + 1 - lo] = step(j, j + 1, x[j - lo])[1] + g[j + 1 - lo]
-                    out = x[-1]
+                    # The next rank's first point takes its own g.
+                    out = step(level.hi - 1, level.hi, x[-2])[1]
+                    x[-1] = out + g[-1] if self.last else out
             shared = ring.share(root, out, attempt)
             if ring.rank == root + 1:
-                x[0] = shared
+                x[0] = shared + g[0]
 
     def solve(self, l: int, x: Floats, g: Floats) -> None:
         """Level l's system approximately (one cycle) or, on the coarsest level, exactly."""
@@ -544,13 +553,13 @@ class _Mgrit:
         arrivals = np.empty((len(rows) - 1, self.n))
         with attempt:
             arrivals = self.relax(l, x, g)
-        arriving = self.incoming(arrivals, x[0], attempt)
+        arriving = self.arriving(l, arrivals, x, g, attempt)
         if self.fcf:
             attempt = ring.attempt()
             with attempt:
                 x[rows[self.owned(len(rows))]] = arriving[self.owned(len(rows))]
                 arrivals = self.relax(l, x, g)
-            arriving = self.incoming(arrivals, x[0], attempt)
+            arriving = self.arriving(l, arrivals, x, g, attempt)
         attempt = ring.attempt()
         e = self.zeros(l + 1)
         with attempt:
@@ -634,11 +643,12 @@ class _Mgrit:
         return x
 
 
-def _loads(level: _Level, stepper: Stepper, n: int) -> Floats:
-    """Psi_f(0) on the intervals this rank owns, in the rows of their end points."""
+def _loads(level: _Level, stepper: Stepper, n: int, last: bool) -> Floats:
+    """Psi_f(0) of the interval before each point this rank owns (rows lo ... hi - 1, and hi on
+    the last rank; the first interval of a rank is computed by its predecessor too)."""
     g = np.zeros((level.hi - level.lo + 1, n))
     zero = np.zeros(n)
-    for j in range(level.lo, level.hi):
+    for j in range(max(level.lo - 1, 0), level.hi if last else level.hi - 1):
         g[j + 1 - level.lo] = stepper.advance(j, j + 1, zero)[1]
     return g
 
@@ -773,7 +783,7 @@ def mgrit(
                 if f is not None and nested:
                     particular = Stepper(level_space, A, n=start.size, f=f, **options)
                     steppers.append(particular)
-                    loads.append(_loads(hierarchy[-1], particular, start.size))
+                    loads.append(_loads(hierarchy[-1], particular, start.size, ring.rank == ring.size - 1))
                 else:
                     loads.append(None)
         bound = None
