@@ -12,6 +12,9 @@ interior interval end, which ``pwpoly_numpy`` puts in the interval on its right)
 intervals and the global rows it owns, for work parallel in time: the operators build the rows of
 one slab (``rows=``) and the evaluation reads one slab's coefficients (``slab=``), in time and
 memory proportional to the slab, with the bits of the whole.
+
+``solve_galerkin`` solves M u' + A u = f by dG(q) (a ``LegendreSpace``) or cG(q) (a
+``LagrangeSpace``) interval by interval and returns a ``GalerkinSolution``.
 """
 
 from . import _kernels
@@ -19,6 +22,7 @@ from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._parallel_in_time import ParallelSolution, mgrit, parareal
 from ._partition import TimeSlab
+from ._solver import GalerkinSolution, solve_galerkin
 
 InternalFault: type[BaseException] = _kernels.internal_fault_type()
 """The exception class that both ``pwpoly`` and ``pwpoly_numpy`` raise for an internal fault.
@@ -35,5 +39,5 @@ Example
 Lagrange prolongation requires polynomial degree at least 1
 """
 
-__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab"]
+__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab", "GalerkinSolution", "solve_galerkin"]
 __all__ += ["ParallelSolution", "mgrit", "parareal"]
