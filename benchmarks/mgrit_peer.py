@@ -24,8 +24,12 @@ the serial time stepping's (PyMGRIT's step loop, or ``solve_galerkin``).
 """
 
 import json
+import os
+import subprocess
 import sys
+import tempfile
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -124,6 +128,60 @@ def run_ours(out, degree):
         }
         with open(out, "w") as f:
             json.dump(record, f)
+
+
+# ---------------------------------------------------------------------------------------------
+# Driving the runs from the benchmark (pwpoly's venv)
+
+HERE = Path(__file__).resolve().parent
+# PyMGRIT 1.0.6 calls np.in1d, which numpy 2.4 removed: its own venv, with mpi4py and MPICH.
+PYMGRIT_REQUIREMENTS = ["pymgrit==1.0.6", "numpy<2.4", "mpi4py>=4.0", "mpich>=4.2"]
+TIME_LIMIT = 300  # seconds for one run
+
+
+def pymgrit_venv():
+    """The python of PyMGRIT's venv under build/ (made on first use); None if it cannot be made."""
+    venv = HERE.parent / "build" / "pymgrit-venv"
+    python = venv / "bin" / "python"
+    marker = venv / "installed.txt"
+    if marker.exists() and marker.read_text() == " ".join(PYMGRIT_REQUIREMENTS):
+        return python
+    base = getattr(sys, "_base_executable", sys.executable)
+    try:
+        subprocess.run([base, "-m", "venv", "--clear", str(venv)], check=True, capture_output=True, timeout=300)
+        subprocess.run(
+            [str(python), "-m", "pip", "install", "--quiet", *PYMGRIT_REQUIREMENTS],
+            check=True,
+            capture_output=True,
+            timeout=900,
+        )
+    except (subprocess.SubprocessError, OSError) as error:
+        print(f"  PyMGRIT's venv could not be made: {error}", flush=True)
+        return None
+    marker.write_text(" ".join(PYMGRIT_REQUIREMENTS))
+    return python
+
+
+def run_once(python, kind, processes, degree=0):
+    """One run in a fresh process group (mpiexec beside `python` for processes > 1): the record."""
+    with tempfile.TemporaryDirectory() as directory:
+        out = os.path.join(directory, "record.json")
+        command = [str(python), __file__, kind, out] + ([str(degree)] if kind == "ours" else [])
+        if processes > 1:
+            command = [str(Path(python).parent / "mpiexec"), "-n", str(processes)] + command
+        done = subprocess.run(command, capture_output=True, text=True, timeout=TIME_LIMIT)
+        if done.returncode != 0:
+            raise RuntimeError(f"{kind} on {processes} processes failed: {done.stderr[-500:]}")
+        with open(out) as f:
+            return json.load(f)
+
+
+def exact_end():
+    """The semi-discrete solution at T: sin(pi x) is an eigenvector of the difference matrix."""
+    x = grid()
+    dx = x[1] - x[0]
+    mu = 4.0 / dx**2 * np.sin(np.pi * dx / 2.0) ** 2
+    return np.exp(-mu * T) * initial(x)
 
 
 if __name__ == "__main__":

@@ -52,7 +52,11 @@ def main() -> None:
     errors = np.abs(sol(starts) - V.evaluate(serial.coefficients, starts))[0]
     mine = sol.coefficients.view(np.uint64)
     exact = [
-        bool(np.array_equal(mine[:, np.searchsorted(sol.slab.rows, s.rows)], serial.coefficients[:, s.rows].view(np.uint64)))
+        bool(
+            np.array_equal(
+                mine[:, np.searchsorted(sol.slab.rows, s.rows)], serial.coefficients[:, s.rows].view(np.uint64)
+            )
+        )
         for s in slabs
     ]
     flags = comm.gather(exact, root=0)
@@ -60,7 +64,8 @@ def main() -> None:
     if rank != 0:
         return
     assert flags is not None
-    leading = next((j for j, flag in enumerate(sum(flags, [])) if not flag), parts)
+    every = [flag for rank_flags in flags for flag in rank_flags]
+    leading = next((j for j, flag in enumerate(every) if not flag), parts)
     print(
         f"parareal: u' = {options.lam} u on [0, {options.T}], {parts} slabs on {size} processes, fine "
         f"dG({options.degree}) on {options.intervals_per_slab} intervals per slab, coarse dG({options.coarse}) on one"

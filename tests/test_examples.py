@@ -37,6 +37,7 @@ OUTPUTS = {
         "galerkin_orders.png",
         "graded_mesh.png",
     },
+    "parallel_in_time_pictures.py": {"mgrit_residuals.png"},
 }
 
 

@@ -188,10 +188,12 @@ def test_parareal_example_converges_within_its_bound(processes):
     assert f"{8 * processes} slabs on {processes} processes" in lines[0]
     residuals = [float(line.split()[-1]) for line in lines if line.startswith("iteration ")]
     assert residuals == sorted(residuals, reverse=True) and residuals[-1] <= 1e-10 < residuals[-2]
-    (iterations, contraction, bound), = [SUMMARY.fullmatch(line).groups() for line in lines if SUMMARY.fullmatch(line)]
+    ((iterations, contraction, bound),) = [
+        SUMMARY.fullmatch(line).groups() for line in lines if SUMMARY.fullmatch(line)
+    ]
     assert int(iterations) == len(residuals) - 1
     assert 0.0 < float(contraction) <= float(bound)
-    (leading, parts), = [LEADING.fullmatch(line).groups() for line in lines if LEADING.fullmatch(line)]
+    ((leading, parts),) = [LEADING.fullmatch(line).groups() for line in lines if LEADING.fullmatch(line)]
     assert int(iterations) + 1 <= int(leading) < int(parts)  # converged before the slabs ran out
     errors = {line.rsplit(":", 1)[0]: float(line.rsplit(":", 1)[1]) for line in lines if line.startswith("error")}
     assert errors["error at T against the serial solution"] <= 1e-11
@@ -217,7 +219,10 @@ def test_parareal_and_mgrit_give_the_bits_of_one_process_and_fail_together(proce
     # The failing rank raises its own error, every other one a RuntimeError naming it.
     for case, (failing, message) in {
         "f raises on rank 1": (1, "ValueError: f: no values here"),
-        "u0 not finite on the last rank": (processes - 1, "ValueError: u0: expected finite values"),
+        "u0 not finite on the last rank": (
+            processes - 1,
+            "ValueError: u0: expected finite values, got a non-finite one",
+        ),
     }.items():
         raised = report["failures"][case]
         assert raised[failing] == message

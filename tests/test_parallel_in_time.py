@@ -172,7 +172,10 @@ def test_amplification_is_the_step_of_the_method(degree, z):
         A, u0 = scalar_problem(z)
         end = pn.solve_galerkin(space, A, u0).end
         R = pit.amplification(space, z)
-        assert abs(complex(end[0], end[1] if len(end) > 1 else 0.0) - R * complex(u0[0], u0[-1] if z.imag else 0.0)) < 1e-13
+        assert (
+            abs(complex(end[0], end[1] if len(end) > 1 else 0.0) - R * complex(u0[0], u0[-1] if z.imag else 0.0))
+            < 1e-13
+        )
 
 
 @pytest.mark.parametrize(("phi", "psi"), [(0.5, 0.4), (-0.2, 0.9), (0.3 + 0.4j, 0.5j), (1.1, 1.05)])
@@ -181,9 +184,9 @@ def test_bounds_reduce_to_the_closed_forms_for_equal_stretches(phi, psi, K):
     # Gander and Vandewalle (F-relaxation, parareal) and Dobrev et al. (FCF: the factor |phi|),
     # counting the K boundaries the residual lives on.
     stretches = np.full((1, K), phi, dtype=complex), np.full((1, K), psi, dtype=complex)
-    series = sum(abs(psi) ** l for l in range(K - 1))
+    series = sum(abs(psi) ** i for i in range(K - 1))
     assert pit.two_level_bound(*stretches, "F") == pytest.approx(abs(phi - psi) * series, rel=1e-13)
-    series = sum(abs(psi) ** l for l in range(K - 2))
+    series = sum(abs(psi) ** i for i in range(K - 2))
     assert pit.two_level_bound(*stretches, "FCF") == pytest.approx(abs(phi) * abs(phi - psi) * series, rel=1e-13)
 
 
@@ -205,7 +208,7 @@ MISUSE = [
     (pn.parareal, {"parts": 2, "coarse": -1}, ValueError, "coarse: expected an integer >= 0"),
     (pn.parareal, {"parts": 2, "comm": 0}, TypeError, "comm: expected None or an mpi4py intracommunicator"),
     (pn.parareal, {"parts": 2, "u0": [1.0, np.inf]}, ValueError, "u0: expected finite values"),
-    (pn.parareal, {"parts": 2, "u0": [[1.0, 2.0]]}, ValueError, "u0: expected a 1-D array"),
+    (pn.parareal, {"parts": 2, "u0": [[1.0, 2.0]]}, ValueError, "u0: expected a vector of shape (n,)"),
     (pn.parareal, {"parts": 2, "space": "V"}, TypeError, "space: expected a LegendreSpace or a LagrangeSpace"),
 ]
 

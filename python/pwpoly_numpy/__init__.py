@@ -15,6 +15,9 @@ memory proportional to the slab, with the bits of the whole.
 
 ``solve_galerkin`` solves M u' + A u = f by dG(q) (a ``LegendreSpace``) or cG(q) (a
 ``LagrangeSpace``) interval by interval and returns a ``GalerkinSolution``.
+
+``parareal`` and ``mgrit`` compute the same solution parallel in time over the processes of an
+mpi4py communicator (or in one process, with the same bits), each process holding its own slab.
 """
 
 from . import _kernels
