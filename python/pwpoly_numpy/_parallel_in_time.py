@@ -8,8 +8,9 @@ correction from C-point to C-point in sequence. The residual is the jump at the 
 r_i = Phi(u_{i-1}) - u_i: the fine solution arriving at C-point i minus the value held there.
 
 Reproducibility: each stretch's fine solution depends only on its start value, each coarse step
-only on its input, and each sum over the ranks is exactly rounded (``math.fsum``), so the bits do
-not depend on how the stretches are dealt out to processes.
+only on its input, a C-point's residual is summed by the one rank that owns it, and the sum over
+the C-points is exactly rounded (``math.fsum``), so the bits do not depend on how the stretches
+are dealt out to processes.
 
 Convergence bounds, from the stability functions of the propagators on the eigenvalues lambda of
 u' = lambda u (one step of dG(q) multiplies by the (q, q + 1) Pade approximant of exp(lambda h),
@@ -150,9 +151,10 @@ def _join(space: Space, pieces: Sequence[Floats]) -> Floats:
 
 
 def _square_sums(values: Floats) -> list[float]:
-    """The exactly rounded sum of squares of each row."""
-    squares = values * values
-    return [math.fsum(row) for row in squares]
+    """The sum of squares of each row, by numpy's pairwise summation: its bits depend on the row's
+    values alone, not on where the row lies in memory (the rows' sums are then added exactly)."""
+    squares: list[float] = np.add.reduce(values * values, axis=1).tolist()
+    return squares
 
 
 class ParallelSolution(GalerkinSolution):
@@ -217,10 +219,8 @@ class ParallelSolution(GalerkinSolution):
         gives the left limits at the breakpoints inside the slab and at its end, and u0 at t0."""
         times = checks.as_float_array("t", t)
         values = self.space.evaluate(self.coefficients, times, derivative, side=side, slab=self.slab)
-        if side == "left" and derivative == 0 and self.slab.k0 == 0:
-            at_start = times == self.space.t0
-            if at_start.any():
-                values[:, at_start] = self.u0[:, None]
+        if side == "left" and derivative == 0 and self.slab.k0 == 0:  # the left limit at t0 is u0
+            values[:, times == self.space.t0] = self.u0[:, None]
         return values
 
     def __repr__(self) -> str:
