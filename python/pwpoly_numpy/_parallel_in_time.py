@@ -30,7 +30,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, Literal
+from typing import TYPE_CHECKING, Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -43,10 +43,10 @@ from ._ring import Attempt, Serial, ring_of
 from ._solver import GalerkinSolution, Stepper, _length_of_u0, start_value
 
 if TYPE_CHECKING:  # pragma: no cover
-    from ._solver import Factorize
+    from ._solver import _Factorize as Factorize
 
-Floats = npt.NDArray[np.float64]
-Space = LegendreSpace | LagrangeSpace
+    _Floats: TypeAlias = npt.NDArray[np.float64]
+    _Space: TypeAlias = LegendreSpace | LagrangeSpace
 
 # Ratios of consecutive residuals count as observed contractions while both residuals are above
 # this many rounding units of the values at the C-points (below, rounding decides the ratio).
@@ -74,14 +74,14 @@ def pade(numerator: int, denominator: int, z: npt.ArrayLike) -> npt.NDArray[np.c
     return series(numerator, zs) / series(denominator, -zs)
 
 
-def amplification(space: Space, z: npt.ArrayLike) -> npt.NDArray[np.complex128]:
+def amplification(space: _Space, z: npt.ArrayLike) -> npt.NDArray[np.complex128]:
     """What one step of the space's method multiplies u' = lambda u by, at z = lambda h: dG(q) the
     (q, q + 1) Pade approximant of exp(z), cG(q) the (q, q) one."""
     q = space.degree
     return pade(q, q + 1 if isinstance(space, LegendreSpace) else q, z)
 
 
-def _stretches(space: Space, ends: npt.NDArray[np.int64], eigenvalues: npt.NDArray[np.complex128]) -> Any:
+def _stretches(space: _Space, ends: npt.NDArray[np.int64], eigenvalues: npt.NDArray[np.complex128]) -> Any:
     """Phi_i of every stretch [ends[i], ends[i+1]) of the space's intervals: shape (lambdas, stretches)."""
     steps = amplification(space, eigenvalues[:, None] * space.lengths[None, :])
     return np.multiply.reduceat(steps, ends[:-1], axis=1)
@@ -117,11 +117,11 @@ def two_level_bound(
 # --- the pieces of a run ------------------------------------------------------------------------
 
 
-def _space_on(space: Space, points: npt.NDArray[np.int64], degree: int, continuous: bool) -> Space:
+def _space_on(space: _Space, points: npt.NDArray[np.int64], degree: int, continuous: bool) -> _Space:
     """A space of the given degree on the breakpoints of `space` at `points` (uniform again where
     they are every s-th breakpoint of a uniform space and s divides n_t, so that its steps share
     one factorisation); continuous: cG (a LagrangeSpace), else dG."""
-    kind: type[Space] = LagrangeSpace if continuous else LegendreSpace
+    kind: type[_Space] = LagrangeSpace if continuous else LegendreSpace
     partition = space._partition
     n_t = partition.n_t
     if isinstance(partition, Uniform) and len(points) > 1:
@@ -137,7 +137,7 @@ def _coarsened(count: int, m: int) -> npt.NDArray[np.int64]:
     return points if points[-1] == count else np.append(points, count)
 
 
-def _join(space: Space, pieces: Sequence[Floats]) -> Floats:
+def _join(space: _Space, pieces: Sequence[_Floats]) -> _Floats:
     """The coefficients of consecutive ranges of intervals, each in the layout of its own slab, in
     the layout of their union (a Lagrange piece's last column, the left limit at its end, gives
     way to the next piece's start)."""
@@ -150,7 +150,7 @@ def _join(space: Space, pieces: Sequence[Floats]) -> Floats:
     return np.concatenate([p[:, :-1] for p in pieces[:-1]] + [pieces[-1]], axis=1)
 
 
-def _square_sums(values: Floats) -> list[float]:
+def _square_sums(values: _Floats) -> list[float]:
     """The sum of squares of each row, by numpy's pairwise summation: its bits depend on the row's
     values alone, not on where the row lies in memory (the rows' sums are then added exactly)."""
     squares: list[float] = np.add.reduce(values * values, axis=1).tolist()
@@ -194,9 +194,9 @@ class ParallelSolution(GalerkinSolution):
     def __init__(
         self,
         slab: TimeSlab[Any],
-        coefficients: Floats,
-        u0: Floats,
-        end: Floats,
+        coefficients: _Floats,
+        u0: _Floats,
+        end: _Floats,
         history: tuple[list[float], list[float], float],
         bound: float | None,
         steppers: Sequence[Stepper],
@@ -214,7 +214,7 @@ class ParallelSolution(GalerkinSolution):
         self.n_solves = sum(s.n_solves for s in steppers)
         self.n_quadrature_points = sum(s.n_quadrature_points for s in steppers)
 
-    def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> Floats:
+    def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
         """u (or u') at times t of this process's slab, shape (n,) + t.shape; ``side="left"``
         gives the left limits at the breakpoints inside the slab and at its end, and u0 at t0."""
         times = checks.as_float_array("t", t)
@@ -277,18 +277,18 @@ def _eigenvalues(value: object) -> npt.NDArray[np.complex128] | None:
     return array
 
 
-def _space_of(space: object) -> Space:
+def _space_of(space: object) -> _Space:
     if not isinstance(space, (LegendreSpace, LagrangeSpace)):
         raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")
     return space
 
 
-def _start(u0: object) -> Floats:
+def _start(u0: object) -> _Floats:
     return start_value("u0", u0, _length_of_u0(u0))
 
 
-def _share_end(ring: Serial, end: Floats | None, attempt: Attempt) -> Floats:
-    shared: Floats = ring.share(ring.size - 1, end, attempt)
+def _share_end(ring: Serial, end: _Floats | None, attempt: Attempt) -> _Floats:
+    shared: _Floats = ring.share(ring.size - 1, end, attempt)
     return shared
 
 
@@ -296,12 +296,12 @@ def _share_end(ring: Serial, end: Floats | None, attempt: Attempt) -> Floats:
 
 
 def parareal(
-    space: Space,
+    space: _Space,
     A: Any,
     u0: npt.ArrayLike,
     *,
     M: Any = None,
-    f: Callable[[Floats], npt.ArrayLike] | None = None,
+    f: Callable[[_Floats], npt.ArrayLike] | None = None,
     coarse: int | None = None,
     parts: int | None = None,
     comm: Any = None,
@@ -402,19 +402,19 @@ def parareal(
             bound = two_level_bound(phi[:, :-1], psi[:, :-1], "F")
     ring.check(setup)
 
-    def coarse_step(j: int, u: Floats) -> Floats:
+    def coarse_step(j: int, u: _Floats) -> _Floats:
         return G.advance(j, j + 1, u)[1]
 
     # U[j], G(U[j]) and F's coefficients and end for the slabs j of this rank.
-    U: list[Floats] = [start] * len(mine)
-    G_old: list[Floats] = [start] * len(mine)
-    F_coef: list[Floats] = [start] * len(mine)
-    F_end: list[Floats] = [start] * len(mine)
+    U: list[_Floats] = [start] * len(mine)
+    G_old: list[_Floats] = [start] * len(mine)
+    F_coef: list[_Floats] = [start] * len(mine)
+    F_end: list[_Floats] = [start] * len(mine)
     changed = [True] * len(mine)
 
     def sweep(first_sweep: bool) -> None:
         """The coarse sweep, rank after rank: U[j+1] from U[j]."""
-        incoming: Floats | None = start
+        incoming: _Floats | None = start
         for root in range(ring.size):
             attempt = ring.attempt()
             out = None
@@ -474,17 +474,17 @@ class _Level:
     space), its propagator, the intervals [lo, hi) whose start points this rank owns, and, below
     the coarsest, `up`: the index on this level of each point of the next coarser one."""
 
-    def __init__(self, space: Space, stepper: Stepper, lo: int, hi: int, up: npt.NDArray[np.int64] | None) -> None:
+    def __init__(self, space: _Space, stepper: Stepper, lo: int, hi: int, up: npt.NDArray[np.int64] | None) -> None:
         self.space, self.stepper, self.lo, self.hi, self.up = space, stepper, lo, hi, up
 
 
 class _Mgrit:
-    def __init__(self, ring: Serial, levels: list[_Level], relaxation: str, start: Floats, history: _History) -> None:
+    def __init__(self, ring: Serial, levels: list[_Level], relaxation: str, start: _Floats, history: _History) -> None:
         self.ring, self.levels, self.fcf = ring, levels, relaxation == "FCF"
         self.start, self.history, self.n = start, history, start.size
         self.last = ring.rank == ring.size - 1
 
-    def zeros(self, k: int) -> Floats:
+    def zeros(self, k: int) -> _Floats:
         level = self.levels[k]
         return np.zeros((level.hi - level.lo + 1, self.n))
 
@@ -494,7 +494,7 @@ class _Mgrit:
         assert level.up is not None
         return level.up[coarse.lo : coarse.hi + 1] - level.lo
 
-    def relax(self, k: int, x: Floats, g: Floats) -> Floats:
+    def relax(self, k: int, x: _Floats, g: _Floats) -> _Floats:
         """F-relaxation on level k >= 1: the F-points of this rank's C-intervals from their C-points;
         returns Psi of the last F-point of each, which the C-point after it adds its g to (the
         rank that owns that C-point: see arriving)."""
@@ -510,7 +510,7 @@ class _Mgrit:
             arrivals[J - coarse.lo] = step(b - 1, b, u)[1]
         return arrivals
 
-    def arriving(self, k: int, arrivals: Floats, x: Floats, g: Floats, attempt: Attempt) -> Floats:
+    def arriving(self, k: int, arrivals: _Floats, x: _Floats, g: _Floats, attempt: Attempt) -> _Floats:
         """Psi(u_(i-1)) + g_i at this rank's C-points of level l >= 1 (see incoming)."""
         arriving = self.incoming(arrivals, x[0], attempt)
         with attempt:
@@ -518,7 +518,7 @@ class _Mgrit:
         self.ring.check(attempt)
         return arriving
 
-    def incoming(self, arrivals: Floats, first: Floats, attempt: Attempt) -> Floats:
+    def incoming(self, arrivals: _Floats, first: _Floats, attempt: Attempt) -> _Floats:
         """The values arriving at this rank's C-points lo ... hi: at lo the previous rank's last
         arrival (on rank 0, `first`, the value held at t0)."""
         previous = self.ring.shift(arrivals[-1] if len(arrivals) else None, attempt)
@@ -528,7 +528,7 @@ class _Mgrit:
         """The rows of C-points lo ... hi this rank owns: hi only on the last rank."""
         return slice(0, count if self.last else count - 1)
 
-    def forward(self, k: int, x: Floats, g: Floats) -> None:
+    def forward(self, k: int, x: _Floats, g: _Floats) -> None:
         """Solves level k exactly, rank after rank: x[j+1] = Psi(x[j]) + g[j+1] from x's first row
         on rank 0."""
         level, ring = self.levels[k], self.ring
@@ -547,14 +547,14 @@ class _Mgrit:
             if ring.rank == root + 1:
                 x[0] = shared + g[0]
 
-    def solve(self, k: int, x: Floats, g: Floats) -> None:
+    def solve(self, k: int, x: _Floats, g: _Floats) -> None:
         """Level l's system approximately (one cycle) or, on the coarsest level, exactly."""
         if k == len(self.levels) - 1:
             self.forward(k, x, g)
         else:
             self.cycle(k, x, g)
 
-    def cycle(self, k: int, x: Floats, g: Floats) -> None:
+    def cycle(self, k: int, x: _Floats, g: _Floats) -> None:
         """One V-cycle on level l >= 1 from x: relaxation, the coarse correction, F-relaxation."""
         ring, rows = self.ring, self.c_rows(k)
         attempt = ring.attempt()
@@ -584,13 +584,13 @@ class _Mgrit:
             self.relax(k, x, g)
         ring.check(attempt)
 
-    def fine_relax(self, xC: Floats) -> tuple[list[Floats], Floats, Floats]:
+    def fine_relax(self, xC: _Floats) -> tuple[list[_Floats], _Floats, _Floats]:
         """F-relaxation on the fine level from the C-point values xC: the coefficients of this
         rank's C-intervals, and the values arriving at its C-points (see incoming)."""
         fine, coarse, ring = self.levels[0], self.levels[1], self.ring
         assert fine.up is not None
         attempt = ring.attempt()
-        pieces: list[Floats] = []
+        pieces: list[_Floats] = []
         arrivals = np.empty((coarse.hi - coarse.lo, self.n))
         with attempt:
             for J in range(coarse.lo, coarse.hi):
@@ -600,7 +600,7 @@ class _Mgrit:
                 pieces.append(c)
         return pieces, arrivals, self.incoming(arrivals, xC[0], attempt)
 
-    def residual(self, xC: Floats, arriving: Floats) -> bool:
+    def residual(self, xC: _Floats, arriving: _Floats) -> bool:
         attempt = self.ring.attempt()
         sums: tuple[list[float], list[float]] = ([], [])
         with attempt:
@@ -610,7 +610,7 @@ class _Mgrit:
             sums = (_square_sums(values - xC[kept][first:]), _square_sums(values))
         return self.history.add(self.ring.gather(sums, attempt))
 
-    def run(self, xC: Floats) -> tuple[list[Floats], Floats]:
+    def run(self, xC: _Floats) -> tuple[list[_Floats], _Floats]:
         """Iterates from the C-point values xC; returns the final coefficients and arrivals."""
         pieces, arrivals, arriving = self.fine_relax(xC)
         ring = self.ring
@@ -631,7 +631,7 @@ class _Mgrit:
             pieces, arrivals, arriving = self.fine_relax(xC)
         return pieces, arrivals
 
-    def nested(self, loads: list[Floats | None]) -> Floats:
+    def nested(self, loads: list[_Floats | None]) -> _Floats:
         """The start of nested iteration: the coarsest level solved, then level by level up one
         cycle each from the coarser solution at the C-points; returns level 1's values, the fine
         level's C-points. loads[l] are level l's particular steps Psi_f(0) (None: no f)."""
@@ -653,7 +653,7 @@ class _Mgrit:
         return x
 
 
-def _loads(level: _Level, stepper: Stepper, n: int, last: bool) -> Floats:
+def _loads(level: _Level, stepper: Stepper, n: int, last: bool) -> _Floats:
     """Psi_f(0) of the interval before each point this rank owns (rows lo ... hi - 1, and hi on
     the last rank; the first interval of a rank is computed by its predecessor too)."""
     g = np.zeros((level.hi - level.lo + 1, n))
@@ -664,12 +664,12 @@ def _loads(level: _Level, stepper: Stepper, n: int, last: bool) -> Floats:
 
 
 def mgrit(
-    space: Space,
+    space: _Space,
     A: Any,
     u0: npt.ArrayLike,
     *,
     M: Any = None,
-    f: Callable[[Floats], npt.ArrayLike] | None = None,
+    f: Callable[[_Floats], npt.ArrayLike] | None = None,
     levels: int = 2,
     coarsening: int = 4,
     relaxation: Literal["F", "FCF"] = "FCF",
@@ -780,14 +780,14 @@ def mgrit(
         options: dict[str, Any] = {"M": M, "quadrature": quadrature, "factorize": factorize, "workers": workers}
         c0, c1 = ring.rank * coarsest // ring.size, (ring.rank + 1) * coarsest // ring.size
         hierarchy: list[_Level] = []
-        loads: list[Floats | None] = [None]
+        loads: list[_Floats | None] = [None]
         steppers: list[Stepper] = []
         for level, points in enumerate(grids):
             scale = m ** (count - 1 - level)
             n_level = len(points) - 1
             lo, hi = min(c0 * scale, n_level), min(c1 * scale, n_level)
             if level == 0:
-                level_space: Space = fine_space
+                level_space: _Space = fine_space
                 stepper = Stepper(fine_space, A, n=start.size, f=f, **options)
             else:
                 continuous = isinstance(fine_space, LagrangeSpace)
