@@ -18,12 +18,13 @@ cG(q) by the (q, q) one): for stretch i, Phi_i is the product over its fine inte
 the coarse step. The residual of two-level MGRIT with F-relaxation (which is parareal) goes from
 one iteration to the next by R = (B - A) B^-1, A and B the lower bidiagonal C-point systems with
 -Phi_i and -Psi_i below the unit diagonal; FCF-relaxation first multiplies by S, Phi_i below the
-diagonal. The stated bound is max over lambda of sqrt(||R||_1 ||R||_inf), a bound on the 2-norm;
-for equal stretches it is the linear bound of Gander and Vandewalle (2007),
-|Phi - Psi| (1 - |Psi|^(N-1)) / (1 - |Psi|) with the N - 1 boundaries it applies to, and the
-two-level bounds of Dobrev, Kolev, Petersson and Schroder (2017), which carry the factor |Phi|
-for FCF. For a normal -M^-1 A (an orthonormal eigenbasis) it bounds the ratio of the 2-norms of
-consecutive residuals.
+diagonal. The stated bound is max over lambda of sqrt(||R||_1 ||R||_inf), a bound on the 2-norm.
+For K equal stretches ending at the K boundaries where the residual lives (parts - 1 for parareal,
+the C-intervals for MGRIT) it is |Phi - Psi| (1 - |Psi|^(K-1)) / (1 - |Psi|) for F-relaxation:
+the linear bound of Gander and Vandewalle (2007) and the two-level bound of Dobrev, Kolev,
+Petersson and Schroder (2017), counted over those K boundaries; for FCF, |Phi| |Phi - Psi|
+(1 - |Psi|^(K-2)) / (1 - |Psi|), within the latter's FCF bound. For a normal -M^-1 A (an
+orthonormal eigenbasis) it bounds the ratio of the 2-norms of consecutive residuals.
 """
 
 from __future__ import annotations
