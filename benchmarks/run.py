@@ -36,6 +36,7 @@ sys.path.insert(0, HERE)
 
 import peers  # noqa: E402
 import pwpoly  # noqa: E402
+from solver_rows import solver_rows  # noqa: E402
 from timing import Contender, measure, summary  # noqa: E402
 
 try:
@@ -1139,6 +1140,7 @@ SECTIONS = [
     ("galerkin", galerkin_rows),
     ("threads", threads),
     ("partitions", partition_rows),
+    ("solver", lambda suite: solver_rows(suite, Row, fmt_time, guarded)),
 ]
 
 

@@ -23,7 +23,6 @@ dense LU of the coupled block.
 
 from __future__ import annotations
 
-import warnings
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Literal, TypeAlias, cast
 
@@ -33,6 +32,7 @@ import scipy.sparse
 import scipy.sparse.linalg
 
 from . import _checks as checks
+from . import _kernels
 from . import _quadrature as quadratures
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
@@ -52,6 +52,9 @@ DECOUPLED_MAX_DEGREE = 5
 DENSE_MAX_UNKNOWNS = 32
 # Intervals whose f values are formed at once: bounds the memory of a long run.
 _CHUNK = 4096
+# Most doubles of dense factors kept for the interval lengths of a space; beyond, the factors of
+# one chunk of intervals at a time.
+_DENSE_CACHE = 1 << 21
 
 
 class _Method:
@@ -78,6 +81,8 @@ class _Method:
             self.E = np.zeros(q)
             self.E[-1] = 1.0
             self.test_degree = q - 1
+        for name in ("T1", "T2", "C1", "C2", "E"):
+            setattr(self, name, np.ascontiguousarray(getattr(self, name), dtype=np.float64))
         self.m = self.T1.shape[0]
         # The eigenbasis: real eigenvalues, then one of each complex pair (positive imaginary part).
         values, vectors = np.linalg.eig(np.linalg.solve(self.T2, self.T1))
@@ -204,13 +209,13 @@ class Stepper:
         self._decoupled = space._degree <= DECOUPLED_MAX_DEGREE
         self._dense = factorize is None and self._method.m * self.n <= DENSE_MAX_UNKNOWNS
         self._solvers: dict[int, list[_Solve]] = {}
-        self._dense_factors: dict[int, Any] = {}
+        self._dense_cache: tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
         self.n_factorizations = 0
         self.n_solves = 0
         self.n_quadrature_points = 0
         if self._dense:
-            self._Ad = _dense(self._A)
-            self._Md = np.eye(self.n) if self._M is None else _dense(self._M)
+            self._Ad = np.ascontiguousarray(_dense(self._A))
+            self._Md = np.ascontiguousarray(np.eye(self.n) if self._M is None else _dense(self._M))
 
     # --- the parts of a step ------------------------------------------------------------------
 
@@ -318,34 +323,38 @@ class Stepper:
         return np.ascontiguousarray(coefficients), np.array(u)
 
     def _dense_steps(self, k0: int, k1: int, loads: _Floats, u: _Floats, x: _Floats) -> _Floats:
-        """The compiled-size path: the coupled block by a dense LU, stepped in order."""
-        import scipy.linalg
-
+        """The compiled loop: the coupled block by a dense LU, the intervals stepped in order."""
         method, n = self._method, self.n
-        for j in range(k1 - k0):
-            k = k0 + j
-            index = int(self._which[k])
-            factors = self._dense_factors.get(index)
-            half = float(self._lengths[k]) / 2.0
-            if factors is None:
-                K = np.kron(method.T1, self._Md) + np.kron(half * method.T2, self._Ad)
-                with np.errstate(all="ignore"), warnings.catch_warnings():
-                    warnings.simplefilter("ignore")
-                    lu, piv = scipy.linalg.lu_factor(K, check_finite=False)
-                if not np.all(np.diag(lu) != 0.0):
-                    raise self._singular(k)
-                factors = (lu, piv)
-                self._dense_factors[index] = factors
-                self.n_factorizations += 1
-            rhs = (
-                loads[j]
-                + method.C1[:, None] * (self._Md @ u)[None, :]
-                + (half * method.C2)[:, None] * (self._Ad @ u)[None, :]
-            )
-            x[j] = scipy.linalg.lu_solve(factors, rhs.reshape(-1), check_finite=False).reshape(method.m, n)
-            self.n_solves += 1
-            u = method.E @ x[j]
+        N = method.m * n
+        u = np.array(u, dtype=np.float64)
+        keep = len(self._unique) * N * N <= _DENSE_CACHE
+        for a in range(k0, k1, k1 - k0 if keep else _CHUNK):
+            b = k1 if keep else min(a + _CHUNK, k1)
+            if keep:
+                halves, slots = self._unique / 2.0, self._which[a:b]
+                if self._dense_cache is None:
+                    self._dense_cache = _empty_factors(len(self._unique), N)
+                cache = self._dense_cache
+            else:
+                # Too many lengths to keep them all: the factors of this chunk's lengths alone.
+                unique, slots = np.unique(self._lengths[a:b], return_inverse=True)
+                halves, cache = unique / 2.0, _empty_factors(len(unique), N)
+            before = int(cache[2].sum())
+            window = slice(a - k0, b - k0)
+            done = _kernels.dense_steps(n, method.m, method.T1, method.T2, method.C1, method.C2, method.E, self._Md,
+                                        self._Ad, np.ascontiguousarray(halves), *cache,
+                                        np.ascontiguousarray(slots, dtype=np.int64),
+                                        np.ascontiguousarray(loads[window]), u, x[window])  # fmt: skip
+            self.n_factorizations += int(cache[2].sum()) - before
+            self.n_solves += done
+            if done < b - a:
+                raise self._singular(a + done)
         return u
+
+
+def _empty_factors(lengths: int, N: int) -> tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """Room for the dense factors, row swaps and flags of `lengths` interval lengths."""
+    return np.zeros(lengths * N * N), np.zeros(lengths * N, np.int64), np.zeros(lengths, np.int64)
 
 
 _METHODS: dict[tuple[int, int], _Method] = {}
