@@ -34,9 +34,10 @@ import scipy
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from solver_rows import solver_rows  # noqa: E402
+
 import peers  # noqa: E402
 import pwpoly  # noqa: E402
-from solver_rows import solver_rows  # noqa: E402
 from timing import Contender, measure, summary  # noqa: E402
 
 try:

@@ -10,22 +10,21 @@ resident set's peak during the solve, in bytes (the problem is built before the 
 import json
 import sys
 
-import pwpoly_numpy as pn
 from memory_probe import reset_peak_rss, status_kib
-from pwpoly_numpy import _solver
 from solver_rows import heat_2d
+
+import pwpoly_numpy as pn
+from pwpoly_numpy._solver import Stepper
 
 
 def main():
     mode, side, steps = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
     A, u0 = heat_2d(side)
     V = pn.LegendreSpace(2, steps, 0.05)
-    if mode == "coupled":
-        _solver.DECOUPLED_MAX_DEGREE = -1
     if not reset_peak_rss():
         raise SystemExit("cannot reset the peak resident set")
     before = status_kib("VmRSS")
-    pn.solve_galerkin(V, A, u0)
+    Stepper(V, A, n=u0.size, coupled=mode == "coupled").advance(0, steps, u0)
     peak = status_kib("VmHWM")
     print(json.dumps({"peak": (peak - before) * 1024}))
 

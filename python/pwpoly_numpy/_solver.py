@@ -89,16 +89,18 @@ class _Method:
         # LAPACK returns a real matrix's complex eigenvalues as exact conjugate pairs.
         keep = [i for i in range(self.m) if values[i].imag >= 0.0]
         scale = np.array([1.0 if values[i].imag == 0.0 else 2.0 for i in keep])
-        self.real = bool(np.all(values.imag == 0.0))
         self.eigenvalues: npt.NDArray[Any] = values[keep]
-        inverse = np.linalg.solve(vectors, np.linalg.inv(self.T2))  # W^-1 T2^-1
-        self.G: npt.NDArray[Any] = inverse[keep]
-        # x = Re(sum over the kept l of scale_l W[:, l] y_l)
-        self.Wk: npt.NDArray[Any] = vectors[:, keep] * scale[None, :]
-        if self.real:
+        self.complex = [bool(values[i].imag != 0.0) for i in keep]
+        if not any(self.complex):
             self.eigenvalues = self.eigenvalues.real
-            self.G = self.G.real.copy()
-            self.Wk = self.Wk.real.copy()
+        inverse = np.linalg.solve(vectors, np.linalg.inv(self.T2))[keep]  # rows of W^-1 T2^-1
+        # In real arithmetic (numpy's products of complex and real arrays are slow): the
+        # right-hand sides are G_re @ rhs + i G_im @ rhs, and x = Re(sum over the kept l of
+        # scale_l W[:, l] y_l) = Wy @ [Re y; Im y] with Wy = [Re(W scale), -Im(W scale)].
+        self.G_re = np.ascontiguousarray(inverse.real)
+        self.G_im = np.ascontiguousarray(inverse.imag)
+        vectors = vectors[:, keep] * scale[None, :]
+        self.Wy = np.ascontiguousarray(np.hstack([vectors.real, -vectors.imag]))
 
 
 def _refuse_complex(name: str, value: object) -> None:
@@ -160,7 +162,10 @@ def _dense(matrix: Any) -> _Floats:
 
 
 def _default_factorize(matrix: Any) -> _Solve:
-    solve: _Solve = scipy.sparse.linalg.splu(scipy.sparse.csc_array(matrix)).solve
+    # Minimum degree on the structure of K + K^T: the step matrices of a space operator are
+    # structurally symmetric, and for the complex ones of a 2D Laplacian it factorises 20 to 50
+    # times faster than splu's default column ordering (and the coupled block twice as fast).
+    solve: _Solve = scipy.sparse.linalg.splu(scipy.sparse.csc_array(matrix), permc_spec="MMD_AT_PLUS_A").solve
     return solve
 
 
@@ -170,7 +175,10 @@ class Stepper:
 
     ``advance(k0, k1, u)`` returns the coefficients of the intervals k0 ... k1 - 1 in the layout
     ``space.evaluate(c, t, slab=space.slab(k0, k1))`` takes, and the value at breakpoints[k1]; the
-    same bits for the same start value, whatever the ranges the run is cut into."""
+    same bits for the same start value, whatever the ranges the run is cut into. ``n`` is the
+    system size when known (the length of u0, named in the messages); ``coupled=True`` factorises
+    the coupled block of every interval instead of the decoupled systems (for comparisons).
+    ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls."""
 
     def __init__(
         self,
@@ -183,6 +191,7 @@ class Stepper:
         factorize: _Factorize | None = None,
         workers: object = 1,
         n: int | None = None,
+        coupled: bool = False,
     ) -> None:
         if not isinstance(space, (LegendreSpace, LagrangeSpace)):
             raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")
@@ -206,7 +215,7 @@ class Stepper:
         self._partition = partition
         self._lengths = partition.lengths(0, partition.n_t)
         self._unique, self._which = np.unique(self._lengths, return_inverse=True)
-        self._decoupled = space._degree <= DECOUPLED_MAX_DEGREE
+        self._decoupled = not coupled and space._degree <= DECOUPLED_MAX_DEGREE
         self._dense = factorize is None and self._method.m * self.n <= DENSE_MAX_UNKNOWNS
         self._solvers: dict[int, list[_Solve]] = {}
         self._dense_cache: tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
@@ -291,10 +300,16 @@ class Stepper:
         solvers = self._factorize_length(int(self._which[k]), k)
         if not self._decoupled:
             return self._solve(solvers[0], rhs.reshape(-1), k).reshape(method.m, self.n)
-        z = method.G @ rhs
-        y = np.stack([self._solve(solve, z[e], k) for e, solve in enumerate(solvers)])
-        x = method.Wk @ y
-        return np.ascontiguousarray(x.real if np.iscomplexobj(x) else x)
+        z_re, z_im = method.G_re @ rhs, method.G_im @ rhs
+        p = len(solvers)
+        y = np.zeros((2 * p, self.n))
+        for e, solve in enumerate(solvers):
+            if method.complex[e]:
+                solution = self._solve(solve, z_re[e] + 1j * z_im[e], k)
+                y[e], y[p + e] = solution.real, solution.imag
+            else:
+                y[e] = self._solve(solve, z_re[e], k).real
+        return np.ascontiguousarray(method.Wy @ y)
 
     def advance(self, k0: int, k1: int, u_start: npt.ArrayLike) -> tuple[_Floats, _Floats]:
         """Steps the intervals k0 ... k1 - 1 from the value `u_start` at breakpoints[k0].
