@@ -123,7 +123,7 @@ def _matrix(name: str, value: object, n: int | None, what: str) -> tuple[Any, in
         matrix: Any = scipy.sparse.csr_array(cast(Any, value))
         if matrix.dtype.kind not in "biuf":
             raise TypeError(f"{name}: expected a real matrix, got dtype {matrix.dtype}")
-        matrix = matrix.astype(np.float64)
+        matrix = matrix.astype(np.float64, copy=False)
         entries = matrix.data
     else:
         if value is None:
@@ -218,6 +218,7 @@ class Stepper:
         self._decoupled = not coupled and space._degree <= DECOUPLED_MAX_DEGREE
         self._dense = factorize is None and self._method.m * self.n <= DENSE_MAX_UNKNOWNS
         self._solvers: dict[int, list[_Solve]] = {}
+        self._sparse: tuple[Any, Any] | None = None
         self._dense_cache: tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
         self.n_factorizations = 0
         self.n_solves = 0
@@ -250,6 +251,14 @@ class Stepper:
     def _singular(self, k: int) -> ValueError:
         return ValueError(f"A: the step matrix of interval {k} (length {float(self._lengths[k])!r}) is singular")
 
+    def _sparse_operators(self) -> tuple[Any, Any]:
+        """A and M as CSC arrays, made once."""
+        if self._sparse is None:
+            A = scipy.sparse.csc_array(self._A)
+            M = scipy.sparse.eye_array(self.n, format="csc") if self._M is None else scipy.sparse.csc_array(self._M)
+            self._sparse = (A, M)
+        return self._sparse
+
     def _factorize_length(self, index: int, k: int) -> list[_Solve]:
         """The solves of the interval length of index `index` (first met on interval k)."""
         solvers = self._solvers.get(index)
@@ -257,10 +266,10 @@ class Stepper:
             return solvers
         method = self._method
         half = float(self._unique[index]) / 2.0
-        A = scipy.sparse.csr_array(self._A)
-        M = scipy.sparse.identity(self.n, format="csr") if self._M is None else scipy.sparse.csr_array(self._M)
+        A, M = self._sparse_operators()
         if self._decoupled:
-            matrices = [scipy.sparse.csc_array(lam * M + half * A) for lam in method.eigenvalues]
+            matrices = [(lam if twin else lam.real) * M + half * A
+                        for lam, twin in zip(method.eigenvalues, method.complex, strict=True)]  # fmt: skip
         else:
             matrices = [
                 scipy.sparse.csc_array(scipy.sparse.kron(method.T1, M) + scipy.sparse.kron(half * method.T2, A))
