@@ -134,7 +134,11 @@ def test_polynomial_solutions_are_reproduced(kind: str, n: int) -> None:
 
 @pytest.mark.parametrize("kind", ["dG", "cG"])
 @pytest.mark.parametrize("n", [1, 25])
-def test_stepper_slabs_give_the_bits_of_the_whole(kind: str, n: int) -> None:
+@pytest.mark.parametrize("chunk", [4096, 2])  # the loads of 2 intervals at a time, too
+def test_stepper_slabs_give_the_bits_of_the_whole(
+    kind: str, n: int, chunk: int, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(_solver, "_CHUNK", chunk)
     space = spaces(kind, 2, True)
     A = heat(n)
     u0 = np.linspace(1.0, 2.0, n)

@@ -50,8 +50,10 @@ DECOUPLED_MAX_DEGREE = 5
 # Largest number of unknowns per interval, (q + 1) n for dG, q n for cG, stepped by the compiled
 # loop over a dense LU (with the default factorisation).
 DENSE_MAX_UNKNOWNS = 32
-# Intervals whose f values are formed at once: bounds the memory of a long run.
+# Intervals whose loads are formed at once, and the most doubles of their loads: bound the
+# memory of a long run beside its result.
 _CHUNK = 4096
+_CHUNK_DOUBLES = 1 << 20
 # Most doubles of dense factors kept for the interval lengths of a space; beyond, the factors of
 # one chunk of intervals at a time.
 _DENSE_CACHE = 1 << 21
@@ -232,21 +234,14 @@ class Stepper:
     def _loads(self, k0: int, k1: int) -> _Floats:
         """F of the intervals [k0, k1): shape (k1 - k0, m, n)."""
         method, n = self._method, self.n
-        loads = np.zeros((k1 - k0, method.m, n))
         if self._f is None:
-            return loads
-        nodes = self._rule[0]
+            return np.zeros((k1 - k0, method.m, n))
+        t = quadratures.times(self._partition, k0, k1, self._rule[0])
+        values = quadratures.values(self._f, t, (n,))
+        self.n_quadrature_points += t.size
+        sums = quadratures.interval_sums(values, self._B, k1 - k0, self._threads)  # (n, m * (k1 - k0))
         half = self._lengths[k0:k1] / 2.0
-        for a in range(k0, k1, _CHUNK):
-            b = min(a + _CHUNK, k1)
-            t = quadratures.times(self._partition, a, b, nodes)
-            v = quadratures.values(self._f, t, (n,))
-            self.n_quadrature_points += t.size
-            sums = quadratures.interval_sums(v, self._B, b - a, self._threads)  # (n, m * (b - a))
-            loads[a - k0 : b - k0] = (
-                sums.reshape(n, method.m, b - a).transpose(2, 1, 0) * half[a - k0 : b - k0, None, None]
-            )
-        return loads
+        return sums.reshape(n, method.m, k1 - k0).transpose(2, 1, 0) * half[:, None, None]
 
     def _singular(self, k: int) -> ValueError:
         return ValueError(f"A: the step matrix of interval {k} (length {float(self._lengths[k])!r}) is singular")
@@ -329,15 +324,19 @@ class Stepper:
         slab = self.space.slab(k0, k1)
         k0, k1 = slab.k0, slab.k1
         u = start_value("u0", u_start, self.n)
-        loads = self._loads(k0, k1)
         method, n, w = self._method, self.n, k1 - k0
         x = np.empty((w, method.m, n))
-        if self._dense:
-            u = self._dense_steps(k0, k1, loads, u, x)
-        else:
-            for j in range(w):
-                x[j] = self._step(k0 + j, loads[j], u)
-                u = method.E @ x[j]
+        # The loads of a chunk of intervals at a time: memory of a few megabytes beside the result.
+        chunk = max(1, min(_CHUNK, _CHUNK_DOUBLES // (method.m * n)))
+        for a in range(k0, k1, chunk):
+            b = min(a + chunk, k1)
+            loads = self._loads(a, b)
+            if self._dense:
+                u = self._dense_steps(a, b, loads, u, x[a - k0 : b - k0])
+            else:
+                for j in range(b - a):
+                    x[a - k0 + j] = self._step(a + j, loads[j], u)
+                    u = method.E @ x[a - k0 + j]
         if isinstance(self.space, LegendreSpace):
             coefficients = x.transpose(2, 1, 0).reshape(n, method.m * w)
         else:
@@ -347,32 +346,29 @@ class Stepper:
         return np.ascontiguousarray(coefficients), np.array(u)
 
     def _dense_steps(self, k0: int, k1: int, loads: _Floats, u: _Floats, x: _Floats) -> _Floats:
-        """The compiled loop: the coupled block by a dense LU, the intervals stepped in order."""
+        """The compiled loop over the intervals [k0, k1): the coupled block by a dense LU, the
+        intervals stepped in order; x receives their unknowns, the end value is returned."""
         method, n = self._method, self.n
         N = method.m * n
         u = np.array(u, dtype=np.float64)
-        keep = len(self._unique) * N * N <= _DENSE_CACHE
-        for a in range(k0, k1, k1 - k0 if keep else _CHUNK):
-            b = k1 if keep else min(a + _CHUNK, k1)
-            if keep:
-                halves, slots = self._unique / 2.0, self._which[a:b]
-                if self._dense_cache is None:
-                    self._dense_cache = _empty_factors(len(self._unique), N)
-                cache = self._dense_cache
-            else:
-                # Too many lengths to keep them all: the factors of this chunk's lengths alone.
-                unique, slots = np.unique(self._lengths[a:b], return_inverse=True)
-                halves, cache = unique / 2.0, _empty_factors(len(unique), N)
-            before = int(cache[2].sum())
-            window = slice(a - k0, b - k0)
-            done = _kernels.dense_steps(n, method.m, method.T1, method.T2, method.C1, method.C2, method.E, self._Md,
-                                        self._Ad, np.ascontiguousarray(halves), *cache,
-                                        np.ascontiguousarray(slots, dtype=np.int64),
-                                        np.ascontiguousarray(loads[window]), u, x[window])  # fmt: skip
-            self.n_factorizations += int(cache[2].sum()) - before
-            self.n_solves += done
-            if done < b - a:
-                raise self._singular(a + done)
+        if len(self._unique) * N * N <= _DENSE_CACHE:
+            halves, slots = self._unique / 2.0, self._which[k0:k1]
+            if self._dense_cache is None:
+                self._dense_cache = _empty_factors(len(self._unique), N)
+            cache = self._dense_cache
+        else:
+            # Too many lengths to keep them all: the factors of this chunk's lengths alone.
+            unique, slots = np.unique(self._lengths[k0:k1], return_inverse=True)
+            halves, cache = unique / 2.0, _empty_factors(len(unique), N)
+        before = int(cache[2].sum())
+        done = _kernels.dense_steps(n, method.m, method.T1, method.T2, method.C1, method.C2, method.E, self._Md,
+                                    self._Ad, np.ascontiguousarray(halves), *cache,
+                                    np.ascontiguousarray(slots, dtype=np.int64), np.ascontiguousarray(loads), u,
+                                    x)  # fmt: skip
+        self.n_factorizations += int(cache[2].sum()) - before
+        self.n_solves += done
+        if done < k1 - k0:
+            raise self._singular(k0 + done)
         return u
 
 
