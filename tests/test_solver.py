@@ -305,6 +305,25 @@ def test_misuse(change: dict[str, object], error: type[Exception], message: str)
         pn.solve_galerkin(space, A, u0, **arguments)  # type: ignore[arg-type]
 
 
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize("operator", ["banded", "2D"])
+def test_the_default_factorisations_agree_with_splu(kind: str, operator: str) -> None:
+    # The default takes LAPACK's banded LU for the tridiagonal step matrices, scipy's sparse LU
+    # for those of a 2D Laplacian; both agree with splu and its default ordering.
+    A = heat(60) if operator == "banded" else scipy.sparse.csr_array(
+        scipy.sparse.kron(heat(8), scipy.sparse.identity(8)) + scipy.sparse.kron(scipy.sparse.identity(8), heat(8))
+    )  # fmt: skip
+    n = A.shape[0]
+    u0 = np.linspace(0.0, 1.0, n) ** 2
+    M = p1_mass(n)
+    space = spaces(kind, 3, True)
+    ours = pn.solve_galerkin(space, A, u0, M=M)
+    splu = pn.solve_galerkin(space, A, u0, M=M, factorize=lambda K: scipy.sparse.linalg.splu(K).solve)
+    np.testing.assert_allclose(
+        ours.coefficients, splu.coefficients, rtol=0, atol=1e-13 * np.abs(splu.coefficients).max()
+    )
+
+
 @pytest.mark.parametrize("n", [1, 40])
 def test_a_singular_step_names_its_interval(n: int) -> None:
     # u' = lam u with lam h = 1 makes backward Euler's step matrix 1 - lam h singular on the
