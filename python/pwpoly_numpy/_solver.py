@@ -508,7 +508,8 @@ def solve_galerkin(
     factorize : callable, optional
         ``factorize(K)`` for a square sparse matrix K (real or complex, CSC) returns a callable
         solving ``K x = b`` (the convention of ``scipy.sparse.linalg.factorized``); default
-        scipy's sparse LU.
+        scipy's sparse LU (``splu``, minimum degree ordering on K + K^T), or LAPACK's banded LU
+        for a matrix whose entries lie within 8 diagonals beside the main one.
     workers : int, optional
         Threads of the load-vector sums (default 1; -1: every core this process may use); the
         result has the same bits for every count.
