@@ -34,6 +34,8 @@ import scipy
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from solver_rows import solver_rows  # noqa: E402
+
 import peers  # noqa: E402
 import pwpoly  # noqa: E402
 from timing import Contender, measure, summary  # noqa: E402
@@ -1243,6 +1245,7 @@ SECTIONS = [
     ("galerkin", galerkin_rows),
     ("threads", threads),
     ("partitions", partition_rows),
+    ("solver", lambda suite: solver_rows(suite, Row, fmt_time, guarded)),
     ("mgrit", mgrit_rows),
 ]
 

@@ -134,7 +134,11 @@ def test_polynomial_solutions_are_reproduced(kind: str, n: int) -> None:
 
 @pytest.mark.parametrize("kind", ["dG", "cG"])
 @pytest.mark.parametrize("n", [1, 25])
-def test_stepper_slabs_give_the_bits_of_the_whole(kind: str, n: int) -> None:
+@pytest.mark.parametrize("chunk", [4096, 2])  # the loads of 2 intervals at a time, too
+def test_stepper_slabs_give_the_bits_of_the_whole(
+    kind: str, n: int, chunk: int, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.setattr(_solver, "_CHUNK", chunk)
     space = spaces(kind, 2, True)
     A = heat(n)
     u0 = np.linspace(1.0, 2.0, n)
@@ -299,6 +303,25 @@ def test_misuse(change: dict[str, object], error: type[Exception], message: str)
     space, A, u0 = arguments.pop("space"), arguments.pop("A"), arguments.pop("u0")
     with pytest.raises(error, match=message):
         pn.solve_galerkin(space, A, u0, **arguments)  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize("operator", ["banded", "2D"])
+def test_the_default_factorisations_agree_with_splu(kind: str, operator: str) -> None:
+    # The default takes LAPACK's banded LU for the tridiagonal step matrices, scipy's sparse LU
+    # for those of a 2D Laplacian; both agree with splu and its default ordering.
+    A = heat(60) if operator == "banded" else scipy.sparse.csr_array(
+        scipy.sparse.kron(heat(8), scipy.sparse.identity(8)) + scipy.sparse.kron(scipy.sparse.identity(8), heat(8))
+    )  # fmt: skip
+    n = A.shape[0]
+    u0 = np.linspace(0.0, 1.0, n) ** 2
+    M = p1_mass(n)
+    space = spaces(kind, 3, True)
+    ours = pn.solve_galerkin(space, A, u0, M=M)
+    splu = pn.solve_galerkin(space, A, u0, M=M, factorize=lambda K: scipy.sparse.linalg.splu(K).solve)
+    np.testing.assert_allclose(
+        ours.coefficients, splu.coefficients, rtol=0, atol=1e-13 * np.abs(splu.coefficients).max()
+    )
 
 
 @pytest.mark.parametrize("n", [1, 40])

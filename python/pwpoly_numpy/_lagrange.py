@@ -479,7 +479,7 @@ class LagrangeSpace(Space):
         threads = checks.workers(workers)
         nodes, weights = quadratures.rule(quadrature, self._degree + 2)
         d, n_t = self._degree, self._partition.n_t
-        values = quadratures.values(f, quadratures.times(self._partition, 0, n_t, nodes))
+        values = self._values_at_rule(f, nodes)
         # B[r, j] = w_r phi_j(x_r), the nodal functions of one interval at the rule's nodes.
         local = LagrangeSpace(d, breakpoints=[-1.0, 1.0])
         B = local.evaluate(np.eye(d + 1), nodes).T * weights[:, None]

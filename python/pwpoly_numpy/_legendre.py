@@ -572,12 +572,6 @@ class LegendreSpace(Space):
         )
         return quadratures.interval_sums(values, B, self._partition.n_t, threads)
 
-    def _values_at_rule(
-        self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], nodes: npt.NDArray[np.float64]
-    ) -> npt.NDArray[np.float64]:
-        n_t = self._partition.n_t
-        return quadratures.values(f, quadratures.times(self._partition, 0, n_t, nodes))
-
     def load_vector(
         self,
         f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],

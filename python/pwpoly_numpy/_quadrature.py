@@ -4,6 +4,7 @@ times of its points, and the sums of test-function values against a callable's v
 
 from __future__ import annotations
 
+import functools
 import operator
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -54,8 +55,14 @@ def rule(quadrature: object, default_points: int) -> tuple[_Floats, _Floats]:
         raise ValueError(f"quadrature: expected a positive number of points, got {points}")
     if points > 10_000:
         raise ValueError(f"quadrature: expected at most 10000 points per interval, got {points}")
+    return _gauss_legendre(points)
+
+
+@functools.lru_cache(maxsize=64)
+def _gauss_legendre(points: int) -> tuple[_Floats, _Floats]:
+    """The Gauss-Legendre rule of `points` points, read-only (formed once per count)."""
     nodes, weights = np.polynomial.legendre.leggauss(points)
-    return nodes, weights
+    return checks.frozen(nodes), checks.frozen(weights)
 
 
 def times(partition: Partition, k0: int, k1: int, nodes: _Floats) -> _Floats:
