@@ -34,6 +34,8 @@ import scipy
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from solver_rows import solver_rows  # noqa: E402
+
 import peers  # noqa: E402
 import pwpoly  # noqa: E402
 from timing import Contender, measure, summary  # noqa: E402
@@ -1131,6 +1133,110 @@ def galerkin_rows(suite):
 
 
 # ---------------------------------------------------------------------------------------------
+# Parallel in time: mgrit against PyMGRIT (benchmarks/mgrit_peer.py runs both, one run per process)
+
+
+def mgrit_rows(suite):
+    section = "mgrit"
+    import mgrit_peer as peer
+
+    print(
+        f"\nMGRIT on PyMGRIT's 1D heat application: {peer.NX - 2} unknowns, {peer.NT} time points, "
+        f"{peer.LEVELS} levels, coarsening {peer.COARSENING}, FCF, nested start, absolute residual below {peer.TOL}",
+        flush=True,
+    )
+    python = peer.pymgrit_venv()
+    if python is None or pwpoly_numpy is None:
+        suite.add(Row(section, "mgrit against PyMGRIT", "—", "—", status="not available"))
+        return
+    rounds = 3 if suite.quick else 5
+    exact = peer.exact_end()
+    for processes in (1, 2):
+        where = "serial" if processes == 1 else f"{processes} processes"
+
+        def group():
+            degrees = (0, 1, 2) if processes == 1 else (0,)
+            contenders = [("PyMGRIT", python, "pymgrit", 0)] + [
+                (f"dG({q})", sys.executable, "ours", q) for q in degrees
+            ]
+            times = {name: [] for name, *_ in contenders}
+            records = {}
+            for r in range(rounds):  # every contender once per round, in rotating order
+                shift = r % len(contenders)
+                for name, interpreter, kind, q in contenders[shift:] + contenders[:shift]:
+                    records[name] = peer.run_once(interpreter, kind, processes, q)
+                    times[name].append(records[name]["seconds"])
+            theirs = records["PyMGRIT"]
+
+            def deviation(record):
+                end, serial = np.array(record["end"]), np.array(record["serial_end"])
+                return float(np.abs(end - serial).max() / np.abs(serial).max())
+
+            same_problem = float(
+                np.abs(np.array(records["dG(0)"]["serial_end"]) - np.array(theirs["serial_end"])).max()
+                / np.abs(np.array(theirs["serial_end"])).max()
+            )
+            failed = ""
+            if same_problem > 1e-12:
+                failed = f"serial solutions differ by {same_problem:.1e}"
+            elif max(deviation(records["dG(0)"]), deviation(theirs)) > 1e-8:
+                failed = "not converged to the serial solution"
+            check = (
+                f"serial solutions agree to {same_problem:.0e}; converged ends off the serial ones by "
+                f"{deviation(records['dG(0)']):.0e} (ours), {deviation(theirs):.0e} (PyMGRIT)"
+            )
+            for name in times:
+                if name == "PyMGRIT":
+                    continue
+                ratios = [a / b for a, b in zip(times[name], times["PyMGRIT"])]
+                median, q1, q3 = summary(ratios)
+                record = records[name]
+                error = float(np.abs(np.array(record["serial_end"]) - exact).max() / np.abs(exact).max())
+                label = "backward Euler" if name == "dG(0)" else name
+                suite.add(
+                    Row(
+                        section,
+                        f"mgrit {label} vs PyMGRIT backward Euler, {where}: wall time",
+                        f"{fmt_time(statistics.median(times[name]))}, {record['iterations']} iterations",
+                        f"PyMGRIT {fmt_time(statistics.median(times['PyMGRIT']))}, {theirs['iterations']} iterations",
+                        median,
+                        q1,
+                        q3,
+                        "×",
+                        str(rounds),
+                        ("<=", 0.1) if name == "dG(0)" else None,
+                        (check if name == "dG(0)" else "")
+                        + f"; relative error at T against the semi-discrete solution {error:.1e}",
+                        failed if name == "dG(0)" else "",
+                    )
+                )
+            ours = records["dG(0)"]
+            iterations = ours["iterations"] / theirs["iterations"]
+
+            def history(record):
+                return f"{record['iterations']} ({', '.join(f'{x:.2e}' for x in record['residuals'])})"
+
+            suite.add(
+                Row(
+                    section,
+                    f"mgrit backward Euler vs PyMGRIT, {where}: iterations from the same start",
+                    history(ours),
+                    history(theirs),
+                    iterations,
+                    iterations,
+                    iterations,
+                    "×",
+                    "1",
+                    ("<=", 1.0),
+                    "residual histories in parentheses",
+                    failed,
+                )
+            )
+
+        guarded(suite, section, f"mgrit against PyMGRIT, {where}", group)
+
+
+# ---------------------------------------------------------------------------------------------
 # Report
 
 
@@ -1145,6 +1251,8 @@ SECTIONS = [
     ("galerkin", galerkin_rows),
     ("threads", threads),
     ("partitions", partition_rows),
+    ("solver", lambda suite: solver_rows(suite, Row, fmt_time, guarded)),
+    ("mgrit", mgrit_rows),
 ]
 
 

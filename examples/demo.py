@@ -7,6 +7,8 @@
    Lagrange-to-Legendre transformation and post-process: values and time derivatives at many
    times, against the exact solution.
 3. Show the observed convergence orders and the cost of one evaluation call.
+4. Solve the heat equation with a time-dependent source in time by dG(q) and cG(q)
+   (``pn.solve_galerkin``) and show the orders of the error at T.
 
 Steps 1 and 2 use the array interface pwpoly_numpy (scipy.sparse operators, vectorised
 evaluation); step 3 compares it with the scalar calls of pwpoly.
@@ -15,9 +17,11 @@ evaluation); step 3 compares it with the scalar calls of pwpoly.
 import math
 import time
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+import scipy.sparse
 
 import pwpoly
 import pwpoly_numpy as pn
@@ -113,6 +117,58 @@ def legendre_table(
     return table
 
 
+# Step 4: u_t = u_xx + cos(2 pi t) sin(pi x) on (0, 1), u = 0 at both ends, u(0) = sin(pi x),
+# second differences on HEAT_POINTS interior points, up to T = 1.
+HEAT_POINTS = 200
+SOLVER_NT = (4, 8, 16, 32)
+
+
+@dataclass(frozen=True)
+class SolverRow:
+    method: str  # "dG" or "cG"
+    convergence: Convergence  # the largest error at T
+    solves: int  # linear solves of size HEAT_POINTS on the finest partition
+    factorizations: int
+
+
+def heat_problem() -> tuple[Any, Array, Array, float]:
+    """The space operator, its eigenvector sin(pi x) (the start value) and its eigenvalue."""
+    h = 1.0 / (HEAT_POINTS + 1)
+    x = np.arange(1, HEAT_POINTS + 1) * h
+    A = scipy.sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(HEAT_POINTS, HEAT_POINTS)) / h**2
+    mu = 4.0 / h**2 * math.sin(math.pi * h / 2.0) ** 2
+    return scipy.sparse.csr_array(A), np.sin(np.pi * x), x, mu
+
+
+def heat_exact_end(mu: float, T: float) -> float:
+    """v(T) for v' + mu v = cos(2 pi t), v(0) = 1: the semi-discrete solution is v(t) sin(pi x)."""
+    omega = 2.0 * math.pi
+    steady = (mu * math.cos(omega * T) + omega * math.sin(omega * T)) / (mu**2 + omega**2)
+    return (1.0 - mu / (mu**2 + omega**2)) * math.exp(-mu * T) + steady
+
+
+def solver_table(nts: tuple[int, ...] = SOLVER_NT) -> list[SolverRow]:
+    """Step 4: the error at T = 1 of dG(q) and cG(q), q = 1, 2, 3."""
+    A, s, _, mu = heat_problem()
+    exact_end = heat_exact_end(mu, 1.0) * s
+
+    def source(t: Array) -> Array:
+        return np.outer(s, np.cos(2.0 * np.pi * t))
+
+    table = []
+    for method, space in (("dG", pn.LegendreSpace), ("cG", pn.LagrangeSpace)):
+        for degree in (1, 2, 3):
+            errors, solution = [], None
+            for n_t in nts:
+                solution = pn.solve_galerkin(space(degree, n_t, 1.0), A, s, f=source)
+                errors.append(float(np.max(np.abs(solution.end - exact_end))))
+            assert solution is not None
+            table.append(
+                SolverRow(method, Convergence(degree, nts, tuple(errors)), solution.n_solves, solution.n_factorizations)
+            )
+    return table
+
+
 def order(convergence: Convergence) -> list[str]:
     return ["  -  "] + [f"{q:5.2f}" for q in convergence.orders()]
 
@@ -178,6 +234,19 @@ def main() -> None:
         f"   pwpoly_numpy LagrangeSpace.prolongation_to, same matrix as csr_array: {P.nnz} entries in "
         f"{(time.perf_counter() - start) * 1e3:.0f} ms"
     )
+
+    print(
+        f"\n4. u_t = u_xx + cos(2 pi t) sin(pi x), {HEAT_POINTS} points in space, solved in time by "
+        f"pn.solve_galerkin, n_t = {SOLVER_NT[0]} .. {SOLVER_NT[-1]}: the error at T = 1"
+    )
+    for row in solver_table():
+        c = row.convergence
+        expected = 2 * c.degree + 1 if row.method == "dG" else 2 * c.degree
+        print(
+            f"   {row.method}({c.degree}): error " + " ".join(f"{e:9.2e}" for e in c.errors)
+            + "   orders " + " ".join(order(c)) + f"   (expected {expected}; {row.factorizations} LU, "
+            f"{row.solves} solves at n_t = {c.n_t[-1]})"
+        )  # fmt: skip
 
 
 if __name__ == "__main__":

@@ -5,10 +5,10 @@
 Space: second differences on N interior points (scipy.sparse), so M u' + A u = 0 with M = I.
 Time: dG(q) (discontinuous Legendre trial and test, upwind traces) and cG(q) (continuous
 Lagrange trial of degree q, discontinuous Legendre test of degree q - 1), each solved twice:
-interval by interval (one interval's rows of the operators) and all at once (one Kronecker
-system). The start value sin(pi x) is an eigenvector of A, so the exact solution of the space
-discretisation is known, exp(-mu t) sin(pi x), and the printed errors are the time errors alone:
-at the interval ends (order 2q + 1 for dG, 2q for cG) and in L2 over [0, T] (order q + 1).
+interval by interval by ``pn.solve_galerkin`` and, as a cross-check, all at once (one Kronecker
+system of every interval's unknowns). The start value sin(pi x) is an eigenvector of A, so the
+exact solution of the space discretisation is known, exp(-mu t) sin(pi x), and the printed errors
+are the time errors alone: at the interval ends (order 2q + 1 for dG, 2q for cG) and in L2 over [0, T] (order q + 1).
 """
 
 from __future__ import annotations
@@ -56,20 +56,8 @@ def dg_all_at_once(V: pn.LegendreSpace) -> Array:
 
 
 def dg_stepping(V: pn.LegendreSpace) -> Array:
-    """The same, one interval at a time: interval k's rows read its own columns and interval k - 1's."""
-    c = np.zeros((V.size, N))
-    for k in range(V.n_t):
-        slab = V.slab(k, k + 1)
-        own = slab.rows
-        D = V.derivative_matrix(slab, upwind=True)
-        K = scipy.sparse.kron(D[:, own], I_N) + scipy.sparse.kron(V.mass_matrix(slab)[:, own], A)
-        if k == 0:
-            rhs = np.kron(V.basis_matrix([0.0]).toarray()[0][own], U0)
-        else:
-            previous = V.slab(k - 1, k).rows
-            rhs = -(scipy.sparse.kron(D[:, previous], I_N) @ c[previous].reshape(-1))
-        c[own] = solve(Sparse(K), rhs).reshape(len(own), N)
-    return c
+    """The same, interval by interval: coefficients (V.size, N)."""
+    return pn.solve_galerkin(V, A, U0).coefficients.T
 
 
 def dg_errors(V: pn.LegendreSpace, c: Array) -> tuple[float, float]:
@@ -99,19 +87,8 @@ def cg_all_at_once(W: pn.LagrangeSpace) -> Array:
 
 
 def cg_stepping(W: pn.LagrangeSpace) -> Array:
-    """One interval at a time: its q test rows, the unknown nodes k q + 1 ... k q + q."""
-    D, M, Vt = cg_operators(W)
-    q = W.degree
-    u = np.zeros((W.size, N))
-    u[0] = U0
-    for k in range(W.n_t):
-        rows = Vt.slab(k, k + 1).rows
-        K = Sparse(scipy.sparse.kron(D[rows], I_N) + scipy.sparse.kron(M[rows], A))
-        known, unknown = k * q, np.arange(k * q + 1, k * q + q + 1)
-        columns = np.arange(W.size * N).reshape(W.size, N)
-        rhs = -(K[:, columns[known]] @ u[known])
-        u[unknown] = solve(Sparse(K[:, columns[unknown].reshape(-1)]), rhs).reshape(q, N)
-    return u
+    """The same, interval by interval: nodal values (W.size, N)."""
+    return pn.solve_galerkin(W, A, U0).coefficients.T
 
 
 def cg_errors(W: pn.LagrangeSpace, u: Array) -> tuple[float, float]:

@@ -37,6 +37,7 @@ OUTPUTS = {
         "galerkin_orders.png",
         "graded_mesh.png",
     },
+    "parallel_in_time_pictures.py": {"mgrit_residuals.png"},
 }
 
 
@@ -219,3 +220,12 @@ def test_pictures_are_reproducible(tmp_path):
     first, second = (tmp_path / "first.png").read_bytes(), (tmp_path / "second.png").read_bytes()
     assert first == second
     assert png_chunks(first)[0] == "IHDR" and "tIME" not in png_chunks(first)
+
+
+def test_demo_solver_orders():
+    for row in demo.solver_table():
+        c = row.convergence
+        expected = 2 * c.degree + 1 if row.method == "dG" else 2 * c.degree
+        assert abs(c.orders()[-1] - expected) < 0.2, (row.method, c)
+        # At most one factorisation per eigenvalue pair and one solve of each per interval.
+        assert row.solves == row.factorizations * c.n_t[-1]

@@ -12,12 +12,20 @@ interior interval end, which ``pwpoly_numpy`` puts in the interval on its right)
 intervals and the global rows it owns, for work parallel in time: the operators build the rows of
 one slab (``rows=``) and the evaluation reads one slab's coefficients (``slab=``), in time and
 memory proportional to the slab, with the bits of the whole.
+
+``solve_galerkin`` solves M u' + A u = f by dG(q) (a ``LegendreSpace``) or cG(q) (a
+``LagrangeSpace``) interval by interval and returns a ``GalerkinSolution``.
+
+``parareal`` and ``mgrit`` compute the same solution parallel in time over the processes of an
+mpi4py communicator (or in one process, with the same bits), each process holding its own slab.
 """
 
 from . import _kernels
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
+from ._parallel_in_time import ParallelSolution, mgrit, parareal
 from ._partition import TimeSlab
+from ._solver import GalerkinSolution, solve_galerkin
 
 InternalFault: type[BaseException] = _kernels.internal_fault_type()
 """The exception class that both ``pwpoly`` and ``pwpoly_numpy`` raise for an internal fault.
@@ -34,4 +42,5 @@ Example
 Lagrange prolongation requires polynomial degree at least 1
 """
 
-__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab"]
+__all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab", "GalerkinSolution", "solve_galerkin"]
+__all__ += ["ParallelSolution", "mgrit", "parareal"]

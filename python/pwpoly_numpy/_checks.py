@@ -96,6 +96,15 @@ def derivative_order(value: object) -> int:
     return min(count("derivative", value, 0), sys.maxsize)
 
 
+def side(value: object) -> str:
+    """The side of a limit at a breakpoint: "right" or "left"."""
+    if not isinstance(value, str):
+        raise TypeError(f"side: expected 'left' or 'right', got {describe(value)}")
+    if value not in ("left", "right"):
+        raise ValueError(f"side: expected 'left' or 'right', got {value!r}")
+    return value
+
+
 def as_float_array(name: str, value: object) -> npt.NDArray[np.float64]:
     """`value` converted with numpy's rules to an aligned C-contiguous float64 array; such an array
     (exactly an ndarray) is returned as it is, without a copy. Arrays of bool (as 0.0 and 1.0),

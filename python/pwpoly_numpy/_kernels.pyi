@@ -32,6 +32,7 @@ __all__ = [
     "projection64",
     "project_sums",
     "division_floor",
+    "dense_steps",
     "internal_fault_type",
 ]
 
@@ -81,7 +82,9 @@ def basis_matrix64(
     data: _F64,
     workers: int,
 ) -> None: ...
-def coordinate_times(n_t: int, T: float, breakpoints: _F64, nodes: _F64, out: _F64) -> None: ...
+def coordinate_times(
+    n_t: int, T: float, breakpoints: _F64, first: int, last: int, nodes: _F64, out: _F64
+) -> None: ...
 def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
 def lagrange_mass_matrix32(
     degree: int,
@@ -251,3 +254,22 @@ def projection64(
 def project_sums(n_t: int, m: int, values: _F64, B: _F64, out: _F64, workers: int) -> None: ...
 def division_floor(divisions: int, times: _F64, out: _F64) -> None: ...
 def internal_fault_type() -> type[BaseException]: ...
+def dense_steps(
+    n: int,
+    m: int,
+    T1: _F64,
+    T2: _F64,
+    C1: _F64,
+    C2: _F64,
+    E: _F64,
+    M: _F64,
+    A: _F64,
+    halves: _F64,
+    factors: _F64,
+    pivots: npt.NDArray[np.int64],
+    factored: npt.NDArray[np.int64],
+    slots: npt.NDArray[np.int64],
+    loads: _F64,
+    u: _F64,
+    out: _F64,
+) -> int: ...

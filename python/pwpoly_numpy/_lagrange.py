@@ -4,15 +4,17 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Self
+from typing import TYPE_CHECKING, Any, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
 import scipy.sparse
+import scipy.sparse.linalg
 
 from . import _checks as checks
 from . import _csr, _galerkin, _kernels
 from . import _partition as partitions
+from . import _quadrature as quadratures
 from ._legendre import LegendreSpace
 from ._partition import TimeSlab
 from ._space import Space
@@ -435,6 +437,96 @@ class LagrangeSpace(Space):
         """
         return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
+    def load_vector(
+        self,
+        f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        *,
+        quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+        workers: int = 1,
+    ) -> npt.NDArray[np.float64]:
+        """The integrals of a function against every nodal basis function.
+
+        Parameters
+        ----------
+        f : callable
+            Vectorised: ``f(t)`` for a float64 array ``t`` of shape (n,) returns an array of shape
+            (..., n) (leading axes make a batch).
+        quadrature : int or (nodes, weights), optional
+            The rule on every interval: a number of Gauss-Legendre points (default degree + 2),
+            or nodes in [-1, 1] and their weights (e.g. Gauss-Jacobi for an f singular at the
+            interval ends).
+        workers : int, optional
+            Threads sharing the work by consecutive intervals (default 1; -1: every core this
+            process may use); the result has the same bits for every count.
+
+        Returns
+        -------
+        ndarray of float64, shape (..., size)
+            Entry r: the integral of f times node r's function, interval by interval
+            ``lengths[k] / 2 * sum_j w_j phi(x_j) f(t_j)``, the left interval first at a shared
+            node.
+
+        Raises
+        ------
+        TypeError, ValueError, Exception
+            As for ``LegendreSpace.project``.
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 2, 1.0).load_vector(lambda t: 0.0 * t + 1.0).round(12).tolist()
+        [0.25, 0.5, 0.25]
+        """
+        threads = checks.workers(workers)
+        nodes, weights = quadratures.rule(quadrature, self._degree + 2)
+        d, n_t = self._degree, self._partition.n_t
+        values = self._values_at_rule(f, nodes)
+        # B[r, j] = w_r phi_j(x_r), the nodal functions of one interval at the rule's nodes.
+        local = LagrangeSpace(d, breakpoints=[-1.0, 1.0])
+        B = local.evaluate(np.eye(d + 1), nodes).T * weights[:, None]
+        sums = quadratures.interval_sums(values, B, n_t, threads)
+        sums = sums.reshape(sums.shape[:-1] + (d + 1, n_t)) * (self._partition.lengths(0, n_t) / 2.0)
+        result = np.zeros(values.shape[:-1] + (self._size,), dtype=np.float64)
+        for j in range(d):
+            result[..., j : n_t * d : d] = sums[..., j, :]
+        # The node shared by intervals k and k + 1: interval k's integral first.
+        result[..., d::d] = sums[..., d, :] + result[..., d::d]
+        return result
+
+    def project(
+        self,
+        f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        workers: int = 1,
+        *,
+        quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+    ) -> npt.NDArray[np.float64]:
+        """L2 projection of a function onto the continuous space.
+
+        Parameters
+        ----------
+        f, workers, quadrature
+            As for ``load_vector``.
+
+        Returns
+        -------
+        ndarray of float64, shape (..., size)
+            Nodal values: the mass matrix solved against ``load_vector(f)``; a polynomial of at
+            most the space's degree is reproduced up to rounding.
+
+        Raises
+        ------
+        TypeError, ValueError, Exception
+            As for ``load_vector``.
+
+        Example
+        -------
+        >>> LagrangeSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
+        [0.0, 1.0, 2.0]
+        """
+        load = self.load_vector(f, quadrature=quadrature, workers=workers)
+        solve = scipy.sparse.linalg.splu(scipy.sparse.csc_array(self.mass_matrix())).solve
+        flat = load.reshape(-1, self._size)
+        return np.ascontiguousarray(solve(np.ascontiguousarray(flat.T)).T).reshape(load.shape)
+
     def interpolate(self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike]) -> npt.NDArray[np.float64]:
         """Nodal values of a function.
 
@@ -516,6 +608,7 @@ class LagrangeSpace(Space):
         out: npt.NDArray[np.float64] | None = None,
         slab: TimeSlab[Self] | None = None,
         workers: int = 1,
+        side: Literal["left", "right"] = "right",
     ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of continuous piecewise Lagrange functions at many times.
 
@@ -540,11 +633,15 @@ class LagrangeSpace(Space):
             Threads sharing the work by consecutive times (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
+        side : {"right", "left"}, optional
+            As for ``LegendreSpace.evaluate``: "left" evaluates a time on an interior breakpoint
+            on the interval to its left (the values agree up to rounding, the derivatives are
+            the one-sided ones).
 
         Returns
         -------
         ndarray of float64, shape values.shape[:-1] + times.shape
-            ``legendre_space().evaluate(to_legendre() @ values, times, derivative)``; with `slab`,
+            ``legendre_space().evaluate(to_legendre() @ values, times, derivative, side=side)``; with `slab`,
             bit for bit the evaluation of the global vectors.
 
         Raises
@@ -562,7 +659,7 @@ class LagrangeSpace(Space):
         array(0.5)
         """
         if slab is not None:
-            return self._evaluate_slab(values, times, derivative, out, slab, workers)
+            return self._evaluate_slab(values, times, derivative, out, slab, workers, side)
         u = checks.batch_of("values", values, self._size, "W.size")
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
@@ -575,7 +672,7 @@ class LagrangeSpace(Space):
         flat = u.reshape(-1, self._size)
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         return LegendreSpace._on(self._degree, self._partition).evaluate(
-            coefficients, t, derivative, out, workers=workers
+            coefficients, t, derivative, out, workers=workers, side=side
         )
 
     def _evaluate_slab(
@@ -586,6 +683,7 @@ class LagrangeSpace(Space):
         out: npt.NDArray[np.float64] | None,
         slab: TimeSlab[Self],
         workers: int,
+        side: object,
     ) -> npt.NDArray[np.float64]:
         checked = partitions.slab_of("slab", slab, (self,), f"W = {self!r}")
         d = self._degree
@@ -609,4 +707,7 @@ class LagrangeSpace(Space):
         coefficients = (transformation @ flat.T).T.reshape(u.shape[:-1] + (transformation.shape[0],))
         V = LegendreSpace._on(self._degree, self._partition)
         c = np.ascontiguousarray(coefficients, dtype=np.float64)
-        return V._evaluate_window(c, t, derivative, out, k0, k1 - k0, True, checks.workers(workers))
+        threads = checks.workers(workers)
+        if checks.side(side) == "left":
+            return V._evaluate_left(c, t, derivative, out, k0, k1 - k0, True, threads)
+        return V._evaluate_window(c, t, derivative, out, k0, k1 - k0, True, threads)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Self
+from typing import TYPE_CHECKING, Literal, Self
 
 import numpy as np
 import numpy.typing as npt
@@ -12,6 +12,7 @@ import scipy.sparse
 from . import _checks as checks
 from . import _csr, _galerkin, _kernels
 from . import _partition as partitions
+from . import _quadrature as quadratures
 from ._partition import TimeSlab
 from ._space import Space
 
@@ -153,6 +154,7 @@ class LegendreSpace(Space):
         out: npt.NDArray[np.float64] | None = None,
         slab: TimeSlab[Self] | None = None,
         workers: int = 1,
+        side: Literal["left", "right"] = "right",
     ) -> npt.NDArray[np.float64]:
         """Values (or time derivatives) of piecewise Legendre expansions at many times.
 
@@ -179,6 +181,11 @@ class LegendreSpace(Space):
             Threads sharing the work by consecutive times (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
+        side : {"right", "left"}, optional
+            At an interior breakpoint t_k, the value of interval k ("right", the default: a
+            breakpoint belongs to the interval on its right) or the left limit, the end of
+            interval k - 1 ("left"). Elsewhere, and at t0 and T, the two agree. With `slab`,
+            "left" also admits the slab's right end ``slab.t1``, read from its last interval.
 
         Returns
         -------
@@ -220,7 +227,44 @@ class LegendreSpace(Space):
         t = checks.as_float_array("times", times)
         derivative = checks.derivative_order(derivative)
         threads = checks.workers(workers)
+        if checks.side(side) == "left":
+            return self._evaluate_left(c, t, derivative, out, first, width, False, threads)
         return self._evaluate_window(c, t, derivative, out, first, width, False, threads)
+
+    def _evaluate_left(
+        self,
+        c: npt.NDArray[np.float64],
+        t: npt.NDArray[np.float64],
+        derivative: int,
+        out: npt.NDArray[np.float64] | None,
+        first: int,
+        width: int,
+        closed: bool,
+        threads: int = 1,
+    ) -> npt.NDArray[np.float64]:
+        """_evaluate_window with left limits: a time on the left end of interval k of the window
+        [first + 1, first + width] is evaluated on interval k - 1, at its right end."""
+        intervals, _ = self._locate(t)
+        ends = self._partition.breakpoints()
+        flat_t, flat_k = t.reshape(-1), intervals.reshape(-1)
+        left = (flat_k > first) & (flat_k <= first + width)
+        left[left] = flat_t[left] == ends[flat_k[left]]
+        if not left.any():
+            return self._evaluate_window(c, t, derivative, out, first, width, closed, threads)
+        batch = c.shape[:-1]
+        result = np.empty(batch + (t.size,), dtype=np.float64)
+        others = np.flatnonzero(~left)
+        result[..., others] = self._evaluate_window(c, flat_t[others], derivative, None, first, width, closed, threads)
+        m = self._degree + 1
+        for k in np.unique(flat_k[left]):
+            chosen = np.flatnonzero(left & (flat_k == k))
+            own = np.ascontiguousarray(c[..., (int(k) - 1 - first) + width * np.arange(m)])
+            result[..., chosen] = self._evaluate_window(own, flat_t[chosen], derivative, None, int(k) - 1, 1, True)
+        shaped = result.reshape(batch + t.shape)
+        if out is None:
+            return shaped
+        checks.check_out(out, shaped.shape)[...] = shaped
+        return out
 
     def _evaluate_window(
         self,
@@ -479,7 +523,11 @@ class LegendreSpace(Space):
         return _galerkin.projection_to(self, other, rows, workers)
 
     def project(
-        self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], workers: int = 1
+        self,
+        f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        workers: int = 1,
+        *,
+        quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
     ) -> npt.NDArray[np.float64]:
         """L2 projection of a function onto the space.
 
@@ -492,22 +540,28 @@ class LegendreSpace(Space):
             Threads sharing the work by consecutive intervals (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
+        quadrature : int or (nodes, weights), optional
+            The rule on every interval: a number of Gauss-Legendre points (default degree + 2),
+            or nodes in [-1, 1] and their weights, e.g. a Gauss-Jacobi rule for an f singular at
+            the interval ends.
 
         Returns
         -------
         ndarray of float64, shape (..., size)
-            Coefficients, degree-major. The integrals use a Gauss-Legendre rule of degree + 2
-            points per interval, exact for polynomials f of degree up to degree + 3; a polynomial
-            of at most the space's degree is reproduced up to rounding.
+            Coefficients, degree-major. With the default rule of degree + 2 Gauss-Legendre
+            points the integrals are exact for polynomials f of degree up to degree + 3; a
+            polynomial of at most the space's degree is reproduced up to rounding.
 
         Raises
         ------
         TypeError
             `f` not callable ("f: expected a callable, got ..."), or its result not real numbers
-            ("f(t): expected an array-like of real numbers, got ...").
+            ("f(t): expected an array-like of real numbers, got ..."); `quadrature` neither an
+            integer nor a pair of arrays.
         ValueError
             The result of `f` not of shape (..., len(t)), e.g. "f: returned an array of shape (),
-            expected shape (..., 6) ending in the length of its argument".
+            expected shape (..., 6) ending in the length of its argument"; `quadrature` < 1, or
+            nodes and weights of different shapes, not finite, or nodes outside [-1, 1].
         Exception
             Whatever `f` raises, unchanged.
 
@@ -517,16 +571,53 @@ class LegendreSpace(Space):
         [0.5, 1.5, 0.5, 0.5]
         """
         threads = checks.workers(workers)
-        m = self._degree + 1
-        n_t = self._partition.n_t
-        nodes, weights = np.polynomial.legendre.leggauss(m + 1)
-        times = np.empty(n_t * (m + 1), dtype=np.float64)
-        _kernels.coordinate_times(*self._partition.kernel_arguments(), np.ascontiguousarray(nodes), times)
-        values = checks.call_on_times("f", f, times, times.size)
-        # B[q, i] = w_q P_i(x_q) (2i + 1) / 2: the coefficient of P_i is sum_q f(t_q) B[q, i].
-        B = np.polynomial.legendre.legvander(nodes, self._degree) * (weights[:, None] * (np.arange(m) + 0.5))
-        result = np.empty(values.shape[:-1] + (self._size,), dtype=np.float64)
-        _kernels.project_sums(
-            n_t, m, np.ascontiguousarray(values, dtype=np.float64), np.ascontiguousarray(B), result, threads
+        nodes, weights = quadratures.rule(quadrature, self._degree + 2)
+        values = self._values_at_rule(f, nodes)
+        # B[r, i] = w_r P_i(x_r) (2i + 1) / 2: the coefficient of P_i is sum_r f(t_r) B[r, i].
+        B = np.polynomial.legendre.legvander(nodes, self._degree) * (
+            weights[:, None] * (np.arange(self._degree + 1) + 0.5)
         )
-        return result
+        return quadratures.interval_sums(values, B, self._partition.n_t, threads)
+
+    def load_vector(
+        self,
+        f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike],
+        *,
+        quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
+        workers: int = 1,
+    ) -> npt.NDArray[np.float64]:
+        """The integrals of a function against every basis function.
+
+        Parameters
+        ----------
+        f : callable
+            As for ``project``.
+        quadrature : int or (nodes, weights), optional
+            As for ``project``: default degree + 2 Gauss-Legendre points per interval.
+        workers : int, optional
+            As for ``project``.
+
+        Returns
+        -------
+        ndarray of float64, shape (..., size)
+            Entry ``i*n_t + k``: the integral of f times P_i over interval k by the rule,
+            ``lengths[k] / 2 * sum_r w_r P_i(x_r) f(t_r)``. ``mass_matrix()`` times the
+            projection up to rounding, but with a rule of the caller's choice.
+
+        Raises
+        ------
+        TypeError, ValueError, Exception
+            As for ``project``.
+
+        Example
+        -------
+        >>> LegendreSpace(1, 2, 1.0).load_vector(lambda t: 2.0 * t).round(12).tolist()
+        [0.25, 0.75, 0.083333333333, 0.083333333333]
+        """
+        threads = checks.workers(workers)
+        nodes, weights = quadratures.rule(quadrature, self._degree + 2)
+        values = self._values_at_rule(f, nodes)
+        B = np.polynomial.legendre.legvander(nodes, self._degree) * weights[:, None]
+        sums = quadratures.interval_sums(values, B, self._partition.n_t, threads)
+        half = self._partition.lengths(0, self._partition.n_t) / 2.0
+        return sums * np.tile(half, self._degree + 1)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any, Self
 
 import numpy as np
@@ -10,6 +11,7 @@ import numpy.typing as npt
 from . import _checks as checks
 from . import _kernels
 from . import _partition as partitions
+from . import _quadrature as quadratures
 from ._partition import Partition, Partitioned, TimeSlab
 
 
@@ -265,6 +267,12 @@ class Space(Partitioned):
         xi = np.empty(t.shape, dtype=np.float64)
         _kernels.locate(*self._partition.kernel_arguments(), t, intervals, xi, threads)
         return intervals, xi
+
+    def _values_at_rule(
+        self, f: Callable[[npt.NDArray[np.float64]], npt.ArrayLike], nodes: npt.NDArray[np.float64]
+    ) -> npt.NDArray[np.float64]:
+        """``f`` at the nodes of a rule on [-1, 1] mapped to every interval, interval by interval."""
+        return quadratures.values(f, quadratures.times(self._partition, 0, self._partition.n_t, nodes))
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}(degree={self._degree}, {self._partition.arguments()})"

@@ -56,10 +56,12 @@ void basis_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const
     });
 }
 
-// out[k q + r]: the time of the reference coordinate nodes[r] on interval k (q = nodes.size()).
-void coordinate_times(std::size_t n_t, double T, std::span<const double> breakpoints, std::span<const double> nodes,
-                      std::span<double> out) {
-    on_partition(n_t, T, breakpoints, [&](const auto& partition) { pp::coordinate_times(partition, nodes, out); });
+// out[(k - first) q + r]: the time of the reference coordinate nodes[r] on interval k of
+// [first, last) (q = nodes.size()).
+void coordinate_times(std::size_t n_t, double T, std::span<const double> breakpoints, std::size_t first,
+                      std::size_t last, std::span<const double> nodes, std::span<double> out) {
+    on_partition(n_t, T, breakpoints,
+                 [&](const auto& partition) { pp::coordinate_times(partition, first, last, nodes, out); });
 }
 
 // Stored entries of the Lagrange mass matrix's rows [first, last).
@@ -231,6 +233,18 @@ std::size_t projection(std::size_t source_degree, std::size_t source_n_t, double
     });
 }
 
+// The dense stepping of a Galerkin method in time (see dense_stepping.hpp): returns the number
+// of intervals stepped, fewer when one's block is singular.
+std::size_t dense_steps(std::size_t n, std::size_t m, std::span<const double> T1, std::span<const double> T2,
+                        std::span<const double> C1, std::span<const double> C2, std::span<const double> E,
+                        std::span<const double> M, std::span<const double> A, std::span<const double> halves,
+                        std::span<double> factors, std::span<std::int64_t> pivots, std::span<std::int64_t> factored,
+                        std::span<const std::int64_t> slots, std::span<const double> loads, std::span<double> u,
+                        std::span<double> out) {
+    const pp::DenseStepMethod method{n, m, T1, T2, C1, C2, E, M, A};
+    return pp::dense_steps(method, pp::DenseStepFactors{halves, factors, pivots, factored}, slots, loads, u, out);
+}
+
 // The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
 // not raised one yet).
 binding::Ref internal_fault_type() { return binding::Ref::borrow(binding::fault_exception_type()); }
@@ -251,7 +265,7 @@ using Kernels = pwpoly::binding::Module<
            "basis_matrix32(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
     Kernel<&kernels::basis_matrix<std::int64_t>,
            "basis_matrix64(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
-    Kernel<&kernels::coordinate_times, "coordinate_times(n_t, T, breakpoints, nodes, out)">,
+    Kernel<&kernels::coordinate_times, "coordinate_times(n_t, T, breakpoints, first, last, nodes, out)">,
     Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
     Kernel<&kernels::lagrange_mass_matrix<std::int32_t>,
            "lagrange_mass_matrix32(degree, n_t, T, breakpoints, first, last, indptr, indices, data, workers)">,
@@ -290,6 +304,8 @@ using Kernels = pwpoly::binding::Module<
     Kernel<&kernels::projection<std::int64_t>,
              "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
+    Kernel<&kernels::dense_steps,
+           "dense_steps(n, m, T1, T2, C1, C2, E, M, A, halves, factors, pivots, factored, slots, loads, u, out)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
 

@@ -399,13 +399,16 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
 }
 
 template <Partition P>
-void coordinate_times(const P& partition, std::span<const double> nodes, std::span<double> out) {
+void coordinate_times(const P& partition, std::size_t first, std::size_t last, std::span<const double> nodes,
+                      std::span<double> out) {
     require_intervals(partition);
+    require(first <= last && last <= partition.n_intervals(), size_mismatch);
     const std::size_t q = nodes.size();
-    require(out.size() == checked_mul(partition.n_intervals(), q), size_mismatch);
-    for (std::size_t k = 0; k < partition.n_intervals(); ++k) {
+    require(out.size() == checked_mul(last - first, q), size_mismatch);
+    for (std::size_t k = first; k < last; ++k) {
         const Interval ends = partition.ends(k);
-        for (std::size_t r = 0; r < q; ++r) out[k * q + r] = time_from_coordinate(ends.left, ends.right, nodes[r]);
+        double* row = &out[(k - first) * q];
+        for (std::size_t r = 0; r < q; ++r) row[r] = time_from_coordinate(ends.left, ends.right, nodes[r]);
     }
 }
 
@@ -420,7 +423,8 @@ void coordinate_times(const P& partition, std::span<const double> nodes, std::sp
     template void basis_matrix_arrays<P, std::int64_t>(const P&, std::size_t, std::span<const double>, std::size_t, \
                                                        std::span<std::int64_t>, std::span<std::int64_t>,            \
                                                        std::span<double>, std::size_t);                             \
-    template void coordinate_times<P>(const P&, std::span<const double>, std::span<double>);
+    template void coordinate_times<P>(const P&, std::size_t, std::size_t, std::span<const double>,            \
+                                      std::span<double>);
 
 PWPOLY_BATCH_KERNELS(UniformPartition)
 PWPOLY_BATCH_KERNELS(BreakpointPartition)

@@ -56,9 +56,11 @@ void basis_matrix_arrays(const P& partition, std::size_t degree, std::span<const
                          std::span<Index> indptr, std::span<Index> indices, std::span<double> data,
                          std::size_t workers = 1);
 
-// out[k * nodes.size() + r] = time_from_coordinate on interval k of the reference coordinate
-// nodes[r] (in [-1, 1]): the quadrature times of every interval. out holds n * nodes.size().
+// out[(k - first) * nodes.size() + r] = time_from_coordinate on interval k of the reference
+// coordinate nodes[r] (in [-1, 1]): the quadrature times of the intervals [first, last). out holds
+// (last - first) * nodes.size().
 template <Partition P>
-void coordinate_times(const P& partition, std::span<const double> nodes, std::span<double> out);
+void coordinate_times(const P& partition, std::size_t first, std::size_t last, std::span<const double> nodes,
+                      std::span<double> out);
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -3,6 +3,7 @@
 
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
+#include "piecewise_polynomials/dense_stepping.hpp"
 #include "piecewise_polynomials/galerkin.hpp"
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"

@@ -1,0 +1,127 @@
+"""Run by test_mpi.py under mpiexec: parareal and mgrit on COMM_WORLD against the same calls with
+comm=None, bit for bit, and a rank that raises. Rank 0 prints one JSON object: the name of every
+case that failed, with what differed, and what each rank raised in the failure cases."""
+
+import json
+import sys
+import traceback
+
+import numpy as np
+import scipy.sparse
+from mpi4py import MPI
+
+import pwpoly_numpy as pn
+
+comm = MPI.COMM_WORLD
+rank, size = comm.Get_rank(), comm.Get_size()
+
+
+def heat(n):
+    h = 1.0 / (n + 1)
+    A = scipy.sparse.diags_array([2.0 * np.ones(n), -np.ones(n - 1), -np.ones(n - 1)], offsets=[0, -1, 1]) / h**2
+    x = np.arange(1, n + 1) * h
+    return A.tocsr(), np.minimum(x, 1.0 - x)
+
+
+def f(t):
+    return np.outer(np.linspace(0.0, 1.0, 5), np.cos(4.0 * t))
+
+
+def columns(V, slab):
+    """The columns of the whole coefficients that a slab's coefficients hold."""
+    if isinstance(V, pn.LegendreSpace):
+        return slab.rows
+    return np.arange(slab.k0 * V.degree, slab.k1 * V.degree + 1)
+
+
+def same(a, b):
+    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+    return a.shape == b.shape and np.array_equal(a.view(np.uint64), b.view(np.uint64))
+
+
+CASES = {
+    "parareal dG(2), one slab per rank": (pn.parareal, pn.LegendreSpace(2, 30, 0.3), {"coarse": 1}),
+    "parareal cG(2) graded, two slabs per rank": (
+        pn.parareal,
+        pn.LagrangeSpace(2, breakpoints=0.1 + 0.3 * (np.arange(31) / 30) ** 2),
+        {"parts": 2 * size},
+    ),
+    "mgrit dG(1), 2 levels, FCF": (pn.mgrit, pn.LegendreSpace(1, 48, 0.3), {}),
+    "mgrit dG(0), 3 levels of 3, F": (
+        pn.mgrit,
+        pn.LegendreSpace(0, 50, 0.3),
+        {"levels": 3, "coarsening": 3, "relaxation": "F"},
+    ),
+    "mgrit cG(1), 3 levels of 2, FCF": (pn.mgrit, pn.LagrangeSpace(1, 40, 0.3), {"levels": 3, "coarsening": 2}),
+}
+
+
+def compare(name, method, V, options):
+    A, u0 = heat(5)
+    parallel = method(V, A, u0, f=f, comm=comm, tol=1e-12, **options)
+    serial_options = dict(options)
+    if method is pn.parareal:
+        serial_options.setdefault("parts", size)
+    serial = method(V, A, u0, f=f, tol=1e-12, **serial_options)
+    stepped = pn.solve_galerkin(V, A, u0, f=f)
+    problems = []
+    if not same(parallel.coefficients, serial.coefficients[:, columns(V, parallel.slab)]):
+        problems.append("coefficients differ from comm=None")
+    if not same(parallel.end, serial.end):
+        problems.append("end differs from comm=None")
+    if parallel.residuals != serial.residuals or parallel.iterations != serial.iterations:
+        problems.append(f"history {parallel.residuals} differs from comm=None's {serial.residuals}")
+    scale = np.abs(stepped.coefficients).max()
+    if np.abs(parallel.coefficients - stepped.coefficients[:, columns(V, parallel.slab)]).max() > 1e-9 * scale:
+        problems.append("not the serial Galerkin solution")
+    t = np.linspace(parallel.slab.t0, parallel.slab.t1, 5, endpoint=parallel.slab.k1 == V.n_t)
+    if not same(parallel(t), V.evaluate(serial.coefficients, t)):
+        problems.append("sol(t) differs")
+    if method is pn.parareal and options.get("parts", size) == size and parallel.iterations < size - 1:
+        problems.append("converged too early to show the contraction")
+    return problems
+
+
+def failing(case):
+    """What this rank raises when `case` makes one rank fail."""
+    A, u0 = heat(5)
+    V = pn.LegendreSpace(1, 24, 0.3)
+    try:
+        if case == "f raises on rank 1":
+
+            def bad(t):
+                if rank == 1:
+                    raise ValueError("f: no values here")
+                return f(t)
+
+            pn.parareal(V, A, u0, f=bad, comm=comm)
+        elif case == "u0 not finite on the last rank":
+            start = u0.copy()
+            if rank == size - 1:
+                start[0] = np.nan
+            pn.mgrit(V, A, start, comm=comm, levels=2, coarsening=2)
+        else:
+            return "no such case"
+    except Exception as error:  # noqa: BLE001 - what each rank raised is the finding
+        return f"{type(error).__name__}: {error}"
+    return "returned"
+
+
+report = {"size": size, "problems": {}, "failures": {}}
+for name, (method, V, options) in CASES.items():
+    try:
+        problems = compare(name, method, V, options)
+    except Exception:  # noqa: BLE001 - any failure is a finding of the run
+        problems = [traceback.format_exc()]
+    everyone = comm.gather(problems, root=0)
+    if rank == 0:
+        found = [f"rank {r}: {p}" for r, ps in enumerate(everyone) for p in ps]
+        if found:
+            report["problems"][name] = found
+for case in ("f raises on rank 1", "u0 not finite on the last rank"):
+    everyone = comm.gather(failing(case), root=0)
+    if rank == 0:
+        report["failures"][case] = everyone
+if rank == 0:
+    json.dump(report, sys.stdout)
+    print()
