@@ -5,12 +5,14 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/lagrange_values.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
 #include "piecewise_polynomials/row_sinks.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
@@ -175,7 +177,7 @@ public:
         }
     }
 
-private:
+    // The scalar face's checks, in its order; also the array face's.
     static PointCoincidence checked_nonzero(std::size_t d, std::size_t n_c, std::size_t n_f) {
         if (d < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
         if (n_c < 1) fault("Lagrange prolongation requires at least one coarse interval");
@@ -183,6 +185,7 @@ private:
         return PointCoincidence(n_c, n_f);
     }
 
+private:
     void require_range(std::size_t first, std::size_t last) const {
         if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
     }
@@ -197,6 +200,132 @@ private:
     std::vector<double> w_;
 };
 
+std::size_t checked_degree(std::size_t degree) {
+    if (degree < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+    return degree;
+}
+
+// (a b) / m and (a b) mod m for m >= 1 without a wider type: b's multiples of m apart, the rest by
+// doubling, the remainder kept below m < 2^63 throughout.
+std::pair<std::uint64_t, std::uint64_t> product_divmod(std::uint64_t a, std::uint64_t b, std::uint64_t m) {
+    std::uint64_t quotient = a * (b / m);  // at most the caller's quotient: no wrap-around
+    const std::uint64_t rest = b % m;
+    std::uint64_t q = 0;
+    std::uint64_t r = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        q = q + q;
+        r = r + r;
+        if (r >= m) {
+            r -= m;
+            ++q;
+        }
+        if (((a >> bit) & 1U) != 0) {
+            r += rest;
+            if (r >= m) {
+                r -= m;
+                ++q;
+            }
+        }
+    }
+    return {quotient + q, r};
+}
+
+// The array face's rows between two uniform partitions, from the counts alone like the scalar
+// face's, but each fine node's coarse coordinate exact in integers: fine node r lies at
+// r n_c / N_f coarse intervals (N_f = n_f d), that is in coarse interval k = (r n_c) div N_f at the
+// remainder rem = (r n_c) mod N_f, and its local coordinate is xi = (2 rem - N_f) / N_f, one
+// rounding (the two integers are exact doubles below 2^53). Rows on coarse nodes (exactly, in
+// integers) hold 1.0 alone; the others the product-form values of the coarse interval's functions
+// at xi, exact zeros left out.
+class UniformProlongationRows {
+public:
+    UniformProlongationRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
+        : d_(degree),
+          n_c_(nt_coarse),
+          coincidence_(ProlongationRows::checked_nonzero(degree, nt_coarse, nt_fine)),
+          functions_(degree) {
+        N_f_ = checked_mul(nt_fine, d_);
+        n_rows_ = checked_add(N_f_, 1);
+        n_cols_ = checked_add(checked_mul(n_c_, d_), 1);
+    }
+
+    std::size_t n_cols() const { return n_cols_; }
+
+    // One entry per coincident row, d + 1 per other row: exactly what the rows store, but for
+    // values that are exact zeros.
+    std::size_t room(std::size_t first, std::size_t last) const {
+        require_range(first, last);
+        const std::size_t coincident = coincidence_.below(last) - coincidence_.below(first);
+        return checked_add(coincident, checked_mul(last - first - coincident, functions_.count()));
+    }
+
+    template <class Sink>
+    void emit(std::size_t first, std::size_t last, Sink& sink) const {
+        require_range(first, last);
+        if (first == last) return;
+        const std::size_t m = functions_.count();
+        RowCache cache(m);
+        const std::size_t period = coincidence_.fine_period;
+        const std::size_t phase = first % period;
+        std::size_t rows_to_coincidence = phase == 0 ? 0 : period - phase;
+        std::size_t coincident_col = coincidence_.below(first) * coincidence_.coarse_step;
+
+        const auto N = static_cast<std::uint64_t>(N_f_);
+        const auto [k_first, rem_first] = product_divmod(first, n_c_, N);
+        std::uint64_t k = k_first;
+        std::uint64_t rem = rem_first;
+        const std::uint64_t step_k = n_c_ / N;
+        const std::uint64_t step_rem = n_c_ % N;
+        const auto denominator = static_cast<double>(N);
+        for (std::size_t r = first; r < last; ++r) {
+            if (r > first) {
+                k += step_k;
+                rem += step_rem;
+                if (rem >= N) {
+                    rem -= N;
+                    ++k;
+                }
+            }
+            if (rows_to_coincidence == 0) {
+                sink.entry(coincident_col, 1.0);
+                sink.end_row();
+                rows_to_coincidence = period - 1;
+                coincident_col += coincidence_.coarse_step;  // may pass n_cols after the last row
+                continue;
+            }
+            --rows_to_coincidence;
+            // Never the last row (it lies on the last coarse node), so k < n_c and rem > 0.
+            const double numerator = static_cast<double>(static_cast<std::int64_t>(rem + rem - N));
+            const double e = numerator / denominator;
+            const double* row = cache.find(e);
+            if (row == nullptr) {
+                double* fresh = cache.insert(e);
+                functions_.values(e, std::span<double>(fresh, m));
+                row = fresh;
+            }
+            const std::size_t first_col = static_cast<std::size_t>(k) * d_;
+            for (std::size_t j = 0; j < m; ++j) {
+                // Exact zeros (of either sign) are not stored; a NaN would be.
+                if (row[j] != 0.0) sink.entry(first_col + j, row[j]);
+            }
+            sink.end_row();
+        }
+    }
+
+private:
+    void require_range(std::size_t first, std::size_t last) const {
+        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
+    }
+
+    std::size_t d_;
+    std::size_t n_c_;
+    PointCoincidence coincidence_;
+    LagrangeFunctions functions_;
+    std::size_t N_f_ = 0;
+    std::size_t n_rows_ = 0;
+    std::size_t n_cols_ = 0;
+};
+
 // The rows of a prolongation between two partitions with the same start and end, not both
 // uniform: fine node r is formed as the points are, located in the coarse partition, and given
 // 1.0 at a coarse node it equals bit for bit, or else the interpolation weights of its interval.
@@ -204,25 +333,22 @@ template <Partition Coarse, Partition Fine>
 class PartitionProlongationRows {
 public:
     PartitionProlongationRows(std::size_t degree, const Coarse& coarse, const Fine& fine)
-        : d_(degree), coarse_(coarse), fine_(fine) {
-        if (d_ < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+        : d_(degree), coarse_(coarse), fine_(fine), functions_(checked_degree(degree)) {
         n_rows_ = checked_add(checked_mul(fine.n_intervals(), d_), 1);
         n_cols_ = checked_add(checked_mul(coarse.n_intervals(), d_), 1);
-        x_ = reference_nodes(d_);
-        w_ = barycentric_weights(x_);
     }
 
     std::size_t n_cols() const { return n_cols_; }
 
     std::size_t room(std::size_t first, std::size_t last) const {
         require_range(first, last);
-        return checked_mul(last - first, x_.size());
+        return checked_mul(last - first, functions_.count());
     }
 
     template <class Sink>
     void emit(std::size_t first, std::size_t last, Sink& sink) const {
         require_range(first, last);
-        const std::size_t m = x_.size();  // d + 1
+        const std::size_t m = functions_.count();  // d + 1
         const double d = static_cast<double>(d_);
         const std::size_t last_coarse = coarse_.n_intervals() - 1;
         std::vector<double> nodes(m);
@@ -261,7 +387,7 @@ public:
                 continue;
             }
             // Local coordinates differ from row to row here: no cache of rows.
-            row_values_at(local_coordinate(interval, x), x_.data(), w_.data(), m, values.data());
+            functions_.values(local_coordinate(interval, x), values);
             for (std::size_t j = 0; j < m; ++j) {
                 // Exact zeros (of either sign) are not stored; a NaN would be.
                 if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
@@ -278,17 +404,17 @@ private:
     std::size_t d_;
     Coarse coarse_;
     Fine fine_;
+    LagrangeFunctions functions_;
     std::size_t n_rows_ = 0;
     std::size_t n_cols_ = 0;
-    std::vector<double> x_;
-    std::vector<double> w_;
 };
 
 // The row producer of a pair of partitions: the integer one between two uniform partitions.
+// (ProlongationRows is the scalar face's alone.)
 template <Partition Coarse, Partition Fine>
 auto rows_between(std::size_t degree, const Coarse& coarse, const Fine& fine) {
     if constexpr (std::is_same_v<Coarse, UniformPartition> && std::is_same_v<Fine, UniformPartition>) {
-        return ProlongationRows(degree, coarse.n, fine.n);
+        return UniformProlongationRows(degree, coarse.n, fine.n);
     } else {
         return PartitionProlongationRows<Coarse, Fine>(degree, coarse, fine);
     }
