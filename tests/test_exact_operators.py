@@ -366,3 +366,24 @@ def test_the_node_rule_accepts_the_same_intervals_in_both_forms():
     assert np.all(np.diff(breakpoints.points) > 0.0)
     last = uniform.points_of(range(uniform.size - 17, uniform.size))
     assert np.all(np.diff(last) > 0.0)
+
+
+def test_projection_in_parts_is_the_whole(monkeypatch):
+    # The parts (between which Ctrl-C is taken) chain their offsets and entries into the very
+    # bits of one call.
+    from pwpoly_numpy import _galerkin
+
+    V = pn.LegendreSpace(5, breakpoints=np.array([0.0, 0.1, 0.45, 0.5, 1.0]) ** 2)
+    U = pn.LegendreSpace(4, 7, 1.0)
+    whole = V.projection_to(U)
+    monkeypatch.setattr(_galerkin, "_PROJECTION_PART_WORK", 200)
+    assert len(_galerkin._projection_parts(range(U.size), 6 * U.size, V, U)) > 10
+    for rows in (None, range(3, 30), U.slab(2, 5)):
+        expected = whole if rows is None else whole[partitions_rows(U, rows)]
+        parts = V.projection_to(U, rows=rows, workers=2)
+        assert np.array_equal(parts.indptr, expected.indptr) and np.array_equal(parts.indices, expected.indices)
+        assert np.array_equal(parts.data, expected.data)
+
+
+def partitions_rows(space, rows):
+    return np.asarray(rows.rows) if isinstance(rows, pn.TimeSlab) else np.arange(rows.start, rows.stop)

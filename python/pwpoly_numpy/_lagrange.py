@@ -51,20 +51,31 @@ class LagrangeSpace(Space):
     ``pwpoly.lagrange_to_legendre_basis_transformation`` within rounding (the same bits for the
     transformation at degrees 1 and 2), and stay accurate where those lose the condition number of
     the equidistant Vandermonde matrix (2.8e7 at degree 32, 4.9e16 at 64). Measured against exact
-    rational arithmetic on the exact double nodes (``benchmarks/lagrange_accuracy.py``; one interval,
-    errors over the natural scale named):
+    rational arithmetic on the exact double nodes (``benchmarks/lagrange_accuracy.py``; one interval;
+    to_legendre: the largest error of a Legendre degree's weights over the largest of them; mass:
+    over the largest entry, and entry by entry; prolongation onto twice the intervals: a weight's
+    error over its row's sum of magnitudes):
 
-    ======  ====================  ===================  ===============  =====================
-    degree  to_legendre (column)  mass (normwise /     prolongation     derivative nnz (true
-            array / scalar face   entrywise)           weights (row)    nonzeros, none lost)
-    ======  ====================  ===================  ===============  =====================
-    ACCURACY_TABLE
-    ======  ====================  ===================  ===============  =====================
+    degree  to_legendre           mass                 prolongation     derivative
+            array / scalar face   normwise / entry     weight error     nnz / exact nonzeros
+    ------  --------------------  -------------------  ---------------  --------------------
+    1       0 / 0                 5.0e-16 / 6.7e-16    0                4 / 4
+    2       0 / 0                 2.1e-16 / 6.2e-16    0                8 / 8
+    3       1.6e-15 / 3.0e-16     7.2e-16 / 9.7e-16    0.5 eps          14 / 14
+    4       5.2e-16 / 2.1e-16     5.0e-16 / 9.4e-16    0                22 / 22
+    8       2.7e-15 / 5.2e-16     1.5e-15 / 3.5e-15    0.3 eps          74 / 74
+    16      1.3e-14 / 1.5e-14     2.5e-15 / 3.2e-15    0.9 eps          274 / 274
+    32      2.1e-12 / 2.5e-10     2.1e-15 / 9.1e-15    1.2 eps          1058 / 1058
+    48      1.9e-10 / 1.6e-05     7.9e-16 / 1.6e-14    1.9 eps          2354 / 2354
+    64      1.7e-06 / 3.4e-01     2.6e-15 / 6.7e-15    0.9 eps          4162 / 4162
 
-    The prolongation's rows sum to 1 within a few eps of their sum of magnitudes, the Lebesgue
-    function of the nodes: 2e16 at degree 64, so there a row's sum is 1 only to about 1 in
-    absolute terms; that is the nodes (any weights accurate to rounding do the same), not the
-    operator.
+    The derivative matrix stores every true nonzero (its interior diagonal is an exact zero), at
+    degree 128 too. At high degree the transformation's error is a few units in the last place of
+    its quadrature terms, l_i P_a, and l_i reaches 2e16 inside the interval at degree 64: far above
+    the weights themselves, the equidistant nodes' ill-conditioning, not the quadrature's. Likewise
+    the prolongation's rows sum to 1 within a few eps of their sum of magnitudes, the Lebesgue
+    function of the nodes (2e16 at degree 64, where a row's sum is 1 only to about 1 in absolute
+    terms: any weights accurate to rounding do the same).
 
     Parameters
     ----------
@@ -87,7 +98,11 @@ class LagrangeSpace(Space):
         As for ``LegendreSpace``, with 1 <= ``degree`` <= 128 ("degree: expected at most 128 for
         equidistant Lagrange nodes, got 1600": the transformation to Legendre coefficients costs
         O(degree**3), and equidistant nodes are useless long before, see the note) and nodes
-        that must not overflow ("T: the nodes of degree 3 overflow (T = 1e+308, n_t = 1)");
+        that must not overflow ("T: the nodes of degree 3 overflow (T = 1e+308, n_t = 1)") or
+        coincide: one rule for equal intervals and breakpoints, every interval's length / degree
+        at least two units in the last place of its larger end ("T: interval 2251799813685247,
+        [2251799813685247.0, 2251799813685248.0], is too short for 15 distinct interior nodes of
+        degree 16");
         ``prolongation_to`` also refuses a space of another degree, start or end, e.g. "fine:
         degree is 2, expected W.degree = 1".
     AttributeError
@@ -403,7 +418,8 @@ class LagrangeSpace(Space):
         ------
         TypeError
             `rows` not None, a TimeSlab or a range: "rows: expected None, a TimeSlab or a range,
-            got ..."; `trial` not a space.
+            got ..."; `trial` not a space, checked before anything compares it ("trial: expected
+            None, a LegendreSpace or a LagrangeSpace, got ...").
         ValueError
             A range of step other than 1 or beyond ``range(size)``; a slab of another space
             ("rows: a slab of ..., expected a slab of W = ..."); `trial` on another partition
