@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -101,104 +103,19 @@ private:
     std::vector<double> values_;
 };
 
-// The rows of a prolongation, one after the other: the sizes, the reference nodes and their
-// weights, and the coincidence pattern, checked and formed once per call.
-class ProlongationRows {
-public:
-    ProlongationRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
-        : d_(degree), n_c_(nt_coarse), coincidence_(checked_nonzero(degree, nt_coarse, nt_fine)) {
-        N_f_ = checked_mul(nt_fine, d_);
-        n_rows_ = checked_add(N_f_, 1);
-        n_cols_ = checked_add(checked_mul(n_c_, d_), 1);
-        x_ = reference_nodes(d_);
-        w_ = barycentric_weights(x_);
+void require_rows(std::size_t first, std::size_t last, std::size_t n_rows) {
+    if (first > last || last > n_rows) fault("prolongation rows: range outside the operator's rows");
+}
+
+// A row's m values from column first_col on, exact zeros (of either sign) left out, a NaN kept;
+// then the row's end.
+template <class Sink>
+void store_row(Sink& sink, std::size_t first_col, const double* values, std::size_t m) {
+    for (std::size_t j = 0; j < m; ++j) {
+        if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
     }
-
-    std::size_t n_rows() const { return n_rows_; }
-    std::size_t n_cols() const { return n_cols_; }
-
-    // Room for the rows [first, last): one entry per coincident row, at most d + 1 per other row.
-    std::size_t room(std::size_t first, std::size_t last) const {
-        require_range(first, last);
-        const std::size_t coincident = coincidence_.below(last) - coincidence_.below(first);
-        return checked_add(coincident, checked_mul(last - first - coincident, x_.size()));
-    }
-
-    // Emits the rows [first, last) in ascending order: sink.entry(column, value) for each stored
-    // entry of a row, columns ascending, then sink.end_row(). Rows of fine points on coarse points
-    // (exactly, in integers) hold 1.0 alone, in the coarse point's column; the others are computed
-    // from the local coordinate, which depends on the row alone.
-    template <class Sink>
-    void emit(std::size_t first, std::size_t last, Sink& sink) const {
-        require_range(first, last);
-        const std::size_t m = x_.size();  // d + 1
-        const double* xs = x_.data();
-        const double* ws = w_.data();
-        RowCache cache(m);
-        const std::size_t period = coincidence_.fine_period;
-        // Rows from `first` to the next coincident row, and that row's coarse column.
-        const std::size_t phase = first % period;
-        std::size_t rows_to_coincidence = phase == 0 ? 0 : period - phase;
-        std::size_t coincident_col = coincidence_.below(first) * coincidence_.coarse_step;
-
-        const double fine_count = static_cast<double>(N_f_);
-        const double coarse_count = static_cast<double>(n_c_);
-        for (std::size_t r = first; r < last; ++r) {
-            if (rows_to_coincidence == 0) {
-                sink.entry(coincident_col, 1.0);
-                sink.end_row();
-                rows_to_coincidence = period - 1;
-                coincident_col += coincidence_.coarse_step;  // may pass n_cols after the last row
-                continue;
-            }
-            --rows_to_coincidence;
-
-            // Position in coarse-interval units and the coarse interval holding it; only the
-            // last node (s = n_c) is moved back into the last interval. s is never negative, so
-            // truncation is its floor, and below n_c (an integer) it converts exactly.
-            const double s = (static_cast<double>(r) / fine_count) * coarse_count;
-            std::size_t k = s < coarse_count ? static_cast<std::size_t>(s) : n_c_;
-            if (k >= n_c_) k = n_c_ - 1;
-            const double offset = s - static_cast<double>(k);
-            const double e = (offset + offset) + (-1.0);
-
-            const double* row = cache.find(e);
-            if (row == nullptr) {
-                double* fresh = cache.insert(e);
-                row_values_at(e, xs, ws, m, fresh);
-                row = fresh;
-            }
-            const std::size_t first_col = k * d_;
-            for (std::size_t j = 0; j < m; ++j) {
-                // Exact zeros (of either sign) are not stored; a NaN would be.
-                if (row[j] != 0.0) sink.entry(first_col + j, row[j]);
-            }
-            sink.end_row();
-        }
-    }
-
-    // The scalar face's checks, in its order; also the array face's.
-    static PointCoincidence checked_nonzero(std::size_t d, std::size_t n_c, std::size_t n_f) {
-        if (d < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
-        if (n_c < 1) fault("Lagrange prolongation requires at least one coarse interval");
-        if (n_f < 1) fault("Lagrange prolongation requires at least one fine interval");
-        return PointCoincidence(n_c, n_f);
-    }
-
-private:
-    void require_range(std::size_t first, std::size_t last) const {
-        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
-    }
-
-    std::size_t d_;
-    std::size_t n_c_;
-    PointCoincidence coincidence_;
-    std::size_t N_f_ = 0;
-    std::size_t n_rows_ = 0;
-    std::size_t n_cols_ = 0;
-    std::vector<double> x_;
-    std::vector<double> w_;
-};
+    sink.end_row();
+}
 
 std::size_t checked_degree(std::size_t degree) {
     if (degree < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
@@ -208,7 +125,7 @@ std::size_t checked_degree(std::size_t degree) {
 // (a b) / m and (a b) mod m for m >= 1 without a wider type: b's multiples of m apart, the rest by
 // doubling, the remainder kept below m < 2^63 throughout.
 std::pair<std::uint64_t, std::uint64_t> product_divmod(std::uint64_t a, std::uint64_t b, std::uint64_t m) {
-    std::uint64_t quotient = a * (b / m);  // at most the caller's quotient: no wrap-around
+    const std::uint64_t quotient = a * (b / m);  // at most the caller's quotient: no wrap-around
     const std::uint64_t rest = b % m;
     std::uint64_t q = 0;
     std::uint64_t r = 0;
@@ -230,62 +147,61 @@ std::pair<std::uint64_t, std::uint64_t> product_divmod(std::uint64_t a, std::uin
     return {quotient + q, r};
 }
 
-// The array face's rows between two uniform partitions, from the counts alone like the scalar
-// face's, but each fine node's coarse coordinate exact in integers: fine node r lies at
-// r n_c / N_f coarse intervals (N_f = n_f d), that is in coarse interval k = (r n_c) div N_f at the
-// remainder rem = (r n_c) mod N_f, and its local coordinate is xi = (2 rem - N_f) / N_f, one
-// rounding (the two integers are exact doubles below 2^53). Rows on coarse nodes (exactly, in
-// integers) hold 1.0 alone; the others the product-form values of the coarse interval's functions
-// at xi, exact zeros left out.
-class UniformProlongationRows {
+// The rows of a prolongation between two uniform partitions, one after the other, from the counts
+// alone: the sizes, the row values' means and the coincidence pattern, checked and formed once per
+// call. Rows of fine points on coarse points (exactly, in integers) hold 1.0 alone, in the coarse
+// point's column; the others hold the values of their coarse interval's functions at the fine
+// node's local coordinate e, which depends on the row alone, exact zeros left out.
+//
+// Two ways to place fine node r (N_f = n_f d):
+// - the scalar face's (Exact = false): s = (r / N_f) n_c, k = floor(s) (n_c - 1 at the end),
+//   e = ((s - k) + (s - k)) + (-1), and barycentric weights, 1.0 alone within 1e-14 of a
+//   reference node;
+// - the array face's (Exact = true): k = (r n_c) div N_f and rem = (r n_c) mod N_f in integers,
+//   e = (2 rem - N_f) / N_f, one rounding (the two integers are exact doubles below 2^53), and the
+//   product-form values (lagrange_values.hpp).
+template <bool Exact>
+class UniformRows {
 public:
-    UniformProlongationRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
-        : d_(degree),
-          n_c_(nt_coarse),
-          coincidence_(ProlongationRows::checked_nonzero(degree, nt_coarse, nt_fine)),
-          functions_(degree) {
+    UniformRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
+        : d_(degree), n_c_(nt_coarse), coincidence_(checked_nonzero(degree, nt_coarse, nt_fine)) {
         N_f_ = checked_mul(nt_fine, d_);
         n_rows_ = checked_add(N_f_, 1);
         n_cols_ = checked_add(checked_mul(n_c_, d_), 1);
+        x_ = reference_nodes(d_);
+        if constexpr (Exact) {
+            functions_.emplace(d_);
+        } else {
+            w_ = barycentric_weights(x_);
+        }
     }
 
+    std::size_t n_rows() const { return n_rows_; }
     std::size_t n_cols() const { return n_cols_; }
 
-    // One entry per coincident row, d + 1 per other row: exactly what the rows store, but for
-    // values that are exact zeros.
+    // Room for the rows [first, last): one entry per coincident row, at most d + 1 per other row.
     std::size_t room(std::size_t first, std::size_t last) const {
-        require_range(first, last);
+        require_rows(first, last, n_rows_);
         const std::size_t coincident = coincidence_.below(last) - coincidence_.below(first);
-        return checked_add(coincident, checked_mul(last - first - coincident, functions_.count()));
+        return checked_add(coincident, checked_mul(last - first - coincident, x_.size()));
     }
 
+    // Emits the rows [first, last) in ascending order: sink.entry(column, value) for each stored
+    // entry of a row, columns ascending, then sink.end_row().
     template <class Sink>
     void emit(std::size_t first, std::size_t last, Sink& sink) const {
-        require_range(first, last);
+        require_rows(first, last, n_rows_);
         if (first == last) return;
-        const std::size_t m = functions_.count();
+        const std::size_t m = x_.size();  // d + 1
         RowCache cache(m);
         const std::size_t period = coincidence_.fine_period;
+        // Rows from `first` to the next coincident row, and that row's coarse column.
         const std::size_t phase = first % period;
         std::size_t rows_to_coincidence = phase == 0 ? 0 : period - phase;
         std::size_t coincident_col = coincidence_.below(first) * coincidence_.coarse_step;
 
-        const auto N = static_cast<std::uint64_t>(N_f_);
-        const auto [k_first, rem_first] = product_divmod(first, n_c_, N);
-        std::uint64_t k = k_first;
-        std::uint64_t rem = rem_first;
-        const std::uint64_t step_k = n_c_ / N;
-        const std::uint64_t step_rem = n_c_ % N;
-        const auto denominator = static_cast<double>(N);
-        for (std::size_t r = first; r < last; ++r) {
-            if (r > first) {
-                k += step_k;
-                rem += step_rem;
-                if (rem >= N) {
-                    rem -= N;
-                    ++k;
-                }
-            }
+        Placement place(first, n_c_, N_f_);
+        for (std::size_t r = first; r < last; ++r, place.next()) {
             if (rows_to_coincidence == 0) {
                 sink.entry(coincident_col, 1.0);
                 sink.end_row();
@@ -294,37 +210,88 @@ public:
                 continue;
             }
             --rows_to_coincidence;
-            // Never the last row (it lies on the last coarse node), so k < n_c and rem > 0.
-            const double numerator = static_cast<double>(static_cast<std::int64_t>(rem + rem - N));
-            const double e = numerator / denominator;
+            const auto [k, e] = place.at(r);
             const double* row = cache.find(e);
             if (row == nullptr) {
                 double* fresh = cache.insert(e);
-                functions_.values(e, std::span<double>(fresh, m));
+                values_at(e, fresh);
                 row = fresh;
             }
-            const std::size_t first_col = static_cast<std::size_t>(k) * d_;
-            for (std::size_t j = 0; j < m; ++j) {
-                // Exact zeros (of either sign) are not stored; a NaN would be.
-                if (row[j] != 0.0) sink.entry(first_col + j, row[j]);
-            }
-            sink.end_row();
+            store_row(sink, k * d_, row, m);
         }
     }
 
+    static PointCoincidence checked_nonzero(std::size_t d, std::size_t n_c, std::size_t n_f) {
+        if (d < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+        if (n_c < 1) fault("Lagrange prolongation requires at least one coarse interval");
+        if (n_f < 1) fault("Lagrange prolongation requires at least one fine interval");
+        return PointCoincidence(n_c, n_f);
+    }
+
 private:
-    void require_range(std::size_t first, std::size_t last) const {
-        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
+    // The coarse interval k and local coordinate e of fine node r, the rows visited in order.
+    struct Placement {
+        std::uint64_t k = 0;
+        std::uint64_t rem = 0;
+        std::uint64_t n_c;
+        std::uint64_t N;
+
+        Placement(std::size_t first, std::size_t n_c_, std::size_t N_f) : n_c(n_c_), N(N_f) {
+            if constexpr (Exact) std::tie(k, rem) = product_divmod(first, n_c, N);
+        }
+
+        // To the next row: r n_c grows by n_c.
+        void next() {
+            if constexpr (Exact) {
+                k += n_c / N;
+                rem += n_c % N;
+                if (rem >= N) {
+                    rem -= N;
+                    ++k;
+                }
+            }
+        }
+
+        std::pair<std::size_t, double> at(std::size_t r) const {
+            if constexpr (Exact) {
+                // Never the last row (it lies on the last coarse node), so k < n_c and rem > 0.
+                const double numerator = static_cast<double>(static_cast<std::int64_t>(rem + rem - N));
+                return {static_cast<std::size_t>(k), numerator / static_cast<double>(N)};
+            } else {
+                // Position in coarse-interval units and the coarse interval holding it; only the
+                // last node (s = n_c) is moved back into the last interval. s is never negative,
+                // so truncation is its floor, and below n_c (an integer) it converts exactly.
+                const double coarse_count = static_cast<double>(n_c);
+                const double s = (static_cast<double>(r) / static_cast<double>(N)) * coarse_count;
+                std::size_t interval = s < coarse_count ? static_cast<std::size_t>(s) : static_cast<std::size_t>(n_c);
+                if (interval >= n_c) interval = static_cast<std::size_t>(n_c) - 1;
+                const double offset = s - static_cast<double>(interval);
+                return {interval, (offset + offset) + (-1.0)};
+            }
+        }
+    };
+
+    void values_at(double e, double* out) const {
+        if constexpr (Exact) {
+            functions_->values(e, std::span<double>(out, x_.size()));
+        } else {
+            row_values_at(e, x_.data(), w_.data(), x_.size(), out);
+        }
     }
 
     std::size_t d_;
     std::size_t n_c_;
     PointCoincidence coincidence_;
-    LagrangeFunctions functions_;
     std::size_t N_f_ = 0;
     std::size_t n_rows_ = 0;
     std::size_t n_cols_ = 0;
+    std::vector<double> x_;
+    std::vector<double> w_;                        // the scalar face's barycentric weights
+    std::optional<LagrangeFunctions> functions_;  // the array face's product form
 };
+
+using ProlongationRows = UniformRows<false>;
+using UniformProlongationRows = UniformRows<true>;
 
 // The rows of a prolongation between two partitions with the same start and end, not both
 // uniform: fine node r is formed as the points are, located in the coarse partition, and given
@@ -341,13 +308,13 @@ public:
     std::size_t n_cols() const { return n_cols_; }
 
     std::size_t room(std::size_t first, std::size_t last) const {
-        require_range(first, last);
+        require_rows(first, last, n_rows_);
         return checked_mul(last - first, functions_.count());
     }
 
     template <class Sink>
     void emit(std::size_t first, std::size_t last, Sink& sink) const {
-        require_range(first, last);
+        require_rows(first, last, n_rows_);
         const std::size_t m = functions_.count();  // d + 1
         const double d = static_cast<double>(d_);
         const std::size_t last_coarse = coarse_.n_intervals() - 1;
@@ -388,19 +355,11 @@ public:
             }
             // Local coordinates differ from row to row here: no cache of rows.
             functions_.values(local_coordinate(interval, x), values);
-            for (std::size_t j = 0; j < m; ++j) {
-                // Exact zeros (of either sign) are not stored; a NaN would be.
-                if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
-            }
-            sink.end_row();
+            store_row(sink, first_col, values.data(), m);
         }
     }
 
 private:
-    void require_range(std::size_t first, std::size_t last) const {
-        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
-    }
-
     std::size_t d_;
     Coarse coarse_;
     Fine fine_;
