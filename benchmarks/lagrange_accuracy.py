@@ -1,4 +1,5 @@
-"""Accuracy of the array face's Lagrange operators against exact rational arithmetic.
+"""Accuracy of the array face's Lagrange operators and of the projection against exact rational
+arithmetic.
 
 For each degree, on one interval of [0, 2] (the local matrices: every other interval repeats them
 scaled by its length), the exact values come from ``fractions.Fraction`` on the exact double nodes
@@ -18,13 +19,16 @@ of the reference interval:
     .venv/bin/python benchmarks/lagrange_accuracy.py [DEGREE ...]
 
 prints one row per degree (default 1 2 3 4 8 16 32 64); the exact arithmetic takes some seconds
-at degree 64.
+at degree 64. Then one row per partition pair and degree 0 to 2 for ``LegendreSpace.projection_to``:
+the largest error of an entry over its row's sum of magnitudes, against the exact integrals on the
+exact breakpoints (the tests' reference, ``tests/test_exact_operators.py``).
 """
 
 from __future__ import annotations
 
 import sys
 from fractions import Fraction
+from pathlib import Path
 
 import numpy as np
 
@@ -136,6 +140,36 @@ def row(degree: int) -> dict[str, float]:
     }
 
 
+PROJECTION_CASES = {
+    "t0 = 1000, h ~ 1e-6": (1000.0 + 1e-6 * np.array([0, 1, 2.5, 3.0]), 1000.0 + 1e-6 * np.array([0, 0.7, 3.0])),
+    "t0 = 1e6, h ~ 1e-6": (1e6 + 1e-6 * np.array([0, 1, 2.5, 3.0]), 1e6 + 1e-6 * np.array([0, 0.7, 3.0])),
+    "-5 + (k/6)^2 onto -5 + (k/4)^3": (-5.0 + np.linspace(0, 1, 7) ** 2, -5.0 + np.linspace(0, 1, 5) ** 3),
+    "an overlap of 3.5 %": (np.array([0, 1.0, 2.0]), np.array([0, 0.965, 2.0])),
+    "ends near 1.7e308": (
+        2.0**1023 * np.array([-1.0, -0.3, 0.2, 0.75]),
+        2.0**1023 * np.array([-1.0, -0.5, 0.1, 0.6, 0.75]),
+    ),
+}
+
+
+def projection_rows() -> None:
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from test_exact_operators import exact_projection
+
+    eps = np.finfo(np.float64).eps
+    print("\n| projection | degree 0 | degree 1 | degree 2 |")
+    print("|---|---|---|---|")
+    for name, (source, target) in PROJECTION_CASES.items():
+        errors = []
+        for d in (0, 1, 2):
+            V = pn.LegendreSpace(d, breakpoints=source)
+            U = pn.LegendreSpace(d, breakpoints=target)
+            exact = exact_projection(V, U)
+            scale = np.abs(exact).sum(axis=1)[:, None]
+            errors.append(float(np.max(np.abs(V.projection_to(U).toarray() - exact) / scale)) / eps)
+        print(f"| {name} | " + " | ".join(f"{e:.1f} eps" for e in errors) + " |")
+
+
 def main(argv: list[str]) -> None:
     degrees = [int(a) for a in argv] or [1, 2, 3, 4, 8, 16, 32, 64]
     eps = np.finfo(np.float64).eps
@@ -152,6 +186,7 @@ def main(argv: list[str]) -> None:
             f"{r['weights'] / eps:.1f} eps | {r['derivative nnz']} / {r['exact nonzeros']} "
             f"({r['dropped']} dropped) |"
         )
+    projection_rows()
 
 
 if __name__ == "__main__":
