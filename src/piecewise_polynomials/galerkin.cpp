@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "common/sizes.hpp"
-#include <optional>
-
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/lagrange_values.hpp"
@@ -70,7 +69,7 @@ void legendre_pair(std::size_t n, double x, double& p_n, double& p_previous) {
 // polynomials by the recurrence, Lagrange functions in product form (lagrange_values.hpp).
 class LocalFunctions {
 public:
-    LocalFunctions(BasisShape shape, std::size_t count) : shape_(shape), count_(count) {
+    LocalFunctions(BasisShape shape, std::size_t count) : count_(count) {
         if (shape.kind == BasisKind::lagrange) lagrange_.emplace(shape.degree);
     }
 
@@ -88,7 +87,6 @@ public:
     }
 
 private:
-    BasisShape shape_;
     std::size_t count_;
     std::optional<LagrangeFunctions> lagrange_;
 };
