@@ -108,6 +108,25 @@ def derivative_matrix(
     return galerkin_matrix(space, rows, trial, _UPWIND if upwind else _DERIVATIVE, workers)
 
 
+# Work (multiply-adds) of one kernel call of the projection at most, about 0.1 s: between two calls
+# the interpreter runs its signal handlers, so Ctrl-C stops a projection of high degree (whose
+# rows cost O(degree**2) each) within that time rather than at its end.
+_PROJECTION_PART_WORK = 10**8
+
+
+def _projection_parts(rows: range, room: int, space: Space, other: Space) -> list[range]:
+    """`rows` cut into consecutive parts of at most _PROJECTION_PART_WORK each, the work of a row
+    being its overlaps times the rule's points times the degrees' values it forms."""
+    m = space._degree + 1
+    overlaps = room // m  # over all the rows
+    points = (space._degree + other._degree) // 2 + 1
+    work = overlaps * points * (space._degree + other._degree + 2)
+    if work <= _PROJECTION_PART_WORK or len(rows) <= 1:
+        return [rows]
+    step = max(1, (len(rows) * _PROJECTION_PART_WORK) // work)
+    return [rows[i : i + step] for i in range(0, len(rows), step)]
+
+
 def projection_to(
     space: Space, other: object, rows: TimeSlab[Space] | range | None, workers: object
 ) -> scipy.sparse.csr_array[np.float64]:
@@ -119,11 +138,16 @@ def projection_to(
     other_span = (other._partition.t0, other._partition.T)
     if other_span != span:
         raise ValueError(f"other: {other!r} spans {list(other_span)}, expected the span of V = {space!r}, {list(span)}")
-    ranges = partitions.requested_ranges(rows, other._size, (other,), f"other = {other!r}")
+    requested = partitions.requested_ranges(rows, other._size, (other,), f"other = {other!r}")
     threads = checks.workers(workers)
     source = (space._degree, *space._partition.kernel_arguments())
     target = (other._degree, *other._partition.kernel_arguments())
-    rooms = [_kernels.projection_room(*source, *target, r.start, r.stop) for r in ranges]
+    ranges: list[range] = []
+    rooms: list[int] = []
+    for r in requested:
+        for part in _projection_parts(r, _kernels.projection_room(*source, *target, r.start, r.stop), space, other):
+            ranges.append(part)
+            rooms.append(_kernels.projection_room(*source, *target, part.start, part.stop))
 
     def write(kernel: Callable[..., Any], indptr: Any, indices: Any, data: Any) -> int:
         row = entry = 0

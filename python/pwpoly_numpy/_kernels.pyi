@@ -15,9 +15,6 @@ __all__ = [
     "basis_matrix32",
     "basis_matrix64",
     "coordinate_times",
-    "lagrange_mass_nnz",
-    "lagrange_mass_matrix32",
-    "lagrange_mass_matrix64",
     "lagrange_points",
     "prolongation_room",
     "prolongation32",
@@ -84,31 +81,6 @@ def basis_matrix64(
 ) -> None: ...
 def coordinate_times(
     n_t: int, T: float, breakpoints: _F64, first: int, last: int, nodes: _F64, out: _F64
-) -> None: ...
-def lagrange_mass_nnz(degree: int, n_t: int, first: int, last: int) -> int: ...
-def lagrange_mass_matrix32(
-    degree: int,
-    n_t: int,
-    T: float,
-    breakpoints: _F64,
-    first: int,
-    last: int,
-    indptr: _Index,
-    indices: _Index,
-    data: _F64,
-    workers: int,
-) -> None: ...
-def lagrange_mass_matrix64(
-    degree: int,
-    n_t: int,
-    T: float,
-    breakpoints: _F64,
-    first: int,
-    last: int,
-    indptr: _Index,
-    indices: _Index,
-    data: _F64,
-    workers: int,
 ) -> None: ...
 def lagrange_points(degree: int, n_t: int, T: float, breakpoints: _F64, first: int, last: int, out: _F64) -> None: ...
 def prolongation_room(

@@ -82,8 +82,11 @@ class LegendreSpace(Space):
         normal number"), or a last interval end that overflows; both n_t and T and breakpoints, or
         neither ("breakpoints: give either n_t and T or breakpoints, got both"); breakpoints not
         1-D, fewer than 2, not finite, not strictly increasing ("breakpoints: expected strictly
-        increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5") or two of them
-        farther apart than the largest float; in the methods, e.g. "coefficients: last axis has length 11,
+        increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5"), an interval length
+        that is not a positive normal number (the rule of T / n_t: "breakpoints: the interval
+        length breakpoints[1] - breakpoints[0] = 5e-324 is not a positive normal number"), or the
+        first and last farther apart than the largest float; the breakpoints are copied first and
+        the copy checked; in the methods, e.g. "coefficients: last axis has length 11,
         expected V.size = 12", "times: 1000... (int) is beyond the largest float".
     AttributeError
         On setting or deleting any attribute: the space is an immutable value, e.g.
@@ -501,10 +504,15 @@ class LegendreSpace(Space):
             ``P @ c`` are the coefficients in `other` of the L2 projection of the expansion c:
             entry (i*m + l, j*n_t + k) is ``(2*i + 1) / h_l`` times the integral of P_i on
             other's interval l times P_j on interval k, over their overlap (the two lists of
-            interval ends merged), by a Gauss-Legendre rule exact for the two degrees; 1.0 and
-            nothing else between identical intervals. On nested partitions a polynomial of the
-            coarse space is reproduced and coarse to fine to coarse is the identity, up to
-            rounding. Zero integrals are not stored; with `rows`, the same bits as the whole.
+            interval ends merged); 1.0 and nothing else between identical intervals (recognised
+            first), and any other overlap, however narrow, by a Gauss-Legendre rule exact for the
+            two degrees, run in each interval's local coordinate from its own ends (no time formed
+            in absolute terms: within a few eps far from the origin, and for ends up to the
+            largest double). On nested partitions a polynomial of the coarse space is reproduced
+            and coarse to fine to coarse is the identity, up to rounding. Zero integrals are not
+            stored; with `rows`, the same bits as the whole. A row costs O(overlaps *
+            (degree + other.degree)**2); the rows are built in parts of bounded work, between
+            which Ctrl-C is taken.
 
         Raises
         ------

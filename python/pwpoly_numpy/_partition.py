@@ -216,8 +216,12 @@ class Breakpoints(Partition):
 
 def breakpoints_of(value: object) -> Breakpoints:
     """The ``breakpoints=`` argument: a 1-D array-like of at least 2 finite, strictly increasing real
-    numbers, copied into a read-only float64 array."""
-    ends = checks.as_float_array("breakpoints", value)
+    numbers, copied into a read-only float64 array, which is then checked: what is checked is what
+    the space keeps, whatever another thread writes into the caller's array meanwhile.
+
+    One rule with equal intervals: every interval length ``b_{k+1} - b_k`` is a positive normal
+    number (at least ``sys.float_info.min``), and the whole span ``b_n - b_0`` is finite."""
+    ends = checks.frozen(checks.as_float_array("breakpoints", value))
     if ends.ndim != 1:
         raise ValueError(f"breakpoints: expected a 1-D array, got shape {ends.shape}")
     if ends.size < 2:
@@ -228,6 +232,7 @@ def breakpoints_of(value: object) -> Breakpoints:
         raise ValueError(f"breakpoints: breakpoints[{k}] = {float(ends[k])!r} is not finite")
     with np.errstate(over="ignore"):
         lengths = np.diff(ends)
+        span = ends[-1] - ends[0]
     rising = lengths > 0.0
     if not rising.all():
         k = int(np.argmin(rising)) + 1
@@ -235,13 +240,19 @@ def breakpoints_of(value: object) -> Breakpoints:
             f"breakpoints: expected strictly increasing values, got breakpoints[{k - 1}] = {float(ends[k - 1])!r} "
             f"and breakpoints[{k}] = {float(ends[k])!r}"
         )
-    if not np.isfinite(lengths).all():
-        k = int(np.argmin(np.isfinite(lengths)))
+    normal = lengths >= sys.float_info.min
+    if not normal.all():
+        k = int(np.argmin(normal))
         raise ValueError(
-            f"breakpoints: the interval from breakpoints[{k}] = {float(ends[k])!r} to breakpoints[{k + 1}] = "
-            f"{float(ends[k + 1])!r} is longer than the largest float"
+            f"breakpoints: the interval length breakpoints[{k + 1}] - breakpoints[{k}] = {float(lengths[k])!r} is not "
+            f"a positive normal number"
         )
-    return Breakpoints(checks.frozen(ends))
+    if not np.isfinite(span):
+        raise ValueError(
+            f"breakpoints: the span from breakpoints[0] = {float(ends[0])!r} to breakpoints[{ends.size - 1}] = "
+            f"{float(ends[-1])!r} is longer than the largest float"
+        )
+    return Breakpoints(ends)
 
 
 def uniform_of(n_t: object, T: object, fits: Callable[[int], None]) -> Uniform:

@@ -64,27 +64,6 @@ void coordinate_times(std::size_t n_t, double T, std::span<const double> breakpo
                  [&](const auto& partition) { pp::coordinate_times(partition, first, last, nodes, out); });
 }
 
-// Stored entries of the Lagrange mass matrix's rows [first, last).
-std::size_t lagrange_mass_nnz(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last) {
-    return pp::lagrange_mass_rows_nnz(degree, n_t, first, last);
-}
-
-// The Lagrange mass matrix's rows [first, last), offsets from indptr[0].
-template <class Index>
-void lagrange_mass_matrix(std::size_t degree, std::size_t n_t, double T, std::span<const double> breakpoints,
-                          std::size_t first, std::size_t last, std::span<Index> indptr, std::span<Index> indices,
-                          std::span<double> data, std::size_t workers) {
-    on_partition(n_t, T, breakpoints, [&](const auto& partition) {
-        pp::build_rows_in_parts<Index>(
-            first, last, indptr, indices, data, workers,
-            [&](std::size_t a, std::size_t b) { return pp::lagrange_mass_rows_nnz(degree, n_t, a, b); },
-            [&](std::size_t a, std::size_t b, std::span<Index> p, std::span<Index> i, std::span<double> d) {
-                pp::lagrange_mass_rows<std::decay_t<decltype(partition)>, Index>(degree, partition, a, b, p, i, d);
-                return i.size();
-            });
-    });
-}
-
 // The Lagrange-to-Legendre transformation's rows [first, last), offsets from indptr[0].
 template <class Index>
 void to_legendre_arrays(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last,
@@ -266,11 +245,6 @@ using Kernels = pwpoly::binding::Module<
     Kernel<&kernels::basis_matrix<std::int64_t>,
            "basis_matrix64(degree, n_t, T, breakpoints, times, derivative, indptr, indices, data, workers)">,
     Kernel<&kernels::coordinate_times, "coordinate_times(n_t, T, breakpoints, first, last, nodes, out)">,
-    Function<&kernels::lagrange_mass_nnz, "lagrange_mass_nnz(degree, n_t, first, last)">,
-    Kernel<&kernels::lagrange_mass_matrix<std::int32_t>,
-           "lagrange_mass_matrix32(degree, n_t, T, breakpoints, first, last, indptr, indices, data, workers)">,
-    Kernel<&kernels::lagrange_mass_matrix<std::int64_t>,
-           "lagrange_mass_matrix64(degree, n_t, T, breakpoints, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::lagrange_points, "lagrange_points(degree, n_t, T, breakpoints, first, last, out)">,
     Function<&kernels::prolongation_room,
              "prolongation_room(degree, nt_coarse, T_coarse, coarse_breakpoints, nt_fine, T_fine, "

@@ -50,14 +50,16 @@ enum class GalerkinForm : std::uint8_t { mass, derivative, upwind };
 // between Legendre bases: mass length(k) / (2i + 1) for i = j, derivative 2.0 for j > i with
 // i + j odd, traces (-1)^i at the left end and 1 at the right end (upwind values exactly +-1.0).
 // With a Lagrange basis, the local integrals on [-1, 1] come from the Gauss rule exact for their
-// degree, Lagrange functions in product form over the equidistant reference nodes, each sum in
-// the rule's node order; a mass entry is length(k) times half that integral, a derivative entry
-// the integral itself (the length cancels), and a node shared by two intervals adds the left
-// interval's part and then the right one's. An integral the rule gives within rounding of zero
-// (|sum| <= 2^-40 times the rule's integral of the largest magnitudes of the test and of the
-// trial functions: the exact integral is zero) is not stored, nor is any other zero: no
-// structural zeros. Faults on a Lagrange degree 0 and on
-// upwind with a Lagrange basis.
+// degree, Lagrange functions in product form (lagrange_values.hpp), each sum of w (f g) in the
+// rule's node order (so symmetric to the bit between a basis and itself); a mass entry is
+// length(k) times half that integral, a derivative entry the integral itself (the length
+// cancels), and a node shared by two intervals adds the left interval's part and then the right
+// one's. A Legendre side is integrated only up to the Lagrange side's degree: beyond it the
+// entries are exact zeros by orthogonality, or (Lagrange test, Legendre trial derivative) the
+// exact boundary terms [a = p] - (-1)^b [a = 0]. An integral the rule gives within 2^-38 of its
+// own scale (the rule's integral of |f g|: the exact integral is zero) is not stored, nor is any
+// other zero: no structural zeros. Faults on a Lagrange degree 0 and on upwind with a Lagrange
+// basis.
 class GalerkinOperator {
 public:
     GalerkinOperator(BasisShape test, BasisShape trial, GalerkinForm form);
@@ -104,12 +106,14 @@ private:
 // L2 projection of the Legendre basis of degree `source_degree` on `source` onto the Legendre
 // basis of degree `target_degree` on `target` (the same span): row i*n_target + m holds
 // ((2i + 1) / length_m) int over J_m of P_i^(m) P_j^(k) dt at column j*n_source + k, summed over
-// the overlaps of the target interval J_m with the source intervals I_k. The overlaps come from
-// the two lists of interval ends merged (an overlap no wider than a few units in the last place
-// of its ends is left out: the two partitions share that end up to rounding); on an overlap
-// that is both intervals exactly (same ends, bit for bit) the entry is 1.0 for i = j and nothing
-// else; otherwise the Gauss rule exact for degree target_degree + source_degree on the overlap,
-// with the zero rule of GalerkinOperator. Columns ascending.
+// the overlaps of the target interval J_m with the source intervals I_k. An overlap that is both
+// intervals exactly (same ends, bit for bit) is recognised first: 1.0 for i = j and nothing else.
+// Any other overlap [lo, hi] is left out only when it is empty (hi <= lo); on it the Gauss rule
+// exact for degree target_degree + source_degree runs in each interval's local coordinate, the
+// overlap's ends taken there by coordinate_from_ends (no time formed in absolute terms, nothing
+// that overflows for ends up to the largest double on a partition of finite span), scaled by the
+// overlap's share (hi - lo) / (J.right - J.left), with the zero rule of GalerkinOperator. Columns
+// ascending. O(overlaps (target_degree + source_degree)^2) per row.
 //
 // projection_rows_room: an upper bound of the entries of rows [first, last) (overlaps of each
 // row's interval times source_degree + 1). projection_rows writes rows [first, last) into

@@ -3,14 +3,18 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
+#include <tuple>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/lagrange_values.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
 #include "piecewise_polynomials/row_sinks.hpp"
 #include "sparse_matrix_tools/csr_matrix.hpp"
@@ -99,17 +103,77 @@ private:
     std::vector<double> values_;
 };
 
-// The rows of a prolongation, one after the other: the sizes, the reference nodes and their
-// weights, and the coincidence pattern, checked and formed once per call.
-class ProlongationRows {
+void require_rows(std::size_t first, std::size_t last, std::size_t n_rows) {
+    if (first > last || last > n_rows) fault("prolongation rows: range outside the operator's rows");
+}
+
+// A row's m values from column first_col on, exact zeros (of either sign) left out, a NaN kept;
+// then the row's end.
+template <class Sink>
+void store_row(Sink& sink, std::size_t first_col, const double* values, std::size_t m) {
+    for (std::size_t j = 0; j < m; ++j) {
+        if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
+    }
+    sink.end_row();
+}
+
+std::size_t checked_degree(std::size_t degree) {
+    if (degree < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+    return degree;
+}
+
+// (a b) / m and (a b) mod m for m >= 1 without a wider type: b's multiples of m apart, the rest by
+// doubling, the remainder kept below m < 2^63 throughout.
+std::pair<std::uint64_t, std::uint64_t> product_divmod(std::uint64_t a, std::uint64_t b, std::uint64_t m) {
+    const std::uint64_t quotient = a * (b / m);  // at most the caller's quotient: no wrap-around
+    const std::uint64_t rest = b % m;
+    std::uint64_t q = 0;
+    std::uint64_t r = 0;
+    for (int bit = 63; bit >= 0; --bit) {
+        q = q + q;
+        r = r + r;
+        if (r >= m) {
+            r -= m;
+            ++q;
+        }
+        if (((a >> bit) & 1U) != 0) {
+            r += rest;
+            if (r >= m) {
+                r -= m;
+                ++q;
+            }
+        }
+    }
+    return {quotient + q, r};
+}
+
+// The rows of a prolongation between two uniform partitions, one after the other, from the counts
+// alone: the sizes, the row values' means and the coincidence pattern, checked and formed once per
+// call. Rows of fine points on coarse points (exactly, in integers) hold 1.0 alone, in the coarse
+// point's column; the others hold the values of their coarse interval's functions at the fine
+// node's local coordinate e, which depends on the row alone, exact zeros left out.
+//
+// Two ways to place fine node r (N_f = n_f d):
+// - the scalar face's (Exact = false): s = (r / N_f) n_c, k = floor(s) (n_c - 1 at the end),
+//   e = ((s - k) + (s - k)) + (-1), and barycentric weights, 1.0 alone within 1e-14 of a
+//   reference node;
+// - the array face's (Exact = true): k = (r n_c) div N_f and rem = (r n_c) mod N_f in integers,
+//   e = (2 rem - N_f) / N_f, one rounding (the two integers are exact doubles below 2^53), and the
+//   product-form values (lagrange_values.hpp).
+template <bool Exact>
+class UniformRows {
 public:
-    ProlongationRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
+    UniformRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
         : d_(degree), n_c_(nt_coarse), coincidence_(checked_nonzero(degree, nt_coarse, nt_fine)) {
         N_f_ = checked_mul(nt_fine, d_);
         n_rows_ = checked_add(N_f_, 1);
         n_cols_ = checked_add(checked_mul(n_c_, d_), 1);
         x_ = reference_nodes(d_);
-        w_ = barycentric_weights(x_);
+        if constexpr (Exact) {
+            functions_.emplace(d_);
+        } else {
+            w_ = barycentric_weights(x_);
+        }
     }
 
     std::size_t n_rows() const { return n_rows_; }
@@ -117,21 +181,18 @@ public:
 
     // Room for the rows [first, last): one entry per coincident row, at most d + 1 per other row.
     std::size_t room(std::size_t first, std::size_t last) const {
-        require_range(first, last);
+        require_rows(first, last, n_rows_);
         const std::size_t coincident = coincidence_.below(last) - coincidence_.below(first);
         return checked_add(coincident, checked_mul(last - first - coincident, x_.size()));
     }
 
     // Emits the rows [first, last) in ascending order: sink.entry(column, value) for each stored
-    // entry of a row, columns ascending, then sink.end_row(). Rows of fine points on coarse points
-    // (exactly, in integers) hold 1.0 alone, in the coarse point's column; the others are computed
-    // from the local coordinate, which depends on the row alone.
+    // entry of a row, columns ascending, then sink.end_row().
     template <class Sink>
     void emit(std::size_t first, std::size_t last, Sink& sink) const {
-        require_range(first, last);
+        require_rows(first, last, n_rows_);
+        if (first == last) return;
         const std::size_t m = x_.size();  // d + 1
-        const double* xs = x_.data();
-        const double* ws = w_.data();
         RowCache cache(m);
         const std::size_t period = coincidence_.fine_period;
         // Rows from `first` to the next coincident row, and that row's coarse column.
@@ -139,9 +200,8 @@ public:
         std::size_t rows_to_coincidence = phase == 0 ? 0 : period - phase;
         std::size_t coincident_col = coincidence_.below(first) * coincidence_.coarse_step;
 
-        const double fine_count = static_cast<double>(N_f_);
-        const double coarse_count = static_cast<double>(n_c_);
-        for (std::size_t r = first; r < last; ++r) {
+        Placement place(first, n_c_, N_f_);
+        for (std::size_t r = first; r < last; ++r, place.next()) {
             if (rows_to_coincidence == 0) {
                 sink.entry(coincident_col, 1.0);
                 sink.end_row();
@@ -150,32 +210,17 @@ public:
                 continue;
             }
             --rows_to_coincidence;
-
-            // Position in coarse-interval units and the coarse interval holding it; only the
-            // last node (s = n_c) is moved back into the last interval. s is never negative, so
-            // truncation is its floor, and below n_c (an integer) it converts exactly.
-            const double s = (static_cast<double>(r) / fine_count) * coarse_count;
-            std::size_t k = s < coarse_count ? static_cast<std::size_t>(s) : n_c_;
-            if (k >= n_c_) k = n_c_ - 1;
-            const double offset = s - static_cast<double>(k);
-            const double e = (offset + offset) + (-1.0);
-
+            const auto [k, e] = place.at(r);
             const double* row = cache.find(e);
             if (row == nullptr) {
                 double* fresh = cache.insert(e);
-                row_values_at(e, xs, ws, m, fresh);
+                values_at(e, fresh);
                 row = fresh;
             }
-            const std::size_t first_col = k * d_;
-            for (std::size_t j = 0; j < m; ++j) {
-                // Exact zeros (of either sign) are not stored; a NaN would be.
-                if (row[j] != 0.0) sink.entry(first_col + j, row[j]);
-            }
-            sink.end_row();
+            store_row(sink, k * d_, row, m);
         }
     }
 
-private:
     static PointCoincidence checked_nonzero(std::size_t d, std::size_t n_c, std::size_t n_f) {
         if (d < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
         if (n_c < 1) fault("Lagrange prolongation requires at least one coarse interval");
@@ -183,8 +228,55 @@ private:
         return PointCoincidence(n_c, n_f);
     }
 
-    void require_range(std::size_t first, std::size_t last) const {
-        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
+private:
+    // The coarse interval k and local coordinate e of fine node r, the rows visited in order.
+    struct Placement {
+        std::uint64_t k = 0;
+        std::uint64_t rem = 0;
+        std::uint64_t n_c;
+        std::uint64_t N;
+
+        Placement(std::size_t first, std::size_t n_c_, std::size_t N_f) : n_c(n_c_), N(N_f) {
+            if constexpr (Exact) std::tie(k, rem) = product_divmod(first, n_c, N);
+        }
+
+        // To the next row: r n_c grows by n_c.
+        void next() {
+            if constexpr (Exact) {
+                k += n_c / N;
+                rem += n_c % N;
+                if (rem >= N) {
+                    rem -= N;
+                    ++k;
+                }
+            }
+        }
+
+        std::pair<std::size_t, double> at(std::size_t r) const {
+            if constexpr (Exact) {
+                // Never the last row (it lies on the last coarse node), so k < n_c and rem > 0.
+                const double numerator = static_cast<double>(static_cast<std::int64_t>(rem + rem - N));
+                return {static_cast<std::size_t>(k), numerator / static_cast<double>(N)};
+            } else {
+                // Position in coarse-interval units and the coarse interval holding it; only the
+                // last node (s = n_c) is moved back into the last interval. s is never negative,
+                // so truncation is its floor, and below n_c (an integer) it converts exactly.
+                const double coarse_count = static_cast<double>(n_c);
+                const double s = (static_cast<double>(r) / static_cast<double>(N)) * coarse_count;
+                std::size_t interval = s < coarse_count ? static_cast<std::size_t>(s) : static_cast<std::size_t>(n_c);
+                if (interval >= n_c) interval = static_cast<std::size_t>(n_c) - 1;
+                const double offset = s - static_cast<double>(interval);
+                return {interval, (offset + offset) + (-1.0)};
+            }
+        }
+    };
+
+    void values_at(double e, double* out) const {
+        if constexpr (Exact) {
+            functions_->values(e, std::span<double>(out, x_.size()));
+        } else {
+            row_values_at(e, x_.data(), w_.data(), x_.size(), out);
+        }
     }
 
     std::size_t d_;
@@ -194,8 +286,12 @@ private:
     std::size_t n_rows_ = 0;
     std::size_t n_cols_ = 0;
     std::vector<double> x_;
-    std::vector<double> w_;
+    std::vector<double> w_;                        // the scalar face's barycentric weights
+    std::optional<LagrangeFunctions> functions_;  // the array face's product form
 };
+
+using ProlongationRows = UniformRows<false>;
+using UniformProlongationRows = UniformRows<true>;
 
 // The rows of a prolongation between two partitions with the same start and end, not both
 // uniform: fine node r is formed as the points are, located in the coarse partition, and given
@@ -204,25 +300,22 @@ template <Partition Coarse, Partition Fine>
 class PartitionProlongationRows {
 public:
     PartitionProlongationRows(std::size_t degree, const Coarse& coarse, const Fine& fine)
-        : d_(degree), coarse_(coarse), fine_(fine) {
-        if (d_ < 1) fault("Lagrange prolongation requires polynomial degree at least 1");
+        : d_(degree), coarse_(coarse), fine_(fine), functions_(checked_degree(degree)) {
         n_rows_ = checked_add(checked_mul(fine.n_intervals(), d_), 1);
         n_cols_ = checked_add(checked_mul(coarse.n_intervals(), d_), 1);
-        x_ = reference_nodes(d_);
-        w_ = barycentric_weights(x_);
     }
 
     std::size_t n_cols() const { return n_cols_; }
 
     std::size_t room(std::size_t first, std::size_t last) const {
-        require_range(first, last);
-        return checked_mul(last - first, x_.size());
+        require_rows(first, last, n_rows_);
+        return checked_mul(last - first, functions_.count());
     }
 
     template <class Sink>
     void emit(std::size_t first, std::size_t last, Sink& sink) const {
-        require_range(first, last);
-        const std::size_t m = x_.size();  // d + 1
+        require_rows(first, last, n_rows_);
+        const std::size_t m = functions_.count();  // d + 1
         const double d = static_cast<double>(d_);
         const std::size_t last_coarse = coarse_.n_intervals() - 1;
         std::vector<double> nodes(m);
@@ -261,34 +354,26 @@ public:
                 continue;
             }
             // Local coordinates differ from row to row here: no cache of rows.
-            row_values_at(local_coordinate(interval, x), x_.data(), w_.data(), m, values.data());
-            for (std::size_t j = 0; j < m; ++j) {
-                // Exact zeros (of either sign) are not stored; a NaN would be.
-                if (values[j] != 0.0) sink.entry(first_col + j, values[j]);
-            }
-            sink.end_row();
+            functions_.values(local_coordinate(interval, x), values);
+            store_row(sink, first_col, values.data(), m);
         }
     }
 
 private:
-    void require_range(std::size_t first, std::size_t last) const {
-        if (first > last || last > n_rows_) fault("prolongation rows: range outside the operator's rows");
-    }
-
     std::size_t d_;
     Coarse coarse_;
     Fine fine_;
+    LagrangeFunctions functions_;
     std::size_t n_rows_ = 0;
     std::size_t n_cols_ = 0;
-    std::vector<double> x_;
-    std::vector<double> w_;
 };
 
 // The row producer of a pair of partitions: the integer one between two uniform partitions.
+// (ProlongationRows is the scalar face's alone.)
 template <Partition Coarse, Partition Fine>
 auto rows_between(std::size_t degree, const Coarse& coarse, const Fine& fine) {
     if constexpr (std::is_same_v<Coarse, UniformPartition> && std::is_same_v<Fine, UniformPartition>) {
-        return ProlongationRows(degree, coarse.n, fine.n);
+        return UniformProlongationRows(degree, coarse.n, fine.n);
     } else {
         return PartitionProlongationRows<Coarse, Fine>(degree, coarse, fine);
     }

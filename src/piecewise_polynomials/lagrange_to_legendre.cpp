@@ -2,11 +2,14 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "common/sizes.hpp"
 #include "piecewise_polynomials/dense_inverse.hpp"
+#include "piecewise_polynomials/galerkin.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/lagrange_values.hpp"
 #include "piecewise_polynomials/legendre.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
 #include "piecewise_polynomials/row_sinks.hpp"
@@ -37,15 +40,38 @@ std::vector<double> lagrange_to_legendre_local_matrix(std::size_t degree) {
     return std::move(*G);
 }
 
+std::vector<double> lagrange_to_legendre_by_quadrature(std::size_t degree) {
+    if (degree <= 2) return lagrange_to_legendre_local_matrix(degree);
+    const std::size_t m = checked_add(degree, 1);
+    std::vector<double> G(checked_count<double>(checked_mul(m, m)), 0.0);
+    // m points: exact for l_i P_a, of degree 2 degree at most.
+    const GaussRule rule = gauss_legendre_rule(m);
+    const LagrangeFunctions functions(degree);
+    std::vector<double> l(m);
+    std::vector<double> P(m);
+    for (std::size_t q = 0; q < m; ++q) {
+        functions.values(rule.nodes[q], l);
+        legendre_values(rule.nodes[q], P);
+        const double w = rule.weights[q];
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t a = 0; a < m; ++a) G[i * m + a] = G[i * m + a] + w * (l[i] * P[a]);
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        for (std::size_t a = 0; a < m; ++a) G[i * m + a] = (static_cast<double>(2 * a + 1) * G[i * m + a]) / 2.0;
+    }
+    return G;
+}
+
 namespace {
 
 // The rows of the transformation on n_t intervals: row a n_t + k holds G(0, a) ... G(d, a) at
 // the columns k d ... k d + d of the nodes of interval k, every value stored, zeros included. G
-// is formed (and its faults raised) on construction.
+// is the local matrix of `degree` the caller formed (and raised its faults for).
 class ToLegendreRows {
 public:
-    ToLegendreRows(std::size_t degree, std::size_t n_t)
-        : degree_(degree), n_t_(n_t), G_(lagrange_to_legendre_local_matrix(degree)) {}
+    ToLegendreRows(std::size_t degree, std::size_t n_t, std::vector<double> G)
+        : degree_(degree), n_t_(n_t), G_(std::move(G)) {}
 
     // (d + 1) n_t ("capacity overflow" when it cannot be represented).
     std::size_t n_rows() const { return checked_mul(degree_ + 1, n_t_); }
@@ -88,7 +114,7 @@ private:
 }  // namespace
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t a) const {
-    const ToLegendreRows rows(degree_, n_t_);
+    const ToLegendreRows rows(degree_, n_t_, lagrange_to_legendre_local_matrix(degree_));
     if (a > degree_) fault("Matrix slicing out of bounds.");
     const std::size_t first = checked_mul(a, n_t_);
     return rows.matrix(first, checked_add(first, n_t_), n_points_);
@@ -97,14 +123,14 @@ CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::size_t a) 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
     // G does not depend on the Legendre degree: formed once for all blocks. Block B_a occupies
     // rows a*n_t ... a*n_t + n_t - 1 and is written there directly.
-    const ToLegendreRows rows(degree_, n_t_);
+    const ToLegendreRows rows(degree_, n_t_, lagrange_to_legendre_local_matrix(degree_));
     return rows.matrix(0, rows.n_rows(), n_points_);
 }
 
 template <class Index>
 void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last,
                                std::span<Index> indptr, std::span<Index> indices, std::span<double> data) {
-    const ToLegendreRows rows(degree, n_t);
+    const ToLegendreRows rows(degree, n_t, lagrange_to_legendre_by_quadrature(degree));
     const std::size_t m = degree + 1;
     if (first > last || last > rows.n_rows()) fault("Lagrange to Legendre rows: range outside the matrix's rows");
     const std::size_t count = last - first;

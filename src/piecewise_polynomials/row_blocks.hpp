@@ -54,7 +54,7 @@ std::size_t prolongation_rows(std::size_t degree, const Coarse& coarse, const Fi
 // Rows [first, last) of the Lagrange-to-Legendre transformation of `degree` (>= 1) on n_t
 // intervals (rows a n_t + k, at most (degree + 1) n_t): row a n_t + k holds G(0, a) ... G(d, a)
 // at the columns k degree ... k degree + degree, the same local matrix G on every interval of any
-// partition. degree + 1 entries each, so indices and data are (last - first)(degree + 1) long.
+// partition, G by quadrature (lagrange_to_legendre_by_quadrature). degree + 1 entries each, so indices and data are (last - first)(degree + 1) long.
 template <class Index>
 void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last,
                                std::span<Index> indptr, std::span<Index> indices, std::span<double> data);
@@ -64,11 +64,10 @@ void lagrange_to_legendre_rows(std::size_t degree, std::size_t n_t, std::size_t 
 std::size_t lagrange_mass_rows_nnz(std::size_t degree, std::size_t n_t, std::size_t first, std::size_t last);
 
 // Rows [first, last) of the L2 Gram matrix of the continuous Lagrange basis of `degree` (>= 1) on
-// the partition (at most n degree + 1 rows), global point numbering, columns ascending. With G the
-// local Lagrange-to-Legendre matrix, the entries of interval k are, on a uniform partition,
-// sum_a (G(i, a) G(j, a)) (dt / (2a + 1)), and on any other length(k) U(i, j) with U that sum for
-// the length 1; a node shared by two intervals adds the two diagonal contributions (left interval
-// first). indices and data lagrange_mass_rows_nnz long.
+// the partition (at most n degree + 1 rows), global point numbering, columns ascending: the rows
+// of GalerkinOperator's mass with the basis as test and trial (length(k) times half the Gauss
+// rule's integral of l_i l_j, the left interval first at a shared node), which has no zero entry
+// to leave out. indices and data lagrange_mass_rows_nnz long.
 template <Partition P, class Index>
 void lagrange_mass_rows(std::size_t degree, const P& partition, std::size_t first, std::size_t last,
                         std::span<Index> indptr, std::span<Index> indices, std::span<double> data);

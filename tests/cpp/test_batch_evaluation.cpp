@@ -587,23 +587,27 @@ TEST(LagrangeMassMatrix, IntegratesPolynomialProductsExactly) {
     }
 }
 
-// Written straight into the caller's arrays: the very entries, in the very order, of the core
-// transformation, for every degree the local inverse takes its different routes (closed forms for
-// 1 and 2, the dense inverse above).
+// Written straight into the caller's arrays: row a n_t + k holds G(0, a) ... G(d, a) of the local
+// matrix by quadrature at the columns k d ... k d + d, for every degree (the fixed values at 1
+// and 2, the quadrature above).
 template <class Index>
 void check_to_legendre(std::size_t degree, std::size_t n_t) {
-    const auto matrix = LagrangeBasis(degree, n_t, 1.0).get_transormation_matrix_to_legendre();
-    const std::size_t nnz = (degree + 1) * (degree + 1) * n_t;
-    ASSERT_EQ(nnz, matrix.nnz());
-    std::vector<Index> indptr(matrix.nrows() + 1, Index{-1}), indices(nnz, Index{-1});
+    const std::vector<double> G = pp::lagrange_to_legendre_by_quadrature(degree);
+    const std::size_t m = degree + 1;
+    const std::size_t rows = m * n_t;
+    const std::size_t nnz = m * m * n_t;
+    std::vector<Index> indptr(rows + 1, Index{-1}), indices(nnz, Index{-1});
     std::vector<double> data(nnz, -1.0);
     indptr[0] = 0;
-    pp::lagrange_to_legendre_rows<Index>(degree, n_t, 0, matrix.nrows(), indptr, indices, data);
-    for (std::size_t r = 0; r < indptr.size(); ++r)
-        ASSERT_EQ(static_cast<std::size_t>(indptr[r]), matrix.row_offsets()[r]) << "row " << r;
-    for (std::size_t p = 0; p < nnz; ++p) {
-        ASSERT_EQ(static_cast<std::size_t>(indices[p]), matrix.col_indices()[p]) << "entry " << p;
-        ASSERT_EQ(bits(data[p]), bits(matrix.values()[p])) << "entry " << p;
+    pp::lagrange_to_legendre_rows<Index>(degree, n_t, 0, rows, indptr, indices, data);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t a = r / n_t;
+        const std::size_t k = r % n_t;
+        ASSERT_EQ(static_cast<std::size_t>(indptr[r + 1]), (r + 1) * m) << "row " << r;
+        for (std::size_t i = 0; i < m; ++i) {
+            ASSERT_EQ(static_cast<std::size_t>(indices[r * m + i]), k * degree + i) << "row " << r;
+            ASSERT_EQ(bits(data[r * m + i]), bits(G[i * m + a])) << "row " << r;
+        }
     }
 }
 

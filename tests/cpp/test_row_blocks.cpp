@@ -49,6 +49,16 @@ void expect_rows_of(const CsrMatrix& whole, std::size_t first, std::size_t last,
     }
 }
 
+// A block of rows [0, rows) (offsets from 0, nnz entries) of ncols columns as a CsrMatrix: the
+// whole operator.
+template <class Index>
+CsrMatrix as_matrix(const Block<Index>& block, std::size_t nnz, std::size_t ncols) {
+    std::vector<std::size_t> offsets(block.indptr.begin(), block.indptr.end());
+    std::vector<std::size_t> columns(block.indices.begin(), block.indices.begin() + static_cast<std::ptrdiff_t>(nnz));
+    std::vector<double> values(block.data.begin(), block.data.begin() + static_cast<std::ptrdiff_t>(nnz));
+    return CsrMatrix::from_sorted_rows(ncols, std::move(offsets), std::move(columns), std::move(values));
+}
+
 template <class Index>
 Block<Index> prolongation_block(std::size_t d, std::size_t nc, std::size_t nf, std::size_t first, std::size_t last,
                                 std::size_t base, std::size_t& nnz) {
@@ -66,8 +76,10 @@ void check_prolongation_ranges(std::mt19937_64& rng) {
         const std::size_t d = 1 + random_below(rng, 6);
         const std::size_t nc = 1 + random_below(rng, 25);
         const std::size_t nf = 1 + random_below(rng, 25);
-        const CsrMatrix whole = LagrangeBasis(d, nc, 1.0).get_prolongation_matrix_to(nf);
-        const std::size_t rows = whole.nrows();
+        const std::size_t rows = nf * d + 1;
+        std::size_t all = 0;
+        const Block<Index> whole_block = prolongation_block<Index>(d, nc, nf, 0, rows, 0, all);
+        const CsrMatrix whole = as_matrix(whole_block, all, nc * d + 1);
         std::size_t first = random_below(rng, rows + 1);
         std::size_t last = random_below(rng, rows + 1);
         if (first > last) std::swap(first, last);
@@ -88,8 +100,10 @@ TEST(ProlongationRows, AreTheRowsOfTheWholeMatrix) {
 // Consecutive blocks chained through their offsets make the whole matrix, each row once.
 TEST(ProlongationRows, ChainedBlocksMakeTheWhole) {
     const std::size_t d = 3, nc = 5, nf = 12;
-    const CsrMatrix whole = LagrangeBasis(d, nc, 1.0).get_prolongation_matrix_to(nf);
-    const std::size_t rows = whole.nrows();
+    const std::size_t rows = nf * d + 1;
+    std::size_t all = 0;
+    const Block<std::int64_t> whole_block = prolongation_block<std::int64_t>(d, nc, nf, 0, rows, 0, all);
+    const CsrMatrix whole = as_matrix(whole_block, all, nc * d + 1);
     for (const std::size_t parts : {1u, 2u, 5u, 12u}) {
         std::size_t base = 0;
         for (std::size_t j = 0; j < parts; ++j) {
@@ -139,8 +153,11 @@ void check_to_legendre_ranges(std::mt19937_64& rng) {
     for (int trial = 0; trial < 200; ++trial) {
         const std::size_t d = 1 + random_below(rng, 7);
         const std::size_t n_t = 1 + random_below(rng, 20);
-        const CsrMatrix whole = LagrangeBasis(d, n_t, 1.0).get_transormation_matrix_to_legendre();
-        const std::size_t rows = whole.nrows();
+        const std::size_t rows = (d + 1) * n_t;
+        Block<Index> all{std::vector<Index>(rows + 1), std::vector<Index>(rows * (d + 1)),
+                         std::vector<double>(rows * (d + 1))};
+        pp::lagrange_to_legendre_rows<Index>(d, n_t, 0, rows, all.indptr, all.indices, all.data);
+        const CsrMatrix whole = as_matrix(all, rows * (d + 1), n_t * d + 1);
         std::size_t first = random_below(rng, rows + 1);
         std::size_t last = random_below(rng, rows + 1);
         if (first > last) std::swap(first, last);

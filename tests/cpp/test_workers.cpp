@@ -129,23 +129,26 @@ TEST(Workers, RowBlocksInPartsAreTheSerialRows) {
 }
 
 TEST(Workers, ProlongationPartsShortOfTheirRoomAreClosedUp) {
-    if (sizeof(std::size_t) < 8) GTEST_SKIP() << "the fine count needs a 64-bit size type";
-    // Fine nodes within the coincidence tolerance of the coarse node 0.5 store one entry, not two,
-    // in a part after the first: the parts are closed up.
-    const auto n_fine = static_cast<std::size_t>(1'000'000'000'000'001ULL);
-    const std::size_t near = n_fine / 2;
-    const pp::UniformPartition coarse(1.0, 2), fine(1.0, n_fine);
+    // A fine node on the coarse node 0.5 (bit for bit) stores one entry, not two, in a part after
+    // the first: the parts are closed up.
+    const std::size_t n_fine = 24'000;
+    std::vector<double> ends(n_fine + 1);
+    for (std::size_t k = 0; k <= n_fine; ++k) ends[k] = static_cast<double>(k) / static_cast<double>(n_fine);
+    const pp::UniformPartition coarse(1.0, 2);
+    const pp::BreakpointPartition fine(ends);
     using U = pp::UniformPartition;
-    const std::size_t stored = pp::prolongation_rows<U, U, std::int32_t>(1, coarse, fine, near - 20, near + 20,
+    using B = pp::BreakpointPartition;
+    const std::size_t near = n_fine / 2;
+    const std::size_t stored = pp::prolongation_rows<U, B, std::int32_t>(1, coarse, fine, near - 20, near + 20,
                                                   std::span(std::vector<std::int32_t>(41).data(), 41),
                                                   std::span(std::vector<std::int32_t>(80).data(), 80),
                                                   std::span(std::vector<double>(80).data(), 80));
-    EXPECT_LT(stored, 80u);
+    EXPECT_EQ(stored, 79u);
     expect_parts_match(
         near - 7000, near + 5000, pp::prolongation_rows_room(1, coarse, fine, near - 7000, near + 5000),
         [&](std::size_t a, std::size_t b) { return pp::prolongation_rows_room(1, coarse, fine, a, b); },
         [&](std::size_t a, std::size_t b, auto p, auto i, auto v) {
-            return pp::prolongation_rows<U, U, std::int32_t>(1, coarse, fine, a, b, p, i, v);
+            return pp::prolongation_rows<U, B, std::int32_t>(1, coarse, fine, a, b, p, i, v);
         });
 }
 
