@@ -134,10 +134,10 @@ class SolverRow:
 def heat_problem() -> tuple[Any, Array, Array, float]:
     """The space operator, its eigenvector sin(pi x) (the start value) and its eigenvalue."""
     h = 1.0 / (HEAT_POINTS + 1)
-    x = np.arange(1, HEAT_POINTS + 1) * h
+    x = np.arange(1, HEAT_POINTS + 1, dtype=np.float64) * h
     A = scipy.sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(HEAT_POINTS, HEAT_POINTS)) / h**2
     mu = 4.0 / h**2 * math.sin(math.pi * h / 2.0) ** 2
-    return scipy.sparse.csr_array(A), np.sin(np.pi * x), x, mu
+    return scipy.sparse.csr_array(A), np.asarray(np.sin(np.pi * x), dtype=np.float64), x, mu
 
 
 def heat_exact_end(mu: float, T: float) -> float:
@@ -239,13 +239,13 @@ def main() -> None:
         f"\n4. u_t = u_xx + cos(2 pi t) sin(pi x), {HEAT_POINTS} points in space, solved in time by "
         f"pn.solve_galerkin, n_t = {SOLVER_NT[0]} .. {SOLVER_NT[-1]}: the error at T = 1"
     )
-    for row in solver_table():
-        c = row.convergence
-        expected = 2 * c.degree + 1 if row.method == "dG" else 2 * c.degree
+    for solved in solver_table():
+        c = solved.convergence
+        expected = 2 * c.degree + 1 if solved.method == "dG" else 2 * c.degree
         print(
-            f"   {row.method}({c.degree}): error " + " ".join(f"{e:9.2e}" for e in c.errors)
-            + "   orders " + " ".join(order(c)) + f"   (expected {expected}; {row.factorizations} LU, "
-            f"{row.solves} solves at n_t = {c.n_t[-1]})"
+            f"   {solved.method}({c.degree}): error " + " ".join(f"{e:9.2e}" for e in c.errors)
+            + "   orders " + " ".join(order(c)) + f"   (expected {expected}; {solved.factorizations} LU, "
+            f"{solved.solves} solves at n_t = {c.n_t[-1]})"
         )  # fmt: skip
 
 

@@ -1,6 +1,7 @@
 """Run by test_mpi.py under mpiexec: parareal and mgrit on COMM_WORLD against the same calls with
-comm=None, bit for bit, and a rank that raises. Rank 0 prints one JSON object: the name of every
-case that failed, with what differed, and what each rank raised in the failure cases."""
+comm=None, bit for bit; the observed contraction within the stated bound; a rank that raises.
+Rank 0 prints one JSON object: the name of every case that failed, with what differed, and what
+each rank raised in the failure cases."""
 
 import json
 import sys
@@ -82,6 +83,33 @@ def compare(name, method, V, options):
     return problems
 
 
+def scalar(lam):
+    """u' = lam u as a real system (a rotation-scaling block for a complex lam), its eigenvalues."""
+    if lam.imag == 0.0:
+        return np.array([[-lam.real]]), np.array([1.0]), [lam]
+    block = np.array([[-lam.real, lam.imag], [-lam.imag, -lam.real]])
+    return block, np.array([1.0, 0.5]), [lam, lam.conjugate()]
+
+
+def contractions():
+    """The observed contraction against the stated bound, for several lambda."""
+    problems = []
+    for lam in (-0.5 + 0j, -4.0 + 0j, -40.0 + 0j, -1.0 + 6.0j, 0.3 + 0j):
+        A, u0, lambdas = scalar(lam)
+        runs = {
+            "parareal": pn.parareal(pn.LegendreSpace(2, 12 * size, 4.0), A, u0, parts=4 * size, comm=comm,
+                                    tol=1e-14, eigenvalues=lambdas),
+            "mgrit F": pn.mgrit(pn.LegendreSpace(0, 64, 4.0), A, u0, relaxation="F", nested=False, comm=comm,
+                                tol=1e-14, eigenvalues=lambdas),
+            "mgrit FCF": pn.mgrit(pn.LagrangeSpace(1, 64, 4.0), A, u0, relaxation="FCF", nested=False, comm=comm,
+                                  tol=1e-14, eigenvalues=lambdas),
+        }  # fmt: skip
+        for name, sol in runs.items():
+            if not sol.contraction <= sol.bound * (1.0 + 1e-9):
+                problems.append(f"{name}, lambda {lam}: contraction {sol.contraction} above the bound {sol.bound}")
+    return problems
+
+
 def failing(case):
     """What this rank raises when `case` makes one rank fail."""
     A, u0 = heat(5)
@@ -118,6 +146,15 @@ for name, (method, V, options) in CASES.items():
         found = [f"rank {r}: {p}" for r, ps in enumerate(everyone) for p in ps]
         if found:
             report["problems"][name] = found
+CASES_RUN = {"contraction within the bound": contractions}
+for name, run in CASES_RUN.items():
+    try:
+        problems = run()
+    except Exception:  # noqa: BLE001 - any failure is a finding of the run
+        problems = [traceback.format_exc()]
+    everyone = comm.gather(problems, root=0)
+    if rank == 0 and any(everyone):
+        report["problems"][name] = [f"rank {r}: {p}" for r, ps in enumerate(everyone) for p in ps]
 for case in ("f raises on rank 1", "u0 not finite on the last rank"):
     everyone = comm.gather(failing(case), root=0)
     if rank == 0:

@@ -4,7 +4,6 @@ times of its points, and the sums of test-function values against a callable's v
 
 from __future__ import annotations
 
-import functools
 import operator
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypeAlias
@@ -58,11 +57,16 @@ def rule(quadrature: object, default_points: int) -> tuple[_Floats, _Floats]:
     return _gauss_legendre(points)
 
 
-@functools.lru_cache(maxsize=64)
+_RULES: dict[int, tuple[_Floats, _Floats]] = {}
+
+
 def _gauss_legendre(points: int) -> tuple[_Floats, _Floats]:
     """The Gauss-Legendre rule of `points` points, read-only (formed once per count)."""
-    nodes, weights = np.polynomial.legendre.leggauss(points)
-    return checks.frozen(nodes), checks.frozen(weights)
+    rule = _RULES.get(points)
+    if rule is None:
+        nodes, weights = np.polynomial.legendre.leggauss(points)
+        rule = _RULES[points] = (checks.frozen(nodes), checks.frozen(weights))
+    return rule
 
 
 def times(partition: Partition, k0: int, k1: int, nodes: _Floats) -> _Floats:

@@ -45,8 +45,10 @@ if TYPE_CHECKING:  # pragma: no cover
     _Solve: TypeAlias = Callable[[npt.NDArray[Any]], npt.ArrayLike]
     _Factorize: TypeAlias = Callable[[Any], _Solve]
 
-# Largest degree solved by the eigenbasis of the time matrix; above it, the coupled block (see
-# benchmarks/run.py's solver rows for the measured agreement with the coupled solve).
+# Largest degree solved by the eigenbasis of the time matrix; above it, the coupled block. The
+# largest difference from the coupled solve, relative to the solution, measured on the heat
+# equation with a source, P1 mass or none, on a graded partition: dG 2e-13 at degree 5, 1e-12 at
+# 6, 7e-11 at 7, 5e-9 at 9; cG 1e-13 at 5, 7e-13 at 6, 4e-12 at 7, 8e-11 at 8.
 DECOUPLED_MAX_DEGREE = 5
 # Largest number of unknowns per interval, (q + 1) n for dG, q n for cG, stepped by the compiled
 # loop over a dense LU (with the default factorisation).
