@@ -208,6 +208,13 @@ def test_left_limits() -> None:
     # A slab's left limit at its right end reads its own last interval.
     slab = V.slab(0, 2)
     assert V.evaluate(c[slab.rows], 2.0, slab=slab, side="left") == ends[1]
+    # Its left limit at its left end belongs to the interval before it: refused, never the right value.
+    later = V.slab(1, 3)
+    assert V.evaluate(c[later.rows], [1.5, 2.0], slab=later, side="left")[1] == ends[1]
+    with pytest.raises(
+        ValueError, match=r"times: times.flat\[1\] = 1.0 is the left end of the slab's intervals \[1, 3\)"
+    ):
+        V.evaluate(c[later.rows], [1.5, 1.0], slab=later, side="left")
     W = pn.LagrangeSpace(2, breakpoints=[0.0, 1.0, 3.0])
     values = np.array([0.0, 1.0, 4.0, 1.0, 0.0])
     assert W.evaluate(values, 1.0, derivative=1, side="left") == pytest.approx(8.0)

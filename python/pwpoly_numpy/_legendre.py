@@ -188,7 +188,9 @@ class LegendreSpace(Space):
             At an interior breakpoint t_k, the value of interval k ("right", the default: a
             breakpoint belongs to the interval on its right) or the left limit, the end of
             interval k - 1 ("left"). Elsewhere, and at t0 and T, the two agree. With `slab`,
-            "left" also admits the slab's right end ``slab.t1``, read from its last interval.
+            "left" also admits the slab's right end ``slab.t1``, read from its last interval, and
+            refuses its left end ``slab.t0`` when the slab does not start the partition (that left
+            limit lies in the slab before).
 
         Returns
         -------
@@ -250,6 +252,15 @@ class LegendreSpace(Space):
         intervals, _ = self._locate(t)
         ends = self._partition.breakpoints()
         flat_t, flat_k = t.reshape(-1), intervals.reshape(-1)
+        if first > 0:
+            # The left limit at the window's own left end belongs to the interval before it.
+            before = np.flatnonzero((flat_k == first) & (flat_t == ends[first]))
+            if before.size:
+                j = int(before[0])
+                raise ValueError(
+                    f"times: times.flat[{j}] = {float(flat_t[j])!r} is the left end of the slab's intervals "
+                    f"[{first}, {first + width}): its left limit lies in interval {first - 1}, outside the slab"
+                )
         left = (flat_k > first) & (flat_k <= first + width)
         left[left] = flat_t[left] == ends[flat_k[left]]
         if not left.any():
