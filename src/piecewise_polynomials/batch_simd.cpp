@@ -320,18 +320,6 @@ struct AscendingLanes8 {
     }
 };
 
-// Calls walk_legendre with the order fixed at compile time for 0 and 1.
-template <std::size_t G, class L, class Visit>
-void walk_any(const L (&xi)[G], std::size_t degree, std::size_t order, Visit& visit) {
-    if (order == 0) {
-        walk_legendre<0>(xi, degree, 0, visit);
-    } else if (order == 1) {
-        walk_legendre<1>(xi, degree, 1, visit);
-    } else {
-        walk_legendre<any_order>(xi, degree, order, visit);
-    }
-}
-
 // One coefficient vector of the window [first, first + width): see simd::evaluate. With
 // `check`, stops before a group holding a time outside the window.
 template <class L, class Source>
@@ -361,7 +349,7 @@ std::size_t evaluate_lanes(const Source& source, bool check, std::size_t degree,
         auto add = [&](std::size_t, const L* v) {
             for (std::size_t g = 0; g < groups; ++g) sum[g] = sum[g] + v[g] * from[g].next();
         };
-        walk_any(xi, degree, order, add);
+        walk_legendre_order(xi, degree, order, add);
         for (std::size_t g = 0; g < groups; ++g) {
             L result = sum[g];
             if (order > 0) result = to_time_derivative(result, length[g], order);
@@ -392,7 +380,7 @@ std::size_t values_lanes(const Source& source, std::int64_t* written, std::size_
                 value.store(values + i * stride + j + g * L::width);
             }
         };
-        walk_any(xi, degree, mode.order, store);
+        walk_legendre_order(xi, degree, mode.order, store);
     }
     return j;
 }
@@ -489,7 +477,7 @@ std::size_t rows_lanes(const Source& source, std::size_t n_t, std::size_t degree
             length[g] = at.ends.right - at.ends.left;
         }
         RowWriter4 write{data + j * m, m, mode, length, {}};
-        walk_any(xi, degree, mode.order, write);
+        walk_legendre_order(xi, degree, mode.order, write);
         if (m & 3) write.flush(m & ~std::size_t{3}, m & 3);
         for (std::size_t l = 0; l < step; ++l) store_columns(indices + (j + l) * m, pattern.data(), m, located[l]);
     }
