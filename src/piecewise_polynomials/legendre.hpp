@@ -78,7 +78,7 @@ private:
 template <std::size_t G, class Real>
 class WalkState<any_order, G, Real> {
 public:
-    static constexpr std::size_t lanes = sizeof(Real) / sizeof(double);
+    static constexpr std::size_t lanes = lane_width<Real>();
     explicit WalkState(std::size_t top) : half_((top + 1) * G * lanes), values_(2 * half_) {}
     Real previous(std::size_t q, std::size_t g) const { return load_lanes<Real>(&values_[at(q, g)]); }
     Real current(std::size_t q, std::size_t g) const { return load_lanes<Real>(&values_[half_ + at(q, g)]); }
