@@ -280,8 +280,8 @@ struct LocatedLanes {
 
 // Ascending times on breakpoints: the eight times of a group placed among the eight intervals
 // from the hint k0 by comparisons with b[k0 + 1] ... b[k0 + 7], the ends permuted out of
-// b[k0 ... k0 + 15] (loaded whole, +inf past the last breakpoint); the hint moves to the
-// group's last interval. Not ok when a time lies below b[k0], at or above b[k0 + 8], outside
+// b[k0 ... k0 + 15] (loaded whole, +inf past the last breakpoint); the hint moves to the last
+// lane's interval (the caller passes ascending times only). Not ok when a time lies below b[k0], at or above b[k0 + 8], outside
 // the window [first, end), or is NaN.
 struct AscendingLanes8 {
     const double* breakpoints;
@@ -315,7 +315,11 @@ struct AscendingLanes8 {
         const Ends<Lanes8> ends{Lanes8(_mm512_permutexvar_pd(count, low)),
                                 Lanes8(_mm512_permutex2var_pd(low, _mm512_add_epi64(count, one), high))};
         if (ok != 0xFF) return {t, ends, k, false};
-        *hint = k0 + static_cast<std::size_t>(_mm512_reduce_max_epi64(count));
+        // The times ascend: the last lane's interval is the group's last one.
+        long long last = 0;  // through memory: 32-bit x86 has no 64-bit move
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&last),
+                         _mm_unpackhi_epi64(_mm512_extracti64x2_epi64(k, 3), _mm512_extracti64x2_epi64(k, 3)));
+        *hint = static_cast<std::size_t>(last);
         return {t, ends, k, true};
     }
 };
