@@ -80,7 +80,7 @@ def within(numpy_values, scalar_values, bound):
     """Equal where both are finite up to `bound`; NaN where the other is NaN."""
     a, b = np.asarray(numpy_values), np.asarray(scalar_values)
     finite = np.isfinite(a) & np.isfinite(b) & ~np.isnan(bound)
-    assert np.all(np.abs(a - b)[finite] <= bound[finite]), (a[finite], b[finite], bound[finite])
+    assert np.all(np.abs(a[finite] - b[finite]) <= bound[finite]), (a[finite], b[finite], bound[finite])
 
 
 def expansion_bounds(V, coefficients, times, dxi):

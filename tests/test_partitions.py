@@ -181,7 +181,10 @@ def test_prolongation_between_any_partitions_of_one_interval(ends, degree, data)
     else:  # not nested: a graded partition of the same interval
         fine_ends = ends[0] + (ends[-1] - ends[0]) * (np.arange(8) / 7) ** 2
         fine_ends[-1] = ends[-1]
-    fine = pn.LagrangeSpace(degree, breakpoints=fine_ends)
+    try:
+        fine = pn.LagrangeSpace(degree, breakpoints=fine_ends)
+    except ValueError:  # a fine interval too short for distinct nodes of that degree
+        assume(False)
     P = W.prolongation_to(fine)
     assert P.shape == (fine.size, W.size)
     middle, half = (ends[0] + ends[-1]) / 2, (ends[-1] - ends[0]) / 2

@@ -88,14 +88,9 @@ void local_basis(const P& partition, std::size_t k, double t, std::size_t degree
                  Visit&& visit) {
     const double xi = coordinate_in(partition, k, t);
     const double length = partition.length(k);
-    auto value = [&](std::size_t i, double v) { visit(i, mode.time ? to_time_derivative(v, length, mode.order) : v); };
-    if (mode.order == 0) {
-        walk_legendre<0>(xi, degree, 0, value);
-    } else if (mode.order == 1) {
-        walk_legendre<1>(xi, degree, 1, value);
-    } else {
-        walk_legendre<any_order>(xi, degree, mode.order, value);
-    }
+    walk_legendre_order(xi, degree, mode.order, [&](std::size_t i, double v) {
+        visit(i, mode.time ? to_time_derivative(v, length, mode.order) : v);
+    });
 }
 
 // The expansion (or its time derivative of `order`) of the coefficients `row` (`stride` apart)

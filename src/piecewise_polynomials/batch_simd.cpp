@@ -280,8 +280,8 @@ struct LocatedLanes {
 
 // Ascending times on breakpoints: the eight times of a group placed among the eight intervals
 // from the hint k0 by comparisons with b[k0 + 1] ... b[k0 + 7], the ends permuted out of
-// b[k0 ... k0 + 15] (loaded whole, +inf past the last breakpoint); the hint moves to the
-// group's last interval. Not ok when a time lies below b[k0], at or above b[k0 + 8], outside
+// b[k0 ... k0 + 15] (loaded whole, +inf past the last breakpoint); the hint moves to the last
+// lane's interval (the caller passes ascending times only). Not ok when a time lies below b[k0], at or above b[k0 + 8], outside
 // the window [first, end), or is NaN.
 struct AscendingLanes8 {
     const double* breakpoints;
@@ -315,22 +315,14 @@ struct AscendingLanes8 {
         const Ends<Lanes8> ends{Lanes8(_mm512_permutexvar_pd(count, low)),
                                 Lanes8(_mm512_permutex2var_pd(low, _mm512_add_epi64(count, one), high))};
         if (ok != 0xFF) return {t, ends, k, false};
-        *hint = k0 + static_cast<std::size_t>(_mm512_reduce_max_epi64(count));
+        // The times ascend: the last lane's interval is the group's last one.
+        long long last = 0;  // through memory: 32-bit x86 has no 64-bit move
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&last),
+                         _mm_unpackhi_epi64(_mm512_extracti64x2_epi64(k, 3), _mm512_extracti64x2_epi64(k, 3)));
+        *hint = static_cast<std::size_t>(last);
         return {t, ends, k, true};
     }
 };
-
-// Calls walk_legendre with the order fixed at compile time for 0 and 1.
-template <std::size_t G, class L, class Visit>
-void walk_any(const L (&xi)[G], std::size_t degree, std::size_t order, Visit& visit) {
-    if (order == 0) {
-        walk_legendre<0>(xi, degree, 0, visit);
-    } else if (order == 1) {
-        walk_legendre<1>(xi, degree, 1, visit);
-    } else {
-        walk_legendre<any_order>(xi, degree, order, visit);
-    }
-}
 
 // One coefficient vector of the window [first, first + width): see simd::evaluate. With
 // `check`, stops before a group holding a time outside the window.
@@ -361,7 +353,7 @@ std::size_t evaluate_lanes(const Source& source, bool check, std::size_t degree,
         auto add = [&](std::size_t, const L* v) {
             for (std::size_t g = 0; g < groups; ++g) sum[g] = sum[g] + v[g] * from[g].next();
         };
-        walk_any(xi, degree, order, add);
+        walk_legendre_order(xi, degree, order, add);
         for (std::size_t g = 0; g < groups; ++g) {
             L result = sum[g];
             if (order > 0) result = to_time_derivative(result, length[g], order);
@@ -392,7 +384,7 @@ std::size_t values_lanes(const Source& source, std::int64_t* written, std::size_
                 value.store(values + i * stride + j + g * L::width);
             }
         };
-        walk_any(xi, degree, mode.order, store);
+        walk_legendre_order(xi, degree, mode.order, store);
     }
     return j;
 }
@@ -489,7 +481,7 @@ std::size_t rows_lanes(const Source& source, std::size_t n_t, std::size_t degree
             length[g] = at.ends.right - at.ends.left;
         }
         RowWriter4 write{data + j * m, m, mode, length, {}};
-        walk_any(xi, degree, mode.order, write);
+        walk_legendre_order(xi, degree, mode.order, write);
         if (m & 3) write.flush(m & ~std::size_t{3}, m & 3);
         for (std::size_t l = 0; l < step; ++l) store_columns(indices + (j + l) * m, pattern.data(), m, located[l]);
     }

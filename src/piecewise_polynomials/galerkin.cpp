@@ -53,7 +53,7 @@ double series_cosine(double theta) {
 
 // P_n(x) and P_(n-1)(x) by the three-term recurrence (n >= 1).
 void legendre_pair(std::size_t n, double x, double& p_n, double& p_previous) {
-    walk_legendre<0>(x, n, 0, [&](std::size_t i, double p) {
+    walk_legendre_order(x, n, 0, [&](std::size_t i, double p) {
         if (i + 1 == n) p_previous = p;
         if (i == n) p_n = p;
     });

@@ -13,6 +13,9 @@
 // order, and gives its bits.
 #pragma once
 
+#include <cstddef>
+#include <type_traits>
+
 namespace pwpoly::piecewise_polynomials {
 
 inline double clamp_unit(double x) {
@@ -23,9 +26,19 @@ inline double clamp_unit(double x) {
 
 inline double below(double x, double y, double if_below, double otherwise) { return x < y ? if_below : otherwise; }
 
+// The number of doubles in a lane type.
+template <class Real>
+constexpr std::size_t lane_width() {
+    if constexpr (std::is_same_v<Real, double>) {
+        return 1;
+    } else {
+        return Real::width;
+    }
+}
+
 template <class Real>
 Real load_lanes(const double* p) {
-    if constexpr (sizeof(Real) == sizeof(double)) {
+    if constexpr (std::is_same_v<Real, double>) {
         return *p;
     } else {
         return Real::load(p);
@@ -34,7 +47,7 @@ Real load_lanes(const double* p) {
 
 template <class Real>
 void store_lanes(double* p, const Real& x) {
-    if constexpr (sizeof(Real) == sizeof(double)) {
+    if constexpr (std::is_same_v<Real, double>) {
         *p = x;
     } else {
         x.store(p);

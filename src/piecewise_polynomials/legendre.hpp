@@ -78,7 +78,7 @@ private:
 template <std::size_t G, class Real>
 class WalkState<any_order, G, Real> {
 public:
-    static constexpr std::size_t lanes = sizeof(Real) / sizeof(double);
+    static constexpr std::size_t lanes = lane_width<Real>();
     explicit WalkState(std::size_t top) : half_((top + 1) * G * lanes), values_(2 * half_) {}
     Real previous(std::size_t q, std::size_t g) const { return load_lanes<Real>(&values_[at(q, g)]); }
     Real current(std::size_t q, std::size_t g) const { return load_lanes<Real>(&values_[half_ + at(q, g)]); }
@@ -140,39 +140,38 @@ void walk_legendre(const Real (&xi)[G], std::size_t degree, std::size_t order, V
     }
 }
 
+// walk_legendre with the derivative order fixed at compile time for 0 and 1 (in registers) and
+// given at run time above.
+template <std::size_t G, class Real, class Visit>
+void walk_legendre_order(const Real (&xi)[G], std::size_t degree, std::size_t order, Visit&& visit) {
+    if (order == 0) {
+        walk_legendre<0>(xi, degree, 0, visit);
+    } else if (order == 1) {
+        walk_legendre<1>(xi, degree, 1, visit);
+    } else {
+        walk_legendre<any_order>(xi, degree, order, visit);
+    }
+}
+
 // One double lane: visit(i, value).
-template <int Order, class Visit>
-void walk_legendre(double xi, std::size_t degree, std::size_t order, Visit&& visit) {
+template <class Visit>
+void walk_legendre_order(double xi, std::size_t degree, std::size_t order, Visit&& visit) {
     const double lanes[1] = {xi};
-    walk_legendre<Order>(lanes, degree, order, [&](std::size_t i, const double* v) { visit(i, v[0]); });
+    walk_legendre_order(lanes, degree, order, [&](std::size_t i, const double* v) { visit(i, v[0]); });
 }
 
 // The expansion S = -0.0 + v_0 C_0 + ... + v_degree C_degree, added in degree order, with v_i the
 // xi-derivative of order `order` of P_i(xi) (P_i itself for order 0) and C_i = row[i * stride].
 inline double legendre_sum(double xi, std::size_t degree, std::size_t order, const double* row, std::size_t stride) {
     double sum = -0.0;
-    auto add = [&](std::size_t i, double v) { sum = sum + v * row[i * stride]; };
-    if (order == 0) {
-        walk_legendre<0>(xi, degree, 0, add);
-    } else if (order == 1) {
-        walk_legendre<1>(xi, degree, 1, add);
-    } else {
-        walk_legendre<any_order>(xi, degree, order, add);
-    }
+    walk_legendre_order(xi, degree, order, [&](std::size_t i, double v) { sum = sum + v * row[i * stride]; });
     return sum;
 }
 
 // Writes the xi-derivatives of order `order` of P_0 ... P_(n-1) at xi into `out` (n = out.size()).
 inline void legendre_values(double xi, std::span<double> out, std::size_t order = 0) {
     if (out.empty()) return;
-    auto store = [&](std::size_t i, double v) { out[i] = v; };
-    if (order == 0) {
-        walk_legendre<0>(xi, out.size() - 1, 0, store);
-    } else if (order == 1) {
-        walk_legendre<1>(xi, out.size() - 1, 1, store);
-    } else {
-        walk_legendre<any_order>(xi, out.size() - 1, order, store);
-    }
+    walk_legendre_order(xi, out.size() - 1, order, [&](std::size_t i, double v) { out[i] = v; });
 }
 
 }  // namespace pwpoly::piecewise_polynomials
