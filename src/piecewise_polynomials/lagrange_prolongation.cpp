@@ -352,7 +352,7 @@ public:
                 continue;
             }
             // Local coordinates differ from row to row here: no cache of rows.
-            functions_.values(local_coordinate(interval, x), values);
+            functions_.values(coordinate_from_ends(interval.left, interval.right, x), values);
             store_row(sink, first_col, values.data(), m);
         }
     }
