@@ -38,6 +38,33 @@ def lagrange_polynomials(degree):
     return result
 
 
+def legendre_polynomials(degree):
+    """Coefficients (constant first) of P_0 ... P_degree."""
+    P = [[Fraction(1)], [Fraction(0), Fraction(1)]]
+    for n in range(1, degree):
+        up = [Fraction(0)] + [Fraction(2 * n + 1, n + 1) * c for c in P[n]]
+        down = [Fraction(n, n + 1) * c for c in P[n - 1]] + [Fraction(0), Fraction(0)]
+        P.append([x - y for x, y in zip(up, down, strict=False)])
+    return P[: degree + 1]
+
+
+def moments_of(p, width):
+    """m[j] = the integral over [-1, 1] of p(x) x^j, for j < width."""
+    return [
+        sum((a * Fraction(2, i + j + 1) for i, a in enumerate(p) if (i + j) % 2 == 0), Fraction(0))
+        for j in range(width)
+    ]
+
+
+def integral(moments, q):
+    """The integral over [-1, 1] of p q, from p's moments."""
+    return sum((b * m for b, m in zip(q, moments, strict=False)), Fraction(0))
+
+
+def derivative(p):
+    return [k * c for k, c in enumerate(p)][1:] or [Fraction(0)]
+
+
 def value(poly, t):
     result = Fraction(0)
     for c in reversed(poly):
@@ -76,11 +103,7 @@ def test_to_legendre_against_the_exact_weights(degree, bound):
     # G(i, a) = ((2a + 1) / 2) integral of l_i P_a, exactly; the error over the largest weight of
     # each Legendre degree. The inverted Vandermonde matrix is at 2.5e-10 at degree 32.
     L = lagrange_polynomials(degree)
-    P = [[Fraction(1)], [Fraction(0), Fraction(1)]]
-    for n in range(1, degree):
-        up = [Fraction(0)] + [Fraction(2 * n + 1, n + 1) * c for c in P[n]]
-        down = [Fraction(n, n + 1) * c for c in P[n - 1]] + [Fraction(0), Fraction(0)]
-        P.append([x - y for x, y in zip(up, down, strict=False)])
+    P = legendre_polynomials(degree)
     moments = [Fraction(2, k + 1) if k % 2 == 0 else Fraction(0) for k in range(2 * degree + 1)]
     weighted = [
         [sum((c * moments[k + other] for k, c in enumerate(li)), Fraction(0)) for other in range(degree + 1)]
@@ -149,6 +172,24 @@ def test_uniform_prolongation_weights_from_the_exact_coordinate(degree, nt_coars
         exact = np.array([float(value(li, e)) for li in L])
         got = P.toarray()[0, k * degree : k * degree + degree + 1]
         assert np.all(np.abs(got - exact) <= 16 * EPS * np.abs(exact).sum()), r
+
+
+@pytest.mark.parametrize("degree", [5, 16, 32])
+def test_mixed_operators_store_exactly_the_true_nonzeros(degree):
+    # Legendre and Lagrange bases both ways, mass and derivative: the own-scale zero rule keeps
+    # every exact nonzero and no rounding noise (the closed-form and orthogonal parts included).
+    L, P = lagrange_polynomials(degree), legendre_polynomials(degree)
+    ML = [moments_of(f, degree + 1) for f in L]
+    MP = [moments_of(p, degree + 1) for p in P]
+    V, W = pn.LegendreSpace(degree, 1, 2.0), pn.LagrangeSpace(degree, 1, 2.0)
+    cases = [
+        (V.mass_matrix(trial=W), [[integral(m, f) for f in L] for m in MP]),
+        (V.derivative_matrix(trial=W), [[integral(m, derivative(f)) for f in L] for m in MP]),
+        (W.mass_matrix(trial=V), [[integral(m, p) for p in P] for m in ML]),
+        (W.derivative_matrix(trial=V), [[integral(m, derivative(p)) for p in P] for m in ML]),
+    ]
+    for matrix, exact in cases:
+        assert np.array_equal(matrix.toarray() != 0.0, np.array(exact) != 0)
 
 
 def test_mixed_operators_cost_nothing_beyond_the_lagrange_degree():

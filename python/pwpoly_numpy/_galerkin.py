@@ -108,10 +108,10 @@ def derivative_matrix(
     return galerkin_matrix(space, rows, trial, _UPWIND if upwind else _DERIVATIVE, workers)
 
 
-# Work (multiply-adds) of one kernel call of the projection at most, about 0.1 s: between two calls
-# the interpreter runs its signal handlers, so Ctrl-C stops a projection of high degree (whose
-# rows cost O(degree**2) each) within that time rather than at its end.
-_PROJECTION_PART_WORK = 10**8
+# Work (multiply-adds) of one kernel call of the projection at most, some tens of milliseconds:
+# between two calls the interpreter runs its signal handlers, so Ctrl-C stops a projection of high
+# degree (whose rows cost O(degree**2) each) within that time rather than at its end.
+_PROJECTION_PART_WORK = 3 * 10**7
 
 
 def _projection_parts(rows: range, room: int, space: Space, other: Space) -> list[range]:

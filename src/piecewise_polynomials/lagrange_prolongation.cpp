@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <span>
 #include <tuple>
 #include <type_traits>
@@ -164,16 +163,15 @@ template <bool Exact>
 class UniformRows {
 public:
     UniformRows(std::size_t degree, std::size_t nt_coarse, std::size_t nt_fine)
-        : d_(degree), n_c_(nt_coarse), coincidence_(checked_nonzero(degree, nt_coarse, nt_fine)) {
+        : d_(degree),
+          n_c_(nt_coarse),
+          coincidence_(checked_nonzero(degree, nt_coarse, nt_fine)),
+          functions_(degree),
+          x_(functions_.nodes()) {
         N_f_ = checked_mul(nt_fine, d_);
         n_rows_ = checked_add(N_f_, 1);
         n_cols_ = checked_add(checked_mul(n_c_, d_), 1);
-        x_ = reference_nodes(d_);
-        if constexpr (Exact) {
-            functions_.emplace(d_);
-        } else {
-            w_ = barycentric_weights(x_);
-        }
+        if constexpr (!Exact) w_ = barycentric_weights(x_);
     }
 
     std::size_t n_rows() const { return n_rows_; }
@@ -273,7 +271,7 @@ private:
 
     void values_at(double e, double* out) const {
         if constexpr (Exact) {
-            functions_->values(e, std::span<double>(out, x_.size()));
+            functions_.values(e, std::span<double>(out, x_.size()));
         } else {
             row_values_at(e, x_.data(), w_.data(), x_.size(), out);
         }
@@ -282,12 +280,12 @@ private:
     std::size_t d_;
     std::size_t n_c_;
     PointCoincidence coincidence_;
+    LagrangeFunctions functions_;  // the array face's product form (and the reference nodes)
+    std::vector<double> x_;        // the reference nodes
+    std::vector<double> w_;        // the scalar face's barycentric weights
     std::size_t N_f_ = 0;
     std::size_t n_rows_ = 0;
     std::size_t n_cols_ = 0;
-    std::vector<double> x_;
-    std::vector<double> w_;                        // the scalar face's barycentric weights
-    std::optional<LagrangeFunctions> functions_;  // the array face's product form
 };
 
 using ProlongationRows = UniformRows<false>;
@@ -354,7 +352,7 @@ public:
                 continue;
             }
             // Local coordinates differ from row to row here: no cache of rows.
-            functions_.values(local_coordinate(interval, x), values);
+            functions_.values(coordinate_from_ends(interval.left, interval.right, x), values);
             store_row(sink, first_col, values.data(), m);
         }
     }
