@@ -163,6 +163,10 @@ def test_a_uniform_space_and_its_breakpoint_space_give_the_same_bits(n_t, T, deg
         assert same_bits(getattr(U, method)().toarray(), getattr(B, method)().toarray())
     assert same_bits(U.derivative_matrix(upwind=True).toarray(), B.derivative_matrix(upwind=True).toarray())
     assert same_bits(U.project(np.cos), B.project(np.cos))
+    for source, target in ((U, B), (B, U), (U, U), (B, B)):
+        coarse = pn.LegendreSpace(degree + 1, breakpoints=np.linspace(U.t0, U.breakpoints[-1], 4))
+        assert same_bits(source.projection_to(coarse).toarray(), B.projection_to(coarse).toarray())
+        assert same_bits(coarse.projection_to(target).toarray(), coarse.projection_to(B).toarray())
     # One partition to the operators and slabs: either spelling is accepted where the other is.
     assert same_bits(U.mass_matrix(trial=B).toarray(), U.mass_matrix().toarray())
     assert same_bits(B.derivative_matrix(trial=U).toarray(), B.derivative_matrix().toarray())

@@ -127,6 +127,17 @@ def _projection_parts(rows: range, room: int, space: Space, other: Space) -> lis
     return [rows[i : i + step] for i in range(0, len(rows), step)]
 
 
+def _ends(partition: partitions.Partition) -> set[float]:
+    """The right end of a partition by either spelling: T, and its last breakpoint (on equal
+    intervals ``dt + (n_t - 1)*dt``, which may differ from T in the last bit)."""
+    return {partition.T, partition.boundary(partition.n_t)}
+
+
+def _same_span(a: partitions.Partition, b: partitions.Partition) -> bool:
+    """Whether two partitions cover one span: the same start, and an end in common by either spelling."""
+    return a.t0 == b.t0 and not _ends(a).isdisjoint(_ends(b))
+
+
 def projection_to(
     space: Space, other: object, rows: TimeSlab[Space] | range | None, workers: object
 ) -> scipy.sparse.csr_array[np.float64]:
@@ -136,7 +147,7 @@ def projection_to(
     assert isinstance(other, Space)
     span = (space._partition.t0, space._partition.T)
     other_span = (other._partition.t0, other._partition.T)
-    if other_span != span:
+    if not _same_span(space._partition, other._partition):
         raise ValueError(f"other: {other!r} spans {list(other_span)}, expected the span of V = {space!r}, {list(span)}")
     requested = partitions.requested_ranges(rows, other._size, (other,), f"other = {other!r}")
     threads = checks.workers(workers)

@@ -490,7 +490,7 @@ std::size_t first_meeting(const Source& source, Interval J) {
     std::size_t high = source.n_intervals();
     while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
-        if (source.interval(middle).right > J.left) {
+        if (source.ends(middle).right > J.left) {
             high = middle;
         } else {
             low = middle + 1;
@@ -502,7 +502,7 @@ std::size_t first_meeting(const Source& source, Interval J) {
 template <class Source>
 std::size_t meeting_count(const Source& source, Interval J, std::size_t begin) {
     std::size_t end = begin;
-    while (end < source.n_intervals() && source.interval(end).left < J.right) ++end;
+    while (end < source.n_intervals() && source.ends(end).left < J.right) ++end;
     return end - begin;
 }
 
@@ -533,7 +533,7 @@ std::size_t projection_rows_room(std::size_t source_degree, const Source& source
     require(first <= last && last <= checked_mul(checked_add(target_degree, 1), n_target), outside_rows);
     std::size_t room = 0;
     for (std::size_t r = first; r < last; ++r) {
-        const Interval J = target.interval(r % n_target);
+        const Interval J = target.ends(r % n_target);
         const std::size_t overlaps = meeting_count(source, J, first_meeting(source, J));
         room = checked_add(room, checked_mul(overlaps, checked_add(source_degree, 1)));
     }
@@ -566,7 +566,7 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
     for (std::size_t r = first; r < last; ++r) {
         const std::size_t i = r / n_target;
         const std::size_t m = r % n_target;
-        const Interval J = target.interval(m);
+        const Interval J = target.ends(m);
         const double factor_numerator = static_cast<double>(2 * i + 1);
         target_values.resize(i + 1);  // P_0 ... P_i: the row needs P_i alone
         intervals.clear();
@@ -574,7 +574,7 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
         const std::size_t begin = first_meeting(source, J);
         const std::size_t count = meeting_count(source, J, begin);
         for (std::size_t k = begin; k < begin + count; ++k) {
-            const Interval I = source.interval(k);
+            const Interval I = source.ends(k);
             // The same interval: P_i itself.
             if (I.left == J.left && I.right == J.right) {
                 intervals.push_back(k);
