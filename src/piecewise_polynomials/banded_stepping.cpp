@@ -210,10 +210,14 @@ std::size_t banded_steps(const BandedStepMethod& method, const BandedStepFactors
             for (std::size_t e = 0; e < p; ++e) {
                 const Pair lambda{method.eigen_re[e], method.eigen_im[e]};
                 const std::span<double> B = factors(e);
-                const bool done = lambda.im == 0.0 ? (assemble<double>(method, band, lambda, half, B),
-                                                      factorize<double>(band, B, pivots(e)))
-                                                   : (assemble<Pair>(method, band, lambda, half, B),
-                                                      factorize<Pair>(band, B, pivots(e)));
+                bool done = false;
+                if (lambda.im == 0.0) {
+                    assemble<double>(method, band, lambda, half, B);
+                    done = factorize<double>(band, B, pivots(e));
+                } else {
+                    assemble<Pair>(method, band, lambda, half, B);
+                    done = factorize<Pair>(band, B, pivots(e));
+                }
                 if (!done) return k;
             }
             cache.factored[s] = 1;
