@@ -45,6 +45,7 @@ if TYPE_CHECKING:  # pragma: no cover
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Solve: TypeAlias = Callable[[npt.NDArray[Any]], npt.ArrayLike]
     _Factorize: TypeAlias = Callable[[Any], _Solve]
+    _Rows: TypeAlias = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], _Floats]  # indptr, indices, data
 
 # Largest degree solved by the eigenbasis of the time matrix; above it, the coupled block. The
 # largest difference from the coupled solve, relative to the solution, measured on the heat
@@ -158,11 +159,14 @@ def _matrix(name: str, value: object, n: int | None, what: str) -> tuple[Any, in
 
 
 def start_value(name: str, value: object, n: int) -> _Floats:
-    """A real vector of n finite values."""
-    _refuse_complex(name, value)
-    u = checks.as_float_array(name, value)
-    if u.shape != (n,):
-        raise ValueError(f"{name}: expected shape ({n},), got {u.shape}")
+    """A real vector of n finite values (a C-contiguous float64 one as it is)."""
+    if type(value) is np.ndarray and value.dtype == np.float64 and value.shape == (n,) and value.flags.c_contiguous:
+        u: _Floats = value  # what the checks below let through unchanged, without their cost per step
+    else:
+        _refuse_complex(name, value)
+        u = checks.as_float_array(name, value)
+        if u.shape != (n,):
+            raise ValueError(f"{name}: expected shape ({n},), got {u.shape}")
     if not np.isfinite(u).all():
         raise ValueError(f"{name}: expected finite values, got a non-finite one")
     return u
@@ -258,12 +262,15 @@ class Stepper:
         partition: Partition = space._partition
         self._partition = partition
         self._lengths = partition.lengths(0, partition.n_t)
-        self._unique, self._which = np.unique(self._lengths, return_inverse=True)
+        self._unique, which = np.unique(self._lengths, return_inverse=True)
+        self._which = np.ascontiguousarray(which, dtype=np.int64)
+        self._halves = np.ascontiguousarray(self._unique / 2.0)
         self._decoupled = not coupled and space._degree <= DECOUPLED_MAX_DEGREE
         self._dense = factorize is None and self._method.m * self.n <= DENSE_MAX_UNKNOWNS
         self._solvers: dict[int, list[_Solve]] = {}
         self._sparse: tuple[Any, Any] | None = None
         self._compiled_cache: tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
+        self._compiled_complete = False  # every length of the kept compiled factors factorised
         self.n_factorizations = 0
         self.n_solves = 0
         self.n_quadrature_points = 0
@@ -272,7 +279,7 @@ class Stepper:
             self._Md = np.ascontiguousarray(np.eye(self.n) if self._M is None else _dense(self._M))
         # The decoupled systems of banded operators, with the default factorisation, by the
         # compiled banded loop: A's and M's compressed rows and their band.
-        self._banded: tuple[tuple[int, int], list[npt.NDArray[Any]]] | None = None
+        self._banded: tuple[tuple[int, int], _Rows, _Rows] | None = None
         if factorize is None and not self._dense and self._decoupled:
             A_rows, M_rows = (
                 scipy.sparse.csr_array(matrix)
@@ -280,13 +287,7 @@ class Stepper:
             )
             band = _band(scipy.sparse.coo_array(abs(A_rows) + abs(M_rows)))
             if band is not None:
-                arrays = []
-                for rows in (M_rows, A_rows):
-                    rows.sum_duplicates()  # sorted column indices, each once
-                    arrays += [np.ascontiguousarray(rows.indptr, dtype=np.int64),
-                               np.ascontiguousarray(rows.indices, dtype=np.int64),
-                               np.ascontiguousarray(rows.data, dtype=np.float64)]  # fmt: skip
-                self._banded = (band, arrays)
+                self._banded = (band, _compressed_rows(M_rows), _compressed_rows(A_rows))
 
     # --- the parts of a step ------------------------------------------------------------------
 
@@ -380,8 +381,9 @@ class Stepper:
         Returns the coefficients of those intervals, shape (n, m) in the layout
         ``space.evaluate(c, t, slab=space.slab(k0, k1))`` takes, and the value at breakpoints[k1],
         shape (n,)."""
-        slab = self.space.slab(k0, k1)
-        k0, k1 = slab.k0, slab.k1
+        if not (type(k0) is int and type(k1) is int and 0 <= k0 < k1 <= self._partition.n_t):
+            slab = self.space.slab(k0, k1)  # the checks and their messages
+            k0, k1 = slab.k0, slab.k1
         u = start_value("u0", u_start, self.n)
         method, n, w = self._method, self.n, k1 - k0
         x = np.empty((w, method.m, n))
@@ -416,34 +418,48 @@ class Stepper:
         else:
             systems = len(method.eigen_re)
             size, pivots = _kernels.banded_factor_size(n, systems, *self._banded[0]), systems * n
-        if len(self._unique) * size <= _DENSE_CACHE:
-            halves, slots = self._unique / 2.0, self._which[k0:k1]
+        kept = len(self._unique) * size <= _DENSE_CACHE
+        if kept:
+            halves, slots = self._halves, self._which[k0:k1]
             if self._compiled_cache is None:
                 self._compiled_cache = _empty_factors(len(self._unique), size, pivots)
             cache = self._compiled_cache
         else:
             # Too many lengths to keep them all: the factors of this chunk's lengths alone.
-            unique, slots = np.unique(self._lengths[k0:k1], return_inverse=True)
-            halves, cache = unique / 2.0, _empty_factors(len(unique), size, pivots)
-        before = int(cache[2].sum())
-        halves, slots = np.ascontiguousarray(halves), np.ascontiguousarray(slots, dtype=np.int64)
+            unique, which = np.unique(self._lengths[k0:k1], return_inverse=True)
+            halves, cache = np.ascontiguousarray(unique / 2.0), _empty_factors(len(unique), size, pivots)
+            slots = np.ascontiguousarray(which, dtype=np.int64)
+        complete = kept and self._compiled_complete
+        before = 0 if complete else int(cache[2].sum())
         loads = np.ascontiguousarray(loads)
         if self._banded is None:
             done = _kernels.dense_steps(n, method.m, method.T1, method.T2, method.C1, method.C2, method.E, self._Md,
                                         self._Ad, halves, *cache, slots, loads, u, x)  # fmt: skip
         else:
-            (lower, upper), rows = self._banded
+            (lower, upper), (Mp, Mi, Md), (Ap, Ai, Ad) = self._banded
             done = _kernels.banded_steps(n, method.m, lower, upper, method.C1, method.C2, method.E, method.eigen_re,
-                                         method.eigen_im, method.G_re, method.G_im, method.Wy, *rows, halves, *cache,
-                                         slots, loads, u, x)  # fmt: skip
-        self.n_factorizations += systems * (int(cache[2].sum()) - before)
+                                         method.eigen_im, method.G_re, method.G_im, method.Wy, Mp, Mi, Md, Ap, Ai, Ad,
+                                         halves, *cache, slots, loads, u, x)  # fmt: skip
+        if not complete:
+            after = int(cache[2].sum())
+            self.n_factorizations += systems * (after - before)
+            self._compiled_complete = kept and after == len(cache[2])
         self.n_solves += systems * done
         if done < k1 - k0:
             raise self._singular(k0 + done)
         return u
 
 
-def _empty_factors(lengths: int, size: int, pivots: int) -> tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+def _compressed_rows(rows: Any) -> _Rows:
+    """A CSR array's parts for the compiled banded loop: sorted column indices, each once."""
+    rows.sum_duplicates()
+    return (np.ascontiguousarray(rows.indptr, dtype=np.int64), np.ascontiguousarray(rows.indices, dtype=np.int64),
+            np.ascontiguousarray(rows.data, dtype=np.float64))  # fmt: skip
+
+
+def _empty_factors(
+    lengths: int, size: int, pivots: int
+) -> tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     """Room for the factors (`size` doubles a length), row swaps and flags of `lengths` interval
     lengths."""
     return np.zeros(lengths * size), np.zeros(lengths * pivots, np.int64), np.zeros(lengths, np.int64)
