@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "piecewise_polynomials/dense_stepping.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -266,11 +267,7 @@ std::size_t banded_steps(const BandedStepMethod& method, const BandedStepFactors
                 for (std::size_t j = 1; j < 2 * p; ++j) sum = sum + (method.Wy[(i * 2 * p) + j] * y[(j * n) + r]);
                 x[(i * n) + r] = sum;
             }
-        for (std::size_t r = 0; r < n; ++r) {
-            double sum = method.E[0] * x[r];
-            for (std::size_t i = 1; i < m; ++i) sum = sum + (method.E[i] * x[(i * n) + r]);
-            u[r] = sum;
-        }
+        end_value(method.E, x, u);
     }
     return steps;
 }
