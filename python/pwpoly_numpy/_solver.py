@@ -282,12 +282,12 @@ class Stepper:
         self._banded: tuple[tuple[int, int], _Rows, _Rows] | None = None
         if factorize is None and not self._dense and self._decoupled:
             A_rows, M_rows = (
-                scipy.sparse.csr_array(matrix)
+                _canonical_rows(matrix)
                 for matrix in (self._A, scipy.sparse.eye_array(self.n) if self._M is None else self._M)
             )
             band = _band(scipy.sparse.coo_array(abs(A_rows) + abs(M_rows)))
             if band is not None:
-                self._banded = (band, _compressed_rows(M_rows), _compressed_rows(A_rows))
+                self._banded = (band, _row_parts(M_rows), _row_parts(A_rows))
 
     # --- the parts of a step ------------------------------------------------------------------
 
@@ -450,9 +450,17 @@ class Stepper:
         return u
 
 
-def _compressed_rows(rows: Any) -> _Rows:
-    """A CSR array's parts for the compiled banded loop: sorted column indices, each once."""
+def _canonical_rows(matrix: Any) -> Any:
+    """A copy of a matrix as CSR (it may share its parts with the caller's): sorted column indices,
+    each once, no stored zeros (which would widen the band)."""
+    rows = scipy.sparse.csr_array(matrix, copy=True)
     rows.sum_duplicates()
+    rows.eliminate_zeros()
+    return rows
+
+
+def _row_parts(rows: Any) -> _Rows:
+    """The parts of a CSR array for the compiled banded loop."""
     return (np.ascontiguousarray(rows.indptr, dtype=np.int64), np.ascontiguousarray(rows.indices, dtype=np.int64),
             np.ascontiguousarray(rows.data, dtype=np.float64))  # fmt: skip
 
