@@ -30,6 +30,8 @@ __all__ = [
     "project_sums",
     "division_floor",
     "dense_steps",
+    "banded_steps",
+    "banded_factor_size",
     "internal_fault_type",
 ]
 
@@ -243,3 +245,32 @@ def dense_steps(
     u: _F64,
     out: _F64,
 ) -> int: ...
+def banded_steps(
+    n: int,
+    m: int,
+    lower: int,
+    upper: int,
+    C1: _F64,
+    C2: _F64,
+    E: _F64,
+    eigen_re: _F64,
+    eigen_im: _F64,
+    G_re: _F64,
+    G_im: _F64,
+    Wy: _F64,
+    M_indptr: npt.NDArray[np.int64],
+    M_indices: npt.NDArray[np.int64],
+    M_data: _F64,
+    A_indptr: npt.NDArray[np.int64],
+    A_indices: npt.NDArray[np.int64],
+    A_data: _F64,
+    halves: _F64,
+    factors: _F64,
+    pivots: npt.NDArray[np.int64],
+    factored: npt.NDArray[np.int64],
+    slots: npt.NDArray[np.int64],
+    loads: _F64,
+    u: _F64,
+    out: _F64,
+) -> int: ...
+def banded_factor_size(n: int, p: int, lower: int, upper: int) -> int: ...

@@ -18,7 +18,8 @@ eigenvalue, one complex system per complex pair (its partner's solution is the c
 factorisations are kept per distinct interval length. Above DECOUPLED_MAX_DEGREE the
 eigenvectors are too ill-conditioned to keep 1e-12 and the coupled block is factorised instead;
 systems of at most DENSE_MAX_UNKNOWNS unknowns per interval are stepped by a compiled loop over a
-dense LU of the coupled block.
+dense LU of the coupled block, and larger ones whose A and M lie within a few diagonals by a
+compiled loop over banded LUs of the decoupled systems.
 """
 
 from __future__ import annotations
@@ -44,6 +45,7 @@ if TYPE_CHECKING:  # pragma: no cover
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Solve: TypeAlias = Callable[[npt.NDArray[Any]], npt.ArrayLike]
     _Factorize: TypeAlias = Callable[[Any], _Solve]
+    _Rows: TypeAlias = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64], _Floats]  # indptr, indices, data
 
 # Largest degree solved by the eigenbasis of the time matrix; above it, the coupled block. The
 # largest difference from the coupled solve, relative to the solution, measured on the heat
@@ -61,8 +63,8 @@ _CHUNK_DOUBLES = 1 << 20
 # above) are factorised by LAPACK's banded LU: for the tridiagonal matrices of a 1D problem about
 # 50 times faster to factorise and 10 times faster to solve than the sparse LU.
 _BAND = 8
-# Most doubles of dense factors kept for the interval lengths of a space; beyond, the factors of
-# one chunk of intervals at a time.
+# Most doubles of compiled factors (dense or banded) kept for the interval lengths of a space;
+# beyond, the factors of one chunk of intervals at a time.
 _DENSE_CACHE = 1 << 21
 
 
@@ -108,6 +110,8 @@ class _Method:
         # scale_l W[:, l] y_l) = Wy @ [Re y; Im y] with Wy = [Re(W scale), -Im(W scale)].
         self.G_re = np.ascontiguousarray(inverse.real)
         self.G_im = np.ascontiguousarray(inverse.imag)
+        self.eigen_re = np.ascontiguousarray(np.real(self.eigenvalues), dtype=np.float64)
+        self.eigen_im = np.ascontiguousarray(np.imag(self.eigenvalues), dtype=np.float64)
         vectors = vectors[:, keep] * scale[None, :]
         self.Wy = np.ascontiguousarray(np.hstack([vectors.real, -vectors.imag]))
 
@@ -155,11 +159,14 @@ def _matrix(name: str, value: object, n: int | None, what: str) -> tuple[Any, in
 
 
 def start_value(name: str, value: object, n: int) -> _Floats:
-    """A real vector of n finite values."""
-    _refuse_complex(name, value)
-    u = checks.as_float_array(name, value)
-    if u.shape != (n,):
-        raise ValueError(f"{name}: expected shape ({n},), got {u.shape}")
+    """A real vector of n finite values (a C-contiguous float64 one as it is)."""
+    if type(value) is np.ndarray and value.dtype == np.float64 and value.shape == (n,) and value.flags.c_contiguous:
+        u: _Floats = value  # what the checks below let through unchanged, without their cost per step
+    else:
+        _refuse_complex(name, value)
+        u = checks.as_float_array(name, value)
+        if u.shape != (n,):
+            raise ValueError(f"{name}: expected shape ({n},), got {u.shape}")
     if not np.isfinite(u).all():
         raise ValueError(f"{name}: expected finite values, got a non-finite one")
     return u
@@ -170,14 +177,21 @@ def _dense(matrix: Any) -> _Floats:
     return np.asarray(dense, dtype=np.float64)
 
 
+def _band(coo: Any) -> tuple[int, int] | None:
+    """The diagonals below and above the main one holding the entries of a matrix, when they are
+    few enough for the banded LU."""
+    offsets = coo.row.astype(np.int64) - coo.col.astype(np.int64)
+    lower, upper = (max(0, int(offsets.max())), max(0, -int(offsets.min()))) if coo.nnz else (0, 0)
+    return (lower, upper) if lower + upper <= _BAND and coo.shape[0] > 2 * _BAND else None
+
+
 def _default_factorize(matrix: Any) -> _Solve:
     """scipy's sparse LU, or LAPACK's banded LU for a matrix within a few diagonals."""
     csc = scipy.sparse.csc_array(matrix)
     coo = csc.tocoo()
-    offsets = coo.row.astype(np.int64) - coo.col.astype(np.int64)
-    lower, upper = (max(0, int(offsets.max())), max(0, -int(offsets.min()))) if coo.nnz else (0, 0)
-    if lower + upper <= _BAND and csc.shape[0] > 2 * _BAND:
-        return _banded_factorize(coo, lower, upper)
+    band = _band(coo)
+    if band is not None:
+        return _banded_factorize(coo, *band)
     # Minimum degree on the structure of K + K^T: the step matrices of a space operator are
     # structurally symmetric, and for the complex ones of a 2D Laplacian it factorises 20 to 50
     # times faster than splu's default column ordering (and the coupled block twice as fast).
@@ -248,18 +262,32 @@ class Stepper:
         partition: Partition = space._partition
         self._partition = partition
         self._lengths = partition.lengths(0, partition.n_t)
-        self._unique, self._which = np.unique(self._lengths, return_inverse=True)
+        self._unique, which = np.unique(self._lengths, return_inverse=True)
+        self._which = np.ascontiguousarray(which, dtype=np.int64)
+        self._halves = np.ascontiguousarray(self._unique / 2.0)
         self._decoupled = not coupled and space._degree <= DECOUPLED_MAX_DEGREE
         self._dense = factorize is None and self._method.m * self.n <= DENSE_MAX_UNKNOWNS
         self._solvers: dict[int, list[_Solve]] = {}
         self._sparse: tuple[Any, Any] | None = None
-        self._dense_cache: tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
+        self._compiled_cache: tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
+        self._compiled_complete = False  # every length of the kept compiled factors factorised
         self.n_factorizations = 0
         self.n_solves = 0
         self.n_quadrature_points = 0
         if self._dense:
             self._Ad = np.ascontiguousarray(_dense(self._A))
             self._Md = np.ascontiguousarray(np.eye(self.n) if self._M is None else _dense(self._M))
+        # The decoupled systems of banded operators, with the default factorisation, by the
+        # compiled banded loop: A's and M's compressed rows and their band.
+        self._banded: tuple[tuple[int, int], _Rows, _Rows] | None = None
+        if factorize is None and not self._dense and self._decoupled:
+            A_rows, M_rows = (
+                _canonical_rows(matrix)
+                for matrix in (self._A, scipy.sparse.eye_array(self.n) if self._M is None else self._M)
+            )
+            band = _band(scipy.sparse.coo_array(abs(A_rows) + abs(M_rows)))
+            if band is not None:
+                self._banded = (band, _row_parts(M_rows), _row_parts(A_rows))
 
     # --- the parts of a step ------------------------------------------------------------------
 
@@ -353,8 +381,9 @@ class Stepper:
         Returns the coefficients of those intervals, shape (n, m) in the layout
         ``space.evaluate(c, t, slab=space.slab(k0, k1))`` takes, and the value at breakpoints[k1],
         shape (n,)."""
-        slab = self.space.slab(k0, k1)
-        k0, k1 = slab.k0, slab.k1
+        if not (type(k0) is int and type(k1) is int and 0 <= k0 < k1 <= self._partition.n_t):
+            slab = self.space.slab(k0, k1)  # the checks and their messages
+            k0, k1 = slab.k0, slab.k1
         u = start_value("u0", u_start, self.n)
         method, n, w = self._method, self.n, k1 - k0
         x = np.empty((w, method.m, n))
@@ -363,8 +392,8 @@ class Stepper:
         for a in range(k0, k1, chunk):
             b = min(a + chunk, k1)
             loads = self._loads(a, b)
-            if self._dense:
-                u = self._dense_steps(a, b, loads, u, x[a - k0 : b - k0])
+            if self._dense or self._banded is not None:
+                u = self._compiled_steps(a, b, loads, u, x[a - k0 : b - k0])
             else:
                 for j in range(b - a):
                     x[a - k0 + j] = self._step(a + j, loads[j], u)
@@ -377,36 +406,71 @@ class Stepper:
             coefficients[:, 1:] = x.transpose(2, 0, 1).reshape(n, w * method.m)
         return np.ascontiguousarray(coefficients), np.array(u)
 
-    def _dense_steps(self, k0: int, k1: int, loads: _Floats, u: _Floats, x: _Floats) -> _Floats:
-        """The compiled loop over the intervals [k0, k1): the coupled block by a dense LU, the
-        intervals stepped in order; x receives their unknowns, the end value is returned."""
+    def _compiled_steps(self, k0: int, k1: int, loads: _Floats, u: _Floats, x: _Floats) -> _Floats:
+        """The compiled loop over the intervals [k0, k1): the coupled block by a dense LU, or the
+        decoupled systems by banded LUs, the intervals stepped in order; x receives their
+        unknowns, the end value is returned."""
         method, n = self._method, self.n
-        N = method.m * n
         u = np.array(u, dtype=np.float64)
-        if len(self._unique) * N * N <= _DENSE_CACHE:
-            halves, slots = self._unique / 2.0, self._which[k0:k1]
-            if self._dense_cache is None:
-                self._dense_cache = _empty_factors(len(self._unique), N)
-            cache = self._dense_cache
+        if self._banded is None:
+            systems, pivots = 1, method.m * n
+            size = pivots * pivots
+        else:
+            systems = len(method.eigen_re)
+            size, pivots = _kernels.banded_factor_size(n, systems, *self._banded[0]), systems * n
+        kept = len(self._unique) * size <= _DENSE_CACHE
+        if kept:
+            halves, slots = self._halves, self._which[k0:k1]
+            if self._compiled_cache is None:
+                self._compiled_cache = _empty_factors(len(self._unique), size, pivots)
+            cache = self._compiled_cache
         else:
             # Too many lengths to keep them all: the factors of this chunk's lengths alone.
-            unique, slots = np.unique(self._lengths[k0:k1], return_inverse=True)
-            halves, cache = unique / 2.0, _empty_factors(len(unique), N)
-        before = int(cache[2].sum())
-        done = _kernels.dense_steps(n, method.m, method.T1, method.T2, method.C1, method.C2, method.E, self._Md,
-                                    self._Ad, np.ascontiguousarray(halves), *cache,
-                                    np.ascontiguousarray(slots, dtype=np.int64), np.ascontiguousarray(loads), u,
-                                    x)  # fmt: skip
-        self.n_factorizations += int(cache[2].sum()) - before
-        self.n_solves += done
+            unique, which = np.unique(self._lengths[k0:k1], return_inverse=True)
+            halves, cache = np.ascontiguousarray(unique / 2.0), _empty_factors(len(unique), size, pivots)
+            slots = np.ascontiguousarray(which, dtype=np.int64)
+        complete = kept and self._compiled_complete
+        before = 0 if complete else int(cache[2].sum())
+        loads = np.ascontiguousarray(loads)
+        if self._banded is None:
+            done = _kernels.dense_steps(n, method.m, method.T1, method.T2, method.C1, method.C2, method.E, self._Md,
+                                        self._Ad, halves, *cache, slots, loads, u, x)  # fmt: skip
+        else:
+            (lower, upper), (Mp, Mi, Md), (Ap, Ai, Ad) = self._banded
+            done = _kernels.banded_steps(n, method.m, lower, upper, method.C1, method.C2, method.E, method.eigen_re,
+                                         method.eigen_im, method.G_re, method.G_im, method.Wy, Mp, Mi, Md, Ap, Ai, Ad,
+                                         halves, *cache, slots, loads, u, x)  # fmt: skip
+        if not complete:
+            after = int(cache[2].sum())
+            self.n_factorizations += systems * (after - before)
+            self._compiled_complete = kept and after == len(cache[2])
+        self.n_solves += systems * done
         if done < k1 - k0:
             raise self._singular(k0 + done)
         return u
 
 
-def _empty_factors(lengths: int, N: int) -> tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """Room for the dense factors, row swaps and flags of `lengths` interval lengths."""
-    return np.zeros(lengths * N * N), np.zeros(lengths * N, np.int64), np.zeros(lengths, np.int64)
+def _canonical_rows(matrix: Any) -> Any:
+    """A copy of a matrix as CSR (it may share its parts with the caller's): sorted column indices,
+    each once, no stored zeros (which would widen the band)."""
+    rows = scipy.sparse.csr_array(matrix, copy=True)
+    rows.sum_duplicates()
+    rows.eliminate_zeros()
+    return rows
+
+
+def _row_parts(rows: Any) -> _Rows:
+    """The parts of a CSR array for the compiled banded loop."""
+    return (np.ascontiguousarray(rows.indptr, dtype=np.int64), np.ascontiguousarray(rows.indices, dtype=np.int64),
+            np.ascontiguousarray(rows.data, dtype=np.float64))  # fmt: skip
+
+
+def _empty_factors(
+    lengths: int, size: int, pivots: int
+) -> tuple[_Floats, npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """Room for the factors (`size` doubles a length), row swaps and flags of `lengths` interval
+    lengths."""
+    return np.zeros(lengths * size), np.zeros(lengths * pivots, np.int64), np.zeros(lengths, np.int64)
 
 
 _METHODS: dict[tuple[int, int], _Method] = {}
@@ -533,8 +597,11 @@ def solve_galerkin(
     (measured: 2e-13 at 5, 1e-12 at 6, 7e-11 at 7); above degree 5 the coupled block
     ``kron(T1, M) + kron(h/2 T2, A)`` is factorised instead, one solve per interval. With the
     default `factorize` and at most 32 unknowns per interval ((q + 1) n, or q n for cG), the
-    coupled block is factorised densely and the intervals are stepped by a compiled loop. Either
-    way the result is the all-at-once Kronecker solution to rounding.
+    coupled block is factorised densely and the intervals are stepped by a compiled loop; with
+    more unknowns, degree at most 5 and A and M within 8 diagonals beside the main one (n > 16),
+    the decoupled systems are factorised by a compiled banded LU with partial pivoting and the
+    intervals are stepped by a compiled loop too. Either way the result is the all-at-once
+    Kronecker solution to rounding.
 
     One dG(q) step of u' = lam u multiplies by the (q, q + 1) Pade approximant of exp(lam h), one
     cG(q) step by the (q, q) one.

@@ -224,6 +224,27 @@ std::size_t dense_steps(std::size_t n, std::size_t m, std::span<const double> T1
     return pp::dense_steps(method, pp::DenseStepFactors{halves, factors, pivots, factored}, slots, loads, u, out);
 }
 
+// The banded stepping of a Galerkin method in time (see banded_stepping.hpp): returns the
+// number of intervals stepped, fewer when one's system is singular.
+std::size_t banded_steps(std::size_t n, std::size_t m, std::size_t lower, std::size_t upper,
+                         std::span<const double> C1, std::span<const double> C2, std::span<const double> E,
+                         std::span<const double> eigen_re, std::span<const double> eigen_im,
+                         std::span<const double> G_re, std::span<const double> G_im, std::span<const double> Wy,
+                         std::span<const std::int64_t> M_indptr, std::span<const std::int64_t> M_indices,
+                         std::span<const double> M_data, std::span<const std::int64_t> A_indptr,
+                         std::span<const std::int64_t> A_indices, std::span<const double> A_data,
+                         std::span<const double> halves, std::span<double> factors, std::span<std::int64_t> pivots,
+                         std::span<std::int64_t> factored, std::span<const std::int64_t> slots,
+                         std::span<const double> loads, std::span<double> u, std::span<double> out) {
+    const pp::BandedStepMethod method{n,        m,        lower, upper, C1, C2, E, eigen_re, eigen_im, G_re, G_im, Wy,
+                                      {M_indptr, M_indices, M_data}, {A_indptr, A_indices, A_data}};
+    return pp::banded_steps(method, pp::BandedStepFactors{halves, factors, pivots, factored}, slots, loads, u, out);
+}
+
+std::size_t banded_factor_size(std::size_t n, std::size_t p, std::size_t lower, std::size_t upper) {
+    return pp::banded_factor_size(n, p, lower, upper);
+}
+
 // The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
 // not raised one yet).
 binding::Ref internal_fault_type() { return binding::Ref::borrow(binding::fault_exception_type()); }
@@ -280,6 +301,10 @@ using Kernels = pwpoly::binding::Module<
              "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
     Kernel<&kernels::dense_steps,
            "dense_steps(n, m, T1, T2, C1, C2, E, M, A, halves, factors, pivots, factored, slots, loads, u, out)">,
+    Kernel<&kernels::banded_steps,
+           "banded_steps(n, m, lower, upper, C1, C2, E, eigen_re, eigen_im, G_re, G_im, Wy, M_indptr, M_indices, "
+           "M_data, A_indptr, A_indices, A_data, halves, factors, pivots, factored, slots, loads, u, out)">,
+    Function<&kernels::banded_factor_size, "banded_factor_size(n, p, lower, upper)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">>;
 
 

@@ -106,13 +106,18 @@ std::size_t dense_steps(const DenseStepMethod& method, const DenseStepFactors& c
                 x[(i * n) + r] = (loads[(k * N) + (i * n) + r] + (method.C1[i] * Mu[r])) + (c2 * Au[r]);
         }
         solve_block(K, pivots, x);
-        for (std::size_t r = 0; r < n; ++r) {
-            double sum = method.E[0] * x[r];
-            for (std::size_t i = 1; i < m; ++i) sum = sum + (method.E[i] * x[(i * n) + r]);
-            u[r] = sum;
-        }
+        end_value(method.E, x, u);
     }
     return steps;
+}
+
+void end_value(std::span<const double> E, std::span<const double> x, std::span<double> u) {
+    const std::size_t n = u.size();
+    for (std::size_t r = 0; r < n; ++r) {
+        double sum = E[0] * x[r];
+        for (std::size_t i = 1; i < E.size(); ++i) sum = sum + (E[i] * x[(i * n) + r]);
+        u[r] = sum;
+    }
 }
 
 }  // namespace pwpoly::piecewise_polynomials

@@ -45,4 +45,8 @@ struct DenseStepFactors {
 std::size_t dense_steps(const DenseStepMethod& method, const DenseStepFactors& cache, std::span<const std::int64_t> slots,
                         std::span<const double> loads, std::span<double> u, std::span<double> out);
 
+// The end value u = E kron I x of an interval's m blocks x of n = u.size() unknowns (E: m
+// values), the terms added in block order.
+void end_value(std::span<const double> E, std::span<const double> x, std::span<double> u);
+
 }  // namespace pwpoly::piecewise_polynomials

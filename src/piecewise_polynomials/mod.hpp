@@ -1,6 +1,7 @@
 // The bases and transfer operators of pwpoly.
 #pragma once
 
+#include "piecewise_polynomials/banded_stepping.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
 #include "piecewise_polynomials/dense_stepping.hpp"
