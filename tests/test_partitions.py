@@ -173,7 +173,10 @@ def test_lagrange_nodes_interpolation_mass_and_transformation(ends, degree):
 @given(partitions(max_intervals=12), st.integers(1, 4), st.data())
 @settings(max_examples=60, deadline=None)
 def test_prolongation_between_any_partitions_of_one_interval(ends, degree, data):
-    W = pn.LagrangeSpace(degree, breakpoints=ends)
+    try:
+        W = pn.LagrangeSpace(degree, breakpoints=ends)
+    except ValueError:  # an interval too short for distinct nodes of that degree
+        assume(False)
     if data.draw(st.booleans()):  # a refinement: every coarse node is a fine node
         parts = data.draw(st.integers(1, 3))
         cuts = ends[:-1, None] + np.diff(ends)[:, None] * (np.arange(parts) / parts)

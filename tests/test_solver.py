@@ -202,6 +202,17 @@ def test_stepper_slabs_give_the_bits_of_the_whole(
     assert stepper.n_factorizations == before
 
 
+@pytest.mark.parametrize("space", [pn.LegendreSpace(2, 50, 0.05), pn.LagrangeSpace(3, 70, 0.7)])
+def test_equal_intervals_are_factorised_once(space: pn.LegendreSpace | pn.LagrangeSpace) -> None:
+    # Their rounded lengths differ in the last bit; the solver steps all of them with dt.
+    assert len(np.unique(space.lengths)) > 1
+    A = heat(40)
+    sol = pn.solve_galerkin(space, A, np.ones(40), factorize=scipy.sparse.linalg.factorized)
+    assert sol.n_factorizations <= space.degree + 1 and sol.n_solves == sol.n_factorizations * space.n_t
+    coupled, _ = _solver.Stepper(space, A, coupled=True).advance(0, space.n_t, np.ones(40))
+    assert np.max(np.abs(sol.coefficients - coupled)) <= 1e-12 * np.max(np.abs(coupled))
+
+
 @pytest.mark.parametrize("kind", ["dG", "cG"])
 @pytest.mark.parametrize("q", [1, 2, 3, 6])
 def test_factorize_sees_the_step_matrices_and_the_statistics_count(kind: str, q: int) -> None:

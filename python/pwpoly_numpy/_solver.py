@@ -35,6 +35,7 @@ import scipy.sparse.linalg
 
 from . import _checks as checks
 from . import _kernels
+from . import _partition as partitions
 from . import _quadrature as quadratures
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
@@ -261,7 +262,13 @@ class Stepper:
         self._B = test * weights[:, None]  # B[r, i] = w_r P_i(x_r)
         partition: Partition = space._partition
         self._partition = partition
-        self._lengths = partition.lengths(0, partition.n_t)
+        # The step lengths: each interval's own b - a on breakpoints; on equal intervals dt for
+        # every interval (the rounded differences k*dt - (k - 1)*dt take a few distinct values
+        # within an ulp of dt, and one length means one set of factorisations).
+        if isinstance(partition, partitions.Uniform):
+            self._lengths = np.full(partition.n_t, partition.dt)
+        else:
+            self._lengths = partition.lengths(0, partition.n_t)
         self._unique, which = np.unique(self._lengths, return_inverse=True)
         self._which = np.ascontiguousarray(which, dtype=np.int64)
         self._halves = np.ascontiguousarray(self._unique / 2.0)
