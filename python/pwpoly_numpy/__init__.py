@@ -3,10 +3,10 @@
 ``LegendreSpace`` (discontinuous piecewise Legendre) and ``LagrangeSpace`` (continuous piecewise
 Lagrange) on n_t equal intervals of [0, T] or on any strictly increasing breakpoints: vectorised
 evaluation of batches of expansions at arrays of times, sparse basis, mass, prolongation and
-transformation matrices as ``scipy.sparse.csr_array``, projection and interpolation. On equal
-intervals every number equals the corresponding result of the scalar module ``pwpoly`` bit for
-bit, wherever both locate a time in the same interval (they differ only within rounding of an
-interior interval end, which ``pwpoly_numpy`` puts in the interval on its right).
+transformation matrices as ``scipy.sparse.csr_array``, projection and interpolation. The local
+coordinate on interval k is formed from its own ends, ``((t - a) - (b - t)) / (b - a)``, so every
+result agrees with the scalar module ``pwpoly`` within rounding (a uniform space and the space on
+its breakpoints give the same bits).
 
 ``TimeSlab`` (from ``space.slabs(parts)`` or ``space.slab(k0, k1)``) names a contiguous range of
 intervals and the global rows it owns, for work parallel in time: the operators build the rows of
