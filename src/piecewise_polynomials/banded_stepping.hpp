@@ -22,10 +22,14 @@ struct CompressedRows {
     std::span<const double> data;
 };
 
-// The method (m-vectors C1, C2, E; the p eigenvalues, imaginary part 0.0 for a real one; the
-// rows G_re + i G_im of W^-1 T2^-1 kept, p x m row-major; Wy, m x 2p row-major, with
-// x = Wy [Re y; Im y]) and the space operators, whose entries lie within `lower` diagonals
-// below the main one and `upper` above it.
+// A time-stepping method split into independent systems, and the space operators. The method:
+// its start-coupling and end-value weights (C1, C2 and E, m values each); the eigenvalues of its
+// systems, one per real eigenvalue or complex pair (eigen_im is 0.0 for a real one); the kept
+// rows of the inverse eigenvector matrix times the inverse of the second time matrix (G_re and
+// G_im, one row of m values per system); and the map Wy (m rows of twice as many values as
+// systems) from the systems' solutions, real parts then imaginary parts, back to the unknowns.
+// The operators M and A have their entries within `lower` diagonals below the main one and
+// `upper` above it.
 struct BandedStepMethod {
     std::size_t n;
     std::size_t m;
