@@ -13,7 +13,8 @@ using Pwpoly = binding::Module<"pwpoly", "A Python module implemented in C++.", 
                                LagrangeProlongationMatrix,                       //
                                GetLagrangePoints,                                //
                                LegendreBasisClass,                               //
-                               LegendreBasisEvaluatorClass>;
+                               LegendreBasisEvaluatorClass,                      //
+                               binding::StringAttribute<"__version__", PWPOLY_VERSION>>;
 
 }  // namespace pwpoly
 

@@ -102,3 +102,13 @@ def test_import_in_a_fresh_interpreter_prints_nothing():
     )
     assert result.returncode == 0
     assert result.stdout == "6\n" and result.stderr == ""
+
+
+def test_version_is_the_distributions_on_both_modules():
+    import importlib.metadata
+
+    import pwpoly_numpy
+
+    installed = importlib.metadata.version("pwpoly")
+    assert pwpoly.__version__ == pwpoly_numpy.__version__ == installed
+    assert "__version__" not in pwpoly.__all__ and "__version__" not in pwpoly_numpy.__all__

@@ -58,6 +58,10 @@ __all__ = [
     "LegendreBasisEvaluator",
 ]
 
+__version__: str
+"""The version of the installed distribution ``pwpoly`` (the same string as
+``pwpoly_numpy.__version__``)."""
+
 # Types are spelled out in every signature (no aliases), so that editors show them in full. Float
 # sequences: any sequence of floats (array.array('d') is a MutableSequence[float]) or a numeric
 # numpy array. Sparse matrices: (row indices, column indices, values).

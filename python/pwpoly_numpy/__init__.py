@@ -27,6 +27,9 @@ from ._parallel_in_time import ParallelSolution, mgrit, parareal
 from ._partition import TimeSlab
 from ._solver import GalerkinSolution, solve_galerkin
 
+__version__: str = _kernels.__version__
+"""The version of the installed distribution ``pwpoly``, the same string as ``pwpoly.__version__``."""
+
 InternalFault: type[BaseException] = _kernels.internal_fault_type()
 """The exception class that both ``pwpoly`` and ``pwpoly_numpy`` raise for an internal fault.
 

@@ -35,6 +35,8 @@ __all__ = [
     "internal_fault_type",
 ]
 
+__version__: str
+
 _F64 = npt.NDArray[np.float64]
 _Index = npt.NDArray[np.int32 | np.int64]
 

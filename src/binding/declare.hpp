@@ -382,6 +382,16 @@ struct Class {
     }
 };
 
+// ---------------------------------------------------------------- module attributes
+
+// A string attribute of the module (such as __version__), set without joining __all__.
+template <Text Name, Text Value>
+struct StringAttribute {
+    static void add_to(PyObject* module) {
+        if (PyModule_AddStringConstant(module, Name.chars, Value.chars) < 0) throw_fetched();
+    }
+};
+
 // ---------------------------------------------------------------- modules
 
 // A single-phase module: owned by the first interpreter that imports it, created once and

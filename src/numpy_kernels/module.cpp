@@ -305,7 +305,8 @@ using Kernels = pwpoly::binding::Module<
            "banded_steps(n, m, lower, upper, C1, C2, E, eigen_re, eigen_im, G_re, G_im, Wy, M_indptr, M_indices, "
            "M_data, A_indptr, A_indices, A_data, halves, factors, pivots, factored, slots, loads, u, out)">,
     Function<&kernels::banded_factor_size, "banded_factor_size(n, p, lower, upper)">,
-    Function<&kernels::internal_fault_type, "internal_fault_type()">>;
+    Function<&kernels::internal_fault_type, "internal_fault_type()">,
+    pwpoly::binding::StringAttribute<"__version__", PWPOLY_VERSION>>;
 
 
 // The interpreter looks for PyInit_ followed by the module's name, "_kernels".
