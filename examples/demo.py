@@ -41,6 +41,8 @@ N_X = 100  # interior nodes of the finite elements
 N_TS = (8, 16, 32, 64)  # interval counts in time, each twice the one before
 DG_DEGREES = (0, 1, 2)
 CG_DEGREES = (1, 2, 3)
+PARALLEL_NT = 256  # dG(1) intervals of the parallel-in-time run
+PARALLEL_SLABS = 16  # parareal's slabs
 
 
 @dataclass(frozen=True)
@@ -187,7 +189,9 @@ class Parallel:
     seconds: float
 
 
-def parallel_runs(comm: Any = None, n_x: int = N_X, n_t: int = 256, slabs: int = 16) -> list[Parallel]:
+def parallel_runs(
+    comm: Any = None, n_x: int = N_X, n_t: int = PARALLEL_NT, slabs: int = PARALLEL_SLABS
+) -> list[Parallel]:
     """dG(1) on n_t intervals by parareal (`slabs` slabs, coarse dG(1) on one interval per slab) and
     by MGRIT (two levels, coarsening 4), over the processes of `comm` (None: in this process)."""
     problem = heat(n_x)
@@ -243,17 +247,21 @@ def main() -> None:
         comm = MPI.COMM_WORLD
         if comm.Get_rank() == 0:
             print(
-                f"Parallel in time on {comm.Get_size()} MPI processes: dG(1) on 256 intervals; parareal on 16 slabs, "
-                "MGRIT on two levels"
+                f"Parallel in time on {comm.Get_size()} MPI processes: dG(1) on {PARALLEL_NT} intervals; parareal "
+                f"on {PARALLEL_SLABS} slabs, MGRIT on two levels"
             )
         results = parallel_runs(comm)
         if comm.Get_rank() == 0:
             print_parallel(results)
         return
 
-    print(__doc__.split("\n\n")[0])
+    paragraphs = __doc__.split("\n\n")
+    print(paragraphs[0], paragraphs[2], sep="\n\n")
     problem = heat()
-    print(f"\nSpace: {N_X} linear elements' interior nodes; lam_h = {problem.lam:.6f} (pi**2 = {math.pi**2:.6f})")
+    print(
+        f"\nSpace: linear finite elements on {N_X + 1} equal cells; A s = lam_h M s with lam_h = {problem.lam:.6f} "
+        f"(pi**2 = {math.pi**2:.6f})"
+    )
     print(f"Largest nodal error of the space discretisation at T: {space_error():.2e} (order 2 in the cell size)")
     print(f"\nTime: errors against the exact solution of M u' + A u = f, n_t = {', '.join(map(str, N_TS))}:")
     start = time.perf_counter()
