@@ -1,19 +1,27 @@
-"""pwpoly at work: a two-level space-time workflow in time.
+"""pwpoly at work: the heat equation solved in time by Galerkin methods, serially and parallel in time.
 
-1. Sample u(t) = sin(2*pi*t) + t**2 at the nodes of a continuous piecewise Lagrange basis on a
-   coarse partition of [0, 1], and carry the nodal values to finer partitions with the sparse
-   prolongation matrix (the coarse-to-fine transfer of a multigrid method in time).
-2. Turn the fine nodal values into piecewise Legendre coefficients with the sparse
-   Lagrange-to-Legendre transformation and post-process: values and time derivatives at many
-   times, against the exact solution.
-3. Show the observed convergence orders and the cost of one evaluation call.
-4. Solve the heat equation with a time-dependent source in time by dG(q) and cG(q)
-   (``pn.solve_galerkin``) and show the orders of the error at T.
+    python examples/demo.py                        # the convergence tables, in one process
+    mpiexec -n 2 python examples/demo.py --mpi     # parareal and MGRIT over the MPI processes
 
-Steps 1 and 2 use the array interface pwpoly_numpy (scipy.sparse operators, vectorised
-evaluation); step 3 compares it with the scalar calls of pwpoly.
+The problem: u_t = u_xx + cos(2 pi t) sin(pi x) on (0, 1), u = 0 at both ends, u(0) = sin(pi x),
+up to T = 1. Its solution is u(x, t) = v(t) sin(pi x), with v' + pi**2 v = cos(2 pi t), v(0) = 1.
+
+Space: piecewise linear finite elements on equal cells (scipy.sparse), which give M u' + A u = f,
+M the mass matrix, A the stiffness matrix, f(t) the load vector of the source. Its nodal vector
+s = sin(pi x_i) is an eigenvector of both M and A, so this system has an exact solution too,
+v_h(t) s with v_h' + lam_h v_h = gamma_h cos(2 pi t): the errors against it are the errors of the
+time discretisation alone.
+
+Time: ``pn.solve_galerkin`` steps the system interval by interval, dG(q) on a ``LegendreSpace``
+of degree q, cG(q) on a ``LagrangeSpace`` of degree q. The tables show the errors in L2 over
+[0, T] and at T (both in the norm of M) on finer and finer partitions, and the observed orders
+next to the expected ones. With ``--mpi`` the same system is solved by ``pn.parareal`` and
+``pn.mgrit`` on time slabs spread over the MPI processes, against the serial solution.
 """
 
+from __future__ import annotations
+
+import argparse
 import math
 import time
 from dataclasses import dataclass
@@ -23,230 +31,242 @@ import numpy as np
 import numpy.typing as npt
 import scipy.sparse
 
-import pwpoly
 import pwpoly_numpy as pn
 
 Array = npt.NDArray[np.float64]
 
-# The tables of steps 1 and 2: degrees and interval counts (each twice the one before).
-PROLONGATION_DEGREES = (1, 2, 3, 4)
-PROLONGATION_COARSE_NT = (4, 8, 16, 32, 64)
-REFINEMENT = 4
-LEGENDRE_DEGREES = (1, 2, 3, 5)
-LEGENDRE_NT = (4, 8, 16, 32)
-SAMPLES = 2001
-
-
-def exact(t: Array) -> Array:
-    return np.sin(2 * np.pi * t) + t * t
-
-
-def exact_derivative(t: Array) -> Array:
-    return 2 * np.pi * np.cos(2 * np.pi * t) + 2 * t
+OMEGA = 2.0 * math.pi  # the frequency of the source
+T = 1.0
+N_X = 100  # interior nodes of the finite elements
+N_TS = (8, 16, 32, 64)  # interval counts in time, each twice the one before
+DG_DEGREES = (0, 1, 2)
+CG_DEGREES = (1, 2, 3)
+PARALLEL_NT = 256  # dG(1) intervals of the parallel-in-time run
+PARALLEL_SLABS = 16  # parareal's slabs
 
 
 @dataclass(frozen=True)
-class Convergence:
-    """Maximum errors of one degree on a sequence of partitions."""
+class Heat:
+    """M u' + A u = f(t), u(0) = s, from linear finite elements on n_x interior nodes."""
 
+    M: Any  # scipy.sparse.csr_array (n_x, n_x)
+    A: Any
+    s: Array  # sin(pi x_i), the start value and the shape of the solution
+    lam: float  # A s = lam M s
+    gamma: float  # f(t) = gamma cos(omega t) M s
+
+    def f(self, t: Array) -> Array:
+        """The load vector at the times t: shape (n_x, len(t)), as ``solve_galerkin`` takes it."""
+        return np.outer(self.gamma * (self.M @ self.s), np.cos(OMEGA * t))
+
+    def amplitude(self, t: Array) -> Array:
+        return amplitude(self.lam, self.gamma, t)
+
+    def norm(self, e: Array) -> Array:
+        """The norm of M of every column of e (the discrete L2 norm in space)."""
+        return np.sqrt(np.maximum(np.sum(e * (self.M @ e), axis=0), 0.0))
+
+
+def amplitude(lam: float, gamma: float, t: Array) -> Array:
+    """v(t) with v' + lam v = gamma cos(omega t), v(0) = 1."""
+    denominator = lam**2 + OMEGA**2
+    steady = gamma * (lam * np.cos(OMEGA * t) + OMEGA * np.sin(OMEGA * t)) / denominator
+    return (1.0 - gamma * lam / denominator) * np.exp(-lam * t) + steady
+
+
+def heat(n_x: int = N_X) -> Heat:
+    h = 1.0 / (n_x + 1)
+    x = np.arange(1, n_x + 1) * h
+    mass = scipy.sparse.diags_array([1.0, 4.0, 1.0], offsets=[-1, 0, 1], shape=(n_x, n_x), format="csr") * (h / 6.0)
+    stiffness = scipy.sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(n_x, n_x), format="csr") / h
+    c = math.cos(math.pi * h)
+    mass_eigenvalue = h * (4.0 + 2.0 * c) / 6.0
+    # The integral of sin(pi x) times the hat function of node i is sin(pi x_i) times this.
+    load = 2.0 * (1.0 - c) / (math.pi**2 * h)
+    return Heat(
+        M=mass,
+        A=stiffness,
+        s=np.sin(np.pi * x),
+        lam=(2.0 - 2.0 * c) / h / mass_eigenvalue,
+        gamma=load / mass_eigenvalue,
+    )
+
+
+def gauss_times(V: pn.LegendreSpace | pn.LagrangeSpace, points: int = 8) -> tuple[Array, Array]:
+    """Gauss-Legendre times and weights on every interval of V's partition."""
+    x, w = np.polynomial.legendre.leggauss(points)
+    lengths = np.diff(V.breakpoints)
+    times = (V.breakpoints[:-1, None] + lengths[:, None] * ((x + 1.0) / 2.0)).ravel()
+    return times, (lengths[:, None] * (w / 2.0)).ravel()
+
+
+@dataclass(frozen=True)
+class Row:
+    """The errors of one method on the partitions of n_t equal intervals."""
+
+    method: str  # "dG" or "cG"
     degree: int
     n_t: tuple[int, ...]
-    errors: tuple[float, ...]
+    l2: tuple[float, ...]  # in L2 over [0, T]
+    end: tuple[float, ...]  # at T
 
-    def orders(self) -> tuple[float, ...]:
+    @property
+    def name(self) -> str:
+        return f"{self.method}({self.degree})"
+
+    @property
+    def expected(self) -> tuple[int, int]:
+        """The orders of the method in L2 and at T: q + 1 for both; 2q + 1 (dG) or 2q (cG) at T."""
+        q = self.degree
+        return q + 1, (2 * q + 1 if self.method == "dG" else 2 * q)
+
+    def orders(self, errors: tuple[float, ...]) -> tuple[float, ...]:
         """Observed orders between consecutive partitions: log(e_a / e_b) / log(n_b / n_a)."""
-        return tuple(math.log(a / b, m / n) for a, b, n, m in zip(self.errors, self.errors[1:], self.n_t, self.n_t[1:]))
+        pairs = zip(errors, errors[1:], self.n_t, self.n_t[1:])
+        return tuple(math.log(a / b) / math.log(m / n) for a, b, n, m in pairs)
+
+
+def space(method: str, degree: int, n_t: int) -> pn.LegendreSpace | pn.LagrangeSpace:
+    return pn.LegendreSpace(degree, n_t, T) if method == "dG" else pn.LagrangeSpace(degree, n_t, T)
+
+
+def errors(problem: Heat, V: pn.LegendreSpace | pn.LagrangeSpace) -> tuple[float, float]:
+    """The L2 error over [0, T] and the error at T of the Galerkin solution on V."""
+    sol = pn.solve_galerkin(V, problem.A, problem.s, M=problem.M, f=problem.f)
+    times, weights = gauss_times(V)
+    error = sol(times) - np.outer(problem.s, problem.amplitude(times))
+    l2 = math.sqrt(float(np.sum(weights * problem.norm(error) ** 2)))
+    at_end = sol.end - problem.s * problem.amplitude(np.array(T))
+    return l2, float(problem.norm(at_end[:, None])[0])
+
+
+def table(
+    n_x: int = N_X,
+    n_ts: tuple[int, ...] = N_TS,
+    dg: tuple[int, ...] = DG_DEGREES,
+    cg: tuple[int, ...] = CG_DEGREES,
+) -> list[Row]:
+    problem = heat(n_x)
+    rows = []
+    for method, degrees in (("dG", dg), ("cG", cg)):
+        for degree in degrees:
+            pairs = [errors(problem, space(method, degree, n_t)) for n_t in n_ts]
+            rows.append(Row(method, degree, n_ts, tuple(l2 for l2, _ in pairs), tuple(e for _, e in pairs)))
+    return rows
+
+
+def space_error(n_x: int = N_X) -> float:
+    """The largest nodal error at T of the space discretisation's exact solution against the PDE's."""
+    problem = heat(n_x)
+    semi_discrete = problem.amplitude(np.array(T))
+    exact = amplitude(math.pi**2, 1.0, np.array(T))
+    return float(np.max(np.abs(problem.s)) * abs(semi_discrete - exact))
+
+
+def print_table(rows: list[Row]) -> None:
+    columns = "".join(f"{n:>10}" for n in rows[0].n_t)
+    print(f"   {'':6} {'':7}{columns}   observed orders      expected")
+    for row in rows:
+        for label, values, expected in (("L2", row.l2, row.expected[0]), ("at T", row.end, row.expected[1])):
+            observed = " ".join(f"{o:5.2f}" for o in row.orders(values))
+            name = row.name if label == "L2" else ""
+            print(f"   {name:6} {label:5}{''.join(f'{e:10.2e}' for e in values)}   {observed}   {expected}")
+
+
+# --- parallel in time --------------------------------------------------------------------------
 
 
 @dataclass(frozen=True)
-class ProlongationRow:
-    convergence: Convergence  # against the coarse n_t
-    finest_nnz: int  # stored entries of the prolongation from the finest coarse partition
+class Parallel:
+    """A parallel-in-time solve against the serial one."""
+
+    name: str
+    processes: int
+    iterations: int
+    residuals: tuple[float, ...]
+    difference: float  # largest difference from the serial solution, relative to its largest value
+    same_bits: bool  # the same bits as the same method in one process
+    seconds: float
 
 
-@dataclass(frozen=True)
-class LegendreRow:
-    values: Convergence
-    slopes: Convergence
+def parallel_runs(
+    comm: Any = None, n_x: int = N_X, n_t: int = PARALLEL_NT, slabs: int = PARALLEL_SLABS
+) -> list[Parallel]:
+    """dG(1) on n_t intervals by parareal (`slabs` slabs, coarse dG(1) on one interval per slab) and
+    by MGRIT (two levels, coarsening 4), over the processes of `comm` (None: in this process)."""
+    problem = heat(n_x)
+    V = pn.LegendreSpace(1, n_t, T)
+    serial = pn.solve_galerkin(V, problem.A, problem.s, M=problem.M, f=problem.f)
+    scale = float(np.max(np.abs(serial.coefficients)))
+    processes = 1 if comm is None else int(comm.Get_size())
 
-
-def prolongation_error(degree: int, nt_coarse: int, refinement: int) -> tuple[float, int]:
-    coarse = pn.LagrangeSpace(degree, nt_coarse, 1.0)
-    fine = pn.LagrangeSpace(degree, nt_coarse * refinement, 1.0)
-    P = coarse.prolongation_to(fine)  # scipy.sparse.csr_array (fine.size, coarse.size)
-    interpolated = P @ coarse.interpolate(exact)
-    return float(np.max(np.abs(interpolated - fine.interpolate(exact)))), int(P.nnz)
-
-
-def legendre_errors(degree: int, n_t: int, samples: Array) -> tuple[float, float]:
-    W = pn.LagrangeSpace(degree, n_t, 1.0)
-    V = W.legendre_space()
-    coefficients = W.to_legendre() @ W.interpolate(exact)
-    values = V.evaluate(coefficients, samples)
-    slopes = V.evaluate(coefficients, samples, derivative=1)
-    return (float(np.max(np.abs(values - exact(samples)))), float(np.max(np.abs(slopes - exact_derivative(samples)))))
-
-
-def prolongation_table(
-    degrees: tuple[int, ...] = PROLONGATION_DEGREES,
-    coarse_nt: tuple[int, ...] = PROLONGATION_COARSE_NT,
-    refinement: int = REFINEMENT,
-) -> list[ProlongationRow]:
-    """Step 1: error of the prolonged nodal values against the fine nodal values, per degree."""
-    table = []
-    for degree in degrees:
-        rows = [prolongation_error(degree, nt, refinement) for nt in coarse_nt]
-        table.append(ProlongationRow(Convergence(degree, coarse_nt, tuple(e for e, _ in rows)), rows[-1][1]))
-    return table
-
-
-def legendre_table(
-    degrees: tuple[int, ...] = LEGENDRE_DEGREES, nts: tuple[int, ...] = LEGENDRE_NT, samples: int = SAMPLES
-) -> list[LegendreRow]:
-    """Step 2: error of the values and time derivatives at equidistant times, per degree."""
-    times = np.linspace(0.0, 1.0, samples)
-    table = []
-    for degree in degrees:
-        results = [legendre_errors(degree, nt, times) for nt in nts]
-        table.append(
-            LegendreRow(
-                Convergence(degree, nts, tuple(v for v, _ in results)),
-                Convergence(degree, nts, tuple(d for _, d in results)),
+    def solve(name: str, communicator: Any) -> pn.ParallelSolution:
+        if name == "parareal":
+            return pn.parareal(
+                V, problem.A, problem.s, M=problem.M, f=problem.f, parts=slabs, coarse=1, comm=communicator
             )
+        return pn.mgrit(V, problem.A, problem.s, M=problem.M, f=problem.f, levels=2, coarsening=4, comm=communicator)
+
+    results = []
+    for name in ("parareal", "MGRIT"):
+        start = time.perf_counter()
+        sol = solve(name, comm)
+        seconds = time.perf_counter() - start
+        rows = sol.slab.rows
+        difference = max(
+            float(np.max(np.abs(sol.coefficients - serial.coefficients[:, rows]))),
+            float(np.max(np.abs(sol.end - serial.end))),
         )
-    return table
+        alone = solve(name, None)  # the same method in this process alone
+        same = bool(np.array_equal(sol.coefficients, alone.coefficients[:, rows]))
+        if comm is not None:
+            difference = float(comm.allreduce(difference, op=max))
+            same = bool(comm.allreduce(same, op=lambda a, b: a and b))
+        results.append(
+            Parallel(name, processes, sol.iterations, tuple(sol.residuals), difference / scale, same, seconds)
+        )
+    return results
 
 
-# Step 4: u_t = u_xx + cos(2 pi t) sin(pi x) on (0, 1), u = 0 at both ends, u(0) = sin(pi x),
-# second differences on HEAT_POINTS interior points, up to T = 1.
-HEAT_POINTS = 200
-SOLVER_NT = (4, 8, 16, 32)
-
-
-@dataclass(frozen=True)
-class SolverRow:
-    method: str  # "dG" or "cG"
-    convergence: Convergence  # the largest error at T
-    solves: int  # linear solves of size HEAT_POINTS on the finest partition
-    factorizations: int
-
-
-def heat_problem() -> tuple[Any, Array, Array, float]:
-    """The space operator, its eigenvector sin(pi x) (the start value) and its eigenvalue."""
-    h = 1.0 / (HEAT_POINTS + 1)
-    x = np.arange(1, HEAT_POINTS + 1, dtype=np.float64) * h
-    A = scipy.sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(HEAT_POINTS, HEAT_POINTS)) / h**2
-    mu = 4.0 / h**2 * math.sin(math.pi * h / 2.0) ** 2
-    return scipy.sparse.csr_array(A), np.asarray(np.sin(np.pi * x), dtype=np.float64), x, mu
-
-
-def heat_exact_end(mu: float, T: float) -> float:
-    """v(T) for v' + mu v = cos(2 pi t), v(0) = 1: the semi-discrete solution is v(t) sin(pi x)."""
-    omega = 2.0 * math.pi
-    steady = (mu * math.cos(omega * T) + omega * math.sin(omega * T)) / (mu**2 + omega**2)
-    return (1.0 - mu / (mu**2 + omega**2)) * math.exp(-mu * T) + steady
-
-
-def solver_table(nts: tuple[int, ...] = SOLVER_NT) -> list[SolverRow]:
-    """Step 4: the error at T = 1 of dG(q) and cG(q), q = 1, 2, 3."""
-    A, s, _, mu = heat_problem()
-    exact_end = heat_exact_end(mu, 1.0) * s
-
-    def source(t: Array) -> Array:
-        return np.outer(s, np.cos(2.0 * np.pi * t))
-
-    table = []
-    for method, space in (("dG", pn.LegendreSpace), ("cG", pn.LagrangeSpace)):
-        for degree in (1, 2, 3):
-            errors, solution = [], None
-            for n_t in nts:
-                solution = pn.solve_galerkin(space(degree, n_t, 1.0), A, s, f=source)
-                errors.append(float(np.max(np.abs(solution.end - exact_end))))
-            assert solution is not None
-            table.append(
-                SolverRow(method, Convergence(degree, nts, tuple(errors)), solution.n_solves, solution.n_factorizations)
-            )
-    return table
-
-
-def order(convergence: Convergence) -> list[str]:
-    return ["  -  "] + [f"{q:5.2f}" for q in convergence.orders()]
+def print_parallel(results: list[Parallel]) -> None:
+    for r in results:
+        history = ", ".join(f"{x:.1e}" for x in r.residuals)
+        print(f"   {r.name}: {r.iterations} iterations on {r.processes} processes ({r.seconds:.2f} s)")
+        print(f"      residual before the first iteration and after each: {history}")
+        print(f"      largest difference from the serial solve_galerkin, relative: {r.difference:.1e}")
+        print(f"      the same bits as the same iterations in one process: {r.same_bits}")
 
 
 def main() -> None:
-    print(__doc__)
-    print(
-        f"1. Coarse-to-fine prolongation, coarse n_t = {PROLONGATION_COARSE_NT[0]} .. {PROLONGATION_COARSE_NT[-1]}, "
-        f"fine = {REFINEMENT} x coarse"
-    )
-    for row in prolongation_table():
-        c = row.convergence
-        print(f"   degree {c.degree}: max error " + " ".join(f"{e:9.2e}" for e in c.errors))
-        print("             order     " + "     ".join(order(c)) + f"   (expected {c.degree + 1})")
-        print(f"             stored entries of the finest operator: {row.finest_nnz}")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--mpi", action="store_true", help="run parareal and MGRIT over MPI.COMM_WORLD")
+    options = parser.parse_args()
+    if options.mpi:
+        from mpi4py import MPI
 
-    print(f"\n2. Lagrange -> Legendre, evaluated at {SAMPLES} times (values and time derivatives)")
-    for legendre in legendre_table():
-        values, slopes = legendre.values, legendre.slopes
-        print(
-            f"   degree {values.degree}: value error "
-            + " ".join(f"{e:9.2e}" for e in values.errors)
-            + "   orders "
-            + " ".join(order(values))
-        )
-        print(
-            "             slope error "
-            + " ".join(f"{e:9.2e}" for e in slopes.errors)
-            + "   orders "
-            + " ".join(order(slopes))
-        )
+        comm = MPI.COMM_WORLD
+        if comm.Get_rank() == 0:
+            print(
+                f"Parallel in time on {comm.Get_size()} MPI processes: dG(1) on {PARALLEL_NT} intervals; parareal "
+                f"on {PARALLEL_SLABS} slabs, MGRIT on two levels"
+            )
+        results = parallel_runs(comm)
+        if comm.Get_rank() == 0:
+            print_parallel(results)
+        return
 
-    print("\n3. Cost of one call")
-    n_t, degree = 10_000, 3
-    evaluator = pwpoly.LegendreBasisEvaluator(degree, n_t, 1.0)
-    evaluator.set_dofs([1.0] * (n_t * (degree + 1)))
-    times = np.linspace(0.0, 1.0, 100_000)
+    paragraphs = __doc__.split("\n\n")
+    print(paragraphs[0], paragraphs[2], sep="\n\n")
+    problem = heat()
+    print(
+        f"\nSpace: linear finite elements on {N_X + 1} equal cells; A s = lam_h M s with lam_h = {problem.lam:.6f} "
+        f"(pi**2 = {math.pi**2:.6f})"
+    )
+    print(f"Largest nodal error of the space discretisation at T: {space_error():.2e} (order 2 in the cell size)")
+    print(f"\nTime: errors against the exact solution of M u' + A u = f, n_t = {', '.join(map(str, N_TS))}:")
     start = time.perf_counter()
-    for t in times.tolist():
-        evaluator.evaluate_at(t)
-    per_call = (time.perf_counter() - start) / len(times)
-    print(f"   LegendreBasisEvaluator.evaluate_at, n_t = {n_t}, degree = {degree}: {per_call * 1e9:.0f} ns per call")
-    V = pn.LegendreSpace(degree, n_t, 1.0)
-    coefficients = np.ones(V.size)
-    best = math.inf
-    for _ in range(5):
-        start = time.perf_counter()
-        V.evaluate(coefficients, times)
-        best = min(best, time.perf_counter() - start)
-    print(
-        f"   pwpoly_numpy LegendreSpace.evaluate, all {len(times)} times in one call: "
-        f"{best / len(times) * 1e9:.1f} ns per time"
-    )
-    start = time.perf_counter()
-    rows, _, _ = pwpoly.lagrange_prolongation_matrix(50_000, 100_000, 2)
-    print(
-        f"   lagrange_prolongation_matrix(50000, 100000, 2): {len(rows)} entries in "
-        f"{(time.perf_counter() - start) * 1e3:.0f} ms"
-    )
-    start = time.perf_counter()
-    P = pn.LagrangeSpace(2, 50_000, 1.0).prolongation_to(pn.LagrangeSpace(2, 100_000, 1.0))
-    print(
-        f"   pwpoly_numpy LagrangeSpace.prolongation_to, same matrix as csr_array: {P.nnz} entries in "
-        f"{(time.perf_counter() - start) * 1e3:.0f} ms"
-    )
-
-    print(
-        f"\n4. u_t = u_xx + cos(2 pi t) sin(pi x), {HEAT_POINTS} points in space, solved in time by "
-        f"pn.solve_galerkin, n_t = {SOLVER_NT[0]} .. {SOLVER_NT[-1]}: the error at T = 1"
-    )
-    for solved in solver_table():
-        c = solved.convergence
-        expected = 2 * c.degree + 1 if solved.method == "dG" else 2 * c.degree
-        print(
-            f"   {solved.method}({c.degree}): error " + " ".join(f"{e:9.2e}" for e in c.errors)
-            + "   orders " + " ".join(order(c)) + f"   (expected {expected}; {solved.factorizations} LU, "
-            f"{solved.solves} solves at n_t = {c.n_t[-1]})"
-        )  # fmt: skip
+    print_table(table())
+    print(f"   ({time.perf_counter() - start:.2f} s for {len(N_TS) * (len(DG_DEGREES) + len(CG_DEGREES))} solves)")
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
-"""Parallel in time with MPI: the demo's two-level workflow, distributed over time slabs.
+"""Parallel in time with MPI: a two-level interpolation workflow (prolongation, then Legendre
+evaluation), distributed over time slabs.
 
 Run it on P processes (P from 1 to the number of coarse intervals), or serially:
 

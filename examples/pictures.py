@@ -8,14 +8,15 @@ repository:
 - legendre_basis.png   the discontinuous piecewise Legendre basis, degree 2 on 4 intervals
 - prolongation.png     a coarse continuous Lagrange function and its prolongation to a finer partition
 - operator_sparsity.png  the prolongation and the Lagrange-to-Legendre transformation, entry by entry
-- convergence.png      the convergence tables of examples/demo.py, error against n_t
+- convergence.png      the demo's table (examples/demo.py): dG(q) and cG(q) errors for the heat
+                       equation in L2 and at T, against n_t
 - galerkin_orders.png  dG(q) and cG(q) for the heat equation (examples/galerkin_in_time.py): errors
                        at the interval ends and in L2 against n_t
 - slab_ownership.png   which nodes and coefficients each time slab owns
 - graded_mesh.png      sqrt(t) projected on equal and on graded intervals: the order comes back
 
 The numbers of each picture come from a function that returns them (legendre_basis_functions,
-prolongation_data, operator_matrices, and the demo's tables), the drawing from another. The files
+prolongation_data, operator_matrices, the demo's table, ...), the drawing from another. The files
 are the same bytes on every run with the same matplotlib: no time stamps or software versions in
 them.
 """
@@ -23,7 +24,7 @@ them.
 import io
 import os
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -39,6 +40,7 @@ from matplotlib.axes import Axes
 from matplotlib.colors import TwoSlopeNorm
 from matplotlib.figure import Figure
 from matplotlib.patches import Rectangle
+from matplotlib.ticker import FixedLocator, NullLocator, ScalarFormatter
 from PIL import Image
 
 import pwpoly
@@ -154,8 +156,13 @@ class Prolongation:
     fine_curve: Array  # the fine Lagrange function of fine_values at times
 
 
+def sine_and_square(t: Array) -> Array:
+    """The function of the prolongation picture: sin(2 pi t) + t**2."""
+    return np.sin(2 * np.pi * t) + t * t
+
+
 def prolongation_data(
-    f: Callable[[Array], Array] = demo.exact,
+    f: Callable[[Array], Array] = sine_and_square,
     degree: int = 2,
     nt_coarse: int = 2,
     nt_fine: int = 6,
@@ -326,56 +333,78 @@ def draw_operators(prolongation: SparseOperator, transformation: SparseOperator,
 
 
 # ---------------------------------------------------------------------------------------------
-# 4. The demo's convergence tables
+# 4. Errors against n_t: the demo's table, the Galerkin example's
 # ---------------------------------------------------------------------------------------------
 
 
-def draw_convergence(prolongation: list[demo.ProlongationRow], legendre: list[demo.LegendreRow]) -> Figure:
-    fig = Figure(figsize=(9.0, 4.0), dpi=DPI, layout="constrained")
-    left, right = fig.subplots(1, 2)
-    for index, row in enumerate(prolongation):
-        c = row.convergence
-        left.loglog(
-            c.n_t,
-            c.errors,
-            "o-",
-            color=COLOURS[index],
-            markersize=4,
-            label=f"degree {c.degree}: order {c.orders()[-1]:.2f}",
-        )
-    left.set_title(f"Prolongation to {demo.REFINEMENT}x finer nodes:\nerror at the fine nodes", fontsize=9.5)
-    left.set_xlabel("coarse n_t")
-    for index, pair in enumerate(legendre):
-        v, s = pair.values, pair.slopes
-        right.loglog(
-            v.n_t,
-            v.errors,
-            "o-",
-            color=COLOURS[index],
-            markersize=4,
-            label=f"degree {v.degree}: values {v.orders()[-1]:.2f}, slopes {s.orders()[-1]:.2f}",
-        )
-        right.loglog(s.n_t, s.errors, "^--", color=COLOURS[index], markersize=4)
-    right.set_title(
-        f"Lagrange -> Legendre, at {demo.SAMPLES} times:\nvalues (solid) and time derivatives (dashed)", fontsize=9.5
-    )
-    right.set_xlabel("n_t")
-    for ax in (left, right):
-        ax.set_ylabel("maximum error")
-        ticks = sorted({n for line in ax.get_lines() for n in line.get_xdata()})
-        ax.set_xticks(ticks, [str(int(n)) for n in ticks])
-        ax.minorticks_off()
-        # Room below the lowest line for the legend.
+def _n_t_axis(ax: Axes, counts: Sequence[int]) -> None:
+    """A logarithmic n_t axis labelled with the counts used, in plain numbers, and nothing else."""
+    ax.set_xscale("log")
+    ax.xaxis.set_major_locator(FixedLocator([float(n) for n in counts]))
+    ax.xaxis.set_major_formatter(ScalarFormatter())
+    ax.xaxis.set_minor_locator(NullLocator())
+    ax.set_xlim(counts[0] / 1.15, counts[-1] * 1.15)
+    ax.set_xlabel("n_t")
+
+
+@dataclass(frozen=True)
+class Series:
+    """One line of an error plot: errors against n_t."""
+
+    label: str
+    n_t: tuple[int, ...]
+    errors: tuple[float, ...]
+    dashed: bool
+
+
+def draw_error_panels(panels: list[tuple[str, list[Series]]], title: str) -> Figure:
+    """Side by side, one panel per (title, lines): errors against n_t on log axes, one colour per
+    line, its label in the legend of its panel."""
+    fig = Figure(figsize=(4.2 * len(panels), 3.8), dpi=DPI, layout="constrained")
+    for ax, (heading, lines) in zip(fig.subplots(1, len(panels)), panels):
+        for index, line in enumerate(lines):
+            ax.plot(
+                line.n_t,
+                line.errors,
+                "--" if line.dashed else "-",
+                marker="o",
+                markersize=3.5,
+                color=COLOURS[index % len(COLOURS)],
+                label=line.label,
+            )
+        ax.set_yscale("log")
+        _n_t_axis(ax, sorted({n for line in lines for n in line.n_t}))
         low, high = ax.get_ylim()
-        ax.set_ylim(low / (high / low) ** 0.4, high)
+        ax.set_ylim(low / (high / low) ** 0.45, high)  # room below the lowest line for the legend
+        ax.set_title(heading, fontsize=9.5)
+        ax.set_ylabel("error")
         ax.grid(True, which="major", color="0.9", linewidth=0.6)
-        ax.legend(loc="lower left", frameon=False, title="observed order, finest pair", title_fontsize=8)
-    fig.suptitle(
-        "u(t) = sin(2πt) + t² on [0, 1] (examples/demo.py): for degree p the errors fall like "
-        "$n_t^{-(p+1)}$, those of time derivatives like $n_t^{-p}$",
-        fontsize=10,
-    )
+        ax.legend(loc="lower left", frameon=False, fontsize=7.5)
+    fig.suptitle(title, fontsize=10)
     return fig
+
+
+def _series(rows: list[demo.Row], pick: Callable[[demo.Row], tuple[float, ...]], which: int) -> list[Series]:
+    return [
+        Series(
+            f"{row.name}: {row.orders(pick(row))[-1]:.2f} (expected {row.expected[which]})",
+            row.n_t,
+            pick(row),
+            row.method == "cG",
+        )
+        for row in rows
+    ]
+
+
+def draw_convergence(rows: list[demo.Row]) -> Figure:
+    """The demo's table: errors of dG(q) and cG(q) for the heat equation in L2 over [0, T] and at T."""
+    return draw_error_panels(
+        [
+            ("in L2 over [0, T]; observed order of the finest pair", _series(rows, lambda r: r.l2, 0)),
+            ("at T; observed order of the finest pair", _series(rows, lambda r: r.end, 1)),
+        ],
+        "The heat equation (examples/demo.py): dG(q) solid, cG(q) dashed, linear finite elements in space",
+    )
 
 
 def _draw_lagrange_slabs(ax: Axes, W: pn.LagrangeSpace, parts: int) -> None:
@@ -461,22 +490,17 @@ def draw_slab_ownership(degree: int = 2, n_t: int = 7, parts: int = 3) -> Figure
 
 def draw_galerkin_orders(rows: list[galerkin_in_time.OrderRow]) -> Figure:
     """Time errors of dG(q) and cG(q) against n_t: at the interval ends (superconvergent) and in L2."""
-    fig = Figure(figsize=(7.5, 3.4))
-    ends, l2 = fig.subplots(1, 2, sharex=True)
-    for number, row in enumerate(rows):
-        style = "-" if row.method == "dG" else "--"
-        colour = COLOURS[number % len(COLOURS)]
-        label = f"{row.method}({row.degree})"
-        ends.loglog(row.n_t, row.nodal, style, marker="o", color=colour, label=label, markersize=3)
-        l2.loglog(row.n_t, row.l2, style, marker="o", color=colour, label=label, markersize=3)
-    ends.set_title("at the interval ends: order 2q+1 (dG), 2q (cG)")
-    l2.set_title("L2 over [0, T]: order q+1")
-    for ax in (ends, l2):
-        ax.set_xlabel("n_t")
-        ax.set_ylabel("error")
-    l2.legend(ncol=2)
-    fig.tight_layout()
-    return fig
+
+    def lines(pick: Callable[[galerkin_in_time.OrderRow], tuple[float, ...]]) -> list[Series]:
+        return [Series(f"{row.method}({row.degree})", row.n_t, pick(row), row.method == "cG") for row in rows]
+
+    return draw_error_panels(
+        [
+            ("at the interval ends: order 2q+1 (dG), 2q (cG)", lines(lambda r: r.nodal)),
+            ("L2 over [0, T]: order q+1", lines(lambda r: r.l2)),
+        ],
+        "u_t = u_xx by second differences (examples/galerkin_in_time.py): dG(q) solid, cG(q) dashed",
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -525,25 +549,29 @@ def graded_mesh_errors(degree: int = 2, counts: tuple[int, ...] = (4, 8, 16, 32,
 def draw_graded_mesh(errors: GradedErrors, n_t: int = 8) -> Figure:
     fig = Figure(figsize=(9.0, 3.8), dpi=DPI, layout="constrained")
     left, right = fig.subplots(1, 2)
-    zoom = 0.2
+    zoom = 2.0 / n_t  # the first two equal intervals
     t = np.linspace(0.0, zoom, 801)
-    left.plot(t, sqrt_t(t), color="0.6", lw=3, label="u = sqrt(t)")
+    left.plot(t, sqrt_t(t), color="0.75", lw=6, label="u = sqrt(t)")
+    # Every curve over the whole axis, each piece cut at its interval's ends and at the axis's end;
+    # each narrower than the one below it, so that all show where they lie close.
     for index, grading in enumerate((1, 3)):
         V = graded_space(errors.degree, n_t, grading)
         c = V.project(sqrt_t)
         ends = V.breakpoints
-        for k in range(int(np.searchsorted(ends, zoom)) + 1):
-            local = np.linspace(ends[k], np.nextafter(ends[k + 1], 0.0), 60)
+        for k in range(int(np.searchsorted(ends, zoom, side="left"))):
+            right_end = np.nextafter(ends[k + 1], 0.0) if ends[k + 1] <= zoom else zoom
+            local = np.linspace(ends[k], right_end, 60)
             left.plot(
                 local,
                 V.evaluate(c, local),
                 color=COLOURS[index],
-                lw=1.2,
+                lw=1.2 if grading == 1 else 3.0,
+                zorder=3 if grading == 1 else 2,
                 label=None if k else ("equal intervals" if grading == 1 else "breakpoints (k/n)³"),
             )
         shown = ends[ends <= zoom]
         left.plot(shown, np.full(shown.shape, -0.04 - 0.04 * index), "|", color=COLOURS[index], ms=8)
-    left.set_xlim(-0.005, zoom)
+    left.set_xlim(-0.02 * zoom, zoom)
     left.set_ylim(-0.1, 1.1 * float(np.sqrt(zoom)))
     left.set_title(f"Projection onto degree {errors.degree}, n_t = {n_t}, near t = 0; ticks: breakpoints", fontsize=9.5)
     left.set_xlabel("t")
@@ -588,7 +616,7 @@ def render_all(directory: Path) -> list[Path]:
         "legendre_basis.png": lambda: draw_legendre_basis(legendre_basis_functions()),
         "prolongation.png": lambda: draw_prolongation(prolongation_data()),
         "operator_sparsity.png": lambda: draw_operators(prolongation, transformation, degree=2, n_t=4),
-        "convergence.png": lambda: draw_convergence(demo.prolongation_table(), demo.legendre_table()),
+        "convergence.png": lambda: draw_convergence(demo.table()),
         "slab_ownership.png": draw_slab_ownership,
         "galerkin_orders.png": lambda: draw_galerkin_orders(galerkin_in_time.order_table()),
         "graded_mesh.png": lambda: draw_graded_mesh(graded_mesh_errors()),

@@ -5,8 +5,8 @@ temporary directory named by the environment variable PWPOLY_EXAMPLE_OUTPUT. An 
 cannot run that way (one that needs a launcher, say) opts out with a module-level string
 ``SMOKE_TEST_SKIP = "reason"`` naming the test that runs it instead.
 
-The demo's tables and the pictures' data come from functions of the examples, imported here and
-checked against error bounds.
+The pictures' data come from functions of the examples, imported here and checked against error
+bounds; the demo's numbers are checked in test_demo.py.
 """
 
 import ast
@@ -23,7 +23,6 @@ from numpy.polynomial import legendre as leg
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 if str(EXAMPLES) not in sys.path:
     sys.path.insert(0, str(EXAMPLES))
-demo = importlib.import_module("demo")
 pictures = importlib.import_module("pictures")
 
 # Files that an example must write into PWPOLY_EXAMPLE_OUTPUT.
@@ -90,41 +89,6 @@ def test_skip_marker_is_read_without_import(tmp_path):
     assert skip_reason(example) == "runs under a launcher"
     example.write_text("import not_installed\n")
     assert skip_reason(example) is None
-
-
-# --- the demo's tables -------------------------------------------------------------------------
-
-
-def test_observed_orders():
-    c = demo.Convergence(1, (4, 8, 32), (1.0, 0.25, 1.0 / 256))
-    assert c.orders() == pytest.approx((2.0, 3.0), abs=1e-14)
-
-
-def test_demo_prolongation_converges_with_order_degree_plus_one():
-    table = demo.prolongation_table()
-    assert [row.convergence.degree for row in table] == list(demo.PROLONGATION_DEGREES)
-    for row in table:
-        c = row.convergence
-        assert all(abs(q - (c.degree + 1)) < 0.1 for q in c.orders()[-2:]), (c.degree, c.orders())
-        assert c.errors[-1] < 0.5 * (4.0 / c.n_t[-1]) ** (c.degree + 1), c.errors
-
-
-def test_demo_legendre_values_and_slopes_converge():
-    for row in demo.legendre_table():
-        p = row.values.degree
-        assert all(abs(q - (p + 1)) < 0.1 for q in row.values.orders()[-2:]), (p, row.values.orders())
-        assert all(abs(q - p) < 0.1 for q in row.slopes.orders()[-2:]), (p, row.slopes.orders())
-
-
-def test_demo_prints_its_tables(capsys):
-    demo.main()
-    printed = capsys.readouterr().out
-    for row in demo.prolongation_table():
-        c = row.convergence
-        assert f"degree {c.degree}: max error " + " ".join(f"{e:9.2e}" for e in c.errors) in printed
-        assert f"stored entries of the finest operator: {row.finest_nnz}" in printed
-    for row in demo.legendre_table():
-        assert "slope error " + " ".join(f"{e:9.2e}" for e in row.slopes.errors) in printed
 
 
 def test_galerkin_in_time_orders_and_stepping():
@@ -220,12 +184,3 @@ def test_pictures_are_reproducible(tmp_path):
     first, second = (tmp_path / "first.png").read_bytes(), (tmp_path / "second.png").read_bytes()
     assert first == second
     assert png_chunks(first)[0] == "IHDR" and "tIME" not in png_chunks(first)
-
-
-def test_demo_solver_orders():
-    for row in demo.solver_table():
-        c = row.convergence
-        expected = 2 * c.degree + 1 if row.method == "dG" else 2 * c.degree
-        assert abs(c.orders()[-1] - expected) < 0.2, (row.method, c)
-        # At most one factorisation per eigenvalue pair and one solve of each per interval.
-        assert row.solves == row.factorizations * c.n_t[-1]

@@ -177,8 +177,8 @@ def test_nan_time(degree):
 
 @pytest.mark.parametrize("T", [1.2e308, 1.5e308])
 def test_huge_T_locates_like_a_small_one(T):
-    """Deliberately better than the historical lookup, whose midpoint (a + b)/2 overflowed on the
-    upper intervals (README, "Improvements"): there it is a/2 + b/2, and t = inf gives the end."""
+    """Where the midpoint (a + b)/2 of an upper interval would overflow, it is formed as a/2 + b/2
+    (the user guide's edge cases), and t = inf gives the end."""
     dofs = [1.0, 2.0, 3.0, 4.0, 0.5, 1.0, 1.5, 2.0]
     big, small = evaluator(1, 4, T, dofs), evaluator(1, 4, 1.5, dofs)
     for s in (0.1, 0.4, 0.6, 0.7, 0.9, 0.99, 1.0):

@@ -228,3 +228,13 @@ def test_parareal_and_mgrit_give_the_bits_of_one_process_and_fail_together(proce
         assert raised[failing] == message
         others = [text for rank, text in enumerate(raised) if rank != failing]
         assert others == [f"RuntimeError: comm: rank {failing} of {processes} raised {message}"] * (processes - 1)
+
+
+def test_demo_on_two_processes_agrees_with_the_serial_solve():
+    demo = EXAMPLE.parent / "demo.py"
+    status, out, err = run_limited([MPIEXEC, "-n", "2", sys.executable, str(demo), "--mpi"], TIME_LIMIT)
+    assert status == 0, f"exit status {status}\nstdout:\n{out}\nstderr:\n{err}"
+    assert "on 2 MPI processes" in out.splitlines()[0]
+    differences = [float(line.rsplit(":", 1)[1]) for line in out.splitlines() if "largest difference" in line]
+    assert len(differences) == 2 and max(differences) < 1e-9, out
+    assert out.count("the same bits as the same iterations in one process: True") == 2, out
