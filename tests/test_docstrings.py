@@ -182,6 +182,16 @@ def test_keyword_only_parameters_are_marked(module, name, obj):
     assert wrong == [], "(parameter, keyword-only in the signature) whose Parameters entry says otherwise"
 
 
+@pytest.mark.parametrize(
+    "cls", [getattr(pn, name) for name in sorted(MADE_BY_THE_PACKAGE)], ids=lambda cls: cls.__name__
+)
+def test_attributes_are_documented(cls):
+    """Every public attribute of a result class is in its Attributes section, and only those."""
+    slots = {name for klass in cls.__mro__ for name in getattr(klass, "__slots__", ()) if not name.startswith("_")}
+    documented = {part for attribute in get_doc_object(cls)["Attributes"] for part in attribute.name.split(", ")}
+    assert documented == slots
+
+
 def run_examples(name, doc, filename):
     """Runs the examples of a docstring as doctests; returns (examples run, failure report)."""
     test = doctest.DocTestParser().get_doctest(doc, dict(GLOBALS), name, filename, 0)

@@ -22,7 +22,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
 
 class LegendreSpace(Space):
-    """Discontinuous piecewise Legendre polynomials in time: the space of dG(q).
+    r"""Discontinuous piecewise Legendre polynomials in time: the space of dG(q).
 
     The space lives on ``n_t`` equal intervals of [0, T], or on the intervals between any strictly
     increasing ``breakpoints``. On interval k (from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``, or
@@ -83,6 +83,17 @@ class LegendreSpace(Space):
 
     Notes
     -----
+    An expansion with coefficients c is, on interval k from a = ``breakpoints[k]`` to
+    b = ``breakpoints[k + 1]``,
+
+    .. math::
+
+        u(t) = \sum_{i=0}^{q} c_{i n_t + k} \, P_i(\xi), \qquad
+        \xi = \frac{(t - a) - (b - t)}{b - a}, \qquad a \le t < b,
+
+    q the degree; its derivative of order m is :math:`(2 / (b - a))^m` times the sum with the m-th
+    derivatives of the :math:`P_i` in :math:`\xi`.
+
     Times before t0 are evaluated at the left end of the first interval, times after T at the
     right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
     for the constant P_0, and the derivative of P_0 and P_1). Interval k is ``[b_k, b_{k+1})`` with

@@ -174,6 +174,8 @@ class ParallelSolution(GalerkinSolution):
         the left limit at the slab's end), the layout ``space.evaluate(c, t, slab=slab)`` takes.
     end : ndarray of float64, shape (n,)
         u at the partition's end, on every process.
+    u0 : ndarray of float64, shape (n,)
+        The start value, u at t0, on every process.
     iterations : int
         Iterations made.
     residuals : tuple of float

@@ -505,6 +505,8 @@ class GalerkinSolution:
         takes.
     end : ndarray of float64, shape (n,)
         u at the partition's end (the left limit there).
+    u0 : ndarray of float64, shape (n,)
+        The start value, u at t0 (the left limit there).
     n_intervals, n_factorizations, n_solves, n_quadrature_points : int
         The statistics of the run: intervals stepped, factorisations made, linear solves (of size
         n, a complex one counted once; a coupled block solve counted once), points at which f was
