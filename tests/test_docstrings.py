@@ -86,14 +86,14 @@ def class_members(cls):
             yield name, value, "method"
 
 
-def pwpoly_numpy_entries():
-    """(name, object whose docstring numpydoc reads, kind) for every public object."""
-    yield "pwpoly_numpy", pn, "module"
-    attributes = attribute_docstrings(Path(pn.__file__))
-    for name in pn.__all__:
-        value = getattr(pn, name)
+def module_entries(module, attributes):
+    """(name, object whose docstring numpydoc reads, kind) for a module and every public object of
+    it; `attributes` are the docstrings of documented module attributes, by name."""
+    yield module.__name__, module, "module"
+    for name in module.__all__:
+        value = getattr(module, name)
         if name in attributes:  # InternalFault: the class is pwpoly's, the text is the package's
-            yield name, stand_in(name, attributes[name], "pwpoly_numpy", "()"), "attribute"
+            yield name, stand_in(name, attributes[name], module.__name__, "()"), "attribute"
         elif inspect.isclass(value):
             yield name, value, "class"
             for member, obj, kind in class_members(value):
@@ -102,19 +102,15 @@ def pwpoly_numpy_entries():
             yield name, value, "function"
 
 
+def pwpoly_numpy_entries():
+    return module_entries(pn, attribute_docstrings(Path(pn.__file__)))
+
+
 def pwpoly_stub_entries():
-    """The same for pwpoly, from its stubs executed as a module of that name."""
+    """pwpoly's entries, from its stubs executed as a module of that name."""
     stub = types.ModuleType("pwpoly", None)
     exec(compile(STUB_SOURCE.read_text(encoding="utf-8"), str(STUB_SOURCE), "exec"), stub.__dict__)
-    yield "pwpoly", stub, "module"
-    for name in stub.__all__:
-        value = getattr(stub, name)
-        if inspect.isclass(value):
-            yield name, value, "class"
-            for member, obj, kind in class_members(value):
-                yield f"{name}.{member}", obj, kind
-        else:
-            yield name, value, "function"
+    return module_entries(stub, {})
 
 
 def test_pwpoly_stub_covers_the_module():
