@@ -1,30 +1,8 @@
 """Parareal and MGRIT on the Galerkin stepper: M u' + A u = f solved parallel in time.
 
-Both iterate on the values at a coarse grid of breakpoints, the C-points: the starts of the slabs
-(parareal) or every m-th breakpoint and the end (MGRIT). Between two C-points the fine propagator
-Phi, dG(q) or cG(q) stepping over the space's intervals, runs independently on every stretch;
-the coarse propagator Psi, the same kind of method on one interval per stretch, carries a
-correction from C-point to C-point in sequence. The residual is the jump at the C-points,
-r_i = Phi(u_{i-1}) - u_i: the fine solution arriving at C-point i minus the value held there.
-
-Reproducibility: each stretch's fine solution depends only on its start value, each coarse step
-only on its input, a C-point's residual is summed by the one rank that owns it, and the sum over
-the C-points is exactly rounded (``math.fsum``), so the bits do not depend on how the stretches
-are dealt out to processes.
-
-Convergence bounds, from the stability functions of the propagators on the eigenvalues lambda of
-u' = lambda u (one step of dG(q) multiplies by the (q, q + 1) Pade approximant of exp(lambda h),
-cG(q) by the (q, q) one): for stretch i, Phi_i is the product over its fine intervals and Psi_i
-the coarse step. The residual of two-level MGRIT with F-relaxation (which is parareal) goes from
-one iteration to the next by R = (B - A) B^-1, A and B the lower bidiagonal C-point systems with
--Phi_i and -Psi_i below the unit diagonal; FCF-relaxation first multiplies by S, Phi_i below the
-diagonal. The stated bound is max over lambda of sqrt(||R||_1 ||R||_inf), a bound on the 2-norm.
-For K equal stretches ending at the K boundaries where the residual lives (parts - 1 for parareal,
-the C-intervals for MGRIT) it is |Phi - Psi| (1 - |Psi|^(K-1)) / (1 - |Psi|) for F-relaxation:
-the linear bound of Gander and Vandewalle (2007) and the two-level bound of Dobrev, Kolev,
-Petersson and Schroder (2017), counted over those K boundaries; for FCF, |Phi| |Phi - Psi|
-(1 - |Psi|^(K-2)) / (1 - |Psi|), within the latter's FCF bound. For a normal -M^-1 A (an
-orthonormal eigenbasis) it bounds the ratio of the 2-norms of consecutive residuals.
+Both iterate on the values at the C-points, a coarse grid of breakpoints; the iteration, the
+residual, the reproducibility across processes and the convergence bounds are described in the
+notes of ``ParallelSolution``, the result both return.
 """
 
 from __future__ import annotations
@@ -93,7 +71,7 @@ def two_level_bound(
 ) -> float:
     """max over the rows (eigenvalues) of sqrt(||P||_1 ||P||_inf), P the residual propagator of the
     C-points 1 ... K of a two-level method with fine and coarse amplifications phi, psi of shape
-    (lambdas, K) (see the module's note)."""
+    (lambdas, K) (see the notes of ParallelSolution)."""
     lambdas, K = phi.shape
     inverse = np.zeros((lambdas, K + 1), dtype=np.complex128)  # row j of B^-1 over sources 0 ... K
     rows = np.zeros(lambdas)
@@ -159,7 +137,7 @@ def _square_sums(values: _Floats) -> list[float]:
 
 
 class ParallelSolution(GalerkinSolution):
-    """The result of ``parareal`` and ``mgrit`` on this process.
+    r"""The result of ``parareal`` and ``mgrit`` on this process.
 
     A ``GalerkinSolution`` of this process's slab: called with times of the slab, it gives the
     solution there.
@@ -197,6 +175,45 @@ class ParallelSolution(GalerkinSolution):
     --------
     parareal, mgrit : The solvers that make it.
     GalerkinSolution : The serial solution, of the whole partition.
+
+    Notes
+    -----
+    Both solvers iterate on the values at a coarse grid of breakpoints, the C-points: the starts of
+    the slabs (parareal) or every m-th breakpoint and the end (MGRIT). Between two C-points the fine
+    propagator :math:`\Phi`, dG(q) or cG(q) stepping over the space's intervals, runs independently
+    on every stretch; the coarse propagator :math:`\Psi`, the same kind of method on one interval
+    per stretch, carries a correction from C-point to C-point in sequence. The residual is the jump
+    at the C-points, :math:`r_i = \Phi(u_{i-1}) - u_i`: the fine solution arriving at C-point i
+    minus the value held there.
+
+    Reproducibility: each stretch's fine solution depends only on its start value, each coarse step
+    only on its input, a C-point's residual is summed by the one rank that owns it, and the sum over
+    the C-points is exactly rounded (``math.fsum``), so the bits do not depend on how the stretches
+    are dealt out to processes.
+
+    Convergence bounds (``bound``), from the stability functions of the propagators on the
+    eigenvalues :math:`\lambda` of :math:`u' = \lambda u` (one step of dG(q) multiplies by the
+    (q, q + 1) Pade approximant of :math:`e^{\lambda h}`, cG(q) by the (q, q) one): for stretch i,
+    :math:`\Phi_i` is the product over its fine intervals and :math:`\Psi_i` the coarse step. The
+    residual of two-level MGRIT with F-relaxation (which is parareal) goes from one iteration to the
+    next by :math:`R = (B - A) B^{-1}`, A and B the lower bidiagonal C-point systems with
+    :math:`-\Phi_i` and :math:`-\Psi_i` below the unit diagonal; FCF-relaxation first multiplies by
+    S, :math:`\Phi_i` below the diagonal. The stated bound, a bound on the 2-norm, is
+
+    .. math:: \max_\lambda \sqrt{\|R\|_1 \, \|R\|_\infty}.
+
+    For K equal stretches ending at the K boundaries where the residual lives (parts - 1 for
+    parareal, the C-intervals for MGRIT) it is, for F-relaxation,
+
+    .. math:: |\Phi - \Psi| \, \frac{1 - |\Psi|^{K-1}}{1 - |\Psi|},
+
+    the linear bound of Gander and Vandewalle (2007) and the two-level bound of Dobrev, Kolev,
+    Petersson and Schroder (2017), counted over those K boundaries; for FCF-relaxation
+
+    .. math:: |\Phi| \, |\Phi - \Psi| \, \frac{1 - |\Psi|^{K-2}}{1 - |\Psi|},
+
+    within the latter's FCF bound. For a normal :math:`-M^{-1} A` (an orthonormal eigenbasis) it
+    bounds the ratio of the 2-norms of consecutive residuals.
 
     Examples
     --------
@@ -425,8 +442,8 @@ def parareal(
 
     Notes
     -----
-    The residual and the bound on its contraction are described in the module's notes
-    (``pwpoly_numpy._parallel_in_time``): two-level MGRIT with F-relaxation is parareal.
+    The residual and the bound on its contraction are described in the notes of
+    ``ParallelSolution``: two-level MGRIT with F-relaxation is parareal.
 
     Examples
     --------
