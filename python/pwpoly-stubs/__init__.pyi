@@ -15,9 +15,11 @@ Notes
 -----
 Uniform partition
     ``dt = T / n_t``; interval k runs from ``a_k = k*dt`` to ``b_k = dt + a_k`` (that sum, not
-    ``(k + 1)*dt``). A time on an interior interval end belongs to the interval on its right.
-    Times before 0 are evaluated at the left end of interval 0, times after T at the right end
-    of interval ``n_t - 1`` (no extrapolation); a NaN time gives NaN.
+    ``(k + 1)*dt``). A time t lies on interval ``floor(t / dt)``: an interior interval end on the
+    interval to its right, except where the rounded quotient falls below the integer (for
+    ``n_t = 100`` the ends 29, 58 and 59, ``0.29 / 0.01 = 28.999999999999996``, lie on the interval
+    to their left). Times before 0 are evaluated at the left end of interval 0, times after T at
+    the right end of interval ``n_t - 1`` (no extrapolation); a NaN time gives NaN.
 Degree-major Legendre order
     Every flat vector with one number per Legendre basis function (coefficients ``legendre_vals``,
     the lists of ``evaluate_all_basis_functions``, the rows of
@@ -66,6 +68,13 @@ coefficients:
 >>> basis = pwpoly.LegendreBasis(2, 4, 1.0)
 >>> round(basis.evaluate_at(0.3, coefficients), 12)
 0.09
+
+The interval a time lies on, ``floor(t / dt)``, for the interval ends 0.29 and 0.3 of 100
+intervals:
+
+>>> steps = pwpoly.LegendreBasis(0, 100, 1.0)
+>>> [steps.evaluate_all_basis_functions(t).index(1.0) for t in (0.29, 0.3)]
+[28, 30]
 """
 
 from collections.abc import Sequence
