@@ -116,10 +116,6 @@ def sum_as_string(a: int, b: int) -> str:
     OverflowError
         An argument negative or above the size maximum.
 
-    See Also
-    --------
-    pwpoly_numpy : The array interface of the same core.
-
     Examples
     --------
     >>> pwpoly.sum_as_string(1, 2)
@@ -478,7 +474,10 @@ class LegendreBasisEvaluator:
 
         Examples
         --------
-        >>> pwpoly.LegendreBasisEvaluator(1, 2, 1.0).set_dofs([1.0, 2.0, 3.0, 4.0])
+        >>> ev = pwpoly.LegendreBasisEvaluator(1, 2, 1.0)
+        >>> ev.set_dofs([1.0, 2.0, 3.0, 4.0])
+        >>> ev.evaluate_at(0.25)
+        1.0
         """
 
     def evaluate_at(self, t: float) -> float:
