@@ -4,9 +4,9 @@ pwpoly_numpy's docstrings are read from the installed package: the module, every
 ``__all__``, and every public method and property of its classes, inherited ones as each class
 shows them. pwpoly's are read from its type stubs (python/pwpoly-stubs/__init__.pyi, executed as
 Python: its functions carry the stubs' signatures and docstrings; the C objects keep their own
-runtime docstrings), and their examples run against the real pwpoly. Every example assumes
-``import numpy as np``, ``import pwpoly`` and ``import pwpoly_numpy as pn``, as the module
-docstrings say, and nothing else.
+runtime docstrings), and their examples run against the real pwpoly. As the module docstrings
+say, the examples of pwpoly_numpy assume ``import numpy as np`` and ``import pwpoly_numpy as pn``,
+those of pwpoly ``import pwpoly``, and nothing else.
 """
 
 import ast
@@ -50,7 +50,9 @@ MADE_BY_THE_PACKAGE = {"GalerkinSolution", "ParallelSolution"}
 # A function related to no other member of either module: nothing to name under See Also.
 UNRELATED = {"sum_as_string"}
 
-GLOBALS = {"np": np, "pn": pn, "pwpoly": pwpoly}
+# What the examples of each module find defined, and the file their text comes from.
+GLOBALS = {"pwpoly_numpy": {"np": np, "pn": pn}, "pwpoly": {"pwpoly": pwpoly}}
+SOURCES = {"pwpoly_numpy": pn.__file__, "pwpoly": str(STUB_SOURCE)}
 
 
 def stand_in(name, doc, module, signature="(self)"):
@@ -193,9 +195,10 @@ def test_attributes_are_documented(cls):
     assert documented == slots
 
 
-def run_examples(name, doc, filename):
-    """Runs the examples of a docstring as doctests; returns (examples run, failure report)."""
-    test = doctest.DocTestParser().get_doctest(doc, dict(GLOBALS), name, filename, 0)
+def run_examples(module, name, doc):
+    """Runs the examples of a docstring of `module` as doctests; returns (examples run, failure
+    report)."""
+    test = doctest.DocTestParser().get_doctest(doc, dict(GLOBALS[module]), name, SOURCES[module], 0)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     report = []
     result = runner.run(test, out=report.append)
@@ -204,6 +207,6 @@ def run_examples(name, doc, filename):
 
 @pytest.mark.parametrize(("module", "name", "obj", "kind"), ENTRIES, ids=IDS)
 def test_examples_run(module, name, obj, kind):
-    attempted, failures = run_examples(f"{module}.{name}", inspect.getdoc(obj) or "", str(inspect.getfile(pn)))
+    attempted, failures = run_examples(module, f"{module}.{name}", inspect.getdoc(obj) or "")
     assert attempted > 0, "no example"
     assert failures == ""
