@@ -31,9 +31,9 @@ class LegendreSpace(Space):
     [-1, 1], formed from the interval's own ends a = ``breakpoints[k]`` and
     b = ``breakpoints[k + 1]`` (exact at both ends, within 2 eps of the exact coordinate of the
     given double). Vectors of one number per basis function are degree-major: position
-    ``i*n_t + k`` holds P_i on interval k. On equal intervals the numbers are those of ``pwpoly.LegendreBasis`` and
-    ``pwpoly.LegendreBasisEvaluator`` up to rounding, wherever both pick the same interval (see
-    Notes).
+    ``i*n_t + k`` holds P_i on interval k. On equal intervals the numbers are those of
+    ``pwpoly.LegendreBasis`` and ``pwpoly.LegendreBasisEvaluator`` up to rounding, wherever both
+    pick the same interval (see Notes).
 
     Parameters
     ----------
@@ -428,7 +428,7 @@ class LegendreSpace(Space):
         trial: LegendreSpace | LagrangeSpace | None = None,
         workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
-        """The L2 Gram matrix of the basis on [t0, T], or with another trial space.
+        r"""The L2 Gram matrix of the basis on [t0, T], or with another trial space.
 
         Parameters
         ----------
@@ -475,6 +475,16 @@ class LegendreSpace(Space):
         LagrangeSpace.mass_matrix : The Gram matrix of the nodal basis.
         solve_galerkin : The time stepping these operators make.
 
+        Notes
+        -----
+        With the test functions :math:`\psi_{i n_t + k} = P_i(\xi)` on interval k and the trial
+        functions :math:`\phi_c`,
+
+        .. math:: M_{i n_t + k, \, c} = \int_{b_k}^{b_{k+1}} \psi_{i n_t + k}(t) \, \phi_c(t) \, dt,
+
+        which for Legendre trial functions is :math:`(b_{k+1} - b_k) / (2i + 1)` on the diagonal
+        and zero elsewhere.
+
         Examples
         --------
         >>> V = pn.LegendreSpace(1, 2, 3.0); V.mass_matrix().diagonal().tolist()
@@ -494,7 +504,7 @@ class LegendreSpace(Space):
         upwind: bool = False,
         workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
-        """The time-derivative matrix: test functions of this space against trial derivatives.
+        r"""The time-derivative matrix: test functions of this space against trial derivatives.
 
         Parameters
         ----------
@@ -538,6 +548,20 @@ class LegendreSpace(Space):
         LagrangeSpace.derivative_matrix : Nodal test functions against trial derivatives.
         solve_galerkin : dG(q) with the upwind matrix, interval by interval.
         parareal, mgrit : The same solution parallel in time.
+
+        Notes
+        -----
+        Entry (i*n_t + k, c), with the upwind jump for ``upwind=True``:
+
+        .. math::
+
+            D_{i n_t + k, \, c} = \int_{b_k}^{b_{k+1}} \psi_{i n_t + k}(t) \, \phi_c'(t) \, dt
+            + \big(\phi_c(b_k^+) - \phi_c(b_k^-)\big) \, \psi_{i n_t + k}(b_k^+),
+
+        where :math:`\phi_c(b_0^-) = 0` at the start. For ``M u' + A u = f``, dG(q) on all
+        intervals at once is ``kron(derivative_matrix(upwind=True), M) + kron(mass_matrix(), A)``,
+        the start value entering the right-hand side as
+        ``kron(basis_matrix([t0]).toarray()[0], u0)``, its left value in the jump at t0.
 
         Examples
         --------
