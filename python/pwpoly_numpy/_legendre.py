@@ -569,6 +569,15 @@ class LegendreSpace(Space):
         [[0.0, 0.0, 2.0, 0.0], [0.0, 0.0, 0.0, 2.0], [0.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 0.0]]
         >>> V.derivative_matrix(upwind=True).toarray().tolist()
         [[1.0, 0.0, 1.0, 0.0], [-1.0, 1.0, -1.0, 1.0], [-1.0, 0.0, 1.0, 0.0], [1.0, -1.0, 1.0, 1.0]]
+
+        dG(2) for u' + 2 u = 0, u(0) = 1, on all intervals at once, as in the notes:
+
+        >>> import scipy.sparse, scipy.sparse.linalg
+        >>> V, M, A, u0 = pn.LegendreSpace(2, 8, 1.0), np.eye(1), np.array([[2.0]]), np.array([1.0])
+        >>> K = scipy.sparse.kron(V.derivative_matrix(upwind=True), M) + scipy.sparse.kron(V.mass_matrix(), A)
+        >>> c = scipy.sparse.linalg.spsolve(K.tocsc(), np.kron(V.basis_matrix([0.0]).toarray()[0], u0))
+        >>> bool(np.allclose(c, pn.solve_galerkin(V, A, u0).coefficients[0], rtol=0, atol=1e-14))
+        True
         """
         return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
