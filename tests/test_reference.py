@@ -1,33 +1,9 @@
-"""docs/reference.md is generated from the stubs and docstrings: it must be up to date."""
+"""The examples in pwpoly_numpy's docstrings, which the API reference shows, give what they show."""
 
 import importlib
-import importlib.util
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-
-
-def load_tool():
-    spec = importlib.util.spec_from_file_location("reference", ROOT / "tools" / "reference.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-def test_reference_is_up_to_date():
-    tool = load_tool()
-    written = (ROOT / "docs" / "reference.md").read_text(encoding="utf-8")
-    assert tool.render() == written, "docs/reference.md is out of date: run python tools/reference.py"
-
-
-def test_reference_has_every_public_name():
-    import pwpoly
-    import pwpoly_numpy
-
-    text = (ROOT / "docs" / "reference.md").read_text(encoding="utf-8")
-    for module in (pwpoly, pwpoly_numpy):
-        for name in module.__all__:
-            assert f"`class {name}(" in text or f"`{name}(" in text or f"`{name}: " in text, name
+from sphinx.pycode import ModuleAnalyzer
 
 
 def test_pwpoly_numpy_examples_run():
@@ -52,7 +28,8 @@ def test_pwpoly_numpy_examples_run():
     # that doctest would find.
     parser, runner = doctest.DocTestParser(), doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     init = Path(pwpoly_numpy.__file__)
-    for name, (_, doc) in load_tool().attribute_docstrings(init).items():
+    for (_, name), lines in ModuleAnalyzer.for_module("pwpoly_numpy").find_attr_docs().items():
+        doc = "\n".join(lines)
         test = parser.get_doctest(doc, dict(vars(pwpoly_numpy)), f"pwpoly_numpy.{name}", str(init), 0)
         result = runner.run(test)
         assert result.failed == 0, f"pwpoly_numpy.{name}: {result.failed} example(s) failed"
