@@ -40,6 +40,7 @@ autosummary_imported_members = True  # the names of __all__, wherever they are d
 autodoc_typehints = "signature"
 autodoc_member_order = "bysource"
 autodoc_preserve_defaults = True
+toc_object_entries_show_parents = "hide"  # "locate()" in the page's contents, not "LegendreSpace.locate()"
 python_maximum_signature_line_length = 100
 
 # numpydoc renders the sections; its validation holds every documented object to the sections

@@ -134,7 +134,7 @@ def test_search_finds(query, expected, server, browser):
     ("name", "page", "heading"),
     [
         ("landing", "index.html", "pwpoly"),
-        ("reference", "reference/generated/pwpoly_numpy.LegendreSpace.html", "pwpoly_numpy.LegendreSpace"),
+        ("reference", "reference/generated/pwpoly_numpy.LegendreSpace.html", "LegendreSpace"),
         ("gallery", "gallery/parallel_in_time_pictures.html", "Residual histories of parareal and MGRIT"),
     ],
 )
