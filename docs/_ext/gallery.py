@@ -61,7 +61,7 @@ def run_example(app: Sphinx, example: str) -> tuple[str, float]:
     if processes > 1:
         mpiexec = Path(sys.executable).parent / "mpiexec"
         command = [str(mpiexec), "-n", str(processes), *command]
-    env = dict(os.environ, PWPOLY_EXAMPLE_OUTPUT=str(directory), MPLBACKEND="Agg")
+    env = dict(os.environ, PWPOLY_EXAMPLE_OUTPUT=os.path.relpath(directory, ROOT), MPLBACKEND="Agg")
     start = time.perf_counter()
     result = subprocess.run(
         command, cwd=ROOT, env=env, capture_output=True, text=True, timeout=TIME_LIMIT, stdin=subprocess.DEVNULL
