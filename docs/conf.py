@@ -19,6 +19,7 @@ extensions = [
     "sphinx.ext.mathjax",
     "numpydoc",
     "stub_module",  # pwpoly documented from its type stub
+    "slot_attributes",  # the result classes' attributes described from their docstrings
     "offline",  # MathJax served by the site, the local inventories of numpy, scipy, Python
     "gallery",  # the examples, run at build time
 ]
@@ -43,9 +44,19 @@ autodoc_preserve_defaults = True
 toc_object_entries_show_parents = "hide"  # "locate()" in the page's contents, not "LegendreSpace.locate()"
 python_maximum_signature_line_length = 100
 
-# numpydoc renders the sections; its validation holds every documented object to the sections
-# that a reader needs, not to a docstring for every dunder or a summary of the module.
+# numpydoc renders the sections and checks their structure on every documented object: known
+# sections in their order, every public object with a docstring, the parameters documented as
+# the signature names and orders them, a Returns section on what returns, See Also entries
+# well-formed. It does not ask for a docstring of __init__ and the like, nor for an extended
+# summary, examples or See Also on every method and attribute.
 numpydoc_show_class_members = False
+numpydoc_validation_checks = {"GL06", "GL07", "GL08", "GL10", "PR02", "PR03", "PR06", "PR10", "RT01", "RT02", "SA04"}
+numpydoc_validation_exclude = {
+    r"\.__\w+__$",
+    # Slots have no docstring of their own: their text comes from the "Attributes" section of
+    # the class (slot_attributes), which numpydoc validates with the class.
+    r"^pwpoly_numpy\.(GalerkinSolution|ParallelSolution)\.(?!__)\w+$",
+}
 numpydoc_xref_param_type = True
 # In the types of parameters only these words link (the rest is prose: "of shape (n,)").
 numpydoc_xref_ignore = "all"
@@ -67,8 +78,6 @@ nitpicky = True
 nitpick_ignore = [
     ("py:class", name) for name in ("_Floats", "_Space", "_Factorize", "Stepper", "S", "Factorize", "ArrayLikeOrSparse")
 ]
-numpydoc_validation_checks = {"GL08"}  # every public object that has a page has a docstring
-numpydoc_validation_exclude = {r"\.__\w+__$"}
 
 html_theme = "pydata_sphinx_theme"
 html_title = "pwpoly"
