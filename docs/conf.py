@@ -84,6 +84,7 @@ html_title = "pwpoly"
 html_context = {"default_mode": "auto"}  # the theme's colours; without it a first visit logs an error
 html_static_path = ["_static"]
 html_favicon = "_static/favicon.svg"
+html_css_files = ["site.css"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
