@@ -1,24 +1,29 @@
-"""The gallery: every example of examples/ run at build time, its output and pictures shown.
+"""The gallery: the examples of examples/ run at build time, their output and pictures shown.
 
-When the builder starts, every examples/*.py runs once, two at a time, from the checkout's root with
-the interpreter that runs Sphinx: the files it writes go to build/docs/gallery/NAME/ (through
-PWPOLY_EXAMPLE_OUTPUT), its standard output to output.txt there. An example whose page asks for
-processes (`:processes: 2`) runs under the venv's mpiexec. A page shows them with
+A gallery page (docs/gallery/NAME.md, one for every examples/NAME.py) shows a run with
 
-    ```{example-output} demo.py
+    ```{example-output} demo.py [ARGUMENTS...]
+    :processes: 2
     ```
 
-which inserts the output as a literal block and each picture the example wrote. An example that
-fails, one without a gallery page, or a page naming no example stops the build.
+which inserts the run's command line, its standard output as a literal block and each picture it
+wrote. When the builder starts, every run that a gallery page asks for is made once, two at a
+time, from the checkout's root with the interpreter that runs Sphinx (under the venv's mpiexec
+with `:processes:` above 1); the files it writes go to build/docs/gallery/RUN/ (through
+PWPOLY_EXAMPLE_OUTPUT). An example that fails, one without a gallery page, or a page naming no
+example stops the build.
 """
 
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import NamedTuple
 
 from docutils import nodes
 from docutils.parsers.rst import directives
@@ -32,35 +37,53 @@ logger = logging.getLogger(__name__)
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 GALLERY_DOCS = "gallery"  # the folder of the gallery's pages under docs/
-PROCESSES_OPTION = ":processes:"
-TIME_LIMIT = 300  # seconds for one example
+TIME_LIMIT = 300  # seconds for one run
+# The directive as a page writes it: its line, then its option lines.
+DIRECTIVE = re.compile(r"^```\{example-output\}[ \t]+(.+)\n((?::\w+:.*\n)*)", re.MULTILINE)
 
 
-def output_directory(app: Sphinx, example: str) -> Path:
-    return Path(app.outdir).parent / "gallery" / Path(example).stem
+class Run(NamedTuple):
+    example: str
+    arguments: tuple[str, ...]
+    processes: int
+
+    @classmethod
+    def of(cls, line: str, processes: int) -> "Run":
+        example, *arguments = shlex.split(line)
+        return cls(example, tuple(arguments), processes)
+
+    @property
+    def name(self) -> str:
+        """The run's folder under build/docs/gallery/."""
+        words = [Path(self.example).stem, *(re.sub(r"\W+", "", word) for word in self.arguments)]
+        return "-".join([*words, *([f"n{self.processes}"] if self.processes > 1 else [])])
+
+    def command(self, python: str) -> list[str]:
+        command = [python, f"examples/{self.example}", *self.arguments]
+        return ["mpiexec", "-n", str(self.processes), *command] if self.processes > 1 else command
 
 
-def page_of(app: Sphinx, example: str) -> Path:
-    return Path(app.srcdir) / GALLERY_DOCS / f"{Path(example).stem}.md"
+def output_directory(app: Sphinx, run: Run) -> Path:
+    return Path(app.outdir).parent / "gallery" / run.name
 
 
-def processes_of(page: Path) -> int:
-    """The processes a page asks for its example (1 when it names none)."""
-    for line in page.read_text(encoding="utf-8").splitlines():
-        if line.strip().startswith(PROCESSES_OPTION):
-            return int(line.split(":", 2)[2])
-    return 1
+def runs_of(page: Path) -> list[Run]:
+    runs = []
+    for match in DIRECTIVE.finditer(page.read_text(encoding="utf-8")):
+        options = dict(re.findall(r":(\w+):[ \t]*(.*)", match[2]))
+        runs.append(Run.of(match[1], int(options.get("processes", 1))))
+    return runs
 
 
-def run_example(app: Sphinx, example: str) -> tuple[str, float]:
-    directory = output_directory(app, example)
+def run_example(app: Sphinx, run: Run) -> float:
+    if not (EXAMPLES / run.example).is_file():
+        raise ExtensionError(f"a gallery page runs examples/{run.example}, which does not exist")
+    directory = output_directory(app, run)
     shutil.rmtree(directory, ignore_errors=True)
     directory.mkdir(parents=True)
-    command = [sys.executable, str(EXAMPLES / example)]
-    processes = processes_of(page_of(app, example))
-    if processes > 1:
-        mpiexec = Path(sys.executable).parent / "mpiexec"
-        command = [str(mpiexec), "-n", str(processes), *command]
+    command = run.command(sys.executable)
+    if run.processes > 1:
+        command[0] = str(Path(sys.executable).parent / "mpiexec")
     env = dict(os.environ, PWPOLY_EXAMPLE_OUTPUT=os.path.relpath(directory, ROOT), MPLBACKEND="Agg")
     start = time.perf_counter()
     result = subprocess.run(
@@ -68,45 +91,46 @@ def run_example(app: Sphinx, example: str) -> tuple[str, float]:
     )
     seconds = time.perf_counter() - start
     if result.returncode != 0:
-        raise ExtensionError(f"examples/{example} failed (exit status {result.returncode}):\n{result.stderr}")
+        raise ExtensionError(f"{shlex.join(command)} failed (exit status {result.returncode}):\n{result.stderr}")
     (directory / "output.txt").write_text(result.stdout, encoding="utf-8")
     (directory / "seconds.txt").write_text(f"{seconds:.1f}\n", encoding="utf-8")
-    return example, seconds
+    return seconds
 
 
 def run_examples(app: Sphinx) -> None:
-    examples = sorted(path.name for path in EXAMPLES.glob("*.py"))
-    missing = [name for name in examples if not page_of(app, name).is_file()]
+    pages = Path(app.srcdir) / GALLERY_DOCS
+    missing = [path.name for path in sorted(EXAMPLES.glob("*.py")) if not (pages / f"{path.stem}.md").is_file()]
     if missing:
         raise ExtensionError(f"examples without a gallery page in docs/{GALLERY_DOCS}/: {', '.join(missing)}")
+    runs = sorted({run for page in sorted(pages.glob("*.md")) for run in runs_of(page)})
     with ThreadPoolExecutor(max_workers=2) as pool:
-        for example, seconds in pool.map(lambda name: run_example(app, name), examples):
-            logger.info(f"gallery: examples/{example} ran in {seconds:.1f} s")
+        for run, seconds in zip(runs, pool.map(lambda run: run_example(app, run), runs)):
+            logger.info(f"gallery: {shlex.join(run.command('python'))} ran in {seconds:.1f} s")
 
 
 class ExampleOutput(SphinxDirective):
-    """The output and the pictures of one example, as its run at build time left them."""
+    """The command line, output and pictures of one run of an example, made at build time."""
 
     required_arguments = 1
+    final_argument_whitespace = True
     option_spec = {"processes": directives.positive_int}  # noqa: RUF012 (docutils' interface)
 
     def run(self) -> list[nodes.Node]:
-        example = self.arguments[0]
-        if not (EXAMPLES / example).is_file():
-            raise self.error(f"no example examples/{example}")
-        directory = output_directory(self.env.app, example)
+        run = Run.of(self.arguments[0], self.options.get("processes", 1))
+        directory = output_directory(self.env.app, run)
+        if not (directory / "output.txt").is_file():
+            raise self.error(f"no run of {self.arguments[0]} was made (the page's directive was not found)")
         output = (directory / "output.txt").read_text(encoding="utf-8")
         seconds = (directory / "seconds.txt").read_text(encoding="utf-8").strip()
-        processes = self.options.get("processes", 1)
-        how = f"on {processes} MPI processes " if processes > 1 else ""
-        self.env.note_dependency(str(EXAMPLES / example))
-        result: list[nodes.Node] = [
-            nodes.paragraph(text=f"Its output, {how}from the run that built this page ({seconds} s):"),
-            nodes.literal_block(output, output, language="text"),
-        ]
-        pictures = sorted(directory.glob("*.png"))
+        self.env.note_dependency(str(EXAMPLES / run.example))
+        command = shlex.join(run.command("python"))
+        intro = nodes.paragraph()
+        intro += nodes.Text("The output of ")
+        intro += nodes.literal(command, command)
+        intro += nodes.Text(f", from the run that built this page ({seconds} s):")
+        result: list[nodes.Node] = [intro, nodes.literal_block(output, output, language="text")]
         docdir = Path(self.env.doc2path(self.env.docname)).parent
-        for picture in pictures:
+        for picture in sorted(directory.glob("*.png")):
             uri = os.path.relpath(picture, docdir)
             result.append(nodes.image(uri=uri, alt=picture.name, candidates={"*": uri}))
         return result
