@@ -11,7 +11,8 @@ from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
-from docsite import CHROMEDRIVER, SITE
+
+from .docsite import CHROMEDRIVER, SITE
 
 
 def pytest_configure(config: pytest.Config) -> None:

@@ -3,10 +3,11 @@ module's names without a leading underscore, and the public methods, properties 
 of each of its classes (the exception class aside, which documents itself as an attribute)."""
 
 import pytest
-from docsite import SITE
 
 import pwpoly
 import pwpoly_numpy
+
+from .docsite import SITE
 
 pytestmark = pytest.mark.docs
 

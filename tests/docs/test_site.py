@@ -9,7 +9,8 @@ from functools import cache
 from pathlib import Path
 
 import pytest
-from docsite import SHOTS, site_pages
+
+from .docsite import SHOTS, site_pages
 
 pytestmark = pytest.mark.docs
 
