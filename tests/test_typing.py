@@ -6,8 +6,6 @@ outside the source tree, as a user's project would see them. The tests that run 
 carry the `typing` marker: `tools/dev check typing` runs them, `tools/dev test` does not.
 """
 
-import ast
-import doctest
 import importlib.metadata
 import importlib.util
 import json
@@ -20,7 +18,6 @@ from pathlib import Path
 
 import pytest
 
-import pwpoly
 from conftest import UNDER_SANITIZER, python_blocks
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -62,51 +59,6 @@ def test_installed_type_information_is_the_source():
         assert name in files, f"{name} is not installed with the package"
         installed = files[name].locate().read_bytes()
         assert installed == source.read_bytes(), f"installed {name} differs from {source}: reinstall the package"
-
-
-# ---------------------------------------------------------------------------------------------
-# The stubs' reference text: every entry documented, every example right
-# ---------------------------------------------------------------------------------------------
-
-
-def stub_docstrings():
-    tree = ast.parse(STUB_SOURCE.read_text(encoding="utf-8"))
-    for node in tree.body:
-        if isinstance(node, ast.FunctionDef):
-            yield node.name, ast.get_docstring(node)
-        elif isinstance(node, ast.ClassDef):
-            yield node.name, ast.get_docstring(node)
-            for item in node.body:
-                if isinstance(item, ast.FunctionDef) and not item.name.startswith("_"):
-                    yield f"{node.name}.{item.name}", ast.get_docstring(item)
-
-
-STUB_ENTRIES = dict(stub_docstrings())
-
-
-def test_stub_documents_every_member():
-    public = set(pwpoly.__all__)
-    for name in pwpoly.__all__:
-        value = getattr(pwpoly, name)
-        if isinstance(value, type):
-            public.update(f"{name}.{member}" for member in vars(value) if not member.startswith("_"))
-    assert set(STUB_ENTRIES) == public
-
-
-@pytest.mark.parametrize("name", sorted(STUB_ENTRIES))
-def test_stub_docstring_sections_and_example(name):
-    text = STUB_ENTRIES[name]
-    assert text, f"{name} has no docstring"
-    headings = re.findall(r"^(\w+)\n-+$", text, flags=re.MULTILINE)
-    assert headings[-1] == "Example", f"{name}: sections {headings}, the last must be Example"
-    if "." in name or name[0].islower():  # functions and methods
-        assert {"Parameters", "Returns", "Raises"} <= set(headings), f"{name}: sections {headings}"
-    test = doctest.DocTestParser().get_doctest(text, dict(vars(pwpoly)), name, str(STUB_SOURCE), 0)
-    assert test.examples, f"{name}: no example"
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    output = []
-    result = runner.run(test, out=output.append)
-    assert result.failed == 0, "".join(output)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -1,12 +1,25 @@
 """Piecewise polynomial bases in time on [0, T] cut into ``n_t`` equal intervals.
 
-Conventions
------------
+The scalar interface: Python lists in, Python lists and ``(rows, cols, values)`` triplets out. It
+gives the values and time derivatives of discontinuous piecewise Legendre expansions, the nodes of
+the continuous piecewise Lagrange basis, the coarse-to-fine prolongation of Lagrange nodal values
+and the map from Lagrange nodal values to Legendre coefficients. Every example in its
+documentation assumes ``import pwpoly``.
+
+See Also
+--------
+pwpoly_numpy : The array interface on the same core: numpy arrays, scipy sparse operators, time
+    slabs and the solvers.
+
+Notes
+-----
 Uniform partition
     ``dt = T / n_t``; interval k runs from ``a_k = k*dt`` to ``b_k = dt + a_k`` (that sum, not
-    ``(k + 1)*dt``). A time on an interior interval end belongs to the interval on its right.
-    Times before 0 are evaluated at the left end of interval 0, times after T at the right end
-    of interval ``n_t - 1`` (no extrapolation); a NaN time gives NaN.
+    ``(k + 1)*dt``). A time t lies on interval ``floor(t / dt)``: an interior interval end on the
+    interval to its right, except where the rounded quotient falls below the integer (for
+    ``n_t = 100`` the ends 29, 58 and 59, ``0.29 / 0.01 = 28.999999999999996``, lie on the interval
+    to their left). Times before 0 are evaluated at the left end of interval 0, times after T at
+    the right end of interval ``n_t - 1`` (no extrapolation); a NaN time gives NaN.
 Degree-major Legendre order
     Every flat vector with one number per Legendre basis function (coefficients ``legendre_vals``,
     the lists of ``evaluate_all_basis_functions``, the rows of
@@ -41,6 +54,27 @@ Internal faults
 Reproducibility
     The order of every floating-point operation is fixed, nothing is contracted or reassociated:
     the same arguments give the same bits in every build (64-bit and 32-bit x86 agree).
+
+Examples
+--------
+The function t**2 from its values at the Lagrange nodes of degree 2, through its Legendre
+coefficients:
+
+>>> points = pwpoly.get_lagrange_points(2, 4, 1.0)
+>>> rows, cols, values = pwpoly.lagrange_to_legendre_basis_transformation(2, 4)
+>>> coefficients = [0.0] * (4 * 3)
+>>> for r, c, v in zip(rows, cols, values):
+...     coefficients[r] += v * points[c] ** 2
+>>> basis = pwpoly.LegendreBasis(2, 4, 1.0)
+>>> round(basis.evaluate_at(0.3, coefficients), 12)
+0.09
+
+The interval a time lies on, ``floor(t / dt)``, for the interval ends 0.29 and 0.3 of 100
+intervals:
+
+>>> steps = pwpoly.LegendreBasis(0, 100, 1.0)
+>>> [steps.evaluate_all_basis_functions(t).index(1.0) for t in (0.29, 0.3)]
+[28, 30]
 """
 
 from collections.abc import Sequence
@@ -82,9 +116,9 @@ def sum_as_string(a: int, b: int) -> str:
     OverflowError
         An argument negative or above the size maximum.
 
-    Example
-    -------
-    >>> sum_as_string(1, 2)
+    Examples
+    --------
+    >>> pwpoly.sum_as_string(1, 2)
     '3'
     """
 
@@ -118,9 +152,15 @@ def lagrange_to_legendre_basis_transformation(degree: int, n_t: int) -> tuple[li
         floating-point breakdown, degree >= 3); "capacity overflow" for sizes whose byte count
         is not representable.
 
-    Example
-    -------
-    >>> lagrange_to_legendre_basis_transformation(1, 2)
+    See Also
+    --------
+    get_lagrange_points : The nodes whose values it maps.
+    LegendreBasis : Evaluates the coefficients it gives.
+    pwpoly_numpy.LagrangeSpace.to_legendre : The same map as a ``csr_array``, by quadrature.
+
+    Examples
+    --------
+    >>> pwpoly.lagrange_to_legendre_basis_transformation(1, 2)
     ([0, 0, 1, 1, 2, 2, 3, 3], [0, 1, 1, 2, 0, 1, 1, 2], [0.5, 0.5, 0.5, 0.5, -0.5, 0.5, -0.5, 0.5])
     """
 
@@ -160,9 +200,16 @@ def lagrange_prolongation_matrix(nt_coarse: int, nt_fine: int, degree: int) -> t
         "Lagrange prolongation requires at least one coarse interval", "Lagrange prolongation
         requires at least one fine interval" (tested in this order); "capacity overflow".
 
-    Example
-    -------
-    >>> lagrange_prolongation_matrix(1, 2, 1)
+    See Also
+    --------
+    get_lagrange_points : The nodes of both partitions.
+    lagrange_to_legendre_basis_transformation : From nodal values to Legendre coefficients.
+    pwpoly_numpy.LagrangeSpace.prolongation_to : The same operator as a ``csr_array``, on any
+        partitions.
+
+    Examples
+    --------
+    >>> pwpoly.lagrange_prolongation_matrix(1, 2, 1)
     ([0, 1, 1, 2], [0, 0, 1, 1], [1.0, 0.5, 0.5, 1.0])
     """
 
@@ -196,9 +243,15 @@ def get_lagrange_points(degree: int, n_t: int, T: float) -> list[float]:
         (a ``BaseException``) "capacity overflow" for sizes whose byte count is not
         representable.
 
-    Example
-    -------
-    >>> get_lagrange_points(2, 2, 1.0)
+    See Also
+    --------
+    lagrange_prolongation_matrix : Interpolation of values at these nodes onto a finer partition.
+    lagrange_to_legendre_basis_transformation : From values at these nodes to Legendre coefficients.
+    pwpoly_numpy.LagrangeSpace.points : The same nodes, bit for bit, as a numpy array.
+
+    Examples
+    --------
+    >>> pwpoly.get_lagrange_points(2, 2, 1.0)
     [0.0, 0.25, 0.5, 0.75, 1.0]
     """
 
@@ -225,9 +278,14 @@ class LegendreBasis:
     TypeError, OverflowError
         An argument missing or of the wrong type; a count negative or above the size maximum.
 
-    Example
-    -------
-    >>> LegendreBasis(2, 4, 1.0).evaluate_at(0.3, [float(i) for i in range(1, 13)])
+    See Also
+    --------
+    LegendreBasisEvaluator : The same numbers from coefficients stored once.
+    pwpoly_numpy.LegendreSpace : The array interface's space, on equal intervals or breakpoints.
+
+    Examples
+    --------
+    >>> pwpoly.LegendreBasis(2, 4, 1.0).evaluate_at(0.3, [float(i) for i in range(1, 13)])
     -1.199999999999999
     """
 
@@ -261,9 +319,14 @@ class LegendreBasis:
             ``n_t*(degree + 1)`` coefficients are given; "Legendre basis requires at least one
             interval (n_t = 0)".
 
-        Example
-        -------
-        >>> LegendreBasis(1, 2, 1.0).evaluate_at(0.25, [1.0, 2.0, 3.0, 4.0])
+        See Also
+        --------
+        LegendreBasisEvaluator.evaluate_at : The same from stored coefficients.
+        pwpoly_numpy.LegendreSpace.evaluate : Batches of expansions at arrays of times.
+
+        Examples
+        --------
+        >>> pwpoly.LegendreBasis(1, 2, 1.0).evaluate_at(0.25, [1.0, 2.0, 3.0, 4.0])
         1.0
         """
 
@@ -291,9 +354,15 @@ class LegendreBasis:
             (a ``BaseException``) "Legendre basis requires at least one interval (n_t = 0)";
             "capacity overflow".
 
-        Example
-        -------
-        >>> LegendreBasis(1, 2, 1.0).evaluate_all_basis_functions(0.5)
+        See Also
+        --------
+        LegendreBasis.evaluate_all_basis_function_derivatives : Their time derivatives.
+        pwpoly_numpy.LegendreSpace.basis_matrix : Every basis function at many times, as a sparse
+            matrix.
+
+        Examples
+        --------
+        >>> pwpoly.LegendreBasis(1, 2, 1.0).evaluate_all_basis_functions(0.5)
         [0.0, 1.0, 0.0, -1.0]
         """
 
@@ -321,20 +390,26 @@ class LegendreBasis:
             (a ``BaseException``) "Legendre basis requires at least one interval (n_t = 0)";
             "capacity overflow".
 
-        Example
-        -------
-        >>> LegendreBasis(1, 2, 1.0).evaluate_all_basis_function_derivatives(0.5)
+        See Also
+        --------
+        LegendreBasis.evaluate_all_basis_functions : Their values.
+        pwpoly_numpy.LegendreSpace.basis_matrix : With ``derivative=1``, at many times.
+
+        Examples
+        --------
+        >>> pwpoly.LegendreBasis(1, 2, 1.0).evaluate_all_basis_function_derivatives(0.5)
         [0.0, 0.0, 0.0, 4.0]
         """
 
 @final
 class LegendreBasisEvaluator:
-    """Class to evaluate legendre basis more often without copying the dofs from python each time
+    """An evaluator of one piecewise Legendre expansion whose coefficients are stored once.
 
-    Holds the coefficients of one piecewise Legendre expansion (``n_t*(degree + 1)`` floats,
-    degree-major, all 0.0 at first); ``set_dofs`` replaces them, ``evaluate_at`` and
-    ``evaluate_derivative_at`` evaluate them. The results equal those of ``LegendreBasis`` with
-    the same arguments bit for bit. Cannot be subclassed.
+    It evaluates a Legendre basis more often without copying the dofs from Python each time. Holds
+    the coefficients of one piecewise Legendre expansion (``n_t*(degree + 1)`` floats, degree-major,
+    all 0.0 at first); ``set_dofs`` replaces them, ``evaluate_at`` and ``evaluate_derivative_at``
+    evaluate them. The results equal those of ``LegendreBasis`` with the same arguments bit for bit.
+    Cannot be subclassed.
 
     Parameters
     ----------
@@ -356,9 +431,14 @@ class LegendreBasisEvaluator:
         (a ``BaseException``) "capacity overflow" when ``n_t*(degree + 1)`` floats are not
         representable.
 
-    Example
-    -------
-    >>> LegendreBasisEvaluator(2, 4, 1.0).evaluate_at(0.3)
+    See Also
+    --------
+    LegendreBasis : The same numbers with the coefficients passed in every call.
+    pwpoly_numpy.LegendreSpace.evaluate : Batches of expansions at arrays of times.
+
+    Examples
+    --------
+    >>> pwpoly.LegendreBasisEvaluator(2, 4, 1.0).evaluate_at(0.3)
     0.0
     """
 
@@ -388,9 +468,16 @@ class LegendreBasisEvaluator:
             then "  left: " with the given length and " right: " with the expected one; the
             stored coefficients are then unchanged.
 
-        Example
-        -------
-        >>> LegendreBasisEvaluator(1, 2, 1.0).set_dofs([1.0, 2.0, 3.0, 4.0])
+        See Also
+        --------
+        LegendreBasisEvaluator.evaluate_at : Evaluates what it stores.
+
+        Examples
+        --------
+        >>> ev = pwpoly.LegendreBasisEvaluator(1, 2, 1.0)
+        >>> ev.set_dofs([1.0, 2.0, 3.0, 4.0])
+        >>> ev.evaluate_at(0.25)
+        1.0
         """
 
     def evaluate_at(self, t: float) -> float:
@@ -415,9 +502,14 @@ class LegendreBasisEvaluator:
         pyo3_runtime.PanicException
             (a ``BaseException``) "Legendre basis requires at least one interval (n_t = 0)".
 
-        Example
-        -------
-        >>> ev = LegendreBasisEvaluator(1, 2, 1.0); ev.set_dofs([1.0, 2.0, 3.0, 4.0])
+        See Also
+        --------
+        LegendreBasisEvaluator.evaluate_derivative_at : The time derivative.
+        LegendreBasis.evaluate_at : The same with the coefficients passed in.
+
+        Examples
+        --------
+        >>> ev = pwpoly.LegendreBasisEvaluator(1, 2, 1.0); ev.set_dofs([1.0, 2.0, 3.0, 4.0])
         >>> ev.evaluate_at(0.5)
         -2.0
         """
@@ -445,9 +537,14 @@ class LegendreBasisEvaluator:
         pyo3_runtime.PanicException
             (a ``BaseException``) "Legendre basis requires at least one interval (n_t = 0)".
 
-        Example
-        -------
-        >>> ev = LegendreBasisEvaluator(1, 2, 1.0); ev.set_dofs([1.0, 2.0, 3.0, 4.0])
+        See Also
+        --------
+        LegendreBasisEvaluator.evaluate_at : The value.
+        pwpoly_numpy.LegendreSpace.evaluate : With ``derivative=1``, at many times.
+
+        Examples
+        --------
+        >>> ev = pwpoly.LegendreBasisEvaluator(1, 2, 1.0); ev.set_dofs([1.0, 2.0, 3.0, 4.0])
         >>> ev.evaluate_derivative_at(0.5)
         16.0
         """

@@ -18,6 +18,32 @@ memory proportional to the slab, with the bits of the whole.
 
 ``parareal`` and ``mgrit`` compute the same solution parallel in time over the processes of an
 mpi4py communicator (or in one process, with the same bits), each process holding its own slab.
+
+Every example in this package's documentation assumes ``import numpy as np`` and
+``import pwpoly_numpy as pn``.
+
+See Also
+--------
+pwpoly : The scalar interface on the same C++ core: Python lists in and out.
+
+Examples
+--------
+Interpolate on a coarse continuous space, carry the nodal values to a finer one, and evaluate
+them through its Legendre coefficients:
+
+>>> coarse, fine = pn.LagrangeSpace(2, 16, 1.0), pn.LagrangeSpace(2, 64, 1.0)
+>>> u = coarse.interpolate(lambda t: np.sin(2 * np.pi * t))
+>>> u_fine = coarse.prolongation_to(fine) @ u
+>>> c = fine.to_legendre() @ u_fine
+>>> V = fine.legendre_space()
+>>> V, c.shape, V.evaluate(c, [0.25, 0.5]).round(4)
+(LegendreSpace(degree=2, n_t=64, T=1.0), (192,), array([1., 0.]))
+
+Solve u' = -2 u, u(0) = 1 by dG(2) on 8 intervals:
+
+>>> sol = pn.solve_galerkin(pn.LegendreSpace(2, 8, 1.0), np.array([[2.0]]), [1.0])
+>>> sol.end.round(7), round(float(np.exp(-2.0)), 7)
+(array([0.1353353]), 0.1353353)
 """
 
 from . import _kernels
@@ -34,8 +60,12 @@ It is the very class ``pwpoly`` raises (qualified name ``pyo3_runtime.PanicExcep
 derives from ``BaseException``, not ``Exception``: ``except Exception`` does not catch it, but
 ``except pwpoly_numpy.InternalFault`` does.
 
-Example
--------
+See Also
+--------
+pwpoly.lagrange_prolongation_matrix : Raises it for a degree of 0, among other faults.
+
+Examples
+--------
 >>> import pwpoly, pwpoly_numpy
 >>> try: pwpoly.lagrange_prolongation_matrix(4, 8, 0)
 ... except pwpoly_numpy.InternalFault as fault: print(fault.args[0])

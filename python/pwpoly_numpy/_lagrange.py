@@ -17,7 +17,7 @@ from . import _partition as partitions
 from . import _quadrature as quadratures
 from ._legendre import LegendreSpace
 from ._partition import TimeSlab
-from ._space import Space
+from ._space import Space, document_shared_members
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._checks import ArrayLikeOrSparse
@@ -39,45 +39,17 @@ def _too_short(
 
 
 class LagrangeSpace(Space):
-    """Continuous piecewise Lagrange polynomials on ``n_t`` equal intervals of [0, T], or on the
-    intervals between any strictly increasing ``breakpoints``.
+    """Continuous piecewise Lagrange polynomials in time: the space of cG(q).
 
-    The nodes (``points``) are the equidistant nodes of every interval, each interior interval end
-    once, ending with T: point ``k*degree + j`` is local node j of interval k,
-    ``((j * length) / degree) + left`` of its interval, so the nodes on the breakpoints are the
-    breakpoints. On equal intervals they equal ``pwpoly.get_lagrange_points(degree, n_t, T)`` bit
-    for bit. The operators form the Lagrange functions one way, in product form
-    (``l_j(x) = prod_{l != j} (x - x_l) / (x_j - x_l)``, no inverted matrix): the transformation to
-    Legendre coefficients and the mass matrix by Gauss quadrature, the prolongation weights at the
-    fine node's local coordinate. They agree with ``pwpoly.lagrange_prolongation_matrix`` and
-    ``pwpoly.lagrange_to_legendre_basis_transformation`` within rounding (the same bits for the
-    transformation at degrees 1 and 2), and stay accurate where those lose the condition number of
-    the equidistant Vandermonde matrix (2.8e7 at degree 32, 4.9e16 at 64). Measured against exact
-    rational arithmetic on the exact double nodes (``benchmarks/lagrange_accuracy.py``; one interval;
-    to_legendre: the largest error of a Legendre degree's weights over the largest of them; mass:
-    over the largest entry, and entry by entry; prolongation onto twice the intervals: a weight's
-    error over its row's sum of magnitudes):
-
-    degree  to_legendre           mass                 prolongation     derivative
-            array / scalar face   normwise / entry     weight error     nnz / exact nonzeros
-    ------  --------------------  -------------------  ---------------  --------------------
-    1       0 / 0                 5.0e-16 / 6.7e-16    0                4 / 4
-    2       0 / 0                 2.1e-16 / 6.2e-16    0                8 / 8
-    3       1.6e-15 / 3.0e-16     7.2e-16 / 9.7e-16    0.5 eps          14 / 14
-    4       5.2e-16 / 2.1e-16     5.0e-16 / 9.4e-16    0                22 / 22
-    8       2.7e-15 / 5.2e-16     1.5e-15 / 3.5e-15    0.3 eps          74 / 74
-    16      1.3e-14 / 1.5e-14     2.5e-15 / 3.2e-15    0.9 eps          274 / 274
-    32      2.1e-12 / 2.5e-10     2.1e-15 / 9.1e-15    1.2 eps          1058 / 1058
-    48      1.9e-10 / 1.6e-05     7.9e-16 / 1.6e-14    1.9 eps          2354 / 2354
-    64      1.7e-06 / 3.4e-01     2.6e-15 / 6.7e-15    0.9 eps          4162 / 4162
-
-    The derivative matrix stores every true nonzero (its interior diagonal is an exact zero), at
-    degree 128 too. At high degree the transformation's error is a few units in the last place of
-    its quadrature terms, l_i P_a, and l_i reaches 2e16 inside the interval at degree 64: far above
-    the weights themselves, the equidistant nodes' ill-conditioning, not the quadrature's. Likewise
-    the prolongation's rows sum to 1 within a few eps of their sum of magnitudes, the Lebesgue
-    function of the nodes (2e16 at degree 64, where a row's sum is 1 only to about 1 in absolute
-    terms: any weights accurate to rounding do the same).
+    The space lives on ``n_t`` equal intervals of [0, T], or on the intervals between any strictly
+    increasing ``breakpoints``. The nodes (``points``) are the equidistant nodes of every interval,
+    each interior interval end once, ending with T: point ``k*degree + j`` is local node j of
+    interval k, ``((j * length) / degree) + left`` of its interval, so the nodes on the breakpoints
+    are the breakpoints. On equal intervals they equal
+    ``pwpoly.get_lagrange_points(degree, n_t, T)`` bit for bit. The operators form the Lagrange
+    functions one way, in product form (``l_j(x) = prod_{l != j} (x - x_l) / (x_j - x_l)``, no
+    inverted matrix): the transformation to Legendre coefficients and the mass matrix by Gauss
+    quadrature, the prolongation weights at the fine node's local coordinate.
 
     Parameters
     ----------
@@ -87,12 +59,8 @@ class LagrangeSpace(Space):
         Number of intervals, >= 1.
     T : float
         End of the time interval, finite and > 0.
-    breakpoints : array_like of float, shape (n_t + 1,), instead of n_t and T
-        As for ``LegendreSpace``.
-
-    Interpolation at equidistant nodes loses accuracy fast with the degree: for cos(3x) on
-    [-1, 1] the error is 1e-7 at degree 40, 4e-4 at 50, 0.4 at 60 and 66 at 80 in double
-    precision, hence the bound of 128 on the degree.
+    breakpoints : array_like of float, shape (n_t + 1,), optional
+        Instead of n_t and T, as for ``LegendreSpace``.
 
     Raises
     ------
@@ -110,9 +78,55 @@ class LagrangeSpace(Space):
     AttributeError
         On setting or deleting any attribute, as for ``LegendreSpace``.
 
-    Example
-    -------
-    >>> LagrangeSpace(1, 2, 1.0).evaluate([0.0, 1.0, 0.0], [0.25, 0.5])
+    See Also
+    --------
+    LegendreSpace : The discontinuous piecewise Legendre space of dG(q).
+    LagrangeSpace.legendre_space : The Legendre space of the same degree and partition.
+    TimeSlab : A range of intervals and the points it owns, for work parallel in time.
+    solve_galerkin : cG(q) time stepping on this space.
+    pwpoly.get_lagrange_points : The scalar face's nodes on equal intervals.
+
+    Notes
+    -----
+    The operators agree with ``pwpoly.lagrange_prolongation_matrix`` and
+    ``pwpoly.lagrange_to_legendre_basis_transformation`` within rounding (the same bits for the
+    transformation at degrees 1 and 2), and stay accurate where those lose the condition number of
+    the equidistant Vandermonde matrix (2.8e7 at degree 32, 4.9e16 at 64). Measured against exact
+    rational arithmetic on the exact double nodes (``benchmarks/lagrange_accuracy.py``; one interval;
+    to_legendre: the largest error of a Legendre degree's weights over the largest of them; mass:
+    over the largest entry, and entry by entry; prolongation onto twice the intervals: a weight's
+    error over its row's sum of magnitudes):
+
+    ======  ====================  ===================  ===============  ====================
+    degree  to_legendre           mass                 prolongation     derivative
+            array / scalar face   normwise / entry     weight error     nnz / exact nonzeros
+    ======  ====================  ===================  ===============  ====================
+    1       0 / 0                 5.0e-16 / 6.7e-16    0                4 / 4
+    2       0 / 0                 2.1e-16 / 6.2e-16    0                8 / 8
+    3       1.6e-15 / 3.0e-16     7.2e-16 / 9.7e-16    0.5 eps          14 / 14
+    4       5.2e-16 / 2.1e-16     5.0e-16 / 9.4e-16    0                22 / 22
+    8       2.7e-15 / 5.2e-16     1.5e-15 / 3.5e-15    0.3 eps          74 / 74
+    16      1.3e-14 / 1.5e-14     2.5e-15 / 3.2e-15    0.9 eps          274 / 274
+    32      2.1e-12 / 2.5e-10     2.1e-15 / 9.1e-15    1.2 eps          1058 / 1058
+    48      1.9e-10 / 1.6e-05     7.9e-16 / 1.6e-14    1.9 eps          2354 / 2354
+    64      1.7e-06 / 3.4e-01     2.6e-15 / 6.7e-15    0.9 eps          4162 / 4162
+    ======  ====================  ===================  ===============  ====================
+
+    The derivative matrix stores every true nonzero (its interior diagonal is an exact zero), at
+    degree 128 too. At high degree the transformation's error is a few units in the last place of
+    its quadrature terms, l_i P_a, and l_i reaches 2e16 inside the interval at degree 64: far above
+    the weights themselves, the equidistant nodes' ill-conditioning, not the quadrature's. Likewise
+    the prolongation's rows sum to 1 within a few eps of their sum of magnitudes, the Lebesgue
+    function of the nodes (2e16 at degree 64, where a row's sum is 1 only to about 1 in absolute
+    terms: any weights accurate to rounding do the same).
+
+    Interpolation at equidistant nodes loses accuracy fast with the degree: for cos(3x) on
+    [-1, 1] the error is 1e-7 at degree 40, 4e-4 at 50, 0.4 at 60 and 66 at 80 in double
+    precision, hence the bound of 128 on the degree.
+
+    Examples
+    --------
+    >>> pn.LagrangeSpace(1, 2, 1.0).evaluate([0.0, 1.0, 0.0], [0.25, 0.5])
     array([0.5, 1. ])
     """
 
@@ -170,9 +184,15 @@ class LagrangeSpace(Space):
             On writing into the array: "assignment destination is read-only"; on setting its
             ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
-        Example
-        -------
-        >>> LagrangeSpace(2, 2, 1.0).points.tolist()
+        See Also
+        --------
+        LagrangeSpace.points_of : The nodes of some rows alone.
+        LagrangeSpace.interpolate : A function's values at the nodes.
+        pwpoly.get_lagrange_points : The scalar face's nodes, the same bits on equal intervals.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(2, 2, 1.0).points.tolist()
         [0.0, 0.25, 0.5, 0.75, 1.0]
         """
         return self._points()
@@ -211,9 +231,14 @@ class LagrangeSpace(Space):
             with 0 <= start <= stop <= 9 (the operator's rows), got range(0, 10)"); a slab of
             another space ("rows: a slab of ..., expected a slab of W = ...").
 
-        Example
-        -------
-        >>> W = LagrangeSpace(2, 4, 1.0); W.points_of(W.slab(1, 3)).tolist()
+        See Also
+        --------
+        LagrangeSpace.points : Every node.
+        LagrangeSpace.slab : The slab whose points to take.
+
+        Examples
+        --------
+        >>> W = pn.LagrangeSpace(2, 4, 1.0); W.points_of(W.slab(1, 3)).tolist()
         [0.25, 0.375, 0.5, 0.625]
         """
         (block,) = partitions.requested_ranges(rows, self._size, (self,), f"W = {self!r}")
@@ -224,13 +249,19 @@ class LagrangeSpace(Space):
     def legendre_space(self) -> LegendreSpace:
         """The discontinuous Legendre space of the same degree on the same partition.
 
-        Raises
-        ------
-        Nothing.
-
-        Example
+        Returns
         -------
-        >>> LagrangeSpace(2, 4, 1.0).legendre_space()
+        LegendreSpace
+            Of ``degree`` on this space's equal intervals or breakpoints.
+
+        See Also
+        --------
+        LagrangeSpace.to_legendre : The map from nodal values to its coefficients.
+        LegendreSpace : The space it returns.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(2, 4, 1.0).legendre_space()
         LegendreSpace(degree=2, n_t=4, T=1.0)
         """
         return LegendreSpace._on(self._degree, self._partition)
@@ -280,9 +311,16 @@ class LagrangeSpace(Space):
             `rows` a range of step other than 1 or beyond ``range(fine.size)``, or a slab of
             another space than `fine` ("rows: a slab of ..., expected a slab of fine = ...").
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 1, 1.0).prolongation_to(LagrangeSpace(1, 2, 1.0)).toarray().tolist()
+        See Also
+        --------
+        LagrangeSpace.to_legendre : The map to Legendre coefficients.
+        LegendreSpace.projection_to : The L2 projection between Legendre spaces.
+        mgrit : Multigrid in time, on coarsened partitions.
+        pwpoly.lagrange_prolongation_matrix : The scalar face's triplets on equal intervals.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 1, 1.0).prolongation_to(pn.LagrangeSpace(1, 2, 1.0)).toarray().tolist()
         [[1.0, 0.0], [0.5, 0.5], [0.0, 1.0]]
         """
         if not issubclass(type(fine), LagrangeSpace):
@@ -348,9 +386,15 @@ class LagrangeSpace(Space):
             another space ("rows: a slab of ..., expected a slab of W = ... or of
             W.legendre_space()").
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 2, 1.0).to_legendre().toarray().tolist()
+        See Also
+        --------
+        LagrangeSpace.legendre_space : The Legendre space of its rows.
+        LagrangeSpace.prolongation_to : Interpolation onto another partition.
+        pwpoly.lagrange_to_legendre_basis_transformation : The scalar face's triplets.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 2, 1.0).to_legendre().toarray().tolist()
         [[0.5, 0.5, 0.0], [0.0, 0.5, 0.5], [-0.5, 0.5, 0.0], [0.0, -0.5, 0.5]]
         """
         m = self._degree + 1
@@ -396,9 +440,9 @@ class LagrangeSpace(Space):
             Build only these rows (points): a slab of this space (the points it owns, see
             ``TimeSlab``) or a range of step 1 within ``range(size)``. None (the default) builds
             every row.
-        trial : LegendreSpace or LagrangeSpace, optional
+        trial : LegendreSpace or LagrangeSpace, optional, keyword-only
             The space of the columns, on the same partition (any degree); default this space.
-        workers : int, optional
+        workers : int, optional, keyword-only
             Threads sharing the work by consecutive rows (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
@@ -428,11 +472,18 @@ class LagrangeSpace(Space):
             ("trial: ... is on another partition (n_t = 2, T = 1.0), expected the partition of
             W = ... (n_t = 4, T = 1.0)").
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 1, 6.0).mass_matrix().toarray().round(12).tolist()
+        See Also
+        --------
+        LagrangeSpace.derivative_matrix : Nodal test functions against trial derivatives.
+        LagrangeSpace.load_vector : The integrals of a function against the nodal basis.
+        LegendreSpace.mass_matrix : The Gram matrix of the Legendre basis.
+        solve_galerkin : The time stepping these operators make.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 1, 6.0).mass_matrix().toarray().round(12).tolist()
         [[2.0, 1.0], [1.0, 2.0]]
-        >>> LagrangeSpace(1, 1, 6.0).mass_matrix(trial=LegendreSpace(0, 1, 6.0)).toarray().tolist()
+        >>> pn.LagrangeSpace(1, 1, 6.0).mass_matrix(trial=pn.LegendreSpace(0, 1, 6.0)).toarray().tolist()
         [[3.0], [3.0]]
         """
         # One path with or without a trial space: the Galerkin mass, `trial` checked to be a space
@@ -453,11 +504,11 @@ class LagrangeSpace(Space):
         ----------
         rows : TimeSlab or range, optional
             Build only these rows, as for ``mass_matrix``.
-        trial : LegendreSpace or LagrangeSpace, optional
+        trial : LegendreSpace or LagrangeSpace, optional, keyword-only
             The space of the columns, on the same partition (any degree); default this space.
-        upwind : bool, optional
+        upwind : bool, optional, keyword-only
             Must be False: the upwind traces need a Legendre test space.
-        workers : int, optional
+        workers : int, optional, keyword-only
             Threads sharing the work by consecutive rows (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
@@ -478,9 +529,16 @@ class LagrangeSpace(Space):
             As for ``mass_matrix``; ``upwind=True`` ("upwind: the traces need Legendre test and
             trial spaces, got the test space ...").
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 2, 1.0).derivative_matrix().toarray().tolist()
+        See Also
+        --------
+        LagrangeSpace.mass_matrix : The Gram matrix, the other half of a Galerkin system.
+        LegendreSpace.derivative_matrix : The Legendre test functions, with upwind traces.
+        solve_galerkin : cG(q), interval by interval.
+        parareal, mgrit : The same solution parallel in time.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 2, 1.0).derivative_matrix().toarray().tolist()
         [[-0.5, 0.5, 0.0], [-0.5, 0.0, 0.5], [0.0, -0.5, 0.5]]
         """
         return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
@@ -499,11 +557,11 @@ class LagrangeSpace(Space):
         f : callable
             Vectorised: ``f(t)`` for a float64 array ``t`` of shape (n,) returns an array of shape
             (..., n) (leading axes make a batch).
-        quadrature : int or (nodes, weights), optional
+        quadrature : int or (nodes, weights), optional, keyword-only
             The rule on every interval: a number of Gauss-Legendre points (default degree + 2),
             or nodes in [-1, 1] and their weights (e.g. Gauss-Jacobi for an f singular at the
             interval ends).
-        workers : int, optional
+        workers : int, optional, keyword-only
             Threads sharing the work by consecutive intervals (default 1; -1: every core this
             process may use); the result has the same bits for every count.
 
@@ -519,9 +577,15 @@ class LagrangeSpace(Space):
         TypeError, ValueError, Exception
             As for ``LegendreSpace.project``.
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 2, 1.0).load_vector(lambda t: 0.0 * t + 1.0).round(12).tolist()
+        See Also
+        --------
+        LagrangeSpace.project : The L2 projection, by the same rule.
+        LagrangeSpace.mass_matrix : The Gram matrix of the nodal basis.
+        LegendreSpace.load_vector : The integrals against the Legendre basis.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 2, 1.0).load_vector(lambda t: 0.0 * t + 1.0).round(12).tolist()
         [0.25, 0.5, 0.25]
         """
         threads = checks.workers(workers)
@@ -551,7 +615,9 @@ class LagrangeSpace(Space):
 
         Parameters
         ----------
-        f, workers, quadrature
+        f, workers
+            As for ``load_vector``.
+        quadrature : int or (nodes, weights), optional, keyword-only
             As for ``load_vector``.
 
         Returns
@@ -565,9 +631,15 @@ class LagrangeSpace(Space):
         TypeError, ValueError, Exception
             As for ``load_vector``.
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
+        See Also
+        --------
+        LagrangeSpace.interpolate : Nodal values of a function.
+        LagrangeSpace.load_vector : The integrals it solves with.
+        LegendreSpace.project : The projection onto the discontinuous space.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
         [0.0, 1.0, 2.0]
         """
         load = self.load_vector(f, quadrature=quadrature, workers=workers)
@@ -600,9 +672,15 @@ class LagrangeSpace(Space):
         Exception
             Whatever `f` raises, unchanged.
 
-        Example
-        -------
-        >>> LagrangeSpace(2, 2, 1.0).interpolate(lambda t: 4.0 * t).tolist()
+        See Also
+        --------
+        LagrangeSpace.points : The nodes it evaluates f at.
+        LagrangeSpace.project : The L2 projection of a function.
+        LegendreSpace.project : The L2 projection onto the discontinuous space.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(2, 2, 1.0).interpolate(lambda t: 4.0 * t).tolist()
         [0.0, 1.0, 2.0, 3.0, 4.0]
         """
         # A view: the callable cannot reach the space's own array object.
@@ -611,8 +689,9 @@ class LagrangeSpace(Space):
     def basis_matrix(
         self, times: npt.ArrayLike, derivative: int = 0, workers: int = 1
     ) -> scipy.sparse.csr_array[np.float64]:
-        """Values (or time derivatives) of all nodal basis functions at many times, as a sparse
-        matrix.
+        """Values (or time derivatives) of all nodal basis functions at many times, as a matrix.
+
+        The matrix is a ``scipy.sparse.csr_array`` of one row per time.
 
         Parameters
         ----------
@@ -636,9 +715,14 @@ class LagrangeSpace(Space):
         TypeError, ValueError
             As for ``LegendreSpace.basis_matrix``.
 
-        Example
-        -------
-        >>> LagrangeSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
+        See Also
+        --------
+        LagrangeSpace.evaluate : The same values applied to nodal values.
+        LegendreSpace.basis_matrix : The Legendre basis functions at times.
+
+        Examples
+        --------
+        >>> pn.LagrangeSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
         [[0.5, 0.5, 0.0], [0.0, 1.0, 0.0]]
         """
         legendre = LegendreSpace._on(self._degree, self._partition).basis_matrix(times, derivative, workers)
@@ -699,9 +783,15 @@ class LagrangeSpace(Space):
             "values: last axis has length 2, expected W.size = 3" (with `slab`, expected
             "slab.n_intervals * W.degree + 1"); "slab: a slab of ..., expected a slab of W = ...".
 
-        Example
-        -------
-        >>> W = LagrangeSpace(1, 2, 1.0); W.evaluate([0.0, 1.0, 0.0], [0.25, 0.75], derivative=1)
+        See Also
+        --------
+        LagrangeSpace.basis_matrix : The nodal basis functions at times, as a sparse matrix.
+        LegendreSpace.evaluate : The discontinuous counterpart, from coefficients.
+        GalerkinSolution.__call__ : A solution of ``solve_galerkin`` at times.
+
+        Examples
+        --------
+        >>> W = pn.LagrangeSpace(1, 2, 1.0); W.evaluate([0.0, 1.0, 0.0], [0.25, 0.75], derivative=1)
         array([ 2., -2.])
         >>> W.evaluate([1.0, 0.0], 0.75, slab=W.slab(1, 2))
         array(0.5)
@@ -759,3 +849,8 @@ class LagrangeSpace(Space):
         if checks.side(side) == "left":
             return V._evaluate_left(c, t, derivative, out, k0, k1 - k0, True, threads)
         return V._evaluate_window(c, t, derivative, out, k0, k1 - k0, True, threads)
+
+
+document_shared_members(
+    LagrangeSpace, size="9", size_rule="``n_t * degree + 1``: the nodes, each interior interval end once."
+)

@@ -14,7 +14,7 @@ from . import _csr, _galerkin, _kernels
 from . import _partition as partitions
 from . import _quadrature as quadratures
 from ._partition import TimeSlab
-from ._space import Space
+from ._space import Space, document_shared_members
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._checks import ArrayLikeOrSparse
@@ -22,18 +22,18 @@ if TYPE_CHECKING:  # pragma: no cover
 
 
 class LegendreSpace(Space):
-    """Discontinuous piecewise Legendre polynomials on ``n_t`` equal intervals of [0, T], or on the
-    intervals between any strictly increasing ``breakpoints``.
+    r"""Discontinuous piecewise Legendre polynomials in time: the space of dG(q).
 
-    On interval k (from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``, or from ``breakpoints[k]`` to
-    ``breakpoints[k + 1]``) the basis functions are the Legendre polynomials P_0 ... P_degree of
-    the local coordinate ``xi = ((t - a) - (b - t)) / (b - a)`` in [-1, 1], formed from the
-    interval's own ends a = ``breakpoints[k]`` and b = ``breakpoints[k + 1]`` (exact at both
-    ends, within 2 eps of the exact coordinate of the given double). Vectors of one number per
-    basis function are degree-major: position ``i*n_t + k`` holds P_i on interval k. On equal
-    intervals the numbers are those of ``pwpoly.LegendreBasis`` and
-    ``pwpoly.LegendreBasisEvaluator`` up to rounding, wherever both pick the same interval (see
-    Notes).
+    The space lives on ``n_t`` equal intervals of [0, T], or on the intervals between any strictly
+    increasing ``breakpoints``. On interval k (from ``k*dt`` to ``dt + k*dt``, ``dt = T / n_t``, or
+    from ``breakpoints[k]`` to ``breakpoints[k + 1]``) the basis functions are the Legendre
+    polynomials P_0 ... P_degree of the local coordinate ``xi = ((t - a) - (b - t)) / (b - a)`` in
+    [-1, 1], formed from the interval's own ends a = ``breakpoints[k]`` and
+    b = ``breakpoints[k + 1]`` (exact at both ends, within 2 eps of the exact coordinate of the
+    given double). Vectors of one number per basis function are degree-major: position
+    ``i*n_t + k`` holds P_i on interval k. On equal intervals the numbers are those of
+    ``pwpoly.LegendreBasis`` and ``pwpoly.LegendreBasisEvaluator`` up to rounding, wherever both
+    pick the same interval (see Notes).
 
     Parameters
     ----------
@@ -43,30 +43,11 @@ class LegendreSpace(Space):
         Number of intervals, >= 1.
     T : float
         End of the time interval, finite and > 0.
-    breakpoints : array_like of float, shape (n_t + 1,), instead of n_t and T
-        Strictly increasing finite interval ends, at least 2, any start; the space keeps a
-        read-only copy. A uniform space and a space on its ``breakpoints`` give the same bits in
-        every method and are accepted as one partition (``trial=``, slabs), though each is equal
-        only to its own kind.
-
-    Notes
-    -----
-    Times before t0 are evaluated at the left end of the first interval, times after T at the
-    right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
-    for the constant P_0, and the derivative of P_0 and P_1). Interval k is ``[b_k, b_{k+1})`` with
-    ``b_k = breakpoints[k] = k*dt``, the last one closed at T: a time on an interior interval end
-    belongs to the interval on its right, at local coordinate -1 exactly. ``pwpoly`` locates by
-    ``floor(t / dt)`` instead, which puts some interior ends on their left at coordinate 1, and
-    forms the coordinate from the rounded midpoint of ``k*dt`` and ``dt + k*dt``; where both pick
-    the same interval their coordinates agree within ``(3*|t|/dt + 4)`` eps.
-
-    Array arguments (times, coefficients, values) are numbers only: arrays of bool (read as 0.0
-    and 1.0), integer or floating dtype, or sequences of real numbers (Python ints and fractions
-    included). None, strings, bytes and other objects are a ``TypeError``, an integer beyond the
-    float range a ``ValueError``.
-
-    A subclass may add members and override public ones: the methods read only the space's own
-    checked fields. It may not redefine a private member (a ``TypeError`` when it is made).
+    breakpoints : array_like of float, shape (n_t + 1,), optional
+        Instead of n_t and T: strictly increasing finite interval ends, at least 2, any start; the
+        space keeps a read-only copy. A uniform space and a space on its ``breakpoints`` give the
+        same bits in every method and are accepted as one partition (``trial=``, slabs), though each
+        is equal only to its own kind.
 
     Raises
     ------
@@ -92,9 +73,47 @@ class LegendreSpace(Space):
         On setting or deleting any attribute: the space is an immutable value, e.g.
         "LegendreSpace objects are immutable: cannot set 'degree'".
 
-    Example
-    -------
-    >>> LegendreSpace(2, 4, 1.0).evaluate(np.arange(1.0, 13.0), [0.3, 0.9], derivative=1)
+    See Also
+    --------
+    LagrangeSpace : The continuous piecewise Lagrange space of cG(q).
+    TimeSlab : A range of intervals and the rows it owns, for work parallel in time.
+    solve_galerkin : dG(q) time stepping on this space.
+    pwpoly.LegendreBasis : The scalar face's basis on equal intervals.
+    pwpoly.LegendreBasisEvaluator : The scalar face's evaluator of one expansion.
+
+    Notes
+    -----
+    An expansion with coefficients c is, on interval k from a = ``breakpoints[k]`` to
+    b = ``breakpoints[k + 1]``,
+
+    .. math::
+
+        u(t) = \sum_{i=0}^{q} c_{i n_t + k} \, P_i(\xi), \qquad
+        \xi = \frac{(t - a) - (b - t)}{b - a}, \qquad a \le t < b,
+
+    q the degree; its derivative of order m is :math:`(2 / (b - a))^m` times the sum with the m-th
+    derivatives of the :math:`P_i` in :math:`\xi`.
+
+    Times before t0 are evaluated at the left end of the first interval, times after T at the
+    right end of the last one (the polynomial is not extrapolated); a NaN time gives NaN (except
+    for the constant P_0, and the derivative of P_0 and P_1). Interval k is ``[b_k, b_{k+1})`` with
+    ``b_k = breakpoints[k] = k*dt``, the last one closed at T: a time on an interior interval end
+    belongs to the interval on its right, at local coordinate -1 exactly. ``pwpoly`` locates by
+    ``floor(t / dt)`` instead, which puts some interior ends on their left at coordinate 1, and
+    forms the coordinate from the rounded midpoint of ``k*dt`` and ``dt + k*dt``; where both pick
+    the same interval their coordinates agree within ``(3*|t|/dt + 4)`` eps.
+
+    Array arguments (times, coefficients, values) are numbers only: arrays of bool (read as 0.0
+    and 1.0), integer or floating dtype, or sequences of real numbers (Python ints and fractions
+    included). None, strings, bytes and other objects are a ``TypeError``, an integer beyond the
+    float range a ``ValueError``.
+
+    A subclass may add members and override public ones: the methods read only the space's own
+    checked fields. It may not redefine a private member (a ``TypeError`` when it is made).
+
+    Examples
+    --------
+    >>> pn.LegendreSpace(2, 4, 1.0).evaluate(np.arange(1.0, 13.0), [0.3, 0.9], derivative=1)
     array([-96. , 121.6])
     """
 
@@ -141,9 +160,15 @@ class LegendreSpace(Space):
         TypeError
             `times` not real numbers: "times: expected an array-like of real numbers, got ...".
 
-        Example
-        -------
-        >>> LegendreSpace(1, 4, 1.0).locate([0.25, 0.375])
+        See Also
+        --------
+        LegendreSpace.locate_slab : Which slab owns each time.
+        LegendreSpace.evaluate : Expansions at the times, through the same lookup.
+        LegendreSpace.breakpoints : The interval ends.
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 4, 1.0).locate([0.25, 0.375])
         (array([1, 1]), array([-1.,  0.]))
         """
         t = checks.as_float_array("times", times)
@@ -215,9 +240,18 @@ class LegendreSpace(Space):
             ..."); a time outside the slab ("times:
             times.flat[0] = 0.25 lies in interval 0, outside the slab's intervals [1, 2)").
 
-        Example
-        -------
-        >>> V = LegendreSpace(1, 2, 1.0); V.evaluate([1.0, 2.0, 3.0, 4.0], [0.25, 0.5])
+        See Also
+        --------
+        LegendreSpace.basis_matrix : The same values as a sparse matrix of the basis functions.
+        LegendreSpace.locate : The interval and local coordinate of each time.
+        LagrangeSpace.evaluate : The continuous counterpart, from nodal values.
+        GalerkinSolution.__call__ : A solution of ``solve_galerkin`` at times.
+        pwpoly.LegendreBasis.evaluate_at : The scalar face, one time and one expansion.
+        pwpoly.LegendreBasisEvaluator.evaluate_derivative_at : The scalar face's time derivative.
+
+        Examples
+        --------
+        >>> V = pn.LegendreSpace(1, 2, 1.0); V.evaluate([1.0, 2.0, 3.0, 4.0], [0.25, 0.5])
         array([ 1., -2.])
         >>> V.evaluate([2.0, 4.0], 0.75, slab=V.slab(1, 2))
         array(2.)
@@ -359,9 +393,16 @@ class LegendreSpace(Space):
             array size of stored entries ("times: ... times give ... stored entries, more than
             the largest array size").
 
-        Example
-        -------
-        >>> LegendreSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
+        See Also
+        --------
+        LegendreSpace.evaluate : The same values applied to coefficient vectors.
+        LagrangeSpace.basis_matrix : The nodal basis functions at times.
+        pwpoly.LegendreBasis.evaluate_all_basis_functions : The scalar face, one time.
+        pwpoly.LegendreBasis.evaluate_all_basis_function_derivatives : Its time derivatives.
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 2, 1.0).basis_matrix([0.25, 0.5]).toarray().tolist()
         [[1.0, 0.0, 0.0, 0.0], [0.0, 1.0, 0.0, -1.0]]
         """
         t = checks.as_float_array("times", times)
@@ -387,16 +428,16 @@ class LegendreSpace(Space):
         trial: LegendreSpace | LagrangeSpace | None = None,
         workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
-        """The L2 Gram matrix of the basis on [t0, T], or with another trial space.
+        r"""The L2 Gram matrix of the basis on [t0, T], or with another trial space.
 
         Parameters
         ----------
         rows : TimeSlab or range, optional
             Build only these rows: a slab of this space (the positions it owns, see ``TimeSlab``)
             or a range of step 1 within ``range(size)``. None (the default) builds every row.
-        trial : LegendreSpace or LagrangeSpace, optional
+        trial : LegendreSpace or LagrangeSpace, optional, keyword-only
             The space of the columns, on the same partition (any degree); default this space.
-        workers : int, optional
+        workers : int, optional, keyword-only
             Threads sharing the work by consecutive rows (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
@@ -426,13 +467,31 @@ class LegendreSpace(Space):
             expected a slab of V = ..."); `trial` on another partition ("trial: ... is on another
             partition (n_t = 2, T = 1.0), expected the partition of V = ... (n_t = 4, T = 1.0)").
 
-        Example
-        -------
-        >>> V = LegendreSpace(1, 2, 3.0); V.mass_matrix().diagonal().tolist()
+        See Also
+        --------
+        LegendreSpace.derivative_matrix : Test functions against trial derivatives.
+        LegendreSpace.load_vector : The integrals of a function against the basis.
+        LegendreSpace.projection_to : The L2 projection onto another Legendre space.
+        LagrangeSpace.mass_matrix : The Gram matrix of the nodal basis.
+        solve_galerkin : The time stepping these operators make.
+
+        Notes
+        -----
+        With the test functions :math:`\psi_{i n_t + k} = P_i(\xi)` on interval k and the trial
+        functions :math:`\phi_c`,
+
+        .. math:: M_{i n_t + k, \, c} = \int_{b_k}^{b_{k+1}} \psi_{i n_t + k}(t) \, \phi_c(t) \, dt,
+
+        which for Legendre trial functions is :math:`(b_{k+1} - b_k) / (2i + 1)` on the diagonal
+        and zero elsewhere.
+
+        Examples
+        --------
+        >>> V = pn.LegendreSpace(1, 2, 3.0); V.mass_matrix().diagonal().tolist()
         [1.5, 1.5, 0.5, 0.5]
         >>> V.mass_matrix(rows=V.slab(1, 2)).toarray().tolist()
         [[0.0, 1.5, 0.0, 0.0], [0.0, 0.0, 0.0, 0.5]]
-        >>> V.mass_matrix(trial=LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
+        >>> V.mass_matrix(trial=pn.LagrangeSpace(1, 2, 3.0)).toarray().round(12).tolist()
         [[0.75, 0.75, 0.0], [0.0, 0.75, 0.75], [-0.25, 0.25, 0.0], [0.0, -0.25, 0.25]]
         """
         return _galerkin.mass_matrix(self, rows, trial, workers)
@@ -445,20 +504,20 @@ class LegendreSpace(Space):
         upwind: bool = False,
         workers: int = 1,
     ) -> scipy.sparse.csr_array[np.float64]:
-        """The time-derivative matrix: test functions of this space against trial derivatives.
+        r"""The time-derivative matrix: test functions of this space against trial derivatives.
 
         Parameters
         ----------
         rows : TimeSlab or range, optional
             Build only these rows, as for ``mass_matrix``.
-        trial : LegendreSpace or LagrangeSpace, optional
+        trial : LegendreSpace or LagrangeSpace, optional, keyword-only
             The space of the columns, on the same partition (any degree); default this space.
-        upwind : bool, optional
+        upwind : bool, optional, keyword-only
             Add the jumps at the interval ends (test and trial Legendre): at every interior end
             t_k, ``(phi_j(t_k+) - phi_j(t_k-)) * psi_i(t_k+)``, and at the start
             ``phi_j(t0+) * psi_i(t0+)``. A breakpoint's values are its right limit; the left
             limit at t_k is the previous interval's end.
-        workers : int, optional
+        workers : int, optional, keyword-only
             Threads sharing the work by consecutive rows (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
@@ -483,12 +542,42 @@ class LegendreSpace(Space):
             `rows` or `trial` as for ``mass_matrix``; `upwind` with a Lagrange trial space
             ("upwind: the traces need Legendre test and trial spaces, got the trial space ...").
 
-        Example
-        -------
-        >>> V = LegendreSpace(1, 2, 1.0); V.derivative_matrix().toarray().tolist()
+        See Also
+        --------
+        LegendreSpace.mass_matrix : The Gram matrix, the other half of a Galerkin system.
+        LagrangeSpace.derivative_matrix : Nodal test functions against trial derivatives.
+        solve_galerkin : dG(q) with the upwind matrix, interval by interval.
+        parareal, mgrit : The same solution parallel in time.
+
+        Notes
+        -----
+        Entry (i*n_t + k, c), with the upwind jump for ``upwind=True``:
+
+        .. math::
+
+            D_{i n_t + k, \, c} = \int_{b_k}^{b_{k+1}} \psi_{i n_t + k}(t) \, \phi_c'(t) \, dt
+            + \big(\phi_c(b_k^+) - \phi_c(b_k^-)\big) \, \psi_{i n_t + k}(b_k^+),
+
+        where :math:`\phi_c(b_0^-) = 0` at the start. For ``M u' + A u = f``, dG(q) on all
+        intervals at once is ``kron(derivative_matrix(upwind=True), M) + kron(mass_matrix(), A)``,
+        the start value entering the right-hand side as
+        ``kron(basis_matrix([t0]).toarray()[0], u0)``, its left value in the jump at t0.
+
+        Examples
+        --------
+        >>> V = pn.LegendreSpace(1, 2, 1.0); V.derivative_matrix().toarray().tolist()
         [[0.0, 0.0, 2.0, 0.0], [0.0, 0.0, 0.0, 2.0], [0.0, 0.0, 0.0, 0.0], [0.0, 0.0, 0.0, 0.0]]
         >>> V.derivative_matrix(upwind=True).toarray().tolist()
         [[1.0, 0.0, 1.0, 0.0], [-1.0, 1.0, -1.0, 1.0], [-1.0, 0.0, 1.0, 0.0], [1.0, -1.0, 1.0, 1.0]]
+
+        dG(2) for u' + 2 u = 0, u(0) = 1, on all intervals at once, as in the notes:
+
+        >>> import scipy.sparse, scipy.sparse.linalg
+        >>> V, M, A, u0 = pn.LegendreSpace(2, 8, 1.0), np.eye(1), np.array([[2.0]]), np.array([1.0])
+        >>> K = scipy.sparse.kron(V.derivative_matrix(upwind=True), M) + scipy.sparse.kron(V.mass_matrix(), A)
+        >>> c = scipy.sparse.linalg.spsolve(K.tocsc(), np.kron(V.basis_matrix([0.0]).toarray()[0], u0))
+        >>> bool(np.allclose(c, pn.solve_galerkin(V, A, u0).coefficients[0], rtol=0, atol=1e-14))
+        True
         """
         return _galerkin.derivative_matrix(self, rows, trial, upwind, workers)
 
@@ -534,9 +623,15 @@ class LegendreSpace(Space):
             `other` of another span ("other: ... spans [0.0, 2.0], expected the span of V = ...,
             [0.0, 1.0]"); `rows` as for ``mass_matrix``, a slab of another space than `other`.
 
-        Example
-        -------
-        >>> LegendreSpace(1, 1, 1.0).projection_to(LegendreSpace(0, 2, 1.0)).toarray().tolist()
+        See Also
+        --------
+        LegendreSpace.project : The L2 projection of a function.
+        LegendreSpace.mass_matrix : The Gram matrix of the basis.
+        LagrangeSpace.prolongation_to : Interpolation between Lagrange spaces.
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 1, 1.0).projection_to(pn.LegendreSpace(0, 2, 1.0)).toarray().tolist()
         [[1.0, -0.5], [1.0, 0.5]]
         """
         return _galerkin.projection_to(self, other, rows, workers)
@@ -559,7 +654,7 @@ class LegendreSpace(Space):
             Threads sharing the work by consecutive intervals (default 1; -1: every core this
             process may use); the result has the same bits for every count. ValueError for 0 or
             below -1, TypeError for a non-integer.
-        quadrature : int or (nodes, weights), optional
+        quadrature : int or (nodes, weights), optional, keyword-only
             The rule on every interval: a number of Gauss-Legendre points (default degree + 2),
             or nodes in [-1, 1] and their weights, e.g. a Gauss-Jacobi rule for an f singular at
             the interval ends.
@@ -584,9 +679,16 @@ class LegendreSpace(Space):
         Exception
             Whatever `f` raises, unchanged.
 
-        Example
-        -------
-        >>> LegendreSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
+        See Also
+        --------
+        LegendreSpace.load_vector : The integrals of f against the basis, by the same rule.
+        LegendreSpace.projection_to : The projection of an expansion onto another space.
+        LagrangeSpace.project : The projection onto the continuous space.
+        LagrangeSpace.interpolate : Nodal values of a function.
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 2, 1.0).project(lambda t: 2.0 * t).round(12).tolist()
         [0.5, 1.5, 0.5, 0.5]
         """
         threads = checks.workers(workers)
@@ -611,9 +713,9 @@ class LegendreSpace(Space):
         ----------
         f : callable
             As for ``project``.
-        quadrature : int or (nodes, weights), optional
+        quadrature : int or (nodes, weights), optional, keyword-only
             As for ``project``: default degree + 2 Gauss-Legendre points per interval.
-        workers : int, optional
+        workers : int, optional, keyword-only
             As for ``project``.
 
         Returns
@@ -628,9 +730,16 @@ class LegendreSpace(Space):
         TypeError, ValueError, Exception
             As for ``project``.
 
-        Example
-        -------
-        >>> LegendreSpace(1, 2, 1.0).load_vector(lambda t: 2.0 * t).round(12).tolist()
+        See Also
+        --------
+        LegendreSpace.project : The L2 projection, by the same rule.
+        LegendreSpace.mass_matrix : The Gram matrix of the basis.
+        LagrangeSpace.load_vector : The integrals against the nodal basis.
+        solve_galerkin : Integrates its f against the test functions by such a rule.
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 2, 1.0).load_vector(lambda t: 2.0 * t).round(12).tolist()
         [0.25, 0.75, 0.083333333333, 0.083333333333]
         """
         threads = checks.workers(workers)
@@ -640,3 +749,10 @@ class LegendreSpace(Space):
         sums = quadratures.interval_sums(values, B, self._partition.n_t, threads)
         half = self._partition.lengths(0, self._partition.n_t) / 2.0
         return sums * np.tile(half, self._degree + 1)
+
+
+document_shared_members(
+    LegendreSpace,
+    size="12",
+    size_rule="``n_t * (degree + 1)``: the Legendre polynomials up to the degree on each interval.",
+)

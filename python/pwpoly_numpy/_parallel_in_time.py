@@ -1,30 +1,8 @@
 """Parareal and MGRIT on the Galerkin stepper: M u' + A u = f solved parallel in time.
 
-Both iterate on the values at a coarse grid of breakpoints, the C-points: the starts of the slabs
-(parareal) or every m-th breakpoint and the end (MGRIT). Between two C-points the fine propagator
-Phi, dG(q) or cG(q) stepping over the space's intervals, runs independently on every stretch;
-the coarse propagator Psi, the same kind of method on one interval per stretch, carries a
-correction from C-point to C-point in sequence. The residual is the jump at the C-points,
-r_i = Phi(u_{i-1}) - u_i: the fine solution arriving at C-point i minus the value held there.
-
-Reproducibility: each stretch's fine solution depends only on its start value, each coarse step
-only on its input, a C-point's residual is summed by the one rank that owns it, and the sum over
-the C-points is exactly rounded (``math.fsum``), so the bits do not depend on how the stretches
-are dealt out to processes.
-
-Convergence bounds, from the stability functions of the propagators on the eigenvalues lambda of
-u' = lambda u (one step of dG(q) multiplies by the (q, q + 1) Pade approximant of exp(lambda h),
-cG(q) by the (q, q) one): for stretch i, Phi_i is the product over its fine intervals and Psi_i
-the coarse step. The residual of two-level MGRIT with F-relaxation (which is parareal) goes from
-one iteration to the next by R = (B - A) B^-1, A and B the lower bidiagonal C-point systems with
--Phi_i and -Psi_i below the unit diagonal; FCF-relaxation first multiplies by S, Phi_i below the
-diagonal. The stated bound is max over lambda of sqrt(||R||_1 ||R||_inf), a bound on the 2-norm.
-For K equal stretches ending at the K boundaries where the residual lives (parts - 1 for parareal,
-the C-intervals for MGRIT) it is |Phi - Psi| (1 - |Psi|^(K-1)) / (1 - |Psi|) for F-relaxation:
-the linear bound of Gander and Vandewalle (2007) and the two-level bound of Dobrev, Kolev,
-Petersson and Schroder (2017), counted over those K boundaries; for FCF, |Phi| |Phi - Psi|
-(1 - |Psi|^(K-2)) / (1 - |Psi|), within the latter's FCF bound. For a normal -M^-1 A (an
-orthonormal eigenbasis) it bounds the ratio of the 2-norms of consecutive residuals.
+Both iterate on the values at the C-points, a coarse grid of breakpoints; the iteration, the
+residual, the reproducibility across processes and the convergence bounds are described in the
+notes of ``ParallelSolution``, the result both return.
 """
 
 from __future__ import annotations
@@ -93,7 +71,7 @@ def two_level_bound(
 ) -> float:
     """max over the rows (eigenvalues) of sqrt(||P||_1 ||P||_inf), P the residual propagator of the
     C-points 1 ... K of a two-level method with fine and coarse amplifications phi, psi of shape
-    (lambdas, K) (see the module's note)."""
+    (lambdas, K) (see the notes of ParallelSolution)."""
     lambdas, K = phi.shape
     inverse = np.zeros((lambdas, K + 1), dtype=np.complex128)  # row j of B^-1 over sources 0 ... K
     rows = np.zeros(lambdas)
@@ -159,8 +137,10 @@ def _square_sums(values: _Floats) -> list[float]:
 
 
 class ParallelSolution(GalerkinSolution):
-    """The result of ``parareal`` and ``mgrit`` on this process: a ``GalerkinSolution`` of this
-    process's slab.
+    r"""The result of ``parareal`` and ``mgrit`` on this process.
+
+    A ``GalerkinSolution`` of this process's slab: called with times of the slab, it gives the
+    solution there.
 
     Attributes
     ----------
@@ -172,6 +152,8 @@ class ParallelSolution(GalerkinSolution):
         the left limit at the slab's end), the layout ``space.evaluate(c, t, slab=slab)`` takes.
     end : ndarray of float64, shape (n,)
         u at the partition's end, on every process.
+    u0 : ndarray of float64, shape (n,)
+        The start value, u at t0, on every process.
     iterations : int
         Iterations made.
     residuals : tuple of float
@@ -188,6 +170,56 @@ class ParallelSolution(GalerkinSolution):
     n_intervals, n_factorizations, n_solves, n_quadrature_points : int
         This process's statistics: its intervals, and over all levels its factorisations, linear
         solves and points at which f was evaluated.
+
+    See Also
+    --------
+    parareal, mgrit : The solvers that make it.
+    GalerkinSolution : The serial solution, of the whole partition.
+
+    Notes
+    -----
+    Both solvers iterate on the values at a coarse grid of breakpoints, the C-points: the starts of
+    the slabs (parareal) or every m-th breakpoint and the end (MGRIT). Between two C-points the fine
+    propagator :math:`\Phi`, dG(q) or cG(q) stepping over the space's intervals, runs independently
+    on every stretch; the coarse propagator :math:`\Psi`, the same kind of method on one interval
+    per stretch, carries a correction from C-point to C-point in sequence. The residual is the jump
+    at the C-points, :math:`r_i = \Phi(u_{i-1}) - u_i`: the fine solution arriving at C-point i
+    minus the value held there.
+
+    Reproducibility: each stretch's fine solution depends only on its start value, each coarse step
+    only on its input, a C-point's residual is summed by the one rank that owns it, and the sum over
+    the C-points is exactly rounded (``math.fsum``), so the bits do not depend on how the stretches
+    are dealt out to processes.
+
+    Convergence bounds (``bound``), from the stability functions of the propagators on the
+    eigenvalues :math:`\lambda` of :math:`u' = \lambda u` (one step of dG(q) multiplies by the
+    (q, q + 1) Pade approximant of :math:`e^{\lambda h}`, cG(q) by the (q, q) one): for stretch i,
+    :math:`\Phi_i` is the product over its fine intervals and :math:`\Psi_i` the coarse step. The
+    residual of two-level MGRIT with F-relaxation (which is parareal) goes from one iteration to the
+    next by :math:`R = (B - A) B^{-1}`, A and B the lower bidiagonal C-point systems with
+    :math:`-\Phi_i` and :math:`-\Psi_i` below the unit diagonal; FCF-relaxation first multiplies by
+    S, :math:`\Phi_i` below the diagonal. The stated bound, a bound on the 2-norm, is
+
+    .. math:: \max_\lambda \sqrt{\|R\|_1 \, \|R\|_\infty}.
+
+    For K equal stretches ending at the K boundaries where the residual lives (parts - 1 for
+    parareal, the C-intervals for MGRIT) it is, for F-relaxation,
+
+    .. math:: |\Phi - \Psi| \, \frac{1 - |\Psi|^{K-1}}{1 - |\Psi|},
+
+    the linear bound of Gander and Vandewalle (2007) and the two-level bound of Dobrev, Kolev,
+    Petersson and Schroder (2017), counted over those K boundaries; for FCF-relaxation
+
+    .. math:: |\Phi| \, |\Phi - \Psi| \, \frac{1 - |\Psi|^{K-2}}{1 - |\Psi|},
+
+    within the latter's FCF bound. For a normal :math:`-M^{-1} A` (an orthonormal eigenbasis) it
+    bounds the ratio of the 2-norms of consecutive residuals.
+
+    Examples
+    --------
+    >>> sol = pn.parareal(pn.LegendreSpace(1, 16, 1.0), np.array([[2.0]]), [1.0], parts=4)
+    >>> sol.slab, sol.coefficients.shape, sol.residuals[0] > 1e-3, sol.residuals[-1] == 0.0
+    (TimeSlab(LegendreSpace(degree=1, n_t=16, T=1.0), k0=0, k1=16), (1, 32), True, True)
     """
 
     __slots__ = ("slab", "iterations", "residuals", "absolute_residuals", "contraction", "bound")
@@ -216,8 +248,39 @@ class ParallelSolution(GalerkinSolution):
         self.n_quadrature_points = sum(s.n_quadrature_points for s in steppers)
 
     def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
-        """u (or u') at times t of this process's slab, shape (n,) + t.shape; ``side="left"``
-        gives the left limits at the breakpoints inside the slab and at its end, and u0 at t0."""
+        """The solution (or its time derivative) at times of this process's slab.
+
+        Parameters
+        ----------
+        t : array_like of float, any shape
+            Times in the slab, from ``slab.t0`` to ``slab.t1`` (see ``LegendreSpace.evaluate``
+            with ``slab=``).
+        derivative : int, optional
+            Order of the time derivative, >= 0 (default 0: the values).
+        side : {"right", "left"}, optional
+            "left" gives the left limits at the breakpoints inside the slab and at its end, and u0
+            at t0.
+
+        Returns
+        -------
+        ndarray of float64, shape (n,) + t.shape
+            u (or its derivative) at the times.
+
+        Raises
+        ------
+        TypeError, ValueError
+            As for ``LegendreSpace.evaluate`` with ``slab=``, e.g. a time outside the slab.
+
+        See Also
+        --------
+        GalerkinSolution.__call__ : The same for the whole partition.
+
+        Examples
+        --------
+        >>> sol = pn.parareal(pn.LegendreSpace(1, 16, 1.0), np.array([[2.0]]), [1.0], parts=4)
+        >>> sol([0.0, 1.0], side="left").round(4)
+        array([[1.    , 0.1353]])
+        """
         times = checks.as_float_array("t", t)
         values = self.space.evaluate(self.coefficients, times, derivative, side=side, slab=self.slab)
         if side == "left" and derivative == 0 and self.slab.k0 == 0:  # the left limit at t0 is u0
@@ -314,16 +377,16 @@ def parareal(
     factorize: Factorize | None = None,
     workers: int = 1,
 ) -> ParallelSolution:
-    """Parareal for M u' + A u = f, u(t0) = u0: the fine dG(q) or cG(q) solution of ``space``,
-    computed slab by slab in parallel.
+    r"""Parareal for M u' + A u = f: the dG(q) or cG(q) solution computed slab by slab in parallel.
 
-    The space's intervals are cut into `parts` balanced slabs (``space.slabs(parts)``). The fine
-    propagator F steps the space's method over a slab's intervals; the coarse propagator G is the
-    same method of degree `coarse` on the slab as one interval (default 0: dG(0), backward Euler;
-    for a LagrangeSpace a degree >= 1 gives cG, 0 dG(0)). With U_j the value at slab j's start,
-    U_0 = u0 and first U_(j+1) = G(U_j); then each iteration
+    The solution is that of ``solve_galerkin`` on ``space`` with u(t0) = u0. The space's intervals
+    are cut into `parts` balanced slabs (``space.slabs(parts)``). The fine propagator F steps the
+    space's method over a slab's intervals; the coarse propagator G is the same method of degree
+    `coarse` on the slab as one interval (default 0: dG(0), backward Euler; for a LagrangeSpace a
+    degree >= 1 gives cG, 0 dG(0)). With U_j the value at slab j's start, U_0 = u0 and first
+    U_(j+1) = G(U_j); then each iteration
 
-        U_(j+1) <- F(U_j old) + (G(U_j new) - G(U_j old)),
+    .. math:: U_{j+1} \leftarrow F(U_j^{old}) + G(U_j^{new}) - G(U_j^{old}),
 
     so a start value that no longer changes passes F's bits on unchanged: after k iterations the
     first k + 1 slabs hold the serial solution bit for bit, after parts - 1 all of them.
@@ -332,23 +395,28 @@ def parareal(
     ----------
     space : LegendreSpace or LagrangeSpace
         dG(q) or cG(q) on any partition (see ``solve_galerkin``).
-    A, u0, M, f, quadrature, factorize, workers
+    A, u0
         As for ``solve_galerkin``.
-    coarse : int, optional
+    M, f : keyword-only, optional
+        As for ``solve_galerkin``.
+    coarse : int, optional, keyword-only
         Degree of the coarse propagator, default 0.
-    parts : int, optional
+    parts : int, optional, keyword-only
         Number of slabs, 1 <= parts <= n_t, a multiple of the communicator's size (each rank
         takes parts / size consecutive slabs); default the communicator's size, required without
         one.
-    comm : mpi4py.MPI.Intracomm, optional
+    comm : mpi4py.MPI.Intracomm, optional, keyword-only
         The processes; None runs every slab in this process, with the same arithmetic.
-    tol, atol : float
+    tol, atol : float, optional, keyword-only
         Stop when the residual, the 2-norm of the jumps F(U_j) - U_(j+1) at all slab boundaries,
-        is at most `tol` times the 2-norm of the values F(U_j) there, or at most `atol`.
-    max_iterations : int, optional
+        is at most `tol` (default 1e-10) times the 2-norm of the values F(U_j) there, or at most
+        `atol` (default 0.0).
+    max_iterations : int, optional, keyword-only
         Default parts - 1, after which the result is the serial one.
-    eigenvalues : array_like of complex, optional
+    eigenvalues : array_like of complex, optional, keyword-only
         Eigenvalues lambda of u' = lambda u (of -M^-1 A) for the stated bound on the contraction.
+    quadrature, factorize, workers : keyword-only, optional
+        As for ``solve_galerkin``.
 
     Returns
     -------
@@ -365,9 +433,21 @@ def parareal(
     RuntimeError
         On every other process when one raised.
 
-    Example
-    -------
-    >>> sol = parareal(LegendreSpace(1, 16, 1.0), np.array([[2.0]]), [1.0], parts=4)
+    See Also
+    --------
+    mgrit : Multigrid reduction in time, the same solution.
+    solve_galerkin : The serial solution, interval by interval.
+    ParallelSolution : What it returns.
+    LegendreSpace.slabs : The slabs it splits the intervals into.
+
+    Notes
+    -----
+    The residual and the bound on its contraction are described in the notes of
+    ``ParallelSolution``: two-level MGRIT with F-relaxation is parareal.
+
+    Examples
+    --------
+    >>> sol = pn.parareal(pn.LegendreSpace(1, 16, 1.0), np.array([[2.0]]), [1.0], parts=4)
     >>> sol.iterations, bool(abs(sol.end[0] - np.exp(-2.0)) < 1e-5)
     (3, True)
     """
@@ -684,10 +764,10 @@ def mgrit(
     factorize: Factorize | None = None,
     workers: int = 1,
 ) -> ParallelSolution:
-    """Multigrid reduction in time (MGRIT, V-cycles) for M u' + A u = f, u(t0) = u0: the fine dG(q)
-    or cG(q) solution of ``space``.
+    """Multigrid reduction in time (MGRIT) for M u' + A u = f: the dG(q) or cG(q) solution.
 
-    Level 0 is the space's partition; level l + 1 takes every m-th breakpoint of level l (m =
+    The solution is that of ``solve_galerkin`` on ``space`` with u(t0) = u0, by V-cycles. Level 0
+    is the space's partition; level l + 1 takes every m-th breakpoint of level l (m =
     `coarsening`) and the last, and the same method of the same degree on them (the library's own
     space on those breakpoints). Between two C-points of a level (its points that the next level
     keeps) the F-points are relaxed in parallel; the next level solves for the correction, and the
@@ -701,26 +781,31 @@ def mgrit(
     ----------
     space : LegendreSpace or LagrangeSpace
         dG(q) or cG(q) on any partition (see ``solve_galerkin``).
-    A, u0, M, f, quadrature, factorize, workers
+    A, u0
         As for ``solve_galerkin``.
-    levels : int
-        Number of levels, >= 2.
-    coarsening : int
-        The factor m >= 2 between levels.
-    relaxation : {"F", "FCF"}
-    comm : mpi4py.MPI.Intracomm, optional
+    M, f : keyword-only, optional
+        As for ``solve_galerkin``.
+    levels : int, optional, keyword-only
+        Number of levels, >= 2 (default 2).
+    coarsening : int, optional, keyword-only
+        The factor m >= 2 between levels (default 4).
+    relaxation : {"FCF", "F"}, optional, keyword-only
+        The relaxation, default "FCF".
+    comm : mpi4py.MPI.Intracomm, optional, keyword-only
         The processes; None runs in this process, with the same arithmetic.
-    tol, atol : float
+    tol, atol : float, optional, keyword-only
         Stop when the residual, the 2-norm over all fine C-points (t0 excepted, the end included)
-        of Phi(u_(i-1)) - u_i, is at most `tol` times the 2-norm of the values Phi(u_(i-1)), or at
-        most `atol` (PyMGRIT's rule is ``tol=0, atol=its tol``).
-    max_iterations : int, optional
+        of Phi(u_(i-1)) - u_i, is at most `tol` (default 1e-10) times the 2-norm of the values
+        Phi(u_(i-1)), or at most `atol` (default 0.0; PyMGRIT's rule is ``tol=0, atol=its tol``).
+    max_iterations : int, optional, keyword-only
         Default the number of C-intervals, after which two-level MGRIT is exact.
-    nested : bool
-        Start from the coarser levels' solution (nested iteration), as PyMGRIT does by default;
-        False starts from zero at every C-point but t0.
-    eigenvalues : array_like of complex, optional
+    nested : bool, optional, keyword-only
+        Start from the coarser levels' solution (nested iteration, the default), as PyMGRIT does
+        by default; False starts from zero at every C-point but t0.
+    eigenvalues : array_like of complex, optional, keyword-only
         Eigenvalues lambda of u' = lambda u (of -M^-1 A) for the stated two-level bound.
+    quadrature, factorize, workers : keyword-only, optional
+        As for ``solve_galerkin``.
 
     Returns
     -------
@@ -738,9 +823,16 @@ def mgrit(
     RuntimeError
         On every other process when one raised.
 
-    Example
-    -------
-    >>> sol = mgrit(LegendreSpace(1, 16, 1.0), np.array([[2.0]]), [1.0], eigenvalues=[-2.0])
+    See Also
+    --------
+    parareal : Parareal, the same solution; two-level MGRIT with F-relaxation is parareal.
+    solve_galerkin : The serial solution, interval by interval.
+    ParallelSolution : What it returns.
+    LagrangeSpace.prolongation_to : Interpolation between partitions, as between levels.
+
+    Examples
+    --------
+    >>> sol = pn.mgrit(pn.LegendreSpace(1, 16, 1.0), np.array([[2.0]]), [1.0], eigenvalues=[-2.0])
     >>> sol.iterations, sol.residuals[-1] <= 1e-10, sol.contraction <= sol.bound
     (2, True, True)
     """

@@ -300,13 +300,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     Parameters
     ----------
     space : LegendreSpace or LagrangeSpace
+        The space whose intervals the slab names.
     k0, k1 : int
         First interval and one past the last one, ``0 <= k0 < k1 <= space.n_t``.
-
-    Notes
-    -----
-    For a slab of ``space.slabs(parts)`` every value is formed in time independent of ``n_t``;
-    ``rows`` is built (once) in time proportional to ``size``.
 
     Raises
     ------
@@ -320,9 +316,22 @@ class TimeSlab[S: Partitioned](ImmutableValue):
         On setting or deleting any attribute, e.g. "TimeSlab objects are immutable: cannot set
         'k0'".
 
-    Example
-    -------
-    >>> TimeSlab(LagrangeSpace(2, 4, 1.0), 1, 3).rows.tolist()
+    See Also
+    --------
+    LegendreSpace.slabs, LagrangeSpace.slabs : A balanced split into slabs.
+    LegendreSpace.slab, LagrangeSpace.slab : One slab of a space.
+    LegendreSpace.evaluate : Evaluation from one slab's coefficients (``slab=``).
+    LegendreSpace.mass_matrix : An operator built by the rows of a slab (``rows=``).
+    parareal, mgrit : Solvers that hold one slab per process.
+
+    Notes
+    -----
+    For a slab of ``space.slabs(parts)`` every value is formed in time independent of ``n_t``;
+    ``rows`` is built (once) in time proportional to ``size``.
+
+    Examples
+    --------
+    >>> pn.TimeSlab(pn.LagrangeSpace(2, 4, 1.0), 1, 3).rows.tolist()
     [2, 3, 4, 5]
     """
 
@@ -354,9 +363,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     def space(self) -> S:
         """The space the slab belongs to.
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).space
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).space
         LegendreSpace(degree=2, n_t=4, T=1.0)
         """
         return self._space
@@ -365,9 +374,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     def k0(self) -> int:
         """First interval of the slab.
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).k0
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).k0
         1
         """
         return self._k0
@@ -376,9 +385,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     def k1(self) -> int:
         """One past the last interval of the slab.
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).k1
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).k1
         3
         """
         return self._k1
@@ -387,9 +396,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     def n_intervals(self) -> int:
         """Number of intervals, ``k1 - k0``.
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).n_intervals
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).n_intervals
         2
         """
         return self._k1 - self._k0
@@ -398,36 +407,40 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     def t0(self) -> float:
         """Left end of the slab: ``breakpoints[k0]`` of the space (``k0 * dt`` on equal intervals).
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t0
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).t0
         0.25
         """
         return self._space._partition.boundary(self._k0)
 
     @property
     def t1(self) -> float:
-        """Right end of the slab: ``breakpoints[k1]`` of the space, the next slab's ``t0`` bit for
-        bit (on equal intervals ``k1 * dt`` for an interior end, ``dt + (n_t - 1) * dt`` for the
-        last slab). A time on an interior t1 belongs to the next slab (``locate_slab``).
+        """Right end of the slab: ``breakpoints[k1]`` of the space.
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).t1
+        It is the next slab's ``t0`` bit for bit (on equal intervals ``k1 * dt`` for an interior
+        end, ``dt + (n_t - 1) * dt`` for the last slab). A time on an interior t1 belongs to the
+        next slab (``locate_slab``).
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).t1
         0.75
         """
         return self._space._partition.boundary(self._k1)
 
     @property
     def row_ranges(self) -> tuple[range, ...]:
-        """The global rows the slab owns, as ascending ranges of step 1 (one per degree for a
-        LegendreSpace, one for a LagrangeSpace) whose concatenation is ``rows``.
+        """The global rows the slab owns, as ascending ranges of step 1.
 
-        Example
-        -------
-        >>> LegendreSpace(1, 4, 1.0).slab(1, 3).row_ranges
+        One range per degree for a LegendreSpace, one for a LagrangeSpace; their concatenation is
+        ``rows``.
+
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 4, 1.0).slab(1, 3).row_ranges
         (range(1, 3), range(5, 7))
-        >>> LagrangeSpace(2, 4, 1.0).slab(2, 4).row_ranges
+        >>> pn.LagrangeSpace(2, 4, 1.0).slab(2, 4).row_ranges
         (range(4, 9),)
         """
         return self._space._slab_ranges(self._k0, self._k1)
@@ -436,9 +449,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
     def size(self) -> int:
         """Number of rows the slab owns, ``len(rows)``.
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).slab(1, 3).size, LagrangeSpace(2, 4, 1.0).slab(2, 4).size
+        Examples
+        --------
+        >>> pn.LegendreSpace(2, 4, 1.0).slab(1, 3).size, pn.LagrangeSpace(2, 4, 1.0).slab(2, 4).size
         (6, 5)
         """
         return sum(len(r) for r in self._space._slab_ranges(self._k0, self._k1))
@@ -453,9 +466,9 @@ class TimeSlab[S: Partitioned](ImmutableValue):
             On writing into the array: "assignment destination is read-only"; on setting its
             ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
-        Example
-        -------
-        >>> LegendreSpace(1, 4, 1.0).slab(1, 3).rows.tolist()
+        Examples
+        --------
+        >>> pn.LegendreSpace(1, 4, 1.0).slab(1, 3).rows.tolist()
         [1, 2, 5, 6]
         """
         rows = self._rows

@@ -494,6 +494,9 @@ def _method_of(space: LegendreSpace | LagrangeSpace) -> _Method:
 class GalerkinSolution:
     """The dG(q) or cG(q) solution of ``solve_galerkin``.
 
+    Called with times, it gives the solution there (``sol(t)``); its attributes hold the
+    coefficients, the value at the end and the statistics of the run.
+
     Attributes
     ----------
     space : LegendreSpace or LagrangeSpace
@@ -502,10 +505,25 @@ class GalerkinSolution:
         takes.
     end : ndarray of float64, shape (n,)
         u at the partition's end (the left limit there).
+    u0 : ndarray of float64, shape (n,)
+        The start value, u at t0 (the left limit there).
     n_intervals, n_factorizations, n_solves, n_quadrature_points : int
         The statistics of the run: intervals stepped, factorisations made, linear solves (of size
         n, a complex one counted once; a coupled block solve counted once), points at which f was
         evaluated.
+
+    See Also
+    --------
+    solve_galerkin : The solver that makes it.
+    ParallelSolution : The solution of one process's slab, from ``parareal`` and ``mgrit``.
+
+    Examples
+    --------
+    >>> sol = pn.solve_galerkin(pn.LegendreSpace(2, 8, 1.0), np.array([[2.0]]), [1.0])
+    >>> sol
+    GalerkinSolution(LegendreSpace(degree=2, n_t=8, T=1.0), n=1, n_factorizations=1, n_solves=8)
+    >>> sol.coefficients.shape, sol.end.shape, sol.n_intervals
+    ((1, 24), (1,), 8)
     """
 
     __slots__ = ("space", "coefficients", "end", "u0", "n_intervals", "n_factorizations", "n_solves",
@@ -529,8 +547,40 @@ class GalerkinSolution:
         self.n_quadrature_points = stepper.n_quadrature_points
 
     def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
-        """u (or u') at times t, shape (n,) + t.shape; ``side="left"`` gives the left limits at
-        the breakpoints, and u0 at t0."""
+        """The solution (or its time derivative) at times.
+
+        Parameters
+        ----------
+        t : array_like of float, any shape
+            The times (before t0 and after T: the nearest end of the first or last interval).
+        derivative : int, optional
+            Order of the time derivative, >= 0 (default 0: the values).
+        side : {"right", "left"}, optional
+            "left" gives the left limits at the breakpoints, and u0 at t0; "right" (the default)
+            the value of the interval on a breakpoint's right.
+
+        Returns
+        -------
+        ndarray of float64, shape (n,) + t.shape
+            u (or its derivative) at the times: ``space.evaluate(coefficients, t, derivative,
+            side=side)``.
+
+        Raises
+        ------
+        TypeError, ValueError
+            As for ``LegendreSpace.evaluate``.
+
+        See Also
+        --------
+        LegendreSpace.evaluate, LagrangeSpace.evaluate : The evaluation it makes.
+        ParallelSolution.__call__ : The same on one process's slab.
+
+        Examples
+        --------
+        >>> sol = pn.solve_galerkin(pn.LegendreSpace(0, 4, 1.0), np.array([[1.0]]), [1.0])
+        >>> sol([0.0, 0.25], side="left"), sol([0.0, 0.25])
+        (array([[1. , 0.8]]), array([[0.8 , 0.64]]))
+        """
         times = checks.as_float_array("t", t)
         values = self.space.evaluate(self.coefficients, times, derivative, side=side)
         if side == "left" and derivative == 0:
@@ -557,7 +607,15 @@ def solve_galerkin(
     factorize: _Factorize | None = None,
     workers: int = 1,
 ) -> GalerkinSolution:
-    """The dG(q) or cG(q) solution of M u' + A u = f, u(t0) = u0, interval by interval.
+    r"""The dG(q) or cG(q) solution of M u' + A u = f, u(t0) = u0, interval by interval.
+
+    Solves
+
+    .. math:: M u'(t) + A u(t) = f(t), \quad t_0 < t \le T, \qquad u(t_0) = u_0,
+
+    for u(t) in R^n on the partition of ``space``: a ``LegendreSpace`` of degree q gives dG(q),
+    the discontinuous Galerkin method with upwind traces; a ``LagrangeSpace`` gives cG(q), the
+    continuous Galerkin method. Each interval's unknowns are found from the value at its start.
 
     Parameters
     ----------
@@ -569,21 +627,21 @@ def solve_galerkin(
         Time-independent, finite.
     u0 : array_like of float, shape (n,)
         The value at t0, finite.
-    M : (n, n) real sparse or ndarray, optional
+    M : (n, n) real sparse or ndarray, optional, keyword-only
         Time-independent, finite; default the identity.
-    f : callable, optional
+    f : callable, optional, keyword-only
         Vectorised as for ``project``: ``f(t)`` for times of shape (p,) returns shape (n, p) (or
         (p,) when n = 1); integrated against the test functions of every interval by the rule of
         `quadrature`.
-    quadrature : int or (nodes, weights), optional
+    quadrature : int or (nodes, weights), optional, keyword-only
         Gauss-Legendre points per interval (default degree + 2), or a rule on [-1, 1] (e.g. a
         Gauss-Jacobi rule for an f singular at t0).
-    factorize : callable, optional
+    factorize : callable, optional, keyword-only
         ``factorize(K)`` for a square sparse matrix K (real or complex, CSC) returns a callable
         solving ``K x = b`` (the convention of ``scipy.sparse.linalg.factorized``); default
         scipy's sparse LU (``splu``, minimum degree ordering on K + K^T), or LAPACK's banded LU
         for a matrix whose entries lie within 8 diagonals beside the main one.
-    workers : int, optional
+    workers : int, optional, keyword-only
         Threads of the load-vector sums (default 1; -1: every core this process may use); the
         result has the same bits for every count.
 
@@ -593,6 +651,25 @@ def solve_galerkin(
         ``coefficients`` of shape (n, space.size) (the layout ``space.evaluate`` takes), ``end``,
         ``sol(t, derivative=0, side="right")`` and the statistics ``n_intervals``,
         ``n_factorizations``, ``n_solves``, ``n_quadrature_points``.
+
+    Raises
+    ------
+    TypeError
+        `space` not a space; `A`, `M` or `u0` complex or not numbers; `f` or `factorize` not
+        callable; `quadrature` neither an integer nor a pair of arrays.
+    ValueError
+        Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)");
+        non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
+        ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
+        invalid rule.
+
+    See Also
+    --------
+    GalerkinSolution : What it returns.
+    parareal, mgrit : The same solution parallel in time.
+    LegendreSpace.derivative_matrix : With ``upwind=True`` and the mass matrix, the all-at-once
+        system of dG(q).
+    LegendreSpace.load_vector, LagrangeSpace.load_vector : The integrals of f.
 
     Notes
     -----
@@ -610,26 +687,17 @@ def solve_galerkin(
     intervals are stepped by a compiled loop too. Either way the result is the all-at-once
     Kronecker solution to rounding.
 
-    One dG(q) step of u' = lam u multiplies by the (q, q + 1) Pade approximant of exp(lam h), one
-    cG(q) step by the (q, q) one.
+    One dG(q) step of :math:`u' = \lambda u` multiplies by the (q, q + 1) Pade approximant of
+    :math:`e^{\lambda h}`, one cG(q) step by the (q, q) one.
 
-    Raises
-    ------
-    TypeError
-        `space` not a space; `A`, `M` or `u0` complex or not numbers; `f` or `factorize` not
-        callable; `quadrature` neither an integer nor a pair of arrays.
-    ValueError
-        Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)");
-        non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
-        ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
-        invalid rule.
-
-    Example
-    -------
-    >>> import numpy as np
-    >>> sol = solve_galerkin(LegendreSpace(2, 8, 1.0), np.array([[2.0]]), [1.0])
+    Examples
+    --------
+    >>> sol = pn.solve_galerkin(pn.LegendreSpace(2, 8, 1.0), np.array([[2.0]]), [1.0])
     >>> round(float(sol.end[0]), 7), round(float(np.exp(-2.0)), 7)
     (0.1353353, 0.1353353)
+    >>> cg = pn.solve_galerkin(pn.LagrangeSpace(2, 8, 1.0), np.array([[2.0]]), [1.0])
+    >>> bool(abs(cg.end[0] - np.exp(-2.0)) < 1e-5), cg(0.5).round(4)
+    (True, array([0.3679]))
     """
     if not isinstance(space, (LegendreSpace, LagrangeSpace)):
         raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")

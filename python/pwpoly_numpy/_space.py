@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import inspect
+import types
 from collections.abc import Callable
 from typing import Any, Self
 
@@ -55,13 +57,21 @@ class Space(Partitioned):
         self._set_partition(degree, partition)
         return self
 
+    # The members below are shared by both space classes and documented once, here. Each class
+    # shows them with examples of its own: ``document_shared_members`` gives it a copy of every
+    # member whose text names the class ({cls}) and its results ({size}).
+
     @property
     def degree(self) -> int:
         """Polynomial degree on each interval (int).
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).degree
+        See Also
+        --------
+        {cls}.size : The number of basis functions, which the degree fixes with ``n_t``.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).degree
         2
         """
         return self._degree
@@ -70,39 +80,56 @@ class Space(Partitioned):
     def n_t(self) -> int:
         """Number of intervals (int).
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).n_t, LegendreSpace(2, breakpoints=[0.0, 0.1, 1.0]).n_t
+        See Also
+        --------
+        {cls}.breakpoints : The ``n_t + 1`` interval ends.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).n_t, pn.{cls}(2, breakpoints=[0.0, 0.1, 1.0]).n_t
         (4, 2)
         """
         return self._partition.n_t
 
     @property
     def t0(self) -> float:
-        """Start of the time interval: 0.0 on equal intervals, ``breakpoints[0]`` otherwise (float).
+        """Start of the time interval (float).
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).t0, LegendreSpace(2, breakpoints=[-1.0, 0.5, 2.0]).t0
+        0.0 on equal intervals, ``breakpoints[0]`` on breakpoints.
+
+        See Also
+        --------
+        {cls}.T : The end of the time interval.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).t0, pn.{cls}(2, breakpoints=[-1.0, 0.5, 2.0]).t0
         (0.0, -1.0)
         """
         return self._partition.t0
 
     @property
     def T(self) -> float:
-        """End of the time interval: T on equal intervals, ``breakpoints[-1]`` otherwise (float).
+        """End of the time interval (float).
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).T, LegendreSpace(2, breakpoints=[-1.0, 0.5, 2.0]).T
+        T on equal intervals, ``breakpoints[-1]`` on breakpoints.
+
+        See Also
+        --------
+        {cls}.t0 : The start of the time interval.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).T, pn.{cls}(2, breakpoints=[-1.0, 0.5, 2.0]).T
         (1.0, 2.0)
         """
         return self._partition.T
 
     @property
     def dt(self) -> float:
-        """Interval length T / n_t (float) of a space on equal intervals, rounded once: the
-        breakpoints are ``k*dt`` (the lengths, their differences, are dt up to rounding).
+        """Interval length ``T / n_t`` (float) of a space on equal intervals, rounded once.
+
+        The breakpoints are ``k*dt`` (the lengths, their differences, are dt up to rounding).
 
         Raises
         ------
@@ -110,9 +137,13 @@ class Space(Partitioned):
             For a space on breakpoints: "dt: a space on breakpoints has no single interval length;
             see lengths".
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).dt
+        See Also
+        --------
+        {cls}.lengths : The length of every interval, on breakpoints too.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).dt
         0.25
         """
         partition = self._partition
@@ -122,12 +153,12 @@ class Space(Partitioned):
 
     @property
     def breakpoints(self) -> npt.NDArray[np.float64]:
-        """Interval ends, float64 array of shape (n_t + 1,), read-only: interval k is
-        ``[breakpoints[k], breakpoints[k + 1])``, the last one closed.
+        """Interval ends, float64 array of shape (n_t + 1,), read-only.
 
-        On breakpoints, exactly those given. On equal intervals ``breakpoints[k] = k * dt`` and the
-        last one is ``dt + (n_t - 1) * dt``, exactly as the evaluation forms them (the last is not
-        necessarily T).
+        Interval k is ``[breakpoints[k], breakpoints[k + 1])``, the last one closed. On breakpoints,
+        exactly those given. On equal intervals ``breakpoints[k] = k * dt`` and the last one is
+        ``dt + (n_t - 1) * dt``, exactly as the evaluation forms them (the last is not necessarily
+        T).
 
         Raises
         ------
@@ -135,22 +166,33 @@ class Space(Partitioned):
             On writing into the array: "assignment destination is read-only"; on setting its
             ``writeable`` flag: "cannot set WRITEABLE flag to True of this array".
 
-        Example
-        -------
-        >>> LegendreSpace(0, 4, 1.0).breakpoints.tolist()
+        See Also
+        --------
+        {cls}.lengths : Their differences.
+        {cls}.locate_slab : Which slab owns a time.
+
+        Examples
+        --------
+        >>> pn.{cls}(1, 4, 1.0).breakpoints.tolist()
         [0.0, 0.25, 0.5, 0.75, 1.0]
         """
         return self._partition.breakpoints()
 
     @property
     def lengths(self) -> npt.NDArray[np.float64]:
-        """Interval lengths, float64 array of shape (n_t,): ``breakpoints[k + 1] -
-        breakpoints[k]`` (on equal intervals dt up to rounding), as the evaluation and the
-        operators scale by them.
+        """Interval lengths, float64 array of shape (n_t,).
 
-        Example
-        -------
-        >>> LegendreSpace(0, breakpoints=[0.0, 0.25, 1.0]).lengths.tolist()
+        ``breakpoints[k + 1] - breakpoints[k]`` (on equal intervals dt up to rounding), as the
+        evaluation and the operators scale by them.
+
+        See Also
+        --------
+        {cls}.breakpoints : The interval ends.
+        {cls}.dt : The single length of equal intervals.
+
+        Examples
+        --------
+        >>> pn.{cls}(1, breakpoints=[0.0, 0.25, 1.0]).lengths.tolist()
         [0.25, 0.75]
         """
         return self._partition.lengths(0, self._partition.n_t)
@@ -159,10 +201,16 @@ class Space(Partitioned):
     def size(self) -> int:
         """Number of basis functions (int).
 
-        Example
-        -------
-        >>> LegendreSpace(2, 4, 1.0).size, LagrangeSpace(2, 4, 1.0).size
-        (12, 9)
+        {size_rule}
+
+        See Also
+        --------
+        TimeSlab.size : The number of rows a slab owns.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).size
+        {size}
         """
         return self._size
 
@@ -189,9 +237,15 @@ class Space(Partitioned):
             `parts` < 1 or > n_t, e.g. "parts: 5 slabs of 4 intervals would leave some empty,
             expected 1 <= parts <= n_t = 4".
 
-        Example
-        -------
-        >>> [(slab.k0, slab.k1) for slab in LegendreSpace(2, 4, 1.0).slabs(3)]
+        See Also
+        --------
+        {cls}.slab : One slab of any range of intervals.
+        {cls}.locate_slab : Which of these slabs owns a time.
+        parareal : Parareal over these slabs.
+
+        Examples
+        --------
+        >>> [(slab.k0, slab.k1) for slab in pn.{cls}(2, 4, 1.0).slabs(3)]
         [(0, 1), (1, 2), (2, 4)]
         """
         return partitions.split(self, parts)
@@ -207,6 +261,7 @@ class Space(Partitioned):
         Returns
         -------
         TimeSlab
+            ``TimeSlab(self, k0, k1)``.
 
         Raises
         ------
@@ -217,10 +272,15 @@ class Space(Partitioned):
             "k1: expected k0 = 1 < k1 <= n_t = 4, got 1" (a negative one: "k0: expected an
             integer >= 0, got -1").
 
-        Example
-        -------
-        >>> LagrangeSpace(2, 4, 1.0).slab(1, 3)
-        TimeSlab(LagrangeSpace(degree=2, n_t=4, T=1.0), k0=1, k1=3)
+        See Also
+        --------
+        {cls}.slabs : A balanced split into slabs.
+        TimeSlab : The rows a slab owns.
+
+        Examples
+        --------
+        >>> pn.{cls}(2, 4, 1.0).slab(1, 3)
+        TimeSlab({cls}(degree=2, n_t=4, T=1.0), k0=1, k1=3)
         """
         return TimeSlab(self, k0, k1)
 
@@ -230,6 +290,7 @@ class Space(Partitioned):
         Parameters
         ----------
         times : array_like of float, any shape
+            The times.
         parts : int
             Number of slabs, ``1 <= parts <= n_t``.
 
@@ -248,9 +309,14 @@ class Space(Partitioned):
         ValueError
             `parts` as for ``slabs``.
 
-        Example
-        -------
-        >>> LegendreSpace(1, 4, 1.0).locate_slab([0.0, 0.25, 0.5, 1.0], 2)
+        See Also
+        --------
+        {cls}.slabs : The slabs.
+        LegendreSpace.locate : The interval and local coordinate of each time.
+
+        Examples
+        --------
+        >>> pn.{cls}(1, 4, 1.0).locate_slab([0.0, 0.25, 0.5, 1.0], 2)
         array([0, 0, 1, 1])
         """
         n_t = self._partition.n_t
@@ -288,3 +354,26 @@ class Space(Partitioned):
         if isinstance(partition, partitions.Uniform):
             return (type(self), (self._degree, partition.n_t, partition.T))
         return (type(self), (self._degree, None, None, partition.breakpoints()))
+
+
+# The members of Space that each space class shows with its own examples.
+_SHARED_MEMBERS = ("degree", "n_t", "t0", "T", "dt", "breakpoints", "lengths", "size", "slabs", "slab", "locate_slab")
+
+
+def document_shared_members(cls: type[Space], **fields: str) -> None:
+    """Gives a space class its own copy of every member it shares through Space, the docstring
+    filled in with the class's name (``{cls}``) and `fields` (its own results): the same code and
+    signature, an example of that class on its page."""
+    for name in _SHARED_MEMBERS:
+        member = vars(Space)[name]
+        doc = inspect.cleandoc(member.__doc__).format(cls=cls.__name__, **fields)
+        if isinstance(member, property):
+            setattr(cls, name, property(member.fget, doc=doc))
+            continue
+        copy = types.FunctionType(member.__code__, member.__globals__, name, member.__defaults__, member.__closure__)
+        copy.__kwdefaults__ = member.__kwdefaults__
+        copy.__annotations__ = member.__annotations__
+        copy.__qualname__ = f"{cls.__qualname__}.{name}"
+        copy.__module__ = cls.__module__
+        copy.__doc__ = doc
+        setattr(cls, name, copy)
