@@ -1,4 +1,5 @@
-"""The README's Python examples run as they stand and their assertions hold."""
+"""The Python examples of the README and of the documentation site's pages run as they stand and
+their assertions hold."""
 
 import pathlib
 
@@ -6,14 +7,22 @@ import pytest
 
 from conftest import python_blocks
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
-BLOCKS = python_blocks(README)
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+DOCUMENTS = [README, *sorted((ROOT / "docs").rglob("*.md"))]
+BLOCKS = [(document, block) for document in DOCUMENTS for block in python_blocks(document)]
 
 
 def test_the_readme_has_examples():
-    assert len(BLOCKS) >= 3
+    assert len(python_blocks(README)) >= 3
 
 
-@pytest.mark.parametrize("source", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
-def test_readme_example_runs(source):
-    exec(compile(source, str(README), "exec"), {"__name__": "readme_example"})
+@pytest.mark.parametrize(
+    ("document", "source"),
+    BLOCKS,
+    ids=[
+        f"{document.relative_to(ROOT)}:{len(source) - len(source.lstrip(chr(10))) + 1}" for document, source in BLOCKS
+    ],
+)
+def test_example_runs(document, source):
+    exec(compile(source, str(document), "exec"), {"__name__": "readme_example"})

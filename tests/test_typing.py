@@ -210,9 +210,9 @@ def test_checkers_see_precise_types(findings, tmp_path, mypy_cache):
     assert set(errors) == expected_errors, errors
 
 
-# The guide's code: every Python block of the README and of docs/, each a module of its own as a
-# user would paste it, with its lines where the document has them.
-GUIDE = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+# The guide's code: every Python block of the README and of the pages of docs/ (the site's), each a
+# module of its own as a user would paste it, with its lines where the document has them.
+GUIDE = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 
 
 @checkers
@@ -222,7 +222,8 @@ def test_guide_code_passes_checkers(checker, tmp_path, mypy_cache):
     for document in GUIDE:
         for block in python_blocks(document):
             start = len(block) - len(block.lstrip("\n")) + 1
-            path = tmp_path / f"{document.stem.lower().replace('-', '_')}_line{start}.py"
+            name = "_".join(document.relative_to(ROOT).with_suffix("").parts).lower().replace("-", "_")
+            path = tmp_path / f"{name}_line{start}.py"
             path.write_text(block, encoding="utf-8")
             files.append(path.name)
     assert len(files) >= 4
