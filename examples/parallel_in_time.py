@@ -7,7 +7,7 @@ Run it on P processes (P from 1 to the number of coarse intervals), or serially:
     python examples/parallel_in_time.py
 
 Rank r owns slab r of the time intervals: the Lagrange nodes and the Legendre coefficients of its
-slab under the global numbering (see docs/parallel_in_time.md). Each rank builds only its own rows
+slab under the global numbering (see docs/guide/mpi.md). Each rank builds only its own rows
 of the operators and works on the values it owns, plus the few values of its neighbours that its
 rows read (ghosts), exchanged with mpi4py:
 
