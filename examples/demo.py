@@ -93,9 +93,9 @@ def heat(n_x: int = N_X) -> Heat:
 
 
 def gauss_times(V: pn.LegendreSpace | pn.LagrangeSpace, points: int = 8) -> tuple[Array, Array]:
-    """Gauss-Legendre times and weights on every interval of V's partition."""
+    """Gauss-Legendre times and weights, `points` of them on every interval of V's partition."""
     x, w = np.polynomial.legendre.leggauss(points)
-    lengths = np.diff(V.breakpoints)
+    lengths = V.lengths
     times = (V.breakpoints[:-1, None] + lengths[:, None] * ((x + 1.0) / 2.0)).ravel()
     return times, (lengths[:, None] * (w / 2.0)).ravel()
 

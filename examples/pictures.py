@@ -521,11 +521,9 @@ def graded_space(degree: int, n_t: int, grading: int) -> pn.LegendreSpace:
 
 def projection_error(V: pn.LegendreSpace, points: int = 12) -> float:
     """L2 error of the projection of sqrt(t) onto V, by Gauss rules of `points` points per interval."""
-    x, w = np.polynomial.legendre.leggauss(points)
-    left, lengths = V.breakpoints[:-1], V.lengths
-    t = (left[:, None] + lengths[:, None] * ((x + 1.0) / 2.0)).ravel()
+    t, weights = demo.gauss_times(V, points)
     error = V.evaluate(V.project(sqrt_t), t) - sqrt_t(t)
-    return float(np.sqrt(np.sum((lengths[:, None] * (w / 2.0)).ravel() * error**2)))
+    return float(np.sqrt(np.sum(weights * error**2)))
 
 
 @dataclass(frozen=True)
