@@ -15,11 +15,20 @@ dG (every P_i is 1 at the right end), the last nodal value for cG.
 With T2^-1 T1 = W diag(lambda) W^-1 the system splits into the systems
 (lambda_l M + (h/2) A) y_l = (W^-1 T2^-1 rhs)_l of size n and x = W y: one real system per real
 eigenvalue, one complex system per complex pair (its partner's solution is the conjugate). The
-factorisations are kept per distinct interval length. Above DECOUPLED_MAX_DEGREE the
+factorisations are kept per distinct interval length (on the compiled paths while the factors
+of every length fit in _DENSE_CACHE doubles; beyond, those of the lengths of the current chunk
+of intervals, kept while the next chunks have the same lengths). Above DECOUPLED_MAX_DEGREE the
 eigenvectors are too ill-conditioned to keep 1e-12 and the coupled block is factorised instead;
 systems of at most DENSE_MAX_UNKNOWNS unknowns per interval are stepped by a compiled loop over a
 dense LU of the coupled block, and larger ones whose A and M lie within a few diagonals by a
 compiled loop over banded LUs of the decoupled systems.
+
+The compiled banded loop refines each interval's solution once against the coupled residual
+(rhs - (T1 kron M + (h/2) T2 kron A) x from products with M and A, solved by the same split):
+the rounded entries of lambda_l M + (h/2) A shift every mode alike, by about eps (h/2) ||A||
+relative to lambda_l, an error that adds up over the intervals to about eps T ||A|| (1e-10 for
+the 1D heat equation with 2000 unknowns, 1e-14 with the refinement). The loops in Python do not
+refine: their solves are the caller's `factorize`, counted one by one.
 """
 
 from __future__ import annotations
@@ -408,9 +417,8 @@ class Stepper:
         if not self._decoupled:
             return self._solve(solvers[0], rhs, k).reshape(method.m, n)
         p = len(solvers)
-        z_re, z_im, y = np.empty(p * n), np.empty(p * n), np.zeros((2 * p, n))
-        _kernels.split_right_side(*data, rhs, z_re, z_im)
-        z_re, z_im = z_re.reshape(p, n), z_im.reshape(p, n)
+        z_re, z_im, y = np.empty((p, n)), np.empty((p, n)), np.zeros((2 * p, n))
+        _kernels.split_right_side(*data, rhs, z_re.reshape(-1), z_im.reshape(-1))
         for e, solve in enumerate(solvers):
             if method.complex[e]:
                 solution = self._solve(solve, z_re[e] + 1j * z_im[e], k)
@@ -499,7 +507,7 @@ class Stepper:
             after = int(cache[2].sum())
             self.n_factorizations += systems * (after - before)
             self._compiled_complete = kept and after == len(cache[2])
-        self.n_solves += systems * done
+        self.n_solves += systems * done * (2 if self._data.systems else 1)  # a refined step solves twice
         if done < k1 - k0:
             raise self._singular(k0 + done) if stop[0] == 1 else self._overflow(k0 + done)
         return u
@@ -740,8 +748,11 @@ def solve_galerkin(
     coupled block is factorised densely and the intervals are stepped by a compiled loop; with
     more unknowns, degree at most 5 and A and M within 8 diagonals beside the main one (n > 16),
     the decoupled systems are factorised by a compiled banded LU with partial pivoting and the
-    intervals are stepped by a compiled loop too. Either way the result is the all-at-once
-    Kronecker solution to rounding.
+    intervals are stepped by a compiled loop too, each interval's solution refined once against
+    the coupled residual (so two solves per system and interval), which keeps stiff problems
+    at rounding level: the rounded entries of the split systems would otherwise shift every mode
+    alike, an error growing as eps T ||A||. Either way the result is the all-at-once Kronecker
+    solution to rounding.
 
     One dG(q) step of :math:`u' = \lambda u` multiplies by the (q, q + 1) Pade approximant of
     :math:`e^{\lambda h}`, one cG(q) step by the (q, q) one.
