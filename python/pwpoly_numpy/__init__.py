@@ -51,6 +51,7 @@ from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._parallel_in_time import ParallelSolution, mgrit, parareal
 from ._partition import TimeSlab
+from ._newton import ConvergenceError
 from ._solver import GalerkinSolution, solve_galerkin
 
 __version__: str = _kernels.__version__
@@ -76,4 +77,4 @@ Lagrange prolongation requires polynomial degree at least 1
 """
 
 __all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab", "GalerkinSolution", "solve_galerkin"]
-__all__ += ["ParallelSolution", "mgrit", "parareal"]
+__all__ += ["ParallelSolution", "mgrit", "parareal", "ConvergenceError"]

@@ -227,7 +227,19 @@ class Stepper:
     same bits for the same start value, whatever the ranges the run is cut into. ``n`` is the
     system size when known (the length of u0, named in the messages); ``coupled=True`` factorises
     the coupled block of every interval instead of the decoupled systems (for comparisons).
-    ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls."""
+    ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls.
+    With F or jac given, or A a callable or None, it is the Newton stepper of ``_newton.py``."""
+
+    # Counts of the nonlinear stepper, zero for this one.
+    nfev = njev = n_newton_iterations = 0
+
+    def __new__(cls, space: object, A: object, **options: Any) -> Stepper:
+        if cls is Stepper and (options.get("F") is not None or options.get("jac") is not None or A is None
+                               or (callable(A) and not scipy.sparse.issparse(A))):  # fmt: skip
+            from ._newton import NewtonStepper
+
+            return object.__new__(NewtonStepper)
+        return object.__new__(cls)
 
     def __init__(
         self,
@@ -236,6 +248,10 @@ class Stepper:
         *,
         M: object = None,
         f: Callable[[_Floats], npt.ArrayLike] | None = None,
+        F: Callable[..., npt.ArrayLike] | None = None,
+        jac: Callable[..., Any] | None = None,
+        vectorized: bool = False,
+        newton_tol: float = 1e-14,
         quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
         factorize: _Factorize | None = None,
         workers: object = 1,
@@ -511,6 +527,11 @@ class GalerkinSolution:
         The statistics of the run: intervals stepped, factorisations made, linear solves (of size
         n, a complex one counted once; a coupled block solve counted once), points at which f was
         evaluated.
+    nfev, njev, nlu, n_newton_iterations : int
+        The statistics of a nonlinear or time-dependent run (F, jac or a callable A): calls of
+        F (each call of a vectorized F once; finite-difference Jacobians included), calls of
+        jac, factorisations (the same number as ``n_factorizations``) and Newton iterations
+        (summed over the intervals). A linear run has no calls and no iterations.
 
     See Also
     --------
@@ -527,7 +548,7 @@ class GalerkinSolution:
     """
 
     __slots__ = ("space", "coefficients", "end", "u0", "n_intervals", "n_factorizations", "n_solves",
-                 "n_quadrature_points")  # fmt: skip
+                 "n_quadrature_points", "nfev", "njev", "nlu", "n_newton_iterations")  # fmt: skip
 
     def __init__(
         self,
@@ -545,6 +566,8 @@ class GalerkinSolution:
         self.n_factorizations = stepper.n_factorizations
         self.n_solves = stepper.n_solves
         self.n_quadrature_points = stepper.n_quadrature_points
+        self.nfev, self.njev, self.nlu = stepper.nfev, stepper.njev, stepper.n_factorizations
+        self.n_newton_iterations = stepper.n_newton_iterations
 
     def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
         """The solution (or its time derivative) at times.
@@ -603,6 +626,10 @@ def solve_galerkin(
     *,
     M: Any = None,
     f: Callable[[_Floats], npt.ArrayLike] | None = None,
+    F: Callable[..., npt.ArrayLike] | None = None,
+    jac: Callable[..., Any] | None = None,
+    vectorized: bool = False,
+    newton_tol: float = 1e-14,
     quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
     factorize: _Factorize | None = None,
     workers: int = 1,
@@ -702,7 +729,9 @@ def solve_galerkin(
     if not isinstance(space, (LegendreSpace, LagrangeSpace)):
         raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")
     n = _length_of_u0(u0)
-    stepper = Stepper(space, A, M=M, f=f, quadrature=quadrature, factorize=factorize, workers=workers, n=n)
+    stepper = Stepper(space, A, M=M, f=f, F=F, jac=jac, vectorized=vectorized, newton_tol=newton_tol,
+                      quadrature=quadrature,
+                      factorize=factorize, workers=workers, n=n)  # fmt: skip
     start = start_value("u0", u0, stepper.n)
     coefficients, end = stepper.advance(0, space.n_t, start)
     return GalerkinSolution(space, coefficients, start.copy(), end, stepper)
