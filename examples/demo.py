@@ -242,8 +242,13 @@ def nonlinear_line(n_ts: tuple[int, int] = (16, 32)) -> tuple[float, float, int,
     Newton on each interval): the error at T on the finer partition, the order observed between
     the two, and that run's Newton iterations and calls of F."""
     runs = [
-        pn.solve_galerkin(pn.LegendreSpace(2, n_t, 8.0), None, [0.1], F=lambda t, u: u * (1.0 - u),
-                          jac=lambda t, u: np.array([[1.0 - 2.0 * u[0]]]))  # fmt: skip
+        pn.solve_galerkin(
+            pn.LegendreSpace(2, n_t, 8.0),
+            None,
+            [0.1],
+            F=lambda t, u: u * (1.0 - u),
+            jac=lambda t, u: np.array([[1.0 - 2.0 * u[0]]]),
+        )
         for n_t in n_ts
     ]
     exact = 1.0 / (1.0 + 9.0 * math.exp(-8.0))

@@ -9,10 +9,11 @@ Space: second differences on N = 1000 interior points, eps = 0.02, so
 
 f carrying the boundary values, and the Jacobian of F, diag(1 - 3 u^2), given as a sparse matrix.
 From u0 = 0.53 x + 0.47 sin(-1.5 pi x) the solution settles into layers near -1 and 1; the two
-inner bumps of opposite sign shrink and vanish near t = 4.5, leaving one interface. Prints the end errors of dG(1), dG(2) and cG(2) against a
-reference (dG(3) on 4 times as many intervals) with their observed orders, and the run's
-statistics; writes allen_cahn.png (the solution over x and t, and the errors against n_t) into
-OUTPUT_DIR, else $PWPOLY_EXAMPLE_OUTPUT when set, else docs/images/.
+inner bumps of opposite sign shrink and vanish near t = 4.5, leaving one interface. Prints the
+end errors of dG(1), dG(2) and cG(2) against a reference (dG(3) on 4 times as many intervals)
+with their observed orders, and the run's statistics; writes allen_cahn.png (the solution over x
+and t, and the errors against n_t) into OUTPUT_DIR, else $PWPOLY_EXAMPLE_OUTPUT when set, else
+docs/images/.
 """
 
 from __future__ import annotations
@@ -37,7 +38,9 @@ T = 5.0
 DX = 2.0 / (N + 1)
 X = -1.0 + DX * np.arange(1, N + 1)
 U0 = 0.53 * X + 0.47 * np.sin(-1.5 * np.pi * X)
-A = scipy.sparse.csr_array(scipy.sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(N, N)) * (EPS / DX**2))
+A = scipy.sparse.csr_array(
+    scipy.sparse.diags_array([-1.0, 2.0, -1.0], offsets=[-1, 0, 1], shape=(N, N)) * (EPS / DX**2)
+)
 BOUNDARY = np.zeros(N)
 BOUNDARY[0], BOUNDARY[-1] = -EPS / DX**2, EPS / DX**2  # the values -1 and 1 beyond the ends
 N_TS = (25, 50, 100)
@@ -122,7 +125,9 @@ def output_directory(argv: list[str]) -> Path:
 
 def main() -> None:
     rows, reference = order_table()
-    print(f"Allen-Cahn on {N} points, eps = {EPS}, T = {T}: end errors against dG(3) on {reference.n_intervals} intervals")
+    print(
+        f"Allen-Cahn on {N} points, eps = {EPS}, T = {T}: end errors against dG(3) on {reference.n_intervals} intervals"
+    )
     print("method  " + "".join(f"{n_t:>12}" for n_t in N_TS) + "   orders")
     for row in rows:
         errors = "".join(f"{e:12.2e}" for e in row.errors)

@@ -64,15 +64,40 @@ def problems(t0: float) -> list[Problem]:
         return ((t - t0) * 2.0 - (np.cos(t) - np.cos(t0))) / 20.0
 
     return [
-        Problem("quadratic decay", 1, lambda t: np.array([1.0 / (1.0 + t - t0)]), A=None, u0=[1.0],
-                F=lambda t, u: -u * u, jac=lambda t, u: np.array([[-2.0 * u[0]]])),  # fmt: skip
-        Problem("logistic", 1, lambda t: np.array([1.0 / (1.0 + 3.0 * np.exp(-(t - t0)))]), A=None, u0=[0.25],
-                F=lambda t, u: u * (1.0 - u), jac=lambda t, u: np.array([[1.0 - 2.0 * u[0]]])),  # fmt: skip
+        Problem(
+            "quadratic decay",
+            1,
+            lambda t: np.array([1.0 / (1.0 + t - t0)]),
+            A=None,
+            u0=[1.0],
+            F=lambda t, u: -u * u,
+            jac=lambda t, u: np.array([[-2.0 * u[0]]]),
+        ),
+        Problem(
+            "logistic",
+            1,
+            lambda t: np.array([1.0 / (1.0 + 3.0 * np.exp(-(t - t0)))]),
+            A=None,
+            u0=[0.25],
+            F=lambda t, u: u * (1.0 - u),
+            jac=lambda t, u: np.array([[1.0 - 2.0 * u[0]]]),
+        ),
         Problem("ring", 2, ring, A=None, u0=[0.5, 0.0], F=ring_F, jac=ring_jac),
-        Problem("growing rate", 1, lambda t: np.array([np.exp(-(t - t0) - (t**2 - t0**2) / 2.0)]),
-                A=lambda t: np.array([[1.0 + t]]), u0=[1.0]),  # fmt: skip
-        Problem("sparse A(t), SPD mass", 12, lambda t: np.exp(-mu * a_integral(t)) * v,
-                A=lambda t: (2.0 + np.sin(t)) / 20.0 * K, M=M, u0=v),  # fmt: skip
+        Problem(
+            "growing rate",
+            1,
+            lambda t: np.array([np.exp(-(t - t0) - (t**2 - t0**2) / 2.0)]),
+            A=lambda t: np.array([[1.0 + t]]),
+            u0=[1.0],
+        ),
+        Problem(
+            "sparse A(t), SPD mass",
+            12,
+            lambda t: np.exp(-mu * a_integral(t)) * v,
+            A=lambda t: (2.0 + np.sin(t)) / 20.0 * K,
+            M=M,
+            u0=v,
+        ),
     ]
 
 
@@ -87,7 +112,9 @@ def end_error(problem: Problem, space: Space, **extra: Any) -> float:
 @pytest.mark.parametrize("index", range(5), ids=[p.name for p in problems(0.0)])
 @pytest.mark.parametrize(("kind", "q"), [("dG", 0), ("dG", 1), ("dG", 2), ("dG", 3), ("cG", 1), ("cG", 2), ("cG", 3)])
 @pytest.mark.parametrize(("t0", "graded"), [(0.0, False), (0.7, True)])
-def test_end_values_converge_at_the_superconvergent_order(index: int, kind: str, q: int, t0: float, graded: bool) -> None:
+def test_end_values_converge_at_the_superconvergent_order(
+    index: int, kind: str, q: int, t0: float, graded: bool
+) -> None:
     problem = problems(t0)[index]
     T = t0 + 2.0
     order = 2 * q + 1 if kind == "dG" else 2 * q
@@ -246,9 +273,21 @@ NAN = np.array([np.nan, 1.0])
         ({"F": raises_at(0.5, np.zeros(2), NAN)}, ValueError, "F: returned a non-finite value at t=0.5"),
         ({"F": raises_at(0.5, np.zeros(2), np.zeros(3))}, ValueError, "F: returned an array of shape (3,) at t=0.5"),
         ({"F": raises_at(0.0, 0, "text")}, TypeError, "F: returned 'text'"),
-        ({"F": raises_at(0.5, np.zeros(2), np.zeros(2) + 1j)}, TypeError, "F: expected real numbers, got complex ones at t=0.5"),
-        ({"F": lambda t, u: -u, "jac": raises_at(0.0, 0, np.full((2, 2), np.inf))}, ValueError, "jac: returned a non-finite"),
-        ({"F": lambda t, u: -u, "jac": raises_at(0.0, 0, np.eye(3))}, ValueError, "jac: returned a matrix of shape (3, 3)"),
+        (
+            {"F": raises_at(0.5, np.zeros(2), np.zeros(2) + 1j)},
+            TypeError,
+            "F: expected real numbers, got complex ones at t=0.5",
+        ),
+        (
+            {"F": lambda t, u: -u, "jac": raises_at(0.0, 0, np.full((2, 2), np.inf))},
+            ValueError,
+            "jac: returned a non-finite",
+        ),
+        (
+            {"F": lambda t, u: -u, "jac": raises_at(0.0, 0, np.eye(3))},
+            ValueError,
+            "jac: returned a matrix of shape (3, 3)",
+        ),
         ({"F": lambda t, u: -u, "jac": lambda t, u: None}, ValueError, "jac: returned a matrix of shape ()"),
         ({"A": raises_at(0.5, SQUARE, SQUARE * np.nan)}, ValueError, "A: returned a non-finite value at t=0.5"),
         ({"A": raises_at(0.5, SQUARE, np.eye(3))}, ValueError, "A: returned a matrix of shape (3, 3) at t=0.5"),

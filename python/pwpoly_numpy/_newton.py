@@ -22,7 +22,7 @@ contracts fast, and renewed by the rule of `_Linearisation`.
 from __future__ import annotations
 
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypeAlias
+from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -34,7 +34,7 @@ from . import _partition as partitions
 from . import _quadrature as quadratures
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
-from ._solver import GalerkinSolution, Stepper, _default_factorize, _matrix, _method_of, _refuse_complex, start_value
+from ._solver import GalerkinSolution, Stepper, _default_factorize, _matrix, _method_of, start_value
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._partition import Partition
@@ -72,6 +72,15 @@ class ConvergenceError(RuntimeError):
     Jacobian and factorisations made afresh at the interval's start (a solution that blows up
     within the interval, a step too long for the nonlinearity). Nothing computed is lost: the
     solution over the intervals completed before is kept.
+
+    Parameters
+    ----------
+    message : str
+        What failed and where.
+    time : float
+        The start of the interval where the iteration failed.
+    solution : GalerkinSolution or None
+        The solution over the intervals completed before.
 
     Attributes
     ----------
@@ -141,12 +150,12 @@ def _combine(A: Any, J: Any) -> Any:
     if A is None:
         return -J
     if scipy.sparse.issparse(A) and scipy.sparse.issparse(J):
-        return scipy.sparse.csr_array(A - J)
+        return scipy.sparse.csr_array(cast(Any, A) - J)
     return _dense(A) - _dense(J)
 
 
 def _dense(matrix: Any) -> _Floats:
-    return np.asarray(matrix.toarray() if scipy.sparse.issparse(matrix) else matrix, dtype=np.float64)
+    return np.asarray(cast(Any, matrix).toarray() if scipy.sparse.issparse(matrix) else matrix, dtype=np.float64)
 
 
 class _Linearisation:
@@ -289,7 +298,9 @@ class NewtonStepper(Stepper):
         method = self._method = _method_of(space)
         q = space._degree
         nodes, weights = self._rule = quadratures.rule(quadrature, q + 1 if isinstance(space, LegendreSpace) else q)
-        self._BT = np.ascontiguousarray((np.polynomial.legendre.legvander(nodes, method.test_degree) * weights[:, None]).T)
+        self._BT = np.ascontiguousarray(
+            (np.polynomial.legendre.legvander(nodes, method.test_degree) * weights[:, None]).T
+        )
         # The trial functions at the rule's nodes and the extrapolation to the next interval.
         if isinstance(space, LegendreSpace):
             self._Phi = np.ascontiguousarray(np.polynomial.legendre.legvander(nodes, q))
@@ -477,13 +488,13 @@ class NewtonStepper(Stepper):
     def _predictor(self, ratio: float) -> _Floats:
         """The map from an interval's unknowns (with its start value first for cG) to the
         extrapolation of its polynomial onto the next interval, `ratio` times as long."""
-        P = self._predictors.get(ratio)
+        P: _Floats | None = self._predictors.get(ratio)
         if P is None:
             q = self.space._degree
             if isinstance(self.space, LegendreSpace):
                 s = np.polynomial.legendre.leggauss(q + 1)[0]
                 V = np.polynomial.legendre.legvander(s, q)
-                P = np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q))
+                P = np.asarray(np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q)))
             else:
                 P = _lagrange_values(self._points, 1.0 + ratio * (1.0 + self._points[1:]))
             if len(self._predictors) < 64:
@@ -600,7 +611,7 @@ def _checked_shape(name: str, value: object, n: int, t: float) -> object:
     shape = getattr(value, "shape", None)
     if shape is None:
         try:
-            shape = np.shape(value)  # type: ignore[arg-type]
+            shape = np.shape(cast(Any, value))
         except (TypeError, ValueError):
             raise TypeError(f"{name}: returned {checks.describe(value)} at t={t!r}, expected a matrix") from None
     if tuple(shape) != (n, n):
