@@ -13,6 +13,7 @@ import scipy.integrate
 import scipy.sparse
 
 import pwpoly_numpy as pn
+from pwpoly_numpy import _solver as pn_solver
 
 Space = pn.LegendreSpace | pn.LagrangeSpace
 
@@ -342,3 +343,28 @@ def test_forms_of_F_and_jacobians_reach_the_same_solution(kind: str) -> None:
         np.testing.assert_allclose(other.coefficients, exact.coefficients, rtol=0, atol=1e-11)
     assert (exact.njev, differences.njev) != (0, 0) and differences.njev == 0
     assert vectorized.nfev < differences.nfev  # one call per interval and iteration
+
+
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+def test_stepper_cut_into_ranges_agrees_with_one_run(kind: str) -> None:
+    space = space_of(kind, 2, 24, 0.0, 3.0, True)
+
+    def F(t: float, u: Any) -> Any:
+        return np.array([u[1], -np.sin(u[0])])  # the pendulum
+
+    stepper = pn_solver.Stepper(space, None, F=F, n=2)
+    whole, end = stepper.advance(0, 24, np.array([1.0, 0.0]))
+    again, end_again = stepper.advance(0, 24, np.array([1.0, 0.0]))
+    np.testing.assert_array_equal(again, whole)  # the same call, the same bits
+    first, middle = stepper.advance(0, 10, np.array([1.0, 0.0]))
+    second, last = stepper.advance(10, 24, middle)
+    np.testing.assert_allclose(last, end, rtol=0, atol=1e-12)
+    # A correction after each interval moves the next start values by exactly that much.
+    shift = np.zeros((14, 2))
+    shift[0] = [1e-3, 0.0]
+    _, moved = stepper.advance(10, 24, middle, corrections=shift)
+    _, direct = stepper.advance(11, 24, stepper.advance(10, 11, middle)[1] + shift[0])
+    np.testing.assert_allclose(moved, direct, rtol=0, atol=1e-12)
+    assert np.max(np.abs(moved - last)) > 1e-4
+    energy = 0.5 * end[1] ** 2 - np.cos(end[0])
+    assert abs(energy - (-np.cos(1.0))) < 1e-6
