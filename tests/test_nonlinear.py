@@ -356,8 +356,9 @@ def test_stepper_cut_into_ranges_agrees_with_one_run(kind: str) -> None:
     whole, end = stepper.advance(0, 24, np.array([1.0, 0.0]))
     again, end_again = stepper.advance(0, 24, np.array([1.0, 0.0]))
     np.testing.assert_array_equal(again, whole)  # the same call, the same bits
-    first, middle = stepper.advance(0, 10, np.array([1.0, 0.0]))
-    second, last = stepper.advance(10, 24, middle)
+    np.testing.assert_array_equal(end_again, end)
+    _, middle = stepper.advance(0, 10, np.array([1.0, 0.0]))
+    _, last = stepper.advance(10, 24, middle)
     np.testing.assert_allclose(last, end, rtol=0, atol=1e-12)
     # A correction after each interval moves the next start values by exactly that much.
     shift = np.zeros((14, 2))
