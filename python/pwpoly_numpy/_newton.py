@@ -21,6 +21,7 @@ contracts fast, and renewed by the rule of `_Linearisation`.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypeAlias, cast
 
@@ -394,23 +395,29 @@ class NewtonStepper(Stepper):
 
     # --- one interval ---------------------------------------------------------------------------
 
-    def _residual(self, x: _Floats, u: _Floats, Mu: _Floats, half: float, times: _Floats, parts: _Floats,
+    def _residual(self, x: _Floats, u: _Floats, start: _Floats, half: float, times: _Floats, loads: _Floats | None,
                   A_r: list[Any] | None, first: bool) -> _Floats:  # fmt: skip
-        """R(x) of the module's note; `parts` holds -f at the times (p, n) or zeros."""
-        method = self._method
+        """R(x) of the module's note; `start` holds C1 kron (M u), `loads` -f at the times (p, n)
+        or None."""
         U = self._Phi @ x
         if self._continuous:
             U += self._phi0[:, None] * u[None, :]
-        G = parts.copy()
+        G: _Floats | None = None
         if self._A is not None:
-            G += (self._A @ U.T).T
+            G = np.asarray((self._A @ U.T).T)
         elif A_r is not None:
+            G = np.empty_like(U)
             for r, A in enumerate(A_r):
-                G[r] += A @ U[r]
+                G[r] = A @ U[r]
         if self._F is not None:
-            G -= self._F_values(times, U, first)
+            values = self._F_values(times, U, first)
+            G = -values if G is None else G - values
+        if loads is not None:
+            G = loads if G is None else G + loads
         xM = x if self._M is None else (self._M @ x.T).T
-        R: _Floats = method.T1 @ xM - method.C1[:, None] * Mu[None, :] + half * (self._BT @ G)
+        R: _Floats = self._method.T1 @ xM - start
+        if G is not None:
+            R += half * (self._BT @ G)
         return R
 
     def newton_step(
@@ -429,16 +436,20 @@ class NewtonStepper(Stepper):
         previous = 0.0
         theta = max(rate, 0.01)
         tolerance = self._tolerance
+        start = self._method.C1[:, None] * Mu[None, :]
+        loads = f_values if self._f is not None else None
+        # A solve of the user's factorisation, or the full matrix's, is not handed non-finite values.
+        guarded = lin is None or self._custom_factorize
         for iteration in range(MAX_ITERATIONS):
-            R = self._residual(x, u, Mu, half, times, f_values, A_r, iteration == 0)
-            if not np.isfinite(R).all():
+            R = self._residual(x, u, start, half, times, loads, A_r, iteration == 0)
+            if guarded and not np.isfinite(R).all():
                 raise _Diverged("non-finite residual")
             step = lin.update(self, R) if lin is not None else self._full_update(x, u, half, times, A_r, R)
             x = x + step
             self.n_newton_iterations += 1
-            size = float(np.max(np.abs(step)))
-            scale = float(np.max(np.abs(x)))
-            if not np.isfinite(scale):
+            size = float(np.abs(step).max())
+            scale = float(np.abs(x).max())
+            if not (math.isfinite(size) and math.isfinite(scale)):
                 raise _Diverged("non-finite iterate")
             if size <= _ROUNDING * scale:
                 return x, iteration + 1, theta
@@ -541,14 +552,15 @@ class NewtonStepper(Stepper):
         for a in range(k0, k1, chunk):
             b = min(a + chunk, k1)
             times = quadratures.times(self._partition, a, b, nodes).reshape(b - a, p)
-            f_values = np.zeros((b - a, p, n))
+            f_values = np.zeros((b - a, 1, 1))  # unused without f
+            starts = self._partition.ends(a, b)[0].tolist()
+            lengths = self._lengths[a:b].tolist()
             if self._f is not None:
                 values = quadratures.values(self._f, times.reshape(-1), (n,))
                 self.n_quadrature_points += times.size
                 f_values = -np.ascontiguousarray(values.T).reshape(b - a, p, n)
             for k in range(a, b):
-                h = float(self._lengths[k])
-                t = float(self._partition.boundary(k))
+                h, t = lengths[k - a], starts[k - a]
                 if previous is not None:
                     u_prev, x_prev, h_prev = previous
                     P = self._predictor(h / h_prev)
