@@ -61,3 +61,9 @@ def test_parallel_in_time_gives_the_serial_solution():
     for r in runs:
         assert r.residuals[-1] <= 1e-10 and r.iterations == len(r.residuals) - 1, r
         assert r.iterations <= 4 and r.difference < 1e-9 and r.same_bits, r
+
+
+def test_nonlinear_line_converges_at_the_order_of_dg2():
+    error, order, iterations, calls = demo.nonlinear_line((8, 16))
+    assert error < 1e-7 and abs(order - 5.0) < 0.5
+    assert 16 <= iterations <= calls

@@ -37,6 +37,7 @@ OUTPUTS = {
         "graded_mesh.png",
     },
     "parallel_in_time_pictures.py": {"mgrit_residuals.png"},
+    "nonlinear_pde.py": {"allen_cahn.png"},
 }
 
 

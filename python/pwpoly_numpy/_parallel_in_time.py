@@ -170,6 +170,8 @@ class ParallelSolution(GalerkinSolution):
     n_intervals, n_factorizations, n_solves, n_quadrature_points : int
         This process's statistics: its intervals, and over all levels its factorisations, linear
         solves and points at which f was evaluated.
+    nfev, njev, nlu, n_newton_iterations : int
+        The nonlinear counts of ``GalerkinSolution``, of the finest level's stepper.
 
     See Also
     --------

@@ -255,7 +255,19 @@ class Stepper:
     same bits for the same start value, whatever the ranges the run is cut into. ``n`` is the
     system size when known (the length of u0, named in the messages); ``coupled=True`` factorises
     the coupled block of every interval instead of the decoupled systems (for comparisons).
-    ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls."""
+    ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls.
+    With F or jac given, or A a callable or None, it is the Newton stepper of ``_newton.py``."""
+
+    # Counts of the nonlinear stepper, zero for this one.
+    nfev = njev = n_newton_iterations = 0
+
+    def __new__(cls, space: object, A: object, **options: Any) -> Stepper:
+        if cls is Stepper and (options.get("F") is not None or options.get("jac") is not None or A is None
+                               or (callable(A) and not scipy.sparse.issparse(A))):  # fmt: skip
+            from ._newton import NewtonStepper
+
+            return object.__new__(NewtonStepper)
+        return object.__new__(cls)
 
     def __init__(
         self,
@@ -264,6 +276,10 @@ class Stepper:
         *,
         M: object = None,
         f: Callable[[_Floats], npt.ArrayLike] | None = None,
+        F: Callable[..., npt.ArrayLike] | None = None,
+        jac: Callable[..., Any] | None = None,
+        vectorized: bool = False,
+        newton_tol: float = 1e-14,
         quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
         factorize: _Factorize | None = None,
         workers: object = 1,
@@ -575,6 +591,11 @@ class GalerkinSolution:
         The statistics of the run: intervals stepped, factorisations made, linear solves (of size
         n, a complex one counted once; a coupled block solve counted once), points at which f was
         evaluated.
+    nfev, njev, nlu, n_newton_iterations : int
+        The statistics of a nonlinear or time-dependent run (F, jac or a callable A): calls of
+        F (each call of a vectorized F once; finite-difference Jacobians included), calls of
+        jac, factorisations (the same number as ``n_factorizations``) and Newton iterations
+        (summed over the intervals). A linear run has no calls and no iterations.
 
     See Also
     --------
@@ -591,7 +612,7 @@ class GalerkinSolution:
     """
 
     __slots__ = ("space", "coefficients", "end", "u0", "n_intervals", "n_factorizations", "n_solves",
-                 "n_quadrature_points")  # fmt: skip
+                 "n_quadrature_points", "nfev", "njev", "nlu", "n_newton_iterations")  # fmt: skip
 
     def __init__(
         self,
@@ -609,6 +630,8 @@ class GalerkinSolution:
         self.n_factorizations = stepper.n_factorizations
         self.n_solves = stepper.n_solves
         self.n_quadrature_points = stepper.n_quadrature_points
+        self.nfev, self.njev, self.nlu = stepper.nfev, stepper.njev, stepper.n_factorizations
+        self.n_newton_iterations = stepper.n_newton_iterations
 
     def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
         """The solution (or its time derivative) at times.
@@ -667,6 +690,10 @@ def solve_galerkin(
     *,
     M: Any = None,
     f: Callable[[_Floats], npt.ArrayLike] | None = None,
+    F: Callable[..., npt.ArrayLike] | None = None,
+    jac: Callable[..., Any] | None = None,
+    vectorized: bool = False,
+    newton_tol: float = 1e-14,
     quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
     factorize: _Factorize | None = None,
     workers: int = 1,
@@ -687,8 +714,9 @@ def solve_galerkin(
         A ``LegendreSpace`` of degree q gives dG(q) (upwind traces); a ``LagrangeSpace`` of
         degree q >= 1 gives cG(q) (Legendre test functions of degree q - 1 on the same partition,
         and the start condition); any partition.
-    A : (n, n) real scipy sparse array or matrix, or ndarray
-        Time-independent, finite.
+    A : (n, n) real scipy sparse array or matrix, or ndarray; or callable, or None
+        Finite. A callable ``A(t)`` returning such a matrix gives a time-dependent linear part
+        (evaluated at the quadrature times of every interval); None, no linear part.
     u0 : array_like of float, shape (n,)
         The value at t0, finite.
     M : (n, n) real sparse or ndarray, optional, keyword-only
@@ -697,8 +725,24 @@ def solve_galerkin(
         Vectorised as for ``project``: ``f(t)`` for times of shape (p,) returns shape (n, p) (or
         (p,) when n = 1); integrated against the test functions of every interval by the rule of
         `quadrature`.
+    F : callable, optional, keyword-only
+        The nonlinear part, ``F(t, u)`` for a float t and u of shape (n,), returning shape
+        (n,); the equation is then ``M u' + A(t) u = f(t) + F(t, u)``, solved by simplified
+        Newton on every interval (see Notes).
+    jac : callable, optional, keyword-only
+        ``jac(t, u)``, the (n, n) Jacobian dF/du (dense or sparse). Default: forward
+        differences, n + 1 calls of F (one call when vectorized) and a dense n x n matrix per
+        Jacobian, for at most 1000 unknowns.
+    vectorized : bool, optional, keyword-only
+        True: F is called once per interval and Newton iteration with all the interval's
+        quadrature times, ``F(t, U)`` for t of shape (p,) and U of shape (n, p), returning
+        shape (n, p). Default False.
+    newton_tol : float, optional, keyword-only
+        Newton's stopping tolerance on every interval, relative to the interval's largest
+        unknown (default 1e-14).
     quadrature : int or (nodes, weights), optional, keyword-only
-        Gauss-Legendre points per interval (default degree + 2), or a rule on [-1, 1] (e.g. a
+        Gauss-Legendre points per interval (default degree + 2; with F or a callable or None
+        A: degree + 1 for dG, degree for cG), or a rule on [-1, 1] (e.g. a
         Gauss-Jacobi rule for an f singular at t0).
     factorize : callable, optional, keyword-only
         ``factorize(K)`` for a square sparse matrix K (real or complex, CSC) returns a callable
@@ -719,10 +763,15 @@ def solve_galerkin(
     Raises
     ------
     TypeError
-        `space` not a space; `A`, `M` or `u0` complex or not numbers; `f` or `factorize` not
-        callable; `quadrature` neither an integer nor a pair of arrays.
+        `space` not a space; `A`, `M` or `u0` complex or not numbers; `f`, `F`, `jac` or
+        `factorize` not callable; `quadrature` neither an integer nor a pair of arrays.
+    ConvergenceError
+        Newton's iteration failed on an interval; its ``solution`` holds the intervals
+        completed before.
     ValueError
         Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)");
+        F, jac or A(t) returning a wrong shape or a non-finite value ("F: returned a non-finite
+        value at t=0.5"); jac not given for more than 1000 unknowns;
         non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
         ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
         invalid rule.
@@ -754,6 +803,13 @@ def solve_galerkin(
     alike, an error growing as eps T ||A||. Either way the result is the all-at-once Kronecker
     solution to rounding.
 
+    With F, or A a callable or None, each interval's residual is integrated by the quadrature
+    rule and solved by simplified Newton: the matrix ``T1 kron M + (h/2) T2 kron K``,
+    K = A(t_k) - dF/du(t_k, u_k) frozen at an interval's start, splits like the linear step's,
+    so an iteration costs a linear step; it is kept across intervals and renewed when an interval
+    needs more than 3 iterations or contracts by more than 0.5. The guide's chapter on nonlinear
+    problems has the rules; the orders stay 2q + 1 (dG) and 2q (cG) at the interval ends.
+
     One dG(q) step of :math:`u' = \lambda u` multiplies by the (q, q + 1) Pade approximant of
     :math:`e^{\lambda h}`, one cG(q) step by the (q, q) one.
 
@@ -765,11 +821,19 @@ def solve_galerkin(
     >>> cg = pn.solve_galerkin(pn.LagrangeSpace(2, 8, 1.0), np.array([[2.0]]), [1.0])
     >>> bool(abs(cg.end[0] - np.exp(-2.0)) < 1e-5), cg(0.5).round(4)
     (True, array([0.3679]))
+
+    u' = -u^2, u(0) = 1 (u = 1 / (1 + t)), by dG(2) with Newton on each interval:
+
+    >>> sol = pn.solve_galerkin(pn.LegendreSpace(2, 8, 1.0), None, [1.0], F=lambda t, u: -u * u)
+    >>> bool(abs(sol.end[0] - 0.5) < 1e-8), sol.n_newton_iterations >= 8
+    (True, True)
     """
     if not isinstance(space, (LegendreSpace, LagrangeSpace)):
         raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")
     n = _length_of_u0(u0)
-    stepper = Stepper(space, A, M=M, f=f, quadrature=quadrature, factorize=factorize, workers=workers, n=n)
+    stepper = Stepper(space, A, M=M, f=f, F=F, jac=jac, vectorized=vectorized, newton_tol=newton_tol,
+                      quadrature=quadrature,
+                      factorize=factorize, workers=workers, n=n)  # fmt: skip
     start = start_value("u0", u0, stepper.n)
     coefficients, end = stepper.advance(0, space.n_t, start)
     return GalerkinSolution(space, coefficients, start.copy(), end, stepper)
