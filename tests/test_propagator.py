@@ -214,3 +214,29 @@ def test_contraction_is_none_without_two_residuals_above_rounding(method):
     options = {"parts": 2} if method is pn.parareal else {"coarsening": 8}
     sol = method(V, np.eye(1), [1.0], **options)
     assert sol.iterations <= 1 and sol.contraction is None
+
+
+class Wrapped:
+    """A Galerkin propagator behind the plain interface: mgrit cannot tell it is linear."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def step(self, space, k0, k1, u):
+        return self.inner.step(space, k0, k1, u)
+
+
+@pytest.mark.parametrize(("levels", "relaxation"), [(2, "F"), (2, "FCF"), (3, "FCF")])
+@pytest.mark.parametrize("kind", [pn.LegendreSpace, pn.LagrangeSpace])
+def test_full_approximation_on_a_linear_problem_agrees_with_the_error_correction(kind, levels, relaxation):
+    V = kind(1, 48, 0.5)
+    A, u0 = laplacian(6), np.linspace(1.0, 0.0, 6)
+    f = lambda t: np.outer(np.arange(6.0), np.sin(5.0 * t))  # noqa: E731
+    options = {"levels": levels, "coarsening": 4 if levels == 2 else 2, "relaxation": relaxation, "tol": 1e-11}
+    linear = pn.mgrit(V, A, u0, f=f, **options)
+    full = pn.mgrit(V, None, u0, propagator=Wrapped(pn.GalerkinPropagator(A, f=f)), **options)
+    serial = pn.solve_galerkin(V, A, u0, f=f)
+    breakpoint_values = np.array([serial(V.breakpoints[1:], side="left")]).reshape(6, -1)
+    assert full.residuals[-1] <= 1e-11 and abs(full.iterations - linear.iterations) <= 1
+    assert np.abs(full.coefficients[:, 1:] - breakpoint_values).max() <= 1e-9 * np.abs(breakpoint_values).max()
+    assert np.abs(full.end - linear.end).max() <= 1e-9 * np.abs(linear.end).max()

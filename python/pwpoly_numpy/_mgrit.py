@@ -59,11 +59,13 @@ def mgrit(
     coarsest level is solved exactly, in sequence. Relaxation "F" propagates from the C-points to
     the F-points; "FCF" adds the C-points' update from the F-points before them and F again.
 
-    The coarse levels solve the full approximation scheme (FAS): each level steps the problem
-    itself from the finer level's C-point values, with the finer level's residual and the
-    difference of the two levels' steps added at its points, so nonlinear problems (F, A(t), a
-    nonlinear propagator) converge as linear ones do; for a linear problem the iterates are
-    those of the linear error correction, to rounding.
+    A linear problem (A and M, or A(t), without F) is corrected on the coarse levels by the
+    error equation, stepped without f. Any other problem (F given, or a propagator of one's own)
+    is solved in the full approximation scheme (FAS): each coarse level steps the problem itself
+    from the finer level's C-point values, with the finer level's residual and the difference of
+    the two levels' steps added at its points, so nonlinear problems converge as linear ones do;
+    for a linear problem its iterates are those of the error correction, to rounding (of the
+    size of the coarse steps of the values).
 
     The processes of `comm` each take a balanced share of the coarsest level's intervals and
     everything under them; the arithmetic does not depend on the number of processes.
@@ -247,6 +249,15 @@ class _Mgrit:
         self.ring, self.levels, self.propagator, self.fcf = ring, levels, propagator, relaxation == "FCF"
         self.start, self.history, self.n = start, history, start.size
         self.last = ring.rank == ring.size - 1
+        # A linear problem's coarse levels solve for the error by the steps without f: its
+        # residual then falls to rounding of the values, not of the coarse steps of the values
+        # (as in the full approximation scheme, whose coarse values carry the rounding of
+        # Psi(x) - Psi(x)).
+        self.linear = propagator.homogeneous() if isinstance(propagator, GalerkinPropagator) else None
+
+    def level_propagator(self, k: int) -> Propagator:
+        """What level k steps with: on the coarse levels of a linear problem, the steps without f."""
+        return self.linear if k > 0 and self.linear is not None else self.propagator
 
     def zeros(self, k: int) -> _Floats:
         level = self.levels[k]
@@ -280,7 +291,7 @@ class _Mgrit:
             a, b = int(level.up[J]), int(level.up[J + 1])
             corrections = g[a + 1 - lo : b + 1 - lo].copy()
             corrections[-1] = 0.0  # the C-point's own g is added by its owner
-            values = corrected_run(self.propagator, level.space, a, b, x[a - lo], corrections)
+            values = corrected_run(self.level_propagator(k), level.space, a, b, x[a - lo], corrections)
             x[a + 1 - lo : b - lo] = values[:-1]
             arrivals[J - coarse.lo] = values[-1]
         return arrivals
@@ -304,26 +315,30 @@ class _Mgrit:
                     corrections = g[1:].copy()
                     if not self.last:  # the next rank's first point takes its own g
                         corrections[-1] = 0.0
-                    x[1:] = corrected_run(self.propagator, level.space, level.lo, level.hi, x[0], corrections)
+                    propagator = self.level_propagator(k)
+                    x[1:] = corrected_run(propagator, level.space, level.lo, level.hi, x[0], corrections)
                     out = x[-1]
             shared = ring.share(root, out, attempt)
             if ring.rank == root + 1:
                 x[0] = shared + g[0]
 
     def coarse_correction(self, k: int, xC: _Floats, arriving: _Floats) -> None:
-        """Level k's C-point values xC (the next level's points lo ... hi) replaced by the next
-        level's solution of its FAS system: g_I = Phi_k(..)(x_(I-1)) + g - Phi_(k+1)(x_(I-1)), the
-        fine arrival minus the coarse step from the same start, from xC as the first guess."""
+        """Level k's C-point values xC (the next level's points lo ... hi) corrected by the next
+        level's solution: of the error equation e_I = Psi(e_(I-1)) + r_I, r the residual at the
+        C-points, for a linear problem; else of the full approximation scheme, x_I =
+        Psi(x_(I-1)) + g_I from xC as the first guess, g_I = the fine arrival minus Psi of the
+        same start."""
         ring, coarse = self.ring, self.levels[k + 1]
         attempt = ring.attempt()
         steps = np.empty((coarse.hi - coarse.lo, self.n))
         with attempt:
-            for J in range(coarse.lo, coarse.hi):
-                steps[J - coarse.lo] = step(self.propagator, coarse.space, J, J + 1, xC[J - coarse.lo])
-        stepped = self.incoming(steps, xC[0], attempt)
+            if self.linear is None:
+                for J in range(coarse.lo, coarse.hi):
+                    steps[J - coarse.lo] = step(self.propagator, coarse.space, J, J + 1, xC[J - coarse.lo])
+        stepped = xC if self.linear is not None else self.incoming(steps, xC[0], attempt)
         attempt = ring.attempt()
         g = self.zeros(k + 1)
-        v = xC.copy()
+        v = self.zeros(k + 1) if self.linear is not None else xC.copy()
         with attempt:
             kept = self.owned(len(xC))
             g[kept] = arriving[kept] - stepped[kept]
@@ -334,7 +349,10 @@ class _Mgrit:
             self.forward(k + 1, v, g)
         else:
             self.cycle(k + 1, v, g)
-        xC[:] = v
+        if self.linear is not None:
+            xC += v
+        else:
+            xC[:] = v
 
     def cycle(self, k: int, x: _Floats, g: _Floats) -> None:
         """One V-cycle on level k >= 1 from x: relaxation, the coarse correction, F-relaxation."""
@@ -405,12 +423,27 @@ class _Mgrit:
         for k in range(L - 1, 0, -1):
             if self.ring.rank == 0:
                 x[0] = self.start
+            g = self.zeros(k) if self.linear is None else self.loads(k)
             if k == L - 1:
-                self.forward(k, x, self.zeros(k))
+                self.forward(k, x, g)
             else:
-                self.cycle(k, x, self.zeros(k))
+                self.cycle(k, x, g)
             if k > 1:
                 finer = self.zeros(k - 1)
                 finer[self.c_rows(k - 1)] = x
                 x = finer
         return x
+
+    def loads(self, k: int) -> _Floats:
+        """For a linear problem's level k >= 1, stepped without f: what f adds in the interval
+        before each point this rank owns, the step from zero (rows lo ... hi - 1, and hi on the
+        last rank; the first interval of a rank is computed by its predecessor too)."""
+        level = self.levels[k]
+        g = self.zeros(k)
+        attempt = self.ring.attempt()
+        with attempt:
+            zero = np.zeros(self.n)
+            for j in range(max(level.lo - 1, 0), level.hi if self.last else level.hi - 1):
+                g[j + 1 - level.lo] = step(self.propagator, level.space, j, j + 1, zero)
+        self.ring.check(attempt)
+        return g

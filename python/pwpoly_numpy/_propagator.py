@@ -122,6 +122,15 @@ class GalerkinPropagator:
         self._n: int | None = None  # the length of u0, named in the messages, when the solver knows it
         self._made: dict[int, tuple[_Space, Stepper]] = {}
 
+    def homogeneous(self) -> GalerkinPropagator | None:
+        """The same method without f, whose steps are linear in the start value; None when the
+        problem is nonlinear (F given)."""
+        if "F" in self._options:
+            return None
+        made = GalerkinPropagator(self._A, **(self._options | {"f": None}))
+        made._n = self._n
+        return made
+
     @property
     def steppers(self) -> list[Stepper]:
         return [stepper for _, stepper in self._made.values()]
