@@ -217,9 +217,9 @@ def test_parareal_and_mgrit_give_the_bits_of_one_process_and_fail_together(proce
     assert report["size"] == processes
     assert report["problems"] == {}
     # The failing rank raises its own error, every other one a RuntimeError naming it.
-    for case, (failing, message) in ONE_RANK_FAILS.items():
+    for case, (rank, message) in ONE_RANK_FAILS.items():
         raised = report["failures"][case]
-        failing = failing % processes
+        failing = rank % processes
         assert raised[failing].startswith(message), (case, raised)
         others = [text for rank, text in enumerate(raised) if rank != failing]
         assert others == [f"RuntimeError: comm: rank {failing} of {processes} raised {raised[failing]}"] * (

@@ -4,11 +4,11 @@ the stretch after it.
 The algorithms talk to their neighbours only through the few operations here, each one a step
 that every rank takes, in the same order, whatever happened locally: ``shift`` (each rank passes
 a value to the next one), ``share`` (one rank gives a value to all), ``gather`` (every rank gets
-every rank's value) and ``check``. A rank whose own work raised (any exception, a KeyboardInterrupt too) does not leave the
-row: it takes part in the next of these steps with the exception in place of its value, and
-there every rank raises, the failed one its own exception and the others a ``RuntimeError``
-naming it. So a rank
-that raises never leaves the others waiting for it.
+every rank's value) and ``check``. A rank whose own work raised (any exception, a
+KeyboardInterrupt too) does not leave the row: it takes part in the next of these steps with the
+exception in place of its value, and there every rank raises, the failed one its own exception
+and the others a ``RuntimeError`` naming it. So a rank that raises never leaves the others
+waiting for it.
 
 ``Serial`` is the row of one process (``comm=None``); the algorithms run the same arithmetic on
 it, since every value a rank computes depends only on the values it is given, not on where the
