@@ -1,5 +1,6 @@
 """Run by test_mpi.py under mpiexec: parareal and mgrit on COMM_WORLD against the same calls with
-comm=None, bit for bit; the observed contraction within the stated bound; a rank that raises.
+comm=None, bit for bit; the observed contraction within the stated bound; a rank that raises (a
+KeyboardInterrupt too) or meets a non-finite value; ranks given different arguments.
 Rank 0 prints one JSON object: the name of every case that failed, with what differed, and what
 each rank raised in the failure cases."""
 
@@ -78,6 +79,9 @@ def compare(name, method, V, options):
     t = np.linspace(parallel.slab.t0, parallel.slab.t1, 5, endpoint=parallel.slab.k1 == V.n_t)
     if not same(parallel(t), V.evaluate(serial.coefficients, t)):
         problems.append("sol(t) differs")
+    end = parallel.slab.t1  # on every rank: the limit from its own slab
+    if not same(parallel(end), V.evaluate(serial.coefficients, end, side="left")):
+        problems.append("sol(slab.t1) is not the limit from the slab")
     if method is pn.parareal and options.get("parts", size) == size and parallel.iterations < size - 1:
         problems.append("converged too early to show the contraction")
     return problems
@@ -110,27 +114,76 @@ def contractions():
     return problems
 
 
-def failing(case):
-    """What this rank raises when `case` makes one rank fail."""
+class Interrupting:
+    """A heat step by backward Euler that raises KeyboardInterrupt on rank 1 at its 20th call."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def step(self, space, k0, k1, u):
+        self.calls += 1
+        if rank == 1 and self.calls == 20:
+            raise KeyboardInterrupt("stop")
+        t = space.breakpoints
+        for k in range(k0, k1):
+            u = u / (1.0 + (t[k + 1] - t[k]))
+        return u
+
+
+def on_rank(r, mine, others):
+    return mine if rank == r else others
+
+
+def failing_runs():
+    """The runs of the failure cases: each makes one rank fail, or gives the ranks different
+    arguments."""
     A, u0 = heat(5)
     V = pn.LegendreSpace(1, 24, 0.3)
+    last = size - 1
+
+    def raising(t):
+        if rank == 1:
+            raise ValueError("f: no values here")
+        return f(t)
+
+    def nan_on_rank_1(t):
+        return f(t) * (np.nan if rank == 1 else 1.0)
+
+    def interrupting(t):
+        if rank == last:
+            raise KeyboardInterrupt("stop")
+        return f(t)
+
+    return {
+        "f raises on rank 1": lambda: pn.parareal(V, A, u0, f=raising, comm=comm),
+        "f not finite on rank 1": lambda: pn.mgrit(V, A, u0, f=nan_on_rank_1, comm=comm, nested=False),
+        "KeyboardInterrupt in f on the last rank": lambda: pn.parareal(V, A, u0, f=interrupting, comm=comm),
+        "KeyboardInterrupt in a propagator on rank 1": lambda: pn.mgrit(
+            V, None, np.ones(3), propagator=Interrupting(), comm=comm, levels=3, coarsening=2
+        ),
+        "u0 not finite on the last rank": lambda: pn.mgrit(
+            V, A, on_rank(last, u0 * np.nan, u0), comm=comm, levels=2, coarsening=2
+        ),
+        "u0 length differs": lambda: pn.mgrit(V, A, u0[: on_rank(1, 4, 5)], comm=comm),
+        "tol differs": lambda: pn.mgrit(V, A, u0, comm=comm, tol=on_rank(1, 1e-8, 1e-10)),
+        "max_iterations differs": lambda: pn.parareal(V, A, u0, comm=comm, max_iterations=on_rank(last, 1, None)),
+        "relaxation differs": lambda: pn.mgrit(V, A, u0, comm=comm, relaxation=on_rank(1, "F", "FCF")),
+        "nested differs": lambda: pn.mgrit(V, A, u0, comm=comm, nested=rank == 0),
+        "parts differs": lambda: pn.parareal(V, A, u0, comm=comm, parts=on_rank(1, 2 * size, size)),
+        "levels differs": lambda: pn.mgrit(V, A, u0, comm=comm, levels=on_rank(1, 3, 2), coarsening=2),
+        "n_t differs": lambda: pn.mgrit(on_rank(1, pn.LegendreSpace(1, 28, 0.3), V), A, u0, comm=comm),
+        "degree differs": lambda: pn.mgrit(on_rank(1, pn.LegendreSpace(2, 24, 0.3), V), A, u0, comm=comm),
+        "space kind differs": lambda: pn.parareal(on_rank(1, pn.LagrangeSpace(1, 24, 0.3), V), A, u0, comm=comm),
+        "A differs": lambda: pn.mgrit(V, on_rank(last, 2.0 * A, A), u0, comm=comm),
+        "A's structure differs": lambda: pn.mgrit(V, on_rank(1, A.toarray(), A), u0, comm=comm),
+    }
+
+
+def failing(run):
+    """What this rank raises in a failure case."""
     try:
-        if case == "f raises on rank 1":
-
-            def bad(t):
-                if rank == 1:
-                    raise ValueError("f: no values here")
-                return f(t)
-
-            pn.parareal(V, A, u0, f=bad, comm=comm)
-        elif case == "u0 not finite on the last rank":
-            start = u0.copy()
-            if rank == size - 1:
-                start[0] = np.nan
-            pn.mgrit(V, A, start, comm=comm, levels=2, coarsening=2)
-        else:
-            return "no such case"
-    except Exception as error:  # noqa: BLE001 - what each rank raised is the finding
+        run()
+    except BaseException as error:  # noqa: BLE001 - what each rank raised is the finding
         return f"{type(error).__name__}: {error}"
     return "returned"
 
@@ -155,8 +208,8 @@ for name, run in CASES_RUN.items():
     everyone = comm.gather(problems, root=0)
     if rank == 0 and any(everyone):
         report["problems"][name] = [f"rank {r}: {p}" for r, ps in enumerate(everyone) for p in ps]
-for case in ("f raises on rank 1", "u0 not finite on the last rank"):
-    everyone = comm.gather(failing(case), root=0)
+for case, run in failing_runs().items():
+    everyone = comm.gather(failing(run), root=0)
     if rank == 0:
         report["failures"][case] = everyone
 if rank == 0:

@@ -17,7 +17,8 @@ memory proportional to the slab, with the bits of the whole.
 ``LagrangeSpace``) interval by interval and returns a ``GalerkinSolution``.
 
 ``parareal`` and ``mgrit`` compute the same solution parallel in time over the processes of an
-mpi4py communicator (or in one process, with the same bits), each process holding its own slab.
+mpi4py communicator (or in one process, with the same bits), each process holding its own slab;
+given a ``Propagator`` of one's own (any object with ``step(space, k0, k1, u)``), they run on it.
 
 Every example in this package's documentation assumes ``import numpy as np`` and
 ``import pwpoly_numpy as pn``.
@@ -50,7 +51,7 @@ from . import _kernels
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._newton import ConvergenceError
-from ._parallel_in_time import ParallelSolution, mgrit, parareal
+from ._parallel_in_time import GalerkinPropagator, ParallelSolution, Propagator, mgrit, parareal
 from ._partition import TimeSlab
 from ._solver import GalerkinSolution, solve_galerkin
 
@@ -77,4 +78,4 @@ Lagrange prolongation requires polynomial degree at least 1
 """
 
 __all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab", "GalerkinSolution", "solve_galerkin"]
-__all__ += ["ParallelSolution", "mgrit", "parareal", "ConvergenceError"]
+__all__ += ["ParallelSolution", "mgrit", "parareal", "Propagator", "GalerkinPropagator", "ConvergenceError"]

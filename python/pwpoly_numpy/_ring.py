@@ -4,10 +4,11 @@ the stretch after it.
 The algorithms talk to their neighbours only through the few operations here, each one a step
 that every rank takes, in the same order, whatever happened locally: ``shift`` (each rank passes
 a value to the next one), ``share`` (one rank gives a value to all), ``gather`` (every rank gets
-every rank's value) and ``check``. A rank whose own work raised does not leave the row: it takes
-part in the next of these steps with the exception in place of its value, and there every rank
-raises, the failed one its own exception and the others a ``RuntimeError`` naming it. So a rank
-that raises never leaves the others waiting for it.
+every rank's value) and ``check``. A rank whose own work raised (any exception, a
+KeyboardInterrupt too) does not leave the row: it takes part in the next of these steps with the
+exception in place of its value, and there every rank raises, the failed one its own exception
+and the others a ``RuntimeError`` naming it. So a rank that raises never leaves the others
+waiting for it.
 
 ``Serial`` is the row of one process (``comm=None``); the algorithms run the same arithmetic on
 it, since every value a rank computes depends only on the values it is given, not on where the
@@ -30,7 +31,7 @@ class Attempt:
     __slots__ = ("failure",)
 
     def __init__(self) -> None:
-        self.failure: Exception | None = None
+        self.failure: BaseException | None = None
 
     def __enter__(self) -> Attempt:
         return self
@@ -38,13 +39,15 @@ class Attempt:
     def __exit__(
         self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
     ) -> bool:
-        if isinstance(error, Exception):
+        # Any exception, KeyboardInterrupt and the internal fault too: a rank that left the row
+        # here would leave the others waiting for it.
+        if error is not None:
             self.failure = error
             return True
         return False
 
 
-def _description(failure: Exception | None) -> str | None:
+def _description(failure: BaseException | None) -> str | None:
     return None if failure is None else f"{type(failure).__name__}: {failure}"
 
 
