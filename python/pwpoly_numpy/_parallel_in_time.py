@@ -22,7 +22,7 @@ from ._ring import Attempt, Serial, ring_of
 from ._solver import GalerkinSolution, Stepper, _length_of_u0, start_value
 
 if TYPE_CHECKING:  # pragma: no cover
-    from ._solver import _Factorize as Factorize
+    from .typing import Factorize, FloatArray, Matrix
 
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Space: TypeAlias = LegendreSpace | LagrangeSpace
@@ -247,7 +247,7 @@ class ParallelSolution(GalerkinSolution):
         self.n_solves = sum(s.n_solves for s in steppers)
         self.n_quadrature_points = sum(s.n_quadrature_points for s in steppers)
 
-    def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
+    def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> FloatArray:
         """The solution (or its time derivative) at times of this process's slab.
 
         Parameters
@@ -360,12 +360,12 @@ def _share_end(ring: Serial, end: _Floats | None, attempt: Attempt) -> _Floats:
 
 
 def parareal(
-    space: _Space,
-    A: Any,
+    space: LegendreSpace | LagrangeSpace,
+    A: Matrix,
     u0: npt.ArrayLike,
     *,
-    M: Any = None,
-    f: Callable[[_Floats], npt.ArrayLike] | None = None,
+    M: Matrix | None = None,
+    f: Callable[[FloatArray], npt.ArrayLike] | None = None,
     coarse: int | None = None,
     parts: int | None = None,
     comm: Any = None,
@@ -745,12 +745,12 @@ def _loads(level: _Level, stepper: Stepper, n: int, last: bool) -> _Floats:
 
 
 def mgrit(
-    space: _Space,
-    A: Any,
+    space: LegendreSpace | LagrangeSpace,
+    A: Matrix,
     u0: npt.ArrayLike,
     *,
-    M: Any = None,
-    f: Callable[[_Floats], npt.ArrayLike] | None = None,
+    M: Matrix | None = None,
+    f: Callable[[FloatArray], npt.ArrayLike] | None = None,
     levels: int = 2,
     coarsening: int = 4,
     relaxation: Literal["F", "FCF"] = "FCF",
