@@ -41,6 +41,9 @@ autosummary_imported_members = True  # the names of __all__, wherever they are d
 autodoc_typehints = "signature"
 autodoc_member_order = "bysource"
 autodoc_preserve_defaults = True
+# The public aliases of pwpoly_numpy.typing, shown by name in the signatures and linked to their
+# entries.
+autodoc_type_aliases = {name: f"pwpoly_numpy.typing.{name}" for name in ("FloatArray", "Matrix", "Solve", "Factorize")}
 toc_object_entries_show_parents = "hide"  # "locate()" in the page's contents, not "LegendreSpace.locate()"
 python_maximum_signature_line_length = 100
 
@@ -76,7 +79,7 @@ numpydoc_xref_aliases = {
 # (annotations name numpy's typing aliases as classes: the local inventory lists them so).
 nitpicky = True
 nitpick_ignore = [
-    ("py:class", name) for name in ("_Floats", "_Space", "_Factorize", "Stepper", "S", "Factorize", "ArrayLikeOrSparse")
+    ("py:class", name) for name in ("_Floats", "_Space", "Stepper", "S", "ArrayLikeOrSparse")
 ]
 
 html_theme = "pydata_sphinx_theme"
