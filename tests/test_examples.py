@@ -29,6 +29,7 @@ pictures = importlib.import_module("pictures")
 OUTPUTS = {
     "pictures.py": {
         "legendre_basis.png",
+        "legendre_basis_narrow.png",
         "prolongation.png",
         "operator_sparsity.png",
         "convergence.png",
