@@ -11,7 +11,7 @@ Examples
 ...     return scipy.sparse.linalg.splu(K).solve
 >>> factorize: Factorize = lu
 >>> A: Matrix = np.array([[2.0]])
->>> sol = pn.solve_galerkin(pn.LegendreSpace(1, 4, 1.0), A, [1.0], factorize=factorize)
+>>> sol = pn.solve_galerkin(pn.LegendreSpace(2, 8, 1.0), A, [1.0], factorize=factorize)
 >>> end: FloatArray = sol.end
 >>> end.round(4)
 array([0.1353])
