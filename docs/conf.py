@@ -41,6 +41,9 @@ autosummary_imported_members = True  # the names of __all__, wherever they are d
 autodoc_typehints = "signature"
 autodoc_member_order = "bysource"
 autodoc_preserve_defaults = True
+# The public aliases of pwpoly_numpy.typing: the signatures show them by name (the annotations are
+# not evaluated), and resolve_alias below links each name to its entry.
+TYPING_ALIASES = ("FloatArray", "Matrix", "Solve", "Factorize")
 toc_object_entries_show_parents = "hide"  # "locate()" in the page's contents, not "LegendreSpace.locate()"
 python_maximum_signature_line_length = 100
 
@@ -56,6 +59,9 @@ numpydoc_validation_exclude = {
     # Slots have no docstring of their own: their text comes from the "Attributes" section of
     # the class (slot_attributes), which numpydoc validates with the class.
     r"^pwpoly_numpy\.(GalerkinSolution|ParallelSolution)\.(?!__)\w+$",
+    # A type alias is the object it names (Callable[...] has no docstring of its own): its text is
+    # the docstring written after it, which autodoc reads from the source.
+    r"^pwpoly_numpy\.typing\.\w+$",
 }
 numpydoc_xref_param_type = True
 # In the types of parameters only these words link (the rest is prose: "of shape (n,)").
@@ -75,9 +81,9 @@ numpydoc_xref_aliases = {
 # Every cross-reference must resolve, except the private type aliases that annotations name
 # (annotations name numpy's typing aliases as classes: the local inventory lists them so).
 nitpicky = True
-nitpick_ignore = [
-    ("py:class", name) for name in ("_Floats", "_Space", "_Factorize", "Stepper", "S", "Factorize", "ArrayLikeOrSparse")
-]
+nitpick_ignore = [("py:class", name) for name in ("_Floats", "_Space", "Stepper", "S", "ArrayLikeOrSparse")]
+# The value of the alias Matrix as autodoc spells it, numpy's private home of ArrayLike.
+nitpick_ignore += [("py:type", "numpy._typing._array_like.ArrayLike")]
 
 html_theme = "pydata_sphinx_theme"
 html_title = "pwpoly"
@@ -85,6 +91,7 @@ html_context = {"default_mode": "auto"}  # the theme's colours; without it a fir
 html_static_path = ["_static"]
 html_favicon = "_static/favicon.svg"
 html_css_files = ["site.css"]
+html_js_files = ["math.js"]  # display math scaled to its column where MathJax cannot break it
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
@@ -96,4 +103,25 @@ html_copy_source = False
 
 # Math by the site's own MathJax (copied in by the offline extension).
 mathjax_path = "mathjax/MathJax.js?config=TeX-AMS_CHTML"
-mathjax2_config = {"tex2jax": {"processClass": "math", "ignoreClass": "document"}, "messageStyle": "none"}
+# Long display math is broken into lines at the column's width.
+mathjax2_config = {
+    "tex2jax": {"processClass": "math", "ignoreClass": "document"},
+    "messageStyle": "none",
+    "CommonHTML": {"linebreaks": {"automatic": True}},
+}
+
+
+def resolve_alias(app, env, node, contnode):
+    """A reference to an alias of pwpoly_numpy.typing by its short name, as the signatures write
+    it, resolved to the alias's entry."""
+    target = node.get("reftarget")
+    if node.get("refdomain") != "py" or target not in TYPING_ALIASES:
+        return None
+    domain = env.get_domain("py")
+    return domain.resolve_xref(
+        env, node["refdoc"], app.builder, "data", f"pwpoly_numpy.typing.{target}", node, contnode
+    )
+
+
+def setup(app):
+    app.connect("missing-reference", resolve_alias)

@@ -5,7 +5,8 @@
 writes mgrit_residuals.png into OUTPUT_DIR, else into $PWPOLY_EXAMPLE_OUTPUT when set, else into
 docs/images/ (as examples/pictures.py does): the relative residual per iteration of ``pn.mgrit``
 with 2 to 5 levels (coarsening 4, F and FCF relaxation) and of ``pn.parareal`` on 8 slabs, for
-dG(1) on the 1D heat equation, in one process (the histories are the same on any number).
+dG(1) on the 1D heat equation, in one process (the histories are the same on any number). Runs
+whose histories coincide on the plot are drawn as one line with one legend entry.
 """
 
 import sys
@@ -32,6 +33,49 @@ TOL = 1e-10
 class History:
     label: str
     residuals: tuple[float, ...]
+    method: str = "parareal"
+    relaxation: str = ""
+    levels: tuple[int, ...] = ()
+
+
+def drawn_alike(a: History, b: History) -> bool:
+    """Histories one line on the plot: at every iteration both have, the residuals within a tenth
+    of a decade of each other (a few pixels), exact zeros alike."""
+    shared = min(len(a.residuals), len(b.residuals))
+    x, y = np.array(a.residuals[:shared]), np.array(b.residuals[:shared])
+    if np.any((x > 0.0) != (y > 0.0)):
+        return False
+    positive = x > 0.0
+    return bool(np.all(np.abs(np.log10(x[positive]) - np.log10(y[positive])) <= 0.1))
+
+
+def merged(histories: list[History]) -> list[History]:
+    """One history per visible line: MGRIT runs of one relaxation whose residuals coincide drawn
+    once, labelled with all their level counts."""
+    lines: list[History] = []
+    for history in histories:
+        same = next(
+            (
+                i
+                for i, line in enumerate(lines)
+                if line.method == history.method == "mgrit"
+                and line.relaxation == history.relaxation
+                and drawn_alike(line, history)
+            ),
+            None,
+        )
+        if same is None:
+            lines.append(history)
+            continue
+        levels = (*lines[same].levels, *history.levels)
+        counts = ", ".join(map(str, levels))
+        if len(levels) > 2 and levels == tuple(range(levels[0], levels[-1] + 1)):
+            counts = f"{levels[0]}\N{EN DASH}{levels[-1]}"
+        longer = max(lines[same].residuals, history.residuals, key=len)
+        lines[same] = History(
+            f"mgrit, {counts} levels, {history.relaxation}", longer, "mgrit", history.relaxation, levels
+        )
+    return lines
 
 
 def heat() -> tuple[scipy.sparse.csr_array, np.ndarray]:
@@ -49,6 +93,9 @@ def residual_histories() -> list[History]:
         History(
             f"mgrit, {levels} levels, {relaxation}",
             pn.mgrit(V, A, u0, levels=levels, coarsening=4, relaxation=relaxation, tol=TOL).residuals,
+            "mgrit",
+            relaxation,
+            (levels,),
         )
         for relaxation in ("FCF", "F")
         for levels in (2, 3, 4, 5)
@@ -60,11 +107,11 @@ def residual_histories() -> list[History]:
 def draw_residuals(histories: list[History]) -> Figure:
     fig = Figure(figsize=(8.0, 3.6))
     ax = fig.add_subplot()
-    markers = {"2 levels": "o", "3 levels": "s", "4 levels": "^", "5 levels": "x"}
-    for i, history in enumerate(histories):
-        mgrit = history.label.startswith("mgrit")
-        style = "-" if "FCF" in history.label else "--" if mgrit else ":"
-        marker = next((m for key, m in markers.items() if key in history.label), ".")
+    markers = {2: "o", 3: "s", 4: "^", 5: "x"}
+    for i, history in enumerate(merged(histories)):  # one legend entry per visible line
+        mgrit = history.method == "mgrit"
+        style = "-" if history.relaxation == "FCF" else "--" if mgrit else ":"
+        marker = markers.get(history.levels[0], ".") if len(history.levels) == 1 else "."
         shown = [(k, r) for k, r in enumerate(history.residuals) if r > 0.0]  # exact zeros off the log scale
         ax.semilogy([k for k, _ in shown], [r for _, r in shown], style, marker=marker, markersize=4,
                     markerfacecolor="none", color=pictures.COLOURS[i % 4] if mgrit else "0.3",

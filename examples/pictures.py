@@ -6,6 +6,7 @@ writes into OUTPUT_DIR, else into $PWPOLY_EXAMPLE_OUTPUT when set, else into doc
 repository:
 
 - legendre_basis.png   the discontinuous piecewise Legendre basis, degree 2 on 4 intervals
+                       (legendre_basis_narrow.png: the same in two columns, for a phone)
 - prolongation.png     a coarse continuous Lagrange function and its prolongation to a finer partition
 - operator_sparsity.png  the prolongation and the Lagrange-to-Legendre transformation, entry by entry
 - convergence.png      the demo's table (examples/demo.py): dG(q) and cG(q) errors for the heat
@@ -92,14 +93,20 @@ def legendre_basis_functions(degree: int = 2, n_t: int = 4, T: float = 1.0, samp
     ]
 
 
-def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
+def draw_legendre_basis(functions: list[BasisFunction], narrow: bool = False) -> Figure:
+    """One panel per basis function: a row per degree, a column per interval; narrow (for a
+    phone's screen, at full size there), two columns, each degree's intervals over several rows."""
     degree = max(f.degree for f in functions)
     n_t = max(f.interval for f in functions) + 1
-    fig = Figure(figsize=(8.0, 1.45 * (degree + 1) + 0.8), dpi=DPI, layout="constrained")
-    axes = fig.subplots(degree + 1, n_t, sharex=True, sharey=True, squeeze=False)
+    columns = 2 if narrow else n_t
+    per_degree = -(-n_t // columns)  # rows of one degree
+    rows = (degree + 1) * per_degree
+    size = (3.9, 1.3 * rows + 1.0) if narrow else (8.0, 1.45 * (degree + 1) + 0.8)
+    fig = Figure(figsize=size, dpi=DPI, layout="constrained")
+    axes = fig.subplots(rows, columns, sharex=True, sharey=True, squeeze=False)
     ends = [f_times[0] for f_times in functions[0].times] + [functions[0].times[-1][-1]]
     for f in functions:
-        ax = axes[f.degree, f.interval]
+        ax = axes[f.degree * per_degree + f.interval // columns, f.interval % columns]
         colour = COLOURS[f.degree % len(COLOURS)]
         for t in ends:
             ax.axvline(t, color="0.9", linewidth=0.8, zorder=0)
@@ -126,8 +133,16 @@ def draw_legendre_basis(functions: list[BasisFunction]) -> Figure:
         ax.set_yticks([-1, 0, 1])
         ax.set_xticks(ends, [f"{t:g}" for t in ends])
         ax.tick_params(axis="x", labelsize=7)
-    for k in range(n_t):
+    for k in range(columns):
         axes[-1, k].set_xlabel("t")
+    if narrow:
+        fig.suptitle(
+            f"Piecewise Legendre basis, degree {degree},\n{n_t} intervals of [0, {ends[-1]:g}]: "
+            "each function jumps\nat the ends of its interval. Filled dot: the\nvalue there; "
+            "open circle: the left limit",
+            fontsize=9.5,
+        )
+        return fig
     fig.suptitle(
         f"Piecewise Legendre basis, degree {degree}, {n_t} intervals of [0, {ends[-1]:g}] (index i·n_t + k): "
         "each function jumps at the ends of its interval\nfilled dot: the value there; open circle: the limit "
@@ -612,6 +627,7 @@ def render_all(directory: Path) -> list[Path]:
     prolongation, transformation = operator_matrices()
     figures: dict[str, Callable[[], Figure]] = {
         "legendre_basis.png": lambda: draw_legendre_basis(legendre_basis_functions()),
+        "legendre_basis_narrow.png": lambda: draw_legendre_basis(legendre_basis_functions(), narrow=True),
         "prolongation.png": lambda: draw_prolongation(prolongation_data()),
         "operator_sparsity.png": lambda: draw_operators(prolongation, transformation, degree=2, n_t=4),
         "convergence.png": lambda: draw_convergence(demo.table()),

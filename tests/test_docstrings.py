@@ -24,6 +24,7 @@ from numpydoc.validate import Validator, validate
 
 import pwpoly
 import pwpoly_numpy as pn
+import pwpoly_numpy.typing
 
 ROOT = Path(__file__).resolve().parent.parent
 STUB_SOURCE = ROOT / "python" / "pwpoly-stubs" / "__init__.pyi"
@@ -130,6 +131,7 @@ def test_pwpoly_stub_covers_the_module():
 
 
 ENTRIES = [("pwpoly_numpy", *entry) for entry in pwpoly_numpy_entries()]
+ENTRIES += [("pwpoly_numpy", "pwpoly_numpy.typing", pwpoly_numpy.typing, "module")]  # the aliases of the signatures
 ENTRIES += [("pwpoly", *entry) for entry in pwpoly_stub_entries()]
 IDS = [f"{module}:{name}" if name != module else module for module, name, _, _ in ENTRIES]
 

@@ -29,6 +29,7 @@ pictures = importlib.import_module("pictures")
 OUTPUTS = {
     "pictures.py": {
         "legendre_basis.png",
+        "legendre_basis_narrow.png",
         "prolongation.png",
         "operator_sparsity.png",
         "convergence.png",
@@ -185,3 +186,49 @@ def test_pictures_are_reproducible(tmp_path):
     first, second = (tmp_path / "first.png").read_bytes(), (tmp_path / "second.png").read_bytes()
     assert first == second
     assert png_chunks(first)[0] == "IHDR" and "tIME" not in png_chunks(first)
+
+
+def mgrit_run(levels: int, relaxation: str, residuals: list[float]):
+    history = importlib.import_module("parallel_in_time_pictures").History
+    return history(f"mgrit, {levels} levels, {relaxation}", tuple(residuals), "mgrit", relaxation, (levels,))
+
+
+@pytest.mark.parametrize(
+    ("runs", "labels"),
+    [
+        # Coinciding histories, one longer by an iteration: one line, the longer one, one entry.
+        (
+            [mgrit_run(n, "F", [1e-4, 1e-6, 1e-8] + [1e-10] * (n > 2)) for n in (2, 3, 4, 5)],
+            ["mgrit, 2\N{EN DASH}5 levels, F"],
+        ),
+        ([mgrit_run(2, "F", [1e-4, 1e-6]), mgrit_run(4, "F", [1.1e-4, 1.2e-6])], ["mgrit, 2, 4 levels, F"]),
+        # Visibly apart (a decade at the second iteration), or of another relaxation: lines of their own.
+        (
+            [mgrit_run(2, "F", [1e-4, 1e-6]), mgrit_run(3, "F", [1e-4, 1e-7])],
+            ["mgrit, 2 levels, F", "mgrit, 3 levels, F"],
+        ),
+        (
+            [mgrit_run(2, "F", [1e-4, 1e-6]), mgrit_run(2, "FCF", [1e-4, 1e-6])],
+            ["mgrit, 2 levels, F", "mgrit, 2 levels, FCF"],
+        ),
+        # A residual that reached exact zero is not drawn: it does not match a nonzero one.
+        (
+            [mgrit_run(2, "F", [1e-4, 0.0]), mgrit_run(3, "F", [1e-4, 1e-6])],
+            ["mgrit, 2 levels, F", "mgrit, 3 levels, F"],
+        ),
+    ],
+)
+def test_the_residual_picture_has_one_legend_entry_per_visible_line(runs, labels):
+    example = importlib.import_module("parallel_in_time_pictures")
+    lines = example.merged(runs)
+    assert [line.label for line in lines] == labels
+    assert lines[0].residuals == max((run.residuals for run in runs if run.relaxation == runs[0].relaxation), key=len)
+
+
+def test_the_residual_picture_draws_parareal_apart_from_an_equal_mgrit_run():
+    example = importlib.import_module("parallel_in_time_pictures")
+    parareal = example.History("parareal, 8 slabs", (1e-4, 1e-6))
+    assert [line.label for line in example.merged([mgrit_run(2, "F", [1e-4, 1e-6]), parareal])] == [
+        "mgrit, 2 levels, F",
+        "parareal, 8 slabs",
+    ]

@@ -1,7 +1,8 @@
-"""The Python examples of the README and of the documentation site's pages run as they stand and
-their assertions hold."""
+"""The README's first screen shows the two commands with their times; the Python examples of the
+README and of the documentation site's pages run as they stand and their assertions hold."""
 
 import pathlib
+import re
 
 import pytest
 
@@ -26,3 +27,11 @@ def test_the_readme_has_examples():
 )
 def test_example_runs(document, source):
     exec(compile(source, str(document), "exec"), {"__name__": "readme_example"})
+
+
+@pytest.mark.parametrize("command", ["tools/dev demo", "tools/dev test"])
+def test_the_two_commands_are_on_the_first_screen_with_their_times(command):
+    first_screen = README.read_text().splitlines()[:40]
+    lines = [line for line in first_screen if line.strip().startswith(command)]
+    assert lines, f"{command!r} is not in the README's first 40 lines"
+    assert re.search(r"\d+ (s|min)\b.*\bonce set up", lines[0]), f"{command!r} is stated without its times"

@@ -4,6 +4,7 @@ quadrature rules of project/load_vector and the left limits of evaluate."""
 
 from __future__ import annotations
 
+import re
 from math import factorial
 
 import numpy as np
@@ -337,6 +338,14 @@ MISUSE = [
     ({"A": np.full((3, 3), np.nan)}, ValueError, "A: expected finite entries"),
     ({"M": scipy.sparse.csr_array(np.diag([1.0, np.inf, 1.0]))}, ValueError, "M: expected finite entries"),
     ({"M": np.eye(2)}, ValueError, r"M: expected shape \(3, 3\) to match u0 of length 3, got \(2, 2\)"),
+    ({"u0": np.ones(4)}, ValueError, r"u0: expected shape \(3,\) to match A of shape \(3, 3\), got \(4,\)"),
+    ({"u0": [1.0, 1.0]}, ValueError, r"u0: expected shape \(3,\) to match A of shape \(3, 3\), got \(2,\)"),
+    (
+        {"u0": np.ones(4), "A": scipy.sparse.csr_array(np.eye(3))},
+        ValueError,
+        r"u0: expected shape \(3,\) to match A of shape \(3, 3\), got \(4,\)",
+    ),
+    ({"u0": np.ones(2), "A": np.eye(3).tolist()}, ValueError, r"u0: expected shape \(3,\) to match A of shape"),
     ({"u0": [1.0, np.inf, 0.0]}, ValueError, "u0: expected finite values"),
     ({"u0": np.ones((3, 1))}, ValueError, r"u0: expected a vector of shape \(n,\), got shape \(3, 1\)"),
     ({"A": np.eye(3) * 1j}, TypeError, "A: expected real numbers, got complex ones"),
@@ -362,6 +371,30 @@ def test_misuse(change: dict[str, object], error: type[Exception], message: str)
     space, A, u0 = arguments.pop("space"), arguments.pop("A"), arguments.pop("u0")
     with pytest.raises(error, match=message):
         pn.solve_galerkin(space, A, u0, **arguments)  # type: ignore[arg-type]
+
+
+SOLUTIONS = {
+    "dG on [0, 1]": (pn.LegendreSpace(2, 8, 1.0), 0.0, 1.0),
+    "cG on [-3, 5]": (pn.LagrangeSpace(2, breakpoints=np.linspace(-3.0, 5.0, 9)), -3.0, 5.0),
+    "dG on [1e6, 1e6 + 1]": (pn.LegendreSpace(1, breakpoints=1e6 + np.linspace(0.0, 1.0, 5)), 1e6, 1e6 + 1.0),
+}
+
+
+@pytest.mark.parametrize("case", list(SOLUTIONS))
+@pytest.mark.parametrize("side", ["left", "right"])
+def test_a_solution_is_defined_on_its_interval_up_to_the_rounding_of_the_ends(case: str, side: str) -> None:
+    space, t0, T = SOLUTIONS[case]
+    sol = pn.solve_galerkin(space, np.array([[1.0]]), [1.0])
+    ulp = np.spacing(max(abs(t0), abs(T)))
+    # A time a few rounding errors beyond an end counts as that end.
+    near = np.array([t0 - 4 * ulp, T + 4 * ulp])
+    np.testing.assert_array_equal(sol(near, side=side), sol(np.array([t0, T]), side=side))
+    # Farther out there is no value, for a scalar as for any element of an array.
+    for outside, where in [(T + 5 * ulp, ""), (t0 - 5 * ulp, ""), ([[t0, T], [T, T + 1.0]], "t.flat[3] = ")]:
+        with pytest.raises(
+            ValueError, match="^" + re.escape(f"t: expected times in [t0, T] = [{t0!r}, {T!r}], got {where}")
+        ):
+            sol(outside, side=side)
 
 
 @pytest.mark.parametrize("kind", ["dG", "cG"])

@@ -5,8 +5,8 @@ deselect with `-m "not wheel"`. Skipped in the sanitizer run: it builds and inst
 nothing to instrument.
 
 Everything pip installs here comes from one directory of wheels, build/wheel-test/deps (numpy,
-scipy and scikit-build-core at the versions of the running environment), filled once from the
-package index and read without it afterwards.
+scipy, scikit-build-core, and mpi4py and mpich for the extra `mpi`, at the versions of the running
+environment), filled once from the package index and read without it afterwards.
 """
 
 import email.parser
@@ -14,6 +14,7 @@ import importlib.metadata
 import json
 import os
 import platform
+import re
 import shutil
 import subprocess
 import sys
@@ -30,6 +31,7 @@ from conftest import UNDER_SANITIZER
 ROOT = Path(__file__).resolve().parents[1]
 DEPS = ROOT / "build" / "wheel-test" / "deps"
 PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+README = (ROOT / "README.md").read_text()
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 # The wheel's files that come from python/ in the tree: the package pwpoly_numpy and the type
 # stubs (sources, stubs and PEP 561 markers; not caches of tools run there).
@@ -99,7 +101,8 @@ def run(args, **kwargs):
 
 @pytest.fixture(scope="session")
 def deps():
-    pins = [f"{name}=={importlib.metadata.version(name)}" for name in ("numpy", "scipy", "scikit-build-core")]
+    names = ("numpy", "scipy", "scikit-build-core", "mpi4py", "mpich")
+    pins = [f"{name}=={importlib.metadata.version(name)}" for name in names]
     download = [sys.executable, "-m", "pip", "download", "-q", "--only-binary=:all:", "--dest", str(DEPS), *pins]
     # From the directory alone when it already holds them, else from the index.
     if subprocess.run([*download, "--no-index", "--find-links", str(DEPS)], capture_output=True).returncode:
@@ -128,11 +131,14 @@ def check_metadata(fields):
     requirements = sorted(fields.get_all("Requires-Dist"))
     extras = [f'{r}; extra == "{name}"' for name, rs in PYPROJECT["optional-dependencies"].items() for r in rs]
     assert requirements == sorted(PYPROJECT["dependencies"] + extras)
-    assert sorted(r.split(">=")[0] for r in requirements) == ["numpy", "scipy", "scipy-stubs"]
-    assert fields.get_all("Provides-Extra") == ["typing"]
+    assert sorted(r.split(">=")[0] for r in requirements) == ["mpi4py", "mpich", "numpy", "scipy", "scipy-stubs"]
+    assert sorted(fields.get_all("Provides-Extra")) == ["mpi", "typing"]
     assert "Programming Language :: Python :: 3.13" in fields.get_all("Classifier")
     assert not any(c.startswith("License ::") for c in fields.get_all("Classifier"))
-    assert fields.get_all("Project-URL") is None and fields.get_all("Home-page") is None
+    urls = dict(entry.split(", ", 1) for entry in fields.get_all("Project-URL"))
+    assert urls == PYPROJECT["urls"] and set(urls) == {"Homepage", "Documentation", "Issues", "Changelog"}
+    assert all(url.startswith("https://") for url in urls.values())
+    assert urls["Issues"] in README  # where to report a bug, in the README as in the metadata
     assert fields["Description-Content-Type"] == "text/markdown"
     assert fields.get_payload().startswith("# pwpoly\n")
 
@@ -143,6 +149,9 @@ def test_wheel_tag_and_metadata(dists):
     assert (name, version) == (PYPROJECT["name"], PYPROJECT["version"])
     assert python_tag == abi_tag == f"cp{sys.version_info[0]}{sys.version_info[1]}"
     assert platform_tag.startswith("manylinux_") and platform_tag.endswith("_" + platform.machine())
+    # The tag the README promises (and the oldest glibc it names).
+    (promised,) = set(re.findall(r"-(manylinux_\d+_\d+_x86_64)\.whl", README))
+    assert platform_tag == promised
     with zipfile.ZipFile(wheel) as archive:
         info = f"pwpoly-{version}.dist-info"
         wheel_file = metadata(archive.read(f"{info}/WHEEL").decode())
@@ -224,3 +233,38 @@ def test_wheel_installs_into_fresh_venv(dists, tmp_path):
 def test_sdist_installs_into_fresh_venv(dists, tmp_path):
     sdist, _ = dists
     check_in_fresh_venv(tmp_path, [str(sdist)])
+
+
+# Run on 2 processes by the mpiexec of a fresh venv's mpich wheel: parareal across the processes
+# and in one process give the same bits.
+MPI_CHECK = """
+import json
+import numpy as np
+from mpi4py import MPI
+import pwpoly_numpy as pn
+
+comm = MPI.COMM_WORLD
+V, A = pn.LegendreSpace(2, 16, 1.0), np.array([[2.0, -1.0], [-1.0, 2.0]])
+across = pn.parareal(V, A, [1.0, 0.5], comm=comm)
+alone = pn.parareal(V, A, [1.0, 0.5])
+same = across.end.tobytes() == alone.end.tobytes()
+print(json.dumps({"rank": comm.Get_rank(), "size": comm.Get_size(), "same": same}))
+"""
+
+
+def test_wheel_with_the_mpi_extra_runs_on_two_processes(dists, tmp_path):
+    _, wheel = dists
+    venv = tmp_path / "venv"
+    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    python = venv / "bin" / "python"
+    pip = [sys.executable, "-m", "pip", "--python", str(python), "install", "-q", "--only-binary=:all:"]
+    run([*pip, f"{wheel}[mpi]"], env=offline_pip_env(), cwd=tmp_path)
+    mpiexec = venv / "bin" / "mpiexec"
+    assert mpiexec.exists(), "the extra brings no mpiexec"
+    script = tmp_path / "mpi_check.py"
+    script.write_text(MPI_CHECK)
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "OMPI_", "PMI_", "HYDRA_"))}
+    env["PATH"] = os.pathsep.join([str(venv / "bin"), "/usr/bin", "/bin"])
+    out = run([str(mpiexec), "-n", "2", str(python), str(script)], env=env, cwd=tmp_path, timeout=300).stdout
+    reports = sorted((json.loads(line) for line in out.splitlines()), key=lambda r: r["rank"])
+    assert reports == [{"rank": rank, "size": 2, "same": True} for rank in (0, 1)]

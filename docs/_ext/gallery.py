@@ -6,12 +6,21 @@ A gallery page (docs/gallery/NAME.md, one for every examples/NAME.py) shows a ru
     :processes: 2
     ```
 
-which inserts the run's command line, its standard output as a literal block and each picture it
-wrote. When the builder starts, every run that a gallery page asks for is made once, two at a
-time, from the checkout's root with the interpreter that runs Sphinx (under the venv's mpiexec
-with `:processes:` above 1); the files it writes go to build/docs/gallery/RUN/ (through
+which inserts the run's command line, its standard output as a literal block, each picture it
+wrote and a link to download the script. When the builder starts, every run that a gallery page
+asks for is made once, two at a time, from the checkout's root with the interpreter that runs
+Sphinx (under the venv's mpiexec with `:processes:` above 1); the files it writes go to
+build/docs/gallery/RUN/ (through
 PWPOLY_EXAMPLE_OUTPUT). An example that fails, one without a gallery page, or a page naming no
 example stops the build.
+
+The gallery's index shows every page as a thumbnail in a grid,
+
+    ```{gallery-grid}
+    ```
+
+each card the page's title, its first sentence and its picture: the first image the page shows
+(`![...](...)`), else the first picture of its runs. A page without a picture stops the build.
 """
 
 import os
@@ -27,6 +36,7 @@ from typing import NamedTuple
 
 from docutils import nodes
 from docutils.parsers.rst import directives
+from sphinx import addnodes
 from sphinx.application import Sphinx
 from sphinx.errors import ExtensionError
 from sphinx.util import logging
@@ -133,7 +143,73 @@ class ExampleOutput(SphinxDirective):
         for picture in sorted(directory.glob("*.png")):
             uri = os.path.relpath(picture, docdir)
             result.append(nodes.image(uri=uri, alt=picture.name, candidates={"*": uri}))
+        script = os.path.relpath(EXAMPLES / run.example, docdir)
+        download = nodes.paragraph()
+        download += nodes.Text("Download the script: ")
+        download += addnodes.download_reference(
+            "", "", nodes.literal(run.example, run.example), refdoc=self.env.docname, reftarget=script,
+            refexplicit=True, reftype="download", refdomain="",
+        )  # fmt: skip
+        result.append(download)
         return result
+
+
+class Card(NamedTuple):
+    page: str  # the page's name under gallery/
+    title: str
+    summary: str
+    picture: Path
+
+
+# A page's title, its first image, and the first sentence of its first paragraph.
+TITLE = re.compile(r"^# (.+)$", re.MULTILINE)
+IMAGE = re.compile(r"!\[[^\]]*\]\(([^)\s]+)\)")
+SENTENCE = re.compile(r"^(?![#`!<:\s])(.+?[.:])(?:\s|$)", re.MULTILINE | re.DOTALL)
+
+
+def card_of(app: Sphinx, page: Path) -> Card:
+    text = page.read_text(encoding="utf-8")
+    title = TITLE.search(text)
+    if title is None:
+        raise ExtensionError(f"the gallery page {page.name} has no title")
+    image = IMAGE.search(text)
+    if image is not None:
+        picture = (page.parent / image[1]).resolve()
+    else:
+        pictures = [p for run in runs_of(page) for p in sorted(output_directory(app, run).glob("*.png"))]
+        if not pictures:
+            raise ExtensionError(f"the gallery page {page.name} shows no picture for its thumbnail")
+        picture = pictures[0]
+    body = text[title.end() :]
+    sentence = SENTENCE.search(body)
+    summary = " ".join(sentence[1].split()) if sentence else ""
+    return Card(page.stem, title[1].strip(), summary, picture)
+
+
+class GalleryGrid(SphinxDirective):
+    """Every gallery page but the index as a card in a grid: its picture, title and summary."""
+
+    def run(self) -> list[nodes.Node]:
+        pages = Path(self.env.srcdir) / GALLERY_DOCS
+        docdir = Path(self.env.doc2path(self.env.docname)).parent
+        grid = nodes.container(classes=["gallery-grid"])
+        for page in sorted(pages.glob("*.md")):
+            if page.stem == "index":
+                continue
+            card = card_of(self.env.app, page)
+            self.env.note_dependency(str(page))
+            uri = self.env.app.builder.get_relative_uri(self.env.docname, f"{GALLERY_DOCS}/{card.page}")
+            image = os.path.relpath(card.picture, docdir)
+            box = nodes.container(classes=["gallery-card"])
+            thumbnail = nodes.reference("", "", refuri=uri, classes=["gallery-thumbnail"])
+            thumbnail += nodes.image(uri=image, alt=card.title, candidates={"*": image})
+            box += thumbnail
+            title = nodes.paragraph(classes=["gallery-title"])
+            title += nodes.reference(card.title, card.title, refuri=uri)
+            box += title
+            box += nodes.paragraph(card.summary, card.summary, classes=["gallery-summary"])
+            grid += box
+        return [grid]
 
 
 def reread_gallery(app: Sphinx, env: object, added: set[str], changed: set[str], removed: set[str]) -> list[str]:
@@ -143,6 +219,7 @@ def reread_gallery(app: Sphinx, env: object, added: set[str], changed: set[str],
 
 def setup(app: Sphinx) -> dict[str, object]:
     app.add_directive("example-output", ExampleOutput)
+    app.add_directive("gallery-grid", GalleryGrid)
     app.connect("builder-inited", run_examples)
     app.connect("env-get-outdated", reread_gallery)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

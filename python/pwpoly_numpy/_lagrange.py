@@ -752,7 +752,9 @@ class LagrangeSpace(Space):
             (``global_u[..., k0*degree : k1*degree + 1]``).
             A scipy sparse array (as type checkers see a product ``A @ u``) is made dense.
         times : array_like of float, any shape
-            With `slab`, every time from the slab's first node to its right ghost node,
+            A time before t0 is evaluated at t0 on the first interval, one after T at T on the
+            last (clamped: the polynomials are not extrapolated). With `slab`, every time from
+            the slab's first node to its right ghost node,
             [slab.t0, slab.t1], its own nodes included; a time on slab.t1 below T (the ghost node,
             which ``locate`` puts in the next slab) is evaluated on the slab's last interval: the
             left limit there, equal to the global value up to rounding.

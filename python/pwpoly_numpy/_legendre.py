@@ -60,15 +60,17 @@ class LegendreSpace(Space):
         the float range), ``n_t*(degree + 1)**2`` above the largest array size, ``n_t`` above
         2**51 (beyond, consecutive interval ends can coincide), ``T / n_t`` not a positive normal
         number ("T: the interval length T / n_t = 0.0 (T = 5e-324, n_t = 4) is not a positive
-        normal number"), or a last interval end that overflows; both n_t and T and breakpoints, or
-        neither ("breakpoints: give either n_t and T or breakpoints, got both"); breakpoints not
-        1-D, fewer than 2, not finite, not strictly increasing ("breakpoints: expected strictly
-        increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5"), an interval length
-        that is not a positive normal number (the rule of T / n_t: "breakpoints: the interval
-        length breakpoints[1] - breakpoints[0] = 5e-324 is not a positive normal number"), or the
-        first and last farther apart than the largest float; the breakpoints are copied first and
-        the copy checked; in the methods, e.g. "coefficients: last axis has length 11,
-        expected V.size = 12", "times: 1000... (int) is beyond the largest float".
+        normal number"), or a last interval end that overflows; n_t without T ("T: expected the end
+        of the time interval after n_t = 10, got none") or T without n_t; both n_t and T and
+        breakpoints, or neither ("breakpoints: give either n_t and T or breakpoints, got both");
+        breakpoints not 1-D, fewer than 2, not finite, not strictly increasing ("breakpoints:
+        expected strictly increasing values, got breakpoints[1] = 0.5 and breakpoints[2] = 0.5"),
+        an interval length that is not a positive normal number (the rule of T / n_t:
+        "breakpoints: the interval length breakpoints[1] - breakpoints[0] = 5e-324 is not a
+        positive normal number"), or the first and last farther apart than the largest float; the
+        breakpoints are copied first and the copy checked; in the methods, e.g. "coefficients: last
+        axis has length 11, expected V.size = 12", "times: 1000... (int) is beyond the largest
+        float".
     AttributeError
         On setting or deleting any attribute: the space is an immutable value, e.g.
         "LegendreSpace objects are immutable: cannot set 'degree'".
@@ -193,8 +195,10 @@ class LegendreSpace(Space):
             coefficients alone, in the order of ``slab.rows`` (``global_c[..., slab.rows]``).
             A scipy sparse array (as type checkers see a product ``A @ u``) is made dense.
         times : array_like of float, any shape (a scalar gives 0-d results)
-            With `slab`, every time must lie in the slab: its interval from ``locate`` in
-            [slab.k0, slab.k1) (``locate_slab`` tells which slab owns a time).
+            A time before t0 is evaluated at t0 on the first interval, one after T at T on the
+            last (clamped: the polynomials are not extrapolated). With `slab`, every time must lie
+            in the slab: its interval from ``locate`` in [slab.k0, slab.k1) (``locate_slab``
+            tells which slab owns a time).
         derivative : int, optional
             Order of the time derivative, >= 0 (default 0: the values); every order above the
             degree gives zeros. The derivative of order k is ``(2 / h)**k`` times the sum with

@@ -565,8 +565,12 @@ def partition_of(n_t: object, T: object, breakpoints: object, fits: Callable[[in
     """The partition a space's arguments give: n_t and T, or breakpoints (exactly one form), its
     number of intervals checked by ``fits``."""
     if breakpoints is None:
-        if n_t is None or T is None:
+        if n_t is None and T is None:
             raise ValueError("breakpoints: give either n_t and T or breakpoints, got neither")
+        if T is None:
+            raise ValueError(f"T: expected the end of the time interval after n_t = {n_t!r}, got none")
+        if n_t is None:
+            raise ValueError(f"n_t: expected the number of intervals with T = {T!r}, got none")
         return uniform_of(n_t, T, fits)
     if n_t is not None or T is not None:
         raise ValueError("breakpoints: give either n_t and T or breakpoints, got both")

@@ -51,6 +51,7 @@ from ._legendre import LegendreSpace
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._partition import Partition
+    from .typing import Factorize, FloatArray, Matrix
 
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Solve: TypeAlias = Callable[[npt.NDArray[Any]], npt.ArrayLike]
@@ -574,8 +575,9 @@ def _method_of(space: LegendreSpace | LagrangeSpace) -> _Method:
 class GalerkinSolution:
     """The dG(q) or cG(q) solution of ``solve_galerkin``.
 
-    Called with times, it gives the solution there (``sol(t)``); its attributes hold the
-    coefficients, the value at the end and the statistics of the run.
+    Called with times in [t0, T], it gives the solution there (``sol(t)``; outside, it has no
+    value and raises ValueError); its attributes hold the coefficients, the value at the end and
+    the statistics of the run.
 
     Attributes
     ----------
@@ -633,13 +635,15 @@ class GalerkinSolution:
         self.nfev, self.njev, self.nlu = stepper.nfev, stepper.njev, stepper.n_factorizations
         self.n_newton_iterations = stepper.n_newton_iterations
 
-    def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
+    def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> FloatArray:
         """The solution (or its time derivative) at times.
 
         Parameters
         ----------
         t : array_like of float, any shape
-            The times (before t0 and after T: the nearest end of the first or last interval).
+            The times, in [t0, T]. A time within a few rounding errors of an end (4 units in the
+            last place of the larger of abs(t0) and abs(T)) counts as that end; the solution has no
+            value farther out.
         derivative : int, optional
             Order of the time derivative, >= 0 (default 0: the values).
         side : {"right", "left"}, optional
@@ -654,7 +658,10 @@ class GalerkinSolution:
 
         Raises
         ------
-        TypeError, ValueError
+        ValueError
+            A time outside [t0, T] beyond the rounding of the ends ("t: expected times in [t0, T] =
+            [0.0, 1.0], got t.flat[1] = 1.5"); otherwise as for ``LegendreSpace.evaluate``.
+        TypeError
             As for ``LegendreSpace.evaluate``.
 
         See Also
@@ -669,9 +676,10 @@ class GalerkinSolution:
         (array([[1. , 0.8]]), array([[0.8 , 0.64]]))
         """
         times = checks.as_float_array("t", t)
+        _within_interval(times, self.space.t0, self.space.T)
         values = self.space.evaluate(self.coefficients, times, derivative, side=side)
         if side == "left" and derivative == 0:
-            at_start = times == self.space.t0
+            at_start = times <= self.space.t0  # t0 and the times within the rounding below it
             if at_start.any():
                 values[:, at_start] = self.u0[:, None]
         return values
@@ -683,19 +691,34 @@ class GalerkinSolution:
         )
 
 
+# Times beyond an end of a solution's interval by at most this many units in the last place of the
+# larger end count as that end: the rounding of a time computed from the ends.
+_END_ULPS = 4
+
+
+def _within_interval(times: FloatArray, t0: float, T: float) -> None:
+    """ValueError naming t for a time outside [t0, T] beyond the rounding of the ends."""
+    slack = _END_ULPS * float(np.spacing(max(abs(t0), abs(T))))
+    outside = (times < t0 - slack) | (times > T + slack)
+    if outside.any():
+        first = int(np.argmax(outside))
+        where = f"t.flat[{first}] = " if times.ndim else ""
+        raise ValueError(f"t: expected times in [t0, T] = [{t0!r}, {T!r}], got {where}{float(times.flat[first])!r}")
+
+
 def solve_galerkin(
     space: LegendreSpace | LagrangeSpace,
-    A: Any,
+    A: Matrix,
     u0: npt.ArrayLike,
     *,
-    M: Any = None,
-    f: Callable[[_Floats], npt.ArrayLike] | None = None,
+    M: Matrix | None = None,
+    f: Callable[[FloatArray], npt.ArrayLike] | None = None,
     F: Callable[..., npt.ArrayLike] | None = None,
     jac: Callable[..., Any] | None = None,
     vectorized: bool = False,
     newton_tol: float = 1e-14,
     quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,
-    factorize: _Factorize | None = None,
+    factorize: Factorize | None = None,
     workers: int = 1,
 ) -> GalerkinSolution:
     r"""The dG(q) or cG(q) solution of M u' + A u = f, u(t0) = u0, interval by interval.
@@ -831,12 +854,27 @@ def solve_galerkin(
     if not isinstance(space, (LegendreSpace, LagrangeSpace)):
         raise TypeError(f"space: expected a LegendreSpace or a LagrangeSpace, got {checks.describe(space)}")
     n = _length_of_u0(u0)
+    _u0_fits(A, n)
     stepper = Stepper(space, A, M=M, f=f, F=F, jac=jac, vectorized=vectorized, newton_tol=newton_tol,
                       quadrature=quadrature,
                       factorize=factorize, workers=workers, n=n)  # fmt: skip
     start = start_value("u0", u0, stepper.n)
     coefficients, end = stepper.advance(0, space.n_t, start)
     return GalerkinSolution(space, coefficients, start.copy(), end, stepper)
+
+
+def _u0_fits(A: object, n: int) -> None:
+    """ValueError naming u0 when A is a square matrix of another size than u0's length n: of the
+    two, the vector is then the odd one (a matrix that is not square is A's fault, left to its
+    own check)."""
+    if A is None or callable(A):
+        return
+    try:
+        shape = np.shape(cast(Any, A))  # a sparse array's or ndarray's own, a nested list's as an array
+    except (TypeError, ValueError):
+        return
+    if len(shape) == 2 and shape[0] == shape[1] and shape[0] != n:
+        raise ValueError(f"u0: expected shape ({shape[0]},) to match A of shape {shape}, got ({n},)")
 
 
 def _length_of_u0(u0: object) -> int:

@@ -1,6 +1,8 @@
 """Every page of the built site in headless chromium: it loads without a console error or a failed
-request, its images decode, its internal links and anchors resolve; the search finds the solver
-and the mass matrices; screenshots of three pages for a reader to look at."""
+request, its images decode, its internal links and anchors resolve, and at the width of a desktop
+and of a phone nothing but code is wider than its column; the search finds the solver and the
+mass matrices; the gallery's thumbnails lead to pages with a picture, output and the script;
+screenshots of three pages for a reader to look at."""
 
 import html.parser
 import json
@@ -157,3 +159,130 @@ def test_screenshot(name, page, heading, server, browser):
         assert image.size[0] >= 1000
         colors = image.convert("RGB").getcolors(1 << 20)
         assert colors is None or len(colors) > 100, f"{path} is nearly blank"
+
+
+# The window sizes of the layout check: a desktop and a phone (CSS pixels).
+WIDTHS = {"desktop": (1400, 1000), "phone": (390, 844)}
+
+# What sticks out of the text column (.bd-article) once the page is laid out: the page itself
+# scrolling sideways; any visible element past the column's edges that is not inside a box that
+# clips or scrolls; every box inside the column whose content is wider than it (it scrolls), with
+# its kind: code (a code block), table (a table's own scroll box) or other.
+OVERFLOWS = """
+const column = document.querySelector("article.bd-article");
+const found = [];
+const name = (e) => e.tagName.toLowerCase() + (e.className && typeof e.className === "string" ?
+    "." + e.className.trim().split(/\\s+/).join(".") : "") + ` "${(e.textContent || "").trim().slice(0, 50)}"`;
+if (document.documentElement.scrollWidth > window.innerWidth + 1) {
+    const wide = document.documentElement.scrollWidth;
+    found.push({kind: "page", what: `the page is ${wide} px wide in a ${window.innerWidth} px window`});
+}
+if (column) {
+    const edge = column.getBoundingClientRect();
+    const clips = (e) => ["auto", "scroll", "hidden"].includes(getComputedStyle(e).overflowX);
+    const walk = (e) => {
+        for (const child of e.children) {
+            const box = child.getBoundingClientRect();
+            if (box.width === 0 || getComputedStyle(child).visibility === "hidden") continue;
+            if (box.right > edge.right + 1 || box.left < edge.left - 1) {
+                const span = (r) => `[${Math.round(r.left)}, ${Math.round(r.right)}] px`;
+                found.push({kind: "element", what: `${name(child)} spans ${span(box)}, the column ${span(edge)}`});
+                continue;
+            }
+            if (clips(child)) {
+                if (child.scrollWidth > child.clientWidth + 1) {
+                    const code = child.matches("pre, div.highlight, div.highlight *");
+                    const table = child.matches(".pst-scrollable-table-container, table");
+                    found.push({kind: code ? "code" : table ? "table" : "other",
+                                what: `${name(child)} scrolls: ${child.scrollWidth} px in ${child.clientWidth} px`});
+                }
+                continue;
+            }
+            walk(child);
+        }
+    };
+    walk(column);
+}
+return found;
+"""
+
+
+def allowed(kind: str, width: str) -> bool:
+    """On a desktop nothing may stick out or scroll; on a phone a code block or a table may scroll
+    inside its own box."""
+    return width == "phone" and kind in ("code", "table")
+
+
+@pytest.mark.parametrize("width", list(WIDTHS))
+@pytest.mark.parametrize("page", PAGES)
+def test_nothing_is_wider_than_its_column(page, width, server, browser):
+    w, h = WIDTHS[width]
+    browser.execute_cdp_cmd(
+        "Emulation.setDeviceMetricsOverride",
+        {"width": w, "height": h, "deviceScaleFactor": 1, "mobile": width == "phone"},
+    )
+    try:
+        assert not load(browser, urllib.parse.urljoin(server, page))
+        found = browser.execute_script(OVERFLOWS)
+    finally:
+        browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+    problems = [f"{item['kind']}: {item['what']}" for item in found if not allowed(item["kind"], width)]
+    assert not problems, f"at {w} px:\n" + "\n".join(problems)
+
+
+def test_the_landing_figure_is_legible_on_a_phone(server, browser):
+    """On a phone the landing page shows the narrow figure, at 75% of its drawn size or more (its
+    9-point labels stay 9 px high or more), and hides the wide one."""
+    browser.execute_cdp_cmd(
+        "Emulation.setDeviceMetricsOverride", {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True}
+    )
+    try:
+        assert not load(browser, urllib.parse.urljoin(server, "index.html"))
+        shown = browser.execute_script(
+            """return [...document.querySelectorAll("article.bd-article img")]
+                .filter(i => i.getBoundingClientRect().width > 0)
+                .map(i => [i.src.split("/").pop(), i.getBoundingClientRect().width / i.naturalWidth]);"""
+        )
+        SHOTS.mkdir(parents=True, exist_ok=True)
+        assert browser.save_screenshot(str(SHOTS / "landing-phone.png"))
+    finally:
+        browser.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+    assert [source for source, _ in shown][:1] == ["legendre_basis_narrow.png"], shown
+    assert all(scale >= 0.75 for _, scale in shown[:1]), shown
+
+
+def gallery_cards(browser, server):
+    load(browser, urllib.parse.urljoin(server, "gallery/index.html"))
+    return browser.execute_script(
+        """return [...document.querySelectorAll(".gallery-grid .gallery-card")].map(card => ({
+            href: card.querySelector("a.gallery-thumbnail, .gallery-thumbnail a, a").href,
+            image: card.querySelector("img") ? card.querySelector("img").naturalWidth : 0,
+            title: card.querySelector(".gallery-title").textContent.trim()}));"""
+    )
+
+
+def test_the_gallery_is_a_grid_of_thumbnails(site, server, browser):
+    pages = sorted(p.stem for p in (site / "gallery").glob("*.html") if p.stem != "index")
+    cards = gallery_cards(browser, server)
+    assert (
+        sorted(urllib.parse.urlsplit(card["href"]).path.rsplit("/", 1)[-1].removesuffix(".html") for card in cards)
+        == pages
+    )
+    for card in cards:
+        assert card["image"] > 0 and card["title"], card
+
+
+@pytest.mark.parametrize("page", [p for p in PAGES if p.startswith("gallery/") and p != "gallery/index.html"])
+def test_a_gallery_page_has_its_figure_output_and_script(page, site, server, browser):
+    assert not load(browser, urllib.parse.urljoin(server, page))
+    found = browser.execute_script(
+        """return {
+            figures: [...document.querySelectorAll("article.bd-article img")].filter(i => i.naturalWidth > 0).length,
+            output: document.querySelectorAll("article.bd-article div.highlight-text pre").length,
+            scripts: [...document.querySelectorAll("article.bd-article a.download")].map(a => a.href)};"""
+    )
+    assert found["figures"] >= 1 and found["output"] >= 1, found
+    assert found["scripts"] and all(href.endswith(".py") for href in found["scripts"]), found
+    for href in found["scripts"]:
+        path = site / urllib.parse.unquote(urllib.parse.urlsplit(href).path).lstrip("/")
+        assert path.is_file() and path.read_text(encoding="utf-8").startswith('"""'), href
