@@ -139,7 +139,7 @@ def mgrit(
     ring = ring_of(comm)
     agree(ring, {"space": space, "A": A, "u0": u0, "M": M, "f": f, "F": F, "jac": jac, "propagator": propagator,
                  "levels": levels, "coarsening": coarsening, "relaxation": relaxation, "tol": tol, "atol": atol,
-                 "max_iterations": max_iterations, "nested": nested, "eigenvalues": eigenvalues,
+                 "max_iterations": max_iterations, "nested": nested,
                  "quadrature": quadrature, "factorize": factorize})  # fmt: skip
     setup = ring.attempt()
     with setup:

@@ -133,7 +133,7 @@ def parareal(
     ring = ring_of(comm)
     agree(ring, {"space": space, "A": A, "u0": u0, "M": M, "f": f, "F": F, "jac": jac, "propagator": propagator,
                  "coarse": coarse, "parts": parts, "tol": tol, "atol": atol, "max_iterations": max_iterations,
-                 "eigenvalues": eigenvalues, "quadrature": quadrature, "factorize": factorize})  # fmt: skip
+                 "quadrature": quadrature, "factorize": factorize})  # fmt: skip
     setup = ring.attempt()
     with setup:
         galerkin = {"M": M, "f": f, "F": F, "jac": jac, "quadrature": quadrature, "factorize": factorize,

@@ -151,8 +151,8 @@ class GalerkinPropagator:
         problem is nonlinear (F given)."""
         if "F" in self._options:
             return None
-        made = GalerkinPropagator(self._A, **(self._options | {"f": None}))
-        made._n = self._n
+        made = GalerkinPropagator(self._A)
+        made._options, made._n = self._options | {"f": None}, self._n
         return made
 
     @property
