@@ -1253,7 +1253,8 @@ def mgrit_step_rows(suite):
                 Row(
                     section,
                     f"{name}, heat n = {mgrit_steps.N}, {mgrit_steps.INTERVALS} intervals dG(1), "
-                    f"{mgrit_steps.LEVELS} levels: time per interval step ({steps:.0f}) over the serial time per interval",
+                    f"{mgrit_steps.LEVELS} levels: time per interval step ({steps:.0f}) over the serial time per "
+                    "interval",
                     fmt_time(ours),
                     f"solve_galerkin {fmt_time(serial)}",
                     median,
