@@ -174,7 +174,9 @@ def mgrit(
         coefficients = join(solution_of, pieces)
     end = share_end(ring, arrivals[-1] if len(arrivals) else None, attempt)
     fine = hierarchy[0]
-    return ParallelSolution(solution_of.slab(fine.lo, fine.hi), coefficients, start, end, history.result(), bound, [P])
+    return ParallelSolution(
+        solution_of.slab(fine.lo, fine.hi), coefficients, start, end, history.result(), bound, [P, run.linear]
+    )
 
 
 class _Level:
