@@ -1239,6 +1239,35 @@ def mgrit_rows(suite):
         guarded(suite, section, f"mgrit against PyMGRIT, {where}", group)
 
 
+def mgrit_step_rows(suite):
+    """MGRIT's time per interval step on one process against the serial solve's per interval
+    (benchmarks/mgrit_steps.py)."""
+    section = "mgrit"
+    if pwpoly_numpy is None:
+        return
+    import mgrit_steps
+
+    def group():
+        for name, median, q1, q3, rounds, steps, ours, serial in mgrit_steps.measure_rows(suite.quick):
+            suite.add(
+                Row(
+                    section,
+                    f"{name}, heat n = {mgrit_steps.N}, {mgrit_steps.INTERVALS} intervals dG(1), "
+                    f"{mgrit_steps.LEVELS} levels: time per interval step ({steps:.0f}) over the serial time per "
+                    "interval",
+                    fmt_time(ours),
+                    f"solve_galerkin {fmt_time(serial)}",
+                    median,
+                    q1,
+                    q3,
+                    rounds=str(rounds),
+                    target=None if "estimate" in name else ("<=", 1.5),
+                )
+            )
+
+    guarded(suite, section, "mgrit time per interval step", group)
+
+
 # ---------------------------------------------------------------------------------------------
 # Report
 
@@ -1256,6 +1285,7 @@ SECTIONS = [
     ("partitions", partition_rows),
     ("solver", lambda suite: solver_rows(suite, Row, fmt_time, guarded)),
     ("mgrit", mgrit_rows),
+    ("mgrit-steps", mgrit_step_rows),
 ]
 
 

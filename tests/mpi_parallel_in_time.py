@@ -199,7 +199,42 @@ for name, (method, V, options) in CASES.items():
         found = [f"rank {r}: {p}" for r, ps in enumerate(everyone) for p in ps]
         if found:
             report["problems"][name] = found
-CASES_RUN = {"contraction within the bound": contractions}
+
+
+class Euler:
+    """The heat equation by backward Euler, in plain numpy: a propagator of one's own."""
+
+    def __init__(self):
+        A, _ = heat(5)
+        self.K = A.toarray()
+
+    def step(self, space, k0, k1, u):
+        t = space.breakpoints
+        for k in range(k0, k1):
+            u = np.linalg.solve(np.eye(5) + (t[k + 1] - t[k]) * self.K, u + (t[k + 1] - t[k]) * f(t[k + 1])[:, 0])
+        return u
+
+
+def own_steps():
+    """parareal and mgrit on a propagator of one's own: the bits of comm=None."""
+    problems = []
+    _, u0 = heat(5)
+    V = pn.LegendreSpace(0, 36, 0.3)
+    runs = {
+        "parareal": lambda comm: pn.parareal(V, None, u0, propagator=Euler(), parts=2 * size, comm=comm),
+        "mgrit 3 levels": lambda comm: pn.mgrit(V, None, u0, propagator=Euler(), levels=3, coarsening=2, comm=comm),
+    }
+    for name, run in runs.items():
+        parallel, serial = run(comm), run(None)
+        k0, k1 = parallel.slab.k0, parallel.slab.k1
+        if not (same(parallel.coefficients, serial.coefficients[:, k0 : k1 + 1]) and same(parallel.end, serial.end)):
+            problems.append(f"{name}: the values differ from comm=None")
+        if parallel.residuals != serial.residuals or not parallel.residuals[-1] <= 1e-10:
+            problems.append(f"{name}: history {parallel.residuals} against comm=None's {serial.residuals}")
+    return problems
+
+
+CASES_RUN = {"contraction within the bound": contractions, "a propagator of one's own": own_steps}
 for name, run in CASES_RUN.items():
     try:
         problems = run()

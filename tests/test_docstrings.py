@@ -47,6 +47,8 @@ CALLABLE_CHECKS = {"RT01", "SA01"}
 # Classes that the package makes and the user only reads: their constructor is not part of the
 # interface, so their docstrings document attributes, not constructor parameters.
 MADE_BY_THE_PACKAGE = {"GalerkinSolution", "ParallelSolution"}
+# An interface: its signature is typing.Protocol's, no constructor of its own.
+INTERFACES = {"Propagator"}
 
 # A function related to no other member of either module: nothing to name under See Also.
 UNRELATED = {"sum_as_string"}
@@ -151,7 +153,7 @@ class ObjectValidator(Validator):
 def numpydoc_errors(obj, kind, name):
     """The findings of the chosen checks on one object's docstring."""
     checks = CHECKS | (CALLABLE_CHECKS if kind in ("function", "method") else set())
-    if name in MADE_BY_THE_PACKAGE:
+    if name in MADE_BY_THE_PACKAGE | INTERFACES:
         checks -= {"PR01", "PR02", "PR03"}
     if name in UNRELATED:
         checks -= {"SA01"}

@@ -227,3 +227,13 @@ def test_solution_evaluates_only_its_slab():
     sol = pn.mgrit(V, np.eye(1), [1.0])
     assert sol(np.array([0.0, 0.5, 1.0])).shape == (1, 3)
     assert "iterations=" in repr(sol)
+
+
+@pytest.mark.parametrize(("relaxation", "sweeps"), [("F", 2), ("FCF", 3)])
+def test_mgrit_counts_the_solves_of_every_level(relaxation, sweeps):
+    # One iteration from zero on dG(0), one unknown (a solve per interval): the first fine
+    # relaxation, then per iteration the fine sweeps of the relaxation and the coarse level's 4.
+    sol = pn.mgrit(pn.LegendreSpace(0, 8, 1.0), np.eye(1), [1.0], coarsening=2, relaxation=relaxation,
+                   nested=False, tol=0.0, max_iterations=1)  # fmt: skip
+    assert sol.iterations == 1
+    assert sol.n_solves == 8 * sweeps + 4

@@ -48,8 +48,9 @@ def mgrit(
     factorize: Factorize | None = None,
     workers: int = 1,
 ) -> ParallelSolution:
-    """Multigrid reduction in time (MGRIT) for M u' + A u = f (+ F(t, u)), or for a propagator of
-    one's own: the dG(q) or cG(q) solution.
+    """Multigrid reduction in time (MGRIT) for M u' + A u = f: the dG(q) or cG(q) solution.
+
+    The problem may also have a nonlinear part F(t, u), or be a propagator of one's own.
 
     The solution is that of ``solve_galerkin`` on ``space`` with u(t0) = u0, by V-cycles. Level 0
     is the space's partition; level l + 1 takes every m-th breakpoint of level l (m =
@@ -138,7 +139,7 @@ def mgrit(
     ring = ring_of(comm)
     agree(ring, {"space": space, "A": A, "u0": u0, "M": M, "f": f, "F": F, "jac": jac, "propagator": propagator,
                  "levels": levels, "coarsening": coarsening, "relaxation": relaxation, "tol": tol, "atol": atol,
-                 "max_iterations": max_iterations, "nested": nested, "eigenvalues": eigenvalues,
+                 "max_iterations": max_iterations, "nested": nested,
                  "quadrature": quadrature, "factorize": factorize})  # fmt: skip
     setup = ring.attempt()
     with setup:
@@ -173,7 +174,9 @@ def mgrit(
         coefficients = join(solution_of, pieces)
     end = share_end(ring, arrivals[-1] if len(arrivals) else None, attempt)
     fine = hierarchy[0]
-    return ParallelSolution(solution_of.slab(fine.lo, fine.hi), coefficients, start, end, history.result(), bound, [P])
+    return ParallelSolution(
+        solution_of.slab(fine.lo, fine.hi), coefficients, start, end, history.result(), bound, [P, run.linear]
+    )
 
 
 class _Level:
@@ -221,7 +224,7 @@ def _hierarchy(space: _Space, count: int, m: int, ring: Serial, propagator: Prop
         lo, hi = min(c0 * scale, n_level), min(c1 * scale, n_level)
         level_space = space if level == 0 else space_on(space, points, space.degree, isinstance(space, LagrangeSpace))
         if isinstance(propagator, GalerkinPropagator):
-            propagator.stepper(level_space)
+            propagator._stepper(level_space)
         levels.append(_Level(level_space, points, lo, hi, ups[level] if level < count - 1 else None))
     return levels
 
@@ -253,7 +256,7 @@ class _Mgrit:
         # residual then falls to rounding of the values, not of the coarse steps of the values
         # (as in the full approximation scheme, whose coarse values carry the rounding of
         # Psi(x) - Psi(x)).
-        self.linear = propagator.homogeneous() if isinstance(propagator, GalerkinPropagator) else None
+        self.linear = propagator._homogeneous() if isinstance(propagator, GalerkinPropagator) else None
 
     def level_propagator(self, k: int) -> Propagator:
         """What level k steps with: on the coarse levels of a linear problem, the steps without f."""
@@ -440,6 +443,8 @@ class _Mgrit:
         last rank; the first interval of a rank is computed by its predecessor too)."""
         level = self.levels[k]
         g = self.zeros(k)
+        if isinstance(self.propagator, GalerkinPropagator) and not self.propagator._has_load:
+            return g
         attempt = self.ring.attempt()
         with attempt:
             zero = np.zeros(self.n)

@@ -46,8 +46,9 @@ def parareal(
     factorize: Factorize | None = None,
     workers: int = 1,
 ) -> ParallelSolution:
-    r"""Parareal for M u' + A u = f (+ F(t, u)), or for a propagator of one's own: the dG(q) or cG(q)
-    solution computed slab by slab in parallel.
+    r"""Parareal: the dG(q) or cG(q) solution of M u' + A u = f computed slab by slab in parallel.
+
+    The problem may also have a nonlinear part F(t, u), or be a propagator of one's own.
 
     The solution is that of ``solve_galerkin`` on ``space`` with u(t0) = u0. The space's intervals
     are cut into `parts` balanced slabs (``space.slabs(parts)``). The fine propagator F steps the
@@ -132,7 +133,7 @@ def parareal(
     ring = ring_of(comm)
     agree(ring, {"space": space, "A": A, "u0": u0, "M": M, "f": f, "F": F, "jac": jac, "propagator": propagator,
                  "coarse": coarse, "parts": parts, "tol": tol, "atol": atol, "max_iterations": max_iterations,
-                 "eigenvalues": eigenvalues, "quadrature": quadrature, "factorize": factorize})  # fmt: skip
+                 "quadrature": quadrature, "factorize": factorize})  # fmt: skip
     setup = ring.attempt()
     with setup:
         galerkin = {"M": M, "f": f, "F": F, "jac": jac, "quadrature": quadrature, "factorize": factorize,
@@ -184,9 +185,9 @@ class _Parareal:
             self.coarse_space = space_on(space, self.ends, 0, False)
             self.coarse = propagator_of(coarse)
         if isinstance(self.fine, GalerkinPropagator):  # the problem's checks, before any step
-            self.fine.stepper(space)
+            self.fine._stepper(space)
         if isinstance(self.coarse, GalerkinPropagator):
-            self.coarse.stepper(self.coarse_space)
+            self.coarse._stepper(self.coarse_space)
         self.first, self.last = ring.rank * self.count // ring.size, (ring.rank + 1) * self.count // ring.size
         mine = self.last - self.first
         # U[i], G(U[i]) and F's coefficients and end for the slabs first + i of this rank.

@@ -25,9 +25,9 @@ if TYPE_CHECKING:  # pragma: no cover
 
 @runtime_checkable
 class Propagator(Protocol):
-    """The time step ``parareal`` and ``mgrit`` run on: the value at one breakpoint of a time grid
-    from the value at an earlier one.
+    """The time step ``parareal`` and ``mgrit`` run on: any object with ``step(space, k0, k1, u)``.
 
+    A step gives the value at one breakpoint of a time grid from the value at an earlier one.
     Any object with this method is a propagator: the solvers call nothing else. ``space`` is the
     time grid of the call, a ``LegendreSpace`` or ``LagrangeSpace`` whose ``breakpoints`` are the
     times: the space given to the solver, or a coarser one on a subset of its breakpoints (the
@@ -61,14 +61,42 @@ class Propagator(Protocol):
     """
 
     def step(self, space: _Space, k0: int, k1: int, u: _Floats) -> npt.ArrayLike:
-        """The value at ``space.breakpoints[k1]`` from the value `u` at ``space.breakpoints[k0]``,
-        k0 < k1: shape (n,), finite. `u` must not be changed."""
+        """The value at ``space.breakpoints[k1]`` from the value `u` at ``space.breakpoints[k0]``.
+
+        Parameters
+        ----------
+        space : LegendreSpace or LagrangeSpace
+            The time grid: its breakpoints are the times.
+        k0, k1 : int
+            Breakpoint indices, 0 <= k0 < k1 <= ``space.n_t``.
+        u : ndarray of float64, shape (n,)
+            The value at ``space.breakpoints[k0]``; not to be changed.
+
+        Returns
+        -------
+        array_like of float, shape (n,)
+            The value at ``space.breakpoints[k1]``, finite.
+
+        See Also
+        --------
+        GalerkinPropagator.step : The default's.
+
+        Examples
+        --------
+        >>> class Decay:
+        ...     def step(self, space, k0, k1, u):
+        ...         return u * np.exp(-(space.breakpoints[k1] - space.breakpoints[k0]))
+        >>> Decay().step(pn.LegendreSpace(0, 4, 1.0), 0, 4, np.array([1.0])).round(4)
+        array([0.3679])
+        """
         ...  # pragma: no cover
 
 
 class GalerkinPropagator:
-    """dG(q) or cG(q) of M u' + A u = f as a propagator: on each space it is asked to step, the
-    method of that space (a ``LegendreSpace`` of degree q: dG(q); a ``LagrangeSpace``: cG(q)).
+    """dG(q) or cG(q) of M u' + A u = f as a propagator, the default of ``parareal`` and ``mgrit``.
+
+    On each space it is asked to step, it steps the method of that space (a ``LegendreSpace`` of
+    degree q: dG(q); a ``LagrangeSpace``: cG(q)).
 
     What ``parareal`` and ``mgrit`` run when given ``A`` instead of ``propagator=``; the
     factorisations of each space are made once and kept.
@@ -77,16 +105,12 @@ class GalerkinPropagator:
     ----------
     A : (n, n) real sparse array or matrix, or ndarray
         As for ``solve_galerkin``.
-    M, f, quadrature, factorize, workers : keyword-only, optional
+    M, f : keyword-only, optional
         As for ``solve_galerkin``.
     F, jac : callable, optional, keyword-only
         The nonlinear part of the right-hand side and its Jacobian, passed on to the stepper.
-
-    Attributes
-    ----------
-    steppers : list
-        The steppers made so far, one per space stepped (their counts of factorisations, solves
-        and quadrature points make those of the solution).
+    quadrature, factorize, workers : keyword-only, optional
+        As for ``solve_galerkin``.
 
     See Also
     --------
@@ -122,39 +146,103 @@ class GalerkinPropagator:
         self._n: int | None = None  # the length of u0, named in the messages, when the solver knows it
         self._made: dict[int, tuple[_Space, Stepper]] = {}
 
-    def homogeneous(self) -> GalerkinPropagator | None:
+    def _homogeneous(self) -> GalerkinPropagator | None:
         """The same method without f, whose steps are linear in the start value; None when the
         problem is nonlinear (F given)."""
         if "F" in self._options:
             return None
-        made = GalerkinPropagator(self._A, **(self._options | {"f": None}))
-        made._n = self._n
+        made = GalerkinPropagator(self._A)
+        made._options, made._n = self._options | {"f": None}, self._n
         return made
 
     @property
-    def steppers(self) -> list[Stepper]:
+    def _steppers(self) -> list[Stepper]:
+        """The steppers made so far, one per space stepped."""
         return [stepper for _, stepper in self._made.values()]
 
-    def stepper(self, space: _Space) -> Stepper:
+    def _stepper(self, space: _Space) -> Stepper:
         """The stepper of `space`, made on the first call (the space is kept with it)."""
         made = self._made.get(id(space))
         if made is None:
             made = self._made[id(space)] = (space, Stepper(space, self._A, n=self._n, **self._options))
         return made[1]
 
-    def advance(self, space: _Space, k0: int, k1: int, u: _Floats) -> tuple[_Floats, _Floats]:
+    def _advance(self, space: _Space, k0: int, k1: int, u: _Floats) -> tuple[_Floats, _Floats]:
         """The coefficients of the intervals [k0, k1) (the layout of ``space.slab(k0, k1)``) and the
         value at breakpoints[k1]; a non-finite result is blamed on its source."""
-        coefficients, end = self.stepper(space).advance(k0, k1, u)
-        if not np.isfinite(end).all() or not np.isfinite(coefficients).all():
+        coefficients, end = self._stepper(space).advance(k0, k1, u)
+        if not np.isfinite(end).all():  # a non-finite unknown reaches the end value
             raise self._blame(space, k0, k1, coefficients)
         return coefficients, end
 
+    @property
+    def _has_load(self) -> bool:
+        """Whether f is given (else the steps from zero stay zero)."""
+        return self._f is not None
+
     def step(self, space: _Space, k0: int, k1: int, u: _Floats) -> _Floats:
-        return self.advance(space, k0, k1, u)[1]
+        """The value at ``space.breakpoints[k1]`` from `u` at ``space.breakpoints[k0]``.
+
+        Parameters
+        ----------
+        space : LegendreSpace or LagrangeSpace
+            The time grid and the method: dG(q) or cG(q) of its degree.
+        k0, k1 : int
+            Breakpoint indices, 0 <= k0 < k1 <= ``space.n_t``.
+        u : ndarray of float64, shape (n,)
+            The value at ``space.breakpoints[k0]``.
+
+        Returns
+        -------
+        ndarray of float64, shape (n,)
+            The value at ``space.breakpoints[k1]`` (the left limit there).
+
+        Raises
+        ------
+        ValueError
+            A non-finite value, naming `f` where it is not finite, else `u0` (an overflow).
+
+        See Also
+        --------
+        solve_galerkin : The same steps over the whole partition.
+
+        Examples
+        --------
+        >>> P = pn.GalerkinPropagator(np.array([[1.0]]))
+        >>> P.step(pn.LegendreSpace(0, 4, 1.0), 0, 2, np.array([1.0]))
+        array([0.64])
+        """
+        return self._advance(space, k0, k1, u)[1]
 
     def run(self, space: _Space, k0: int, k1: int, u: _Floats) -> _Floats:
-        return breakpoint_values(space, self.advance(space, k0, k1, u)[0])
+        """The values at breakpoints k0 + 1 ... k1 from `u` at breakpoint k0, in one call.
+
+        Parameters
+        ----------
+        space : LegendreSpace or LagrangeSpace
+            As for ``step``.
+        k0, k1 : int
+            As for ``step``.
+        u : ndarray of float64, shape (n,)
+            The value at ``space.breakpoints[k0]``.
+
+        Returns
+        -------
+        ndarray of float64, shape (k1 - k0, n)
+            Row j: the value at ``space.breakpoints[k0 + 1 + j]``.
+
+        See Also
+        --------
+        step : One value.
+
+        Examples
+        --------
+        >>> P = pn.GalerkinPropagator(np.array([[1.0]]))
+        >>> P.run(pn.LegendreSpace(0, 4, 1.0), 0, 2, np.array([1.0]))
+        array([[0.8 ],
+               [0.64]])
+        """
+        return breakpoint_values(space, self._advance(space, k0, k1, u)[0])
 
     def _blame(self, space: _Space, k0: int, k1: int, coefficients: _Floats) -> ValueError:
         """f, where it is not finite on the first interval with non-finite coefficients, else the
@@ -215,8 +303,25 @@ def corrected_run(propagator: Propagator, space: _Space, k0: int, k1: int, u: _F
 
     Every corrected run of the solvers goes through here."""
     values = np.empty((k1 - k0, u.size))
-    for j in range(k0, k1):
-        u = values[j - k0] = step(propagator, space, j, j + 1, u) + g[j - k0]
+    if not isinstance(propagator, GalerkinPropagator):
+        for j in range(k0, k1):
+            u = values[j - k0] = step(propagator, space, j, j + 1, u) + g[j - k0]
+        return values
+    advance, start, j = propagator._stepper(space).advance, u, k0
+
+    def blame(k: int) -> None:
+        """Steps interval k again, checked: the error naming the source of its non-finite value."""
+        propagator._advance(space, k, k + 1, start if k == k0 else values[k - k0 - 1])
+
+    try:
+        for j in range(k0, k1):
+            u = values[j - k0] = advance(j, j + 1, u)[1] + g[j - k0]
+    except ValueError:
+        if j > k0 and not np.isfinite(u).all():  # the step before gave it
+            blame(j - 1)
+        raise
+    if not np.isfinite(u).all():
+        blame(k1 - 1)
     return values
 
 
@@ -240,7 +345,7 @@ def piece(propagator: Propagator, space: _Space, k0: int, k1: int, u: _Floats) -
     propagator's own, else the values at the breakpoints k0 ... k1 as the nodal values of
     continuous piecewise linears (see solution_space)."""
     if isinstance(propagator, GalerkinPropagator):
-        return propagator.advance(space, k0, k1, u)
+        return propagator._advance(space, k0, k1, u)
     values = run(propagator, space, k0, k1, u)
     return np.ascontiguousarray(np.vstack([u[None, :], values]).T), values[-1]
 
@@ -269,7 +374,7 @@ def space_on(space: _Space, points: npt.NDArray[np.int64], degree: int, continuo
 
 def counts(propagators: Sequence[object]) -> tuple[int, int, int]:
     """Factorisations, solves and quadrature points of the Galerkin propagators among these."""
-    steppers = {id(s): s for p in propagators if isinstance(p, GalerkinPropagator) for s in p.steppers}
+    steppers = {id(s): s for p in propagators if isinstance(p, GalerkinPropagator) for s in p._steppers}
     return (
         sum(s.n_factorizations for s in steppers.values()),
         sum(s.n_solves for s in steppers.values()),
