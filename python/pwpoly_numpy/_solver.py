@@ -732,14 +732,14 @@ def solve_galerkin(
     return GalerkinSolution(space, coefficients, start.copy(), end, stepper)
 
 
-def _u0_fits(A: object, n: int) -> None:
+def _u0_fits(A: Any, n: int) -> None:
     """ValueError naming u0 when A is a square matrix of another size than u0's length n: of the
     two, the vector is then the odd one (a matrix that is not square is A's fault, left to its
     own check)."""
     if A is None or callable(A):
         return
     try:
-        shape = np.shape(cast(Any, A))  # a sparse array's or ndarray's own, a nested list's as an array
+        shape = np.shape(A)  # a sparse array's or ndarray's own, a nested list's as an array
     except (TypeError, ValueError):
         return
     if len(shape) == 2 and shape[0] == shape[1] and shape[0] != n:
