@@ -681,8 +681,9 @@ def solve_galerkin(
         `space` not a space; `A`, `M` or `u0` complex or not numbers; `f` or `factorize` not
         callable; `quadrature` neither an integer nor a pair of arrays.
     ValueError
-        Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)");
-        non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
+        Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)"; a
+        u0 of another length than a square A: "u0: expected shape (3,) to match A of shape (3, 3),
+        got (4,)"); non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
         ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
         invalid rule.
 
