@@ -245,8 +245,8 @@ import pwpoly_numpy as pn
 
 comm = MPI.COMM_WORLD
 V, A = pn.LegendreSpace(2, 16, 1.0), np.array([[2.0, -1.0], [-1.0, 2.0]])
-across = pn.parareal(V, A, [1.0, 0.5], comm=comm)
-alone = pn.parareal(V, A, [1.0, 0.5])
+across = pn.parareal(V, A, [1.0, 0.5], parts=2, comm=comm)
+alone = pn.parareal(V, A, [1.0, 0.5], parts=2)
 same = across.end.tobytes() == alone.end.tobytes()
 print(json.dumps({"rank": comm.Get_rank(), "size": comm.Get_size(), "same": same}))
 """

@@ -161,10 +161,21 @@ class Card(NamedTuple):
     picture: Path
 
 
-# A page's title, its first image, and the first sentence of its first paragraph.
+# A page's title and its first image; the first sentence of its first paragraph as plain text.
 TITLE = re.compile(r"^# (.+)$", re.MULTILINE)
 IMAGE = re.compile(r"!\[[^\]]*\]\(([^)\s]+)\)")
-SENTENCE = re.compile(r"^(?![#`!<:\s])(.+?[.:])(?:\s|$)", re.MULTILINE | re.DOTALL)
+
+
+def summary_of(body: str) -> str:
+    """The first sentence of the first paragraph of text (not a directive, image or heading), its
+    links and code marks taken off."""
+    for paragraph in body.split("\n\n"):
+        text = " ".join(paragraph.split())
+        if text and not text.startswith(("```", "!", "#", "<", ":")):
+            text = re.sub(r"\[([^\]]*)\]\([^)]*\)", r"\1", text).replace("`", "")
+            first = re.match(r"(.+?)\.(?:\s|$)", text)
+            return (first[1] if first else text.rstrip(".:")) + "."
+    return ""
 
 
 def card_of(app: Sphinx, page: Path) -> Card:
@@ -180,10 +191,7 @@ def card_of(app: Sphinx, page: Path) -> Card:
         if not pictures:
             raise ExtensionError(f"the gallery page {page.name} shows no picture for its thumbnail")
         picture = pictures[0]
-    body = text[title.end() :]
-    sentence = SENTENCE.search(body)
-    summary = " ".join(sentence[1].split()) if sentence else ""
-    return Card(page.stem, title[1].strip(), summary, picture)
+    return Card(page.stem, title[1].strip(), summary_of(text[title.end() :]), picture)
 
 
 class GalleryGrid(SphinxDirective):

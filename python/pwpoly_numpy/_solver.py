@@ -792,9 +792,10 @@ def solve_galerkin(
         Newton's iteration failed on an interval; its ``solution`` holds the intervals
         completed before.
     ValueError
-        Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)");
-        F, jac or A(t) returning a wrong shape or a non-finite value ("F: returned a non-finite
-        value at t=0.5"); jac not given for more than 1000 unknowns;
+        Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)"; a
+        u0 of another length than a square A: "u0: expected shape (3,) to match A of shape (3, 3),
+        got (4,)"); F, jac or A(t) returning a wrong shape or a non-finite value ("F: returned a
+        non-finite value at t=0.5"); jac not given for more than 1000 unknowns;
         non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
         ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
         invalid rule.
@@ -863,14 +864,14 @@ def solve_galerkin(
     return GalerkinSolution(space, coefficients, start.copy(), end, stepper)
 
 
-def _u0_fits(A: object, n: int) -> None:
+def _u0_fits(A: Any, n: int) -> None:
     """ValueError naming u0 when A is a square matrix of another size than u0's length n: of the
     two, the vector is then the odd one (a matrix that is not square is A's fault, left to its
     own check)."""
     if A is None or callable(A):
         return
     try:
-        shape = np.shape(cast(Any, A))  # a sparse array's or ndarray's own, a nested list's as an array
+        shape = np.shape(A)  # a sparse array's or ndarray's own, a nested list's as an array
     except (TypeError, ValueError):
         return
     if len(shape) == 2 and shape[0] == shape[1] and shape[0] != n:
