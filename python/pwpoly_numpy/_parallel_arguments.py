@@ -16,7 +16,7 @@ from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._propagator import GalerkinPropagator, Propagator, propagator_of
 from ._ring import Attempt, Serial
-from ._solver import _length_of_u0, start_value
+from ._solver import _length_of_u0, _u0_fits, start_value
 
 if TYPE_CHECKING:  # pragma: no cover
     _Floats: TypeAlias = npt.NDArray[np.float64]
@@ -65,6 +65,7 @@ def problem(propagator: object, A: Any, n: int, galerkin: dict[str, Any]) -> Pro
     """The propagator of a run: the one given (A and the Galerkin options then unset), or the
     Galerkin propagator of A and the options."""
     if propagator is None:
+        _u0_fits(A, n)
         made = GalerkinPropagator(A, **galerkin)
         made._n = n
         for name in ("F", "jac"):  # the stepper checks what it is given, on its first space

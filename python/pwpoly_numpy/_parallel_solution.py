@@ -14,7 +14,7 @@ from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._partition import TimeSlab
 from ._propagator import counts
-from ._solver import GalerkinSolution
+from ._solver import GalerkinSolution, _within_interval
 
 if TYPE_CHECKING:  # pragma: no cover
     _Floats: TypeAlias = npt.NDArray[np.float64]
@@ -80,6 +80,9 @@ class ParallelSolution(GalerkinSolution):
     n_intervals, n_factorizations, n_solves, n_quadrature_points : int
         This process's statistics: its intervals, and over all levels its factorisations, linear
         solves and points at which f was evaluated.
+    nfev, njev, nlu, n_newton_iterations : int
+        The nonlinear counts of ``GalerkinSolution`` (F and jac evaluations, factorisations, Newton
+        iterations), over all levels of this process; 0 for a linear problem.
 
     See Also
     --------
@@ -155,7 +158,10 @@ class ParallelSolution(GalerkinSolution):
         self.contraction = contraction
         self.bound = bound
         self.n_intervals = slab.n_intervals
-        self.n_factorizations, self.n_solves, self.n_quadrature_points = counts(propagators)
+        totals = counts(propagators)
+        self.n_factorizations, self.n_solves = totals["n_factorizations"], totals["n_solves"]
+        self.n_quadrature_points, self.nfev, self.njev = totals["n_quadrature_points"], totals["nfev"], totals["njev"]
+        self.nlu, self.n_newton_iterations = self.n_factorizations, totals["n_newton_iterations"]
 
     def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
         """The solution (or its time derivative) at times of this process's slab.
@@ -179,7 +185,8 @@ class ParallelSolution(GalerkinSolution):
         Raises
         ------
         TypeError, ValueError
-            As for ``LegendreSpace.evaluate`` with ``slab=``, e.g. a time outside the slab.
+            As for ``LegendreSpace.evaluate`` with ``slab=``; a time outside the slab beyond the
+            rounding of its ends (as for ``GalerkinSolution.__call__``).
 
         See Also
         --------
@@ -193,6 +200,7 @@ class ParallelSolution(GalerkinSolution):
         """
         times = checks.as_float_array("t", t)
         slab = self.slab
+        _within_interval(times, slab.t0, slab.t1)
         if side == "right" and slab.k1 < self.space.n_t and (times == slab.t1).any():
             # The slab's end belongs to the next slab's first interval: here, this slab's limit.
             at_end = times == slab.t1
@@ -203,7 +211,7 @@ class ParallelSolution(GalerkinSolution):
         else:
             values = self.space.evaluate(self.coefficients, times, derivative, side=side, slab=slab)
         if side == "left" and derivative == 0 and slab.k0 == 0:  # the left limit at t0 is u0
-            values[:, times == self.space.t0] = self.u0[:, None]
+            values[:, times <= self.space.t0] = self.u0[:, None]  # t0 and the times within rounding below
         return values
 
     def __repr__(self) -> str:

@@ -372,14 +372,12 @@ def space_on(space: _Space, points: npt.NDArray[np.int64], degree: int, continuo
     return kind(degree, breakpoints=space.breakpoints[points])
 
 
-def counts(propagators: Sequence[object]) -> tuple[int, int, int]:
-    """Factorisations, solves and quadrature points of the Galerkin propagators among these."""
+def counts(propagators: Sequence[object]) -> dict[str, int]:
+    """The statistics of a ``GalerkinSolution`` (factorisations, solves, quadrature points and the
+    nonlinear counts), summed over the steppers of the Galerkin propagators among these."""
     steppers = {id(s): s for p in propagators if isinstance(p, GalerkinPropagator) for s in p._steppers}
-    return (
-        sum(s.n_factorizations for s in steppers.values()),
-        sum(s.n_solves for s in steppers.values()),
-        sum(s.n_quadrature_points for s in steppers.values()),
-    )
+    names = ("n_factorizations", "n_solves", "n_quadrature_points", "nfev", "njev", "n_newton_iterations")
+    return {name: sum(getattr(s, name) for s in steppers.values()) for name in names}
 
 
 def propagator_of(value: object) -> Propagator:
