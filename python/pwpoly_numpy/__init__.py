@@ -47,6 +47,7 @@ Solve u' = -2 u, u(0) = 1 by dG(2) on 8 intervals:
 """
 
 from . import _kernels
+from ._errors import ConvergenceError
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._parallel_in_time import ParallelSolution, mgrit, parareal
@@ -77,3 +78,4 @@ Lagrange prolongation requires polynomial degree at least 1
 
 __all__ = ["InternalFault", "LegendreSpace", "LagrangeSpace", "TimeSlab", "GalerkinSolution", "solve_galerkin"]
 __all__ += ["ParallelSolution", "mgrit", "parareal"]
+__all__ += ["ConvergenceError"]

@@ -170,6 +170,8 @@ class ParallelSolution(GalerkinSolution):
     n_intervals, n_factorizations, n_solves, n_quadrature_points : int
         This process's statistics: its intervals, and over all levels its factorisations, linear
         solves and points at which f was evaluated.
+    n_rejected, error_estimate : int, None
+        0 and None: the partition is fixed.
 
     See Also
     --------
