@@ -11,7 +11,9 @@ cG(q) step multiplies by the (q, q) approximant, which tends to (-1)^q: for even
 and the halves keep a stiff component alike and the estimate cannot see its error.
 
 What ``rtol`` controls is the error per unit step: a step is accepted when its estimate e
-satisfies ``max_i |e_i| / (atol_i + rtol max(|u(t)|, |u(t + H)|)) <= H / (T - t0)``, |u| the
+satisfies ``max_i |e_i| / (atol_i + rtol max(|u(t)|, |u(t + H)|)) <= max(H / (T - t0), 1e-3)``
+(the bound 1e-3 for the short steps of a stiff transient, which would else ask for errors
+below the rounding of their solves), |u| the
 largest magnitude of a component (relative to the solution's size, not to each component's: a
 component crossing zero or one small beside the others, as near the boundary of a heat problem,
 is held to atol alone). The accepted local errors add up to at most the tolerance over [t0, T],
@@ -62,6 +64,10 @@ _ALPHA, _BETA = 0.9, 0.2
 _STRETCH = 1.25
 # Units of rounding (of 2^-52) of the end values below which the doubling's difference is noise.
 _NOISE = 16.0 * 2.0**-52
+# Steps shorter than (T - t0) / _SHORTEST_SHARE are held to rtol / _SHORTEST_SHARE, no tighter:
+# the error per unit step would ask the very short steps of a stiff transient for errors below
+# the rounding of their solves, and shrink them forever.
+_SHORTEST_SHARE = 1e3
 # Lengths whose factorisations are kept.
 _KEPT_LENGTHS = 8
 # The default atol relative to rtol and the largest |u0| (or 1 when u0 is zero).
@@ -208,7 +214,7 @@ def control(
         estimate = np.maximum(np.abs(end - end_whole) - noise, 0.0) / richardson
         scale = atol + rtol * max(float(np.max(np.abs(u))), float(np.max(np.abs(end))))
         with np.errstate(over="ignore", invalid="ignore"):
-            ratio = float(np.max(estimate / scale)) * (span / h)
+            ratio = float(np.max(estimate / scale)) * min(span / h, _SHORTEST_SHARE)
         if not ratio <= 1.0:  # NaN too
             run.n_rejected += 1
             factor = _SHRINK if math.isnan(ratio) else max(_SHRINK, _SAFETY * ratio ** (-1.0 / order))
