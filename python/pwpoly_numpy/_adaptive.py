@@ -59,6 +59,7 @@ _GROWTH = 4.0
 _SHRINK = 0.1
 _KEEP = 1.2  # a proposed factor within [1, _KEEP] keeps the length
 _FAILED_STEP = 0.25  # the factor after a step that did not converge
+_AGAIN = 0.25  # the largest factor after two rejections in a row
 _ALPHA, _BETA = 0.9, 0.2
 # A last step up to this many times the proposed length reaches T at once.
 _STRETCH = 1.25
@@ -218,6 +219,10 @@ def control(
         if not ratio <= 1.0:  # NaN too
             run.n_rejected += 1
             factor = _SHRINK if math.isnan(ratio) else max(_SHRINK, _SAFETY * ratio ** (-1.0 / order))
+            if rejected:
+                # A second rejection in a row: the error is not falling as H^p (a stiff transient
+                # under a step too long to see it), so the prediction is not trusted.
+                factor = min(factor, _AGAIN)
             rejected = True
             length = h * min(factor, 1.0)
             continue
