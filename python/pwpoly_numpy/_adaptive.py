@@ -23,7 +23,8 @@ proportion to it.
 The controller is a PI controller (Gustafsson; Hairer and Wanner; Soderlind):
 ``H_new = H * 0.9 * r^(-0.9/p) * r_prev^(0.2/p)`` for the ratio r of the accepted step (and
 r_prev of the one before; r is proportional to H^p), ``H * 0.9 * r^(-1/p)`` after a rejection,
-the factor held within [0.1, 4] (at most 1 right after a rejection). Its integral gain 0.7/p is
+the factor held within [0.1, 4] (at most 1 right after a rejection, at most 1/4 after two
+rejections in a row). Its integral gain 0.7/p is
 kept high on purpose: with the length kept for factors up to 1.2, a gain of 0.3/p would settle
 at steps 2.6 times shorter than the tolerance allows, 0.7/p at most 1.5 times. A rejected step is made again from the
 same start. While the proposed factor lies within [1, 1.2] the length is kept, so that the
