@@ -1,4 +1,4 @@
-"""solve_galerkin with rtol against the best fixed partition, run by hand:
+"""solve_galerkin with rtol against the best fixed partition, and against Radau and CVODE, run by hand:
 
     .venv/bin/python benchmarks/adaptive.py
 
@@ -10,6 +10,12 @@ relative end error (1e-6, 1e-9) and each degree q of dG(q): ours, the largest rt
 search, within 10 %). The fastest q of each side is kept; both are then timed in the same
 rounds in rotating order, and the figure is the median of the per-round ratios (ours over the
 baseline), with the first and third quartiles.
+
+Then two stiff linear problems (u' + A u = f: a 2 x 2 system with eigenvalues 1 and 1e6 from a
+first interval of 1e-8, and Prothero-Robinson with lam = -1e8) at end errors 1e-4, 1e-7, 1e-10:
+dG(3) with rtol, scipy's Radau (exact Jacobian) and, when scikit-sundae is installed, CVODE's BDF
+(dense, its own difference Jacobian), each at the largest tolerance of 10**(-k/4) reaching the
+error (atol = 1e-3 rtol), timed in rotating rounds.
 """
 
 from __future__ import annotations
@@ -23,6 +29,7 @@ from typing import Any
 
 import numpy as np
 import scipy.fft
+import scipy.integrate
 import scipy.sparse
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -124,5 +131,90 @@ def main() -> None:
             )
 
 
+# --- against Radau and CVODE on stiff linear problems at matched end errors ---------------------
+
+ROTATION = np.array([[0.8, -0.6], [0.6, 0.8]])
+LAM = -1e8
+
+
+def stiff_problems() -> dict[str, tuple[Any, Any, float, Any, float, Any]]:
+    """name: (A, u0, T, exact end, first interval, f or None) of u' + A u = f."""
+    rates = np.array([1.0, 1e6])
+    A = ROTATION @ np.diag(rates) @ ROTATION.T
+    pair = (A, ROTATION @ np.ones(2), 1.0, ROTATION @ np.exp(-rates), 1e-8, None)
+    robinson = (np.array([[-LAM]]), np.zeros(1), 2.0, np.array([np.sin(2.0)]), 1e-3,
+                lambda t: (-LAM * np.sin(t) + np.cos(t))[None, :])  # fmt: skip
+    return {"2x2, eigenvalues -1, -1e6": pair, "Prothero-Robinson, lam = -1e8": robinson}
+
+
+def stiff_runs(problem: tuple[Any, Any, float, Any, float, Any]) -> dict[str, Callable[[float], Any]]:
+    """Each solver as a function of its rtol returning the end value."""
+    A, u0, T_end, _, first, f = problem
+    space = pn.LegendreSpace(3, breakpoints=[0.0, first, T_end])
+
+    def rhs(t: float, u: Any) -> Any:
+        value = -A @ u
+        return value if f is None else value + f(np.array([t]))[..., 0]
+
+    def ours(rtol: float) -> Any:
+        return pn.solve_galerkin(space, A, u0, f=f, rtol=rtol).end
+
+    def radau(rtol: float) -> Any:
+        run = scipy.integrate.solve_ivp(rhs, (0.0, T_end), u0, method="Radau", jac=-A, rtol=rtol,
+                                        atol=1e-3 * rtol, t_eval=[T_end])  # fmt: skip
+        return run.y[:, -1]
+
+    runs: dict[str, Callable[[float], Any]] = {"dG(3) rtol": ours, "Radau": radau}
+    try:
+        from sksundae.cvode import CVODE
+    except ImportError:
+        return runs
+
+    def into(t: float, u: Any, out: Any) -> None:
+        out[:] = rhs(t, u)
+
+    def cvode(rtol: float) -> Any:
+        return CVODE(into, rtol=rtol, atol=1e-3 * rtol).solve([0.0, T_end / 2.0, T_end], u0).y[-1]
+
+    runs["CVODE BDF"] = cvode
+    return runs
+
+
+def peers() -> None:
+    print(
+        "\n| problem | end error | ours: rtol, error | Radau: rtol, error | ours / Radau | CVODE: rtol, error |", end=""
+    )
+    print(" ours / CVODE |")
+    print("|---|---|---|---|---|---|---|")
+    for name, problem in stiff_problems().items():
+        exact = problem[3]
+        runs = stiff_runs(problem)
+        for target in (1e-4, 1e-7, 1e-10):
+            chosen: dict[str, tuple[Callable[[], Any], str]] = {}
+            for solver, run in runs.items():
+                for k in range(4, 60):
+                    rtol = 10.0 ** (-k / 4)
+                    error = float(np.max(np.abs(run(rtol) - exact)))
+                    if error <= target:
+                        chosen[solver] = (functools.partial(run, rtol), f"{rtol:.2g}, {error:.1e}")
+                        break
+            ratios: dict[str, list[float]] = {other: [] for other in chosen if other != "dG(3) rtol"}
+            order = list(chosen)
+            for r in range(ROUNDS):
+                rotated = order[r % len(order) :] + order[: r % len(order)]
+                times = {solver: timed(chosen[solver][0]) for solver in rotated}
+                for other in ratios:
+                    ratios[other].append(times["dG(3) rtol"] / times[other])
+            cells = [chosen.get("dG(3) rtol", (None, "not reached"))[1]]
+            for other in ("Radau", "CVODE BDF"):
+                if other in ratios:
+                    q1, median, q3 = np.percentile(ratios[other], [25, 50, 75])
+                    cells += [chosen[other][1], f"{median:.2f}x ({q1:.2f}-{q3:.2f})"]
+                else:
+                    cells += ["not reached or not installed", "-"]
+            print(f"| {name} | {target:.0e} | " + " | ".join(cells) + " |", flush=True)
+
+
 if __name__ == "__main__":
     main()
+    peers()
