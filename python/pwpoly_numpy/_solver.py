@@ -720,10 +720,11 @@ def solve_galerkin(
     a PI controller chooses the next length and keeps it (and its factorisations) while the
     change would be under 20 %. The error per unit step is controlled, so the end error stays
     near rtol (measured on problems with exact solutions, q = 1 to 4, rtol 1e-3 to 1e-10: at
-    most 2 rtol |u|) and falls in proportion to it. The values inside an interval are of order
-    q + 1 and are not controlled: a stiff transient shorter than the first interval, which dG
-    damps away, is not resolved (start with a short first interval). The guide's page "Error
-    control" compares the estimates and gives work-precision figures.
+    most twice rtol times the largest component of u) and falls in proportion to it. The
+    values inside an interval are of order q + 1 and are not controlled: a stiff transient
+    shorter than the first interval, which dG damps away, is not resolved (start with a short
+    first interval). The guide's page "Error control" compares the estimates and gives
+    work-precision figures.
 
     Examples
     --------
