@@ -48,9 +48,9 @@ Solve u' = -2 u, u(0) = 1 by dG(2) on 8 intervals:
 """
 
 from . import _kernels
+from ._errors import ConvergenceError
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
-from ._newton import ConvergenceError
 from ._parallel_in_time import GalerkinPropagator, ParallelSolution, Propagator, mgrit, parareal
 from ._partition import TimeSlab
 from ._solver import GalerkinSolution, solve_galerkin

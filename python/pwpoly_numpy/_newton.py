@@ -33,6 +33,7 @@ import scipy.sparse
 from . import _checks as checks
 from . import _partition as partitions
 from . import _quadrature as quadratures
+from ._errors import ConvergenceError
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 from ._solver import GalerkinSolution, Stepper, _default_factorize, _matrix, _method_of, start_value
@@ -67,46 +68,6 @@ _INVERSE_MAX = 64
 # Finite-difference Jacobians (n + 1 calls of F and an n x n matrix each) for at most this many
 # unknowns; beyond, `jac` must be given.
 FINITE_DIFFERENCE_MAX = 1000
-
-
-class ConvergenceError(RuntimeError):
-    """Newton's iteration of ``solve_galerkin`` did not converge on an interval.
-
-    Raised when the simplified Newton iteration on an interval diverges or stalls even with a
-    Jacobian and factorisations made afresh at the interval's start (a solution that blows up
-    within the interval, a step too long for the nonlinearity). Nothing computed is lost: the
-    solution over the intervals completed before is kept.
-
-    Parameters
-    ----------
-    message : str
-        What failed and where.
-    time : float
-        The start of the interval where the iteration failed.
-    solution : GalerkinSolution or None
-        The solution over the intervals completed before.
-
-    Attributes
-    ----------
-    time : float
-        The start of the interval where the iteration failed.
-    solution : GalerkinSolution or None
-        The solution over the intervals completed before that time, on a space with the same
-        degree and the completed breakpoints (its last breakpoint is `time`); None when the
-        first interval failed.
-
-    Examples
-    --------
-    >>> F = lambda t, u: u * u  # u' = u^2, u(0) = 1: u = 1 / (1 - t) blows up at t = 1
-    >>> try: pn.solve_galerkin(pn.LegendreSpace(1, 8, 2.0), None, [1.0], F=F)
-    ... except pn.ConvergenceError as error: print(error.time, error.solution.space.T)
-    0.75 0.75
-    """
-
-    def __init__(self, message: str, time: float, solution: GalerkinSolution | None) -> None:
-        super().__init__(message)
-        self.time = time
-        self.solution = solution
 
 
 class _Diverged(Exception):

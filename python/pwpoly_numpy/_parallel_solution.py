@@ -83,6 +83,8 @@ class ParallelSolution(GalerkinSolution):
     nfev, njev, nlu, n_newton_iterations : int
         The nonlinear counts of ``GalerkinSolution`` (F and jac evaluations, factorisations, Newton
         iterations), over all levels of this process; 0 for a linear problem.
+    n_rejected, error_estimate : int, None
+        0 and None: the partition is fixed.
 
     See Also
     --------
@@ -162,6 +164,7 @@ class ParallelSolution(GalerkinSolution):
         self.n_factorizations, self.n_solves = totals["n_factorizations"], totals["n_solves"]
         self.n_quadrature_points, self.nfev, self.njev = totals["n_quadrature_points"], totals["nfev"], totals["njev"]
         self.nlu, self.n_newton_iterations = self.n_factorizations, totals["n_newton_iterations"]
+        self.n_rejected, self.error_estimate = 0, None
 
     def __call__(self, t: npt.ArrayLike, derivative: int = 0, side: Literal["left", "right"] = "right") -> _Floats:
         """The solution (or its time derivative) at times of this process's slab.
