@@ -19,19 +19,19 @@ from ._propagator import GalerkinPropagator, Propagator, piece, propagator_of, s
 from ._ring import Serial, ring_of
 
 if TYPE_CHECKING:  # pragma: no cover
-    from ._solver import _Factorize as Factorize
+    from .typing import Factorize, FloatArray, Matrix, TimeMatrix
 
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Space: TypeAlias = LegendreSpace | LagrangeSpace
 
 
 def parareal(
-    space: _Space,
-    A: Any,
+    space: LegendreSpace | LagrangeSpace,
+    A: Matrix | TimeMatrix | None,
     u0: npt.ArrayLike,
     *,
-    M: Any = None,
-    f: Callable[[_Floats], npt.ArrayLike] | None = None,
+    M: Matrix | None = None,
+    f: Callable[[FloatArray], npt.ArrayLike] | None = None,
     F: Callable[..., npt.ArrayLike] | None = None,
     jac: Callable[..., Any] | None = None,
     propagator: Propagator | None = None,

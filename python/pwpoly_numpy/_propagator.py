@@ -17,7 +17,7 @@ from ._partition import Uniform
 from ._solver import Stepper
 
 if TYPE_CHECKING:  # pragma: no cover
-    from ._solver import _Factorize as Factorize
+    from .typing import Factorize, FloatArray, Matrix, TimeMatrix
 
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Space: TypeAlias = LegendreSpace | LagrangeSpace
@@ -127,10 +127,10 @@ class GalerkinPropagator:
 
     def __init__(
         self,
-        A: Any,
+        A: Matrix | TimeMatrix | None,
         *,
-        M: Any = None,
-        f: Callable[[_Floats], npt.ArrayLike] | None = None,
+        M: Matrix | None = None,
+        f: Callable[[FloatArray], npt.ArrayLike] | None = None,
         F: Callable[..., npt.ArrayLike] | None = None,
         jac: Callable[..., Any] | None = None,
         quadrature: int | tuple[npt.ArrayLike, npt.ArrayLike] | None = None,

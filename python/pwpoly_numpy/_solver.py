@@ -51,7 +51,7 @@ from ._legendre import LegendreSpace
 
 if TYPE_CHECKING:  # pragma: no cover
     from ._partition import Partition
-    from .typing import Factorize, FloatArray, Matrix
+    from .typing import Factorize, FloatArray, Matrix, TimeMatrix
 
     _Floats: TypeAlias = npt.NDArray[np.float64]
     _Solve: TypeAlias = Callable[[npt.NDArray[Any]], npt.ArrayLike]
@@ -717,7 +717,7 @@ def _within_interval(times: FloatArray, t0: float, T: float) -> None:
 
 def solve_galerkin(
     space: LegendreSpace | LagrangeSpace,
-    A: Matrix,
+    A: Matrix | TimeMatrix | None,
     u0: npt.ArrayLike,
     *,
     M: Matrix | None = None,

@@ -32,6 +32,10 @@ Matrix: TypeAlias = scipy.sparse.sparray[Any, Any] | scipy.sparse.spmatrix[Any] 
 """A square matrix of real numbers, ``A`` or ``M``: a scipy sparse array or matrix of any format,
 or anything ``numpy.asarray`` turns into a 2-D array (an ndarray, nested lists)."""
 
+TimeMatrix: TypeAlias = Callable[[float], Matrix]
+"""A callable ``A(t)`` returning the ``Matrix`` at the time t (a float): a linear part that
+changes in time."""
+
 Solve: TypeAlias = Callable[[npt.NDArray[Any]], npt.ArrayLike]
 """A callable solving ``K x = b`` for a right-hand side ``b`` (a real or complex ndarray of shape
 (m,)) and returning x of the same shape: what a ``Factorize`` returns."""
@@ -41,4 +45,4 @@ Factorize: TypeAlias = Callable[[Any], Solve]
 returns the ``Solve`` of ``K x = b``: the convention of ``scipy.sparse.linalg.factorized``, the
 solvers' ``factorize=`` argument."""
 
-__all__ = ["FloatArray", "Matrix", "Solve", "Factorize"]
+__all__ = ["FloatArray", "Matrix", "TimeMatrix", "Solve", "Factorize"]
