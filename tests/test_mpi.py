@@ -235,7 +235,7 @@ def test_parareal_and_mgrit_give_the_bits_of_one_process_and_fail_together(proce
 
 ONE_RANK_FAILS = {  # case: (the failing rank, -1 the last; the start of its message)
     "f raises on rank 1": (1, "ValueError: f: no values here"),
-    "f not finite on rank 1": (1, "ValueError: f: expected finite values, got a non-finite one at t = "),
+    "f not finite on rank 1": (1, "ValueError: f: expected finite values, got nan at t = "),
     "KeyboardInterrupt in f on the last rank": (-1, "KeyboardInterrupt: stop"),
     "KeyboardInterrupt in a propagator on rank 1": (1, "KeyboardInterrupt: stop"),
 }

@@ -259,10 +259,12 @@ class GalerkinPropagator:
             nodes = quadratures.rule(self._options["quadrature"], space.degree + 2)[0]
             t = quadratures.times(space._partition, k, k + 1, nodes)
             values = np.asarray(self._f(t), dtype=np.float64)
-            if not np.isfinite(values).all():
-                at = float(t[np.argmax(~np.isfinite(values.reshape(-1, t.size)).all(axis=0))])
-                return ValueError(f"f: expected finite values, got a non-finite one at t = {at!r} (interval {k})")
-        return ValueError(f"u0: the solution overflowed in the step over interval {k} (t = {a!r} to {b!r})")
+            if not np.isfinite(values).all():  # the stepper's own messages
+                rows = values.reshape(-1, t.size)
+                at = int(np.argmax(~np.isfinite(rows).all(axis=0)))
+                bad = rows[:, at][~np.isfinite(rows[:, at])][0]
+                return ValueError(f"f: expected finite values, got {float(bad)!r} at t = {float(t[at])!r}")
+        return ValueError(f"u0: the solution overflows on interval {k} (t = {a!r} to {b!r})")
 
 
 def breakpoint_values(space: _Space, coefficients: _Floats) -> _Floats:
@@ -302,26 +304,17 @@ def corrected_run(propagator: Propagator, space: _Space, k0: int, k1: int, u: _F
     (shape (k1 - k0, n)) before the next step starts from it: shape (k1 - k0, n).
 
     Every corrected run of the solvers goes through here."""
-    values = np.empty((k1 - k0, u.size))
     if not isinstance(propagator, GalerkinPropagator):
+        values = np.empty((k1 - k0, u.size))
         for j in range(k0, k1):
             u = values[j - k0] = step(propagator, space, j, j + 1, u) + g[j - k0]
         return values
-    advance, start, j = propagator._stepper(space).advance, u, k0
-
-    def blame(k: int) -> None:
-        """Steps interval k again, checked: the error naming the source of its non-finite value."""
-        propagator._advance(space, k, k + 1, start if k == k0 else values[k - k0 - 1])
-
-    try:
-        for j in range(k0, k1):
-            u = values[j - k0] = advance(j, j + 1, u)[1] + g[j - k0]
-    except ValueError:
-        if j > k0 and not np.isfinite(u).all():  # the step before gave it
-            blame(j - 1)
-        raise
-    if not np.isfinite(u).all():
-        blame(k1 - 1)
+    # One compiled run: row j of g is added to the end value of interval k0 + j inside the loop.
+    coefficients, end = propagator._stepper(space).advance(k0, k1, u, corrections=g)
+    if not np.isfinite(end).all():
+        raise propagator._blame(space, k0, k1, coefficients)
+    values = breakpoint_values(space, coefficients)
+    values += g
     return values
 
 
