@@ -252,7 +252,9 @@ class Stepper:
 
     ``advance(k0, k1, u)`` returns the coefficients of the intervals k0 ... k1 - 1 in the layout
     ``space.evaluate(c, t, slab=space.slab(k0, k1))`` takes, and the value at breakpoints[k1]; the
-    same bits for the same start value, whatever the ranges the run is cut into. ``n`` is the
+    same bits for the same start value, whatever the ranges the run is cut into;
+    ``advance(k0, k1, u, corrections)`` adds row j of `corrections` to the end value of interval
+    k0 + j before the next one starts from it (for MGRIT's corrections). ``n`` is the
     system size when known (the length of u0, named in the messages); ``coupled=True`` factorises
     the coupled block of every interval instead of the decoupled systems (for comparisons).
     ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls."""
