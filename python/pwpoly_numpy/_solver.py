@@ -353,8 +353,8 @@ class Stepper:
         return f"t = {self._partition.boundary(k)!r} to {self._partition.boundary(k + 1)!r}"
 
     def _overflow(self, k: int) -> ValueError:
-        """A non-finite solution from finite loads and start value."""
-        return ValueError(f"u0: the solution overflows on interval {k} ({self._where(k)})")
+        """A step whose unknowns or end value leave the doubles, from finite loads and start value."""
+        return ValueError(f"u0: the step of interval {k} ({self._where(k)}) overflows")
 
     def _sparse_operators(self) -> tuple[Any, Any]:
         """A and M as CSC arrays, made once."""
@@ -725,9 +725,12 @@ def solve_galerkin(
         callable; `quadrature` neither an integer nor a pair of arrays.
     ValueError
         Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)");
-        non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
-        ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
-        invalid rule.
+        non-finite entries in A, M or u0; `f` returning the wrong shape, non-finite values ("f:
+        expected finite values, got nan at t = 0.5") or values whose integrals overflow; a
+        singular step matrix, or one beyond the doubles ("A: the step matrix of interval 2 (length
+        0.25) is singular"); a step that overflows from finite values ("u0: the step of interval 3
+        (t = 0.75 to 1.0) overflows"); the solve of `factorize` returning non-finite values;
+        `quadrature` < 1 or an invalid rule.
 
     See Also
     --------
