@@ -264,7 +264,7 @@ class GalerkinPropagator:
                 at = int(np.argmax(~np.isfinite(rows).all(axis=0)))
                 bad = rows[:, at][~np.isfinite(rows[:, at])][0]
                 return ValueError(f"f: expected finite values, got {float(bad)!r} at t = {float(t[at])!r}")
-        return ValueError(f"u0: the solution overflows on interval {k} (t = {a!r} to {b!r})")
+        return ValueError(f"u0: the step of interval {k} (t = {a!r} to {b!r}) overflows")
 
 
 def breakpoint_values(space: _Space, coefficients: _Floats) -> _Floats:

@@ -253,7 +253,9 @@ class Stepper:
 
     ``advance(k0, k1, u)`` returns the coefficients of the intervals k0 ... k1 - 1 in the layout
     ``space.evaluate(c, t, slab=space.slab(k0, k1))`` takes, and the value at breakpoints[k1]; the
-    same bits for the same start value, whatever the ranges the run is cut into. ``n`` is the
+    same bits for the same start value, whatever the ranges the run is cut into;
+    ``advance(k0, k1, u, corrections)`` adds row j of `corrections` to the end value of interval
+    k0 + j before the next one starts from it (for MGRIT's corrections). ``n`` is the
     system size when known (the length of u0, named in the messages); ``coupled=True`` factorises
     the coupled block of every interval instead of the decoupled systems (for comparisons).
     ``n_factorizations``, ``n_solves`` and ``n_quadrature_points`` count over all calls.
@@ -368,8 +370,8 @@ class Stepper:
         return f"t = {self._partition.boundary(k)!r} to {self._partition.boundary(k + 1)!r}"
 
     def _overflow(self, k: int) -> ValueError:
-        """A non-finite solution from finite loads and start value."""
-        return ValueError(f"u0: the solution overflows on interval {k} ({self._where(k)})")
+        """A step whose unknowns or end value leave the doubles, from finite loads and start value."""
+        return ValueError(f"u0: the step of interval {k} ({self._where(k)}) overflows")
 
     def _sparse_operators(self) -> tuple[Any, Any]:
         """A and M as CSC arrays, made once."""
@@ -813,11 +815,14 @@ def solve_galerkin(
         Shapes that disagree ("A: expected shape (3, 3) to match u0 of length 3, got (3, 4)"; a
         u0 of another length than a square A: "u0: expected shape (3,) to match A of shape (3, 3),
         got (4,)"); F, jac or A(t) returning a wrong shape or a non-finite value ("F: returned a
-        non-finite value at t=0.5"); jac not given for more than 1000 unknowns;
-        non-finite entries in A, M or u0; `f` returning the wrong shape; a singular step matrix
-        ("A: the step matrix of interval 2 (length 0.25) is singular"); `quadrature` < 1 or an
-        invalid rule; `rtol` not positive and finite, `atol` not positive or of another length
-        than u0, `max_intervals` < 1.
+        non-finite value at t=0.5"); jac not given for more than 1000 unknowns; non-finite
+        entries in A, M or u0; `f` returning the wrong shape, non-finite values ("f: expected
+        finite values, got nan at t = 0.5") or values whose integrals overflow; a singular step
+        matrix, or one beyond the doubles ("A: the step matrix of interval 2 (length 0.25) is
+        singular"); a step that overflows from finite values ("u0: the step of interval 3 (t =
+        0.75 to 1.0) overflows"); the solve of `factorize` returning non-finite values;
+        `quadrature` < 1 or an invalid rule; `rtol` not positive and finite, `atol` not positive
+        or of another length than u0, `max_intervals` < 1.
     ConvergenceError
         Newton's iteration failed on an interval; with `rtol`, more intervals than
         `max_intervals`, or a step shorter than the space's nodes allow ("rtol: 1e-12 not met at

@@ -178,15 +178,13 @@ private:
             multiply(d_.M, x.subspan(j * n, n), std::span<double>(Mx_).subspan(j * n, n));
             multiply(d_.A, x.subspan(j * n, n), std::span<double>(Ax_).subspan(j * n, n));
         }
+        std::copy(rhs.begin(), rhs.end(), r.begin());
         for (std::size_t i = 0; i < m; ++i)
-            for (std::size_t row = 0; row < n; ++row) {
-                double sum = rhs[(i * n) + row];
-                for (std::size_t j = 0; j < m; ++j) {
-                    const double t1 = d_.T1[(i * m) + j];
-                    const double t2 = half * d_.T2[(i * m) + j];
-                    sum = (sum - (t1 * Mx_[(j * n) + row])) - (t2 * Ax_[(j * n) + row]);
-                }
-                r[(i * n) + row] = sum;
+            for (std::size_t j = 0; j < m; ++j) {
+                const double t1 = d_.T1[(i * m) + j];
+                const double t2 = half * d_.T2[(i * m) + j];
+                for (std::size_t row = 0; row < n; ++row)
+                    r[(i * n) + row] = (r[(i * n) + row] - (t1 * Mx_[(j * n) + row])) - (t2 * Ax_[(j * n) + row]);
             }
     }
 
@@ -299,37 +297,42 @@ void split_right_side(const StepDescription& d, std::span<const double> rhs, std
                       std::span<double> z_im) {
     const std::size_t n = d.n;
     const std::size_t m = d.m;
-    for (std::size_t e = 0; e < d.eigen_re.size(); ++e)
+    // Each entry sums over the blocks in order; the loops run along the rows (for the vector
+    // lanes), which keeps that order.
+    for (std::size_t e = 0; e < d.eigen_re.size(); ++e) {
         for (std::size_t r = 0; r < n; ++r) {
-            double re = d.G_re[e * m] * rhs[r];
-            double im = d.G_im[e * m] * rhs[r];
-            for (std::size_t i = 1; i < m; ++i) {
-                re = re + (d.G_re[(e * m) + i] * rhs[(i * n) + r]);
-                im = im + (d.G_im[(e * m) + i] * rhs[(i * n) + r]);
-            }
-            z_re[(e * n) + r] = re;
-            z_im[(e * n) + r] = im;
+            z_re[(e * n) + r] = d.G_re[e * m] * rhs[r];
+            z_im[(e * n) + r] = d.G_im[e * m] * rhs[r];
         }
+        for (std::size_t i = 1; i < m; ++i) {
+            const double g_re = d.G_re[(e * m) + i];
+            const double g_im = d.G_im[(e * m) + i];
+            for (std::size_t r = 0; r < n; ++r) {
+                z_re[(e * n) + r] = z_re[(e * n) + r] + (g_re * rhs[(i * n) + r]);
+                z_im[(e * n) + r] = z_im[(e * n) + r] + (g_im * rhs[(i * n) + r]);
+            }
+        }
+    }
 }
 
 void join_solutions(const StepDescription& d, std::span<const double> y, std::span<double> x) {
     const std::size_t n = d.n;
     const std::size_t columns = 2 * d.eigen_re.size();
-    for (std::size_t i = 0; i < d.m; ++i)
-        for (std::size_t r = 0; r < n; ++r) {
-            double sum = d.Wy[i * columns] * y[r];
-            for (std::size_t j = 1; j < columns; ++j) sum = sum + (d.Wy[(i * columns) + j] * y[(j * n) + r]);
-            x[(i * n) + r] = sum;
+    for (std::size_t i = 0; i < d.m; ++i) {
+        const double first = d.Wy[i * columns];
+        for (std::size_t r = 0; r < n; ++r) x[(i * n) + r] = first * y[r];
+        for (std::size_t j = 1; j < columns; ++j) {
+            const double w = d.Wy[(i * columns) + j];
+            for (std::size_t r = 0; r < n; ++r) x[(i * n) + r] = x[(i * n) + r] + (w * y[(j * n) + r]);
         }
+    }
 }
 
 void end_value(std::span<const double> E, std::span<const double> x, std::span<double> u) {
     const std::size_t n = u.size();
-    for (std::size_t r = 0; r < n; ++r) {
-        double sum = E[0] * x[r];
-        for (std::size_t i = 1; i < E.size(); ++i) sum = sum + (E[i] * x[(i * n) + r]);
-        u[r] = sum;
-    }
+    for (std::size_t r = 0; r < n; ++r) u[r] = E[0] * x[r];
+    for (std::size_t i = 1; i < E.size(); ++i)
+        for (std::size_t r = 0; r < n; ++r) u[r] = u[r] + (E[i] * x[(i * n) + r]);
 }
 
 StepRun steps(const StepDescription& d, const StepFactors& cache, std::span<const std::int64_t> slots,
