@@ -520,7 +520,8 @@ class LagrangeSpace(Space):
             Entry (r, c): the integral over the interval interiors of node r's function times
             the time derivative of trial function c, by a Gauss-Legendre rule exact for the
             degrees (the length cancels; left interval first at a shared node); integrals within
-            the rounding of their own sums are not stored, as for ``LegendreSpace.mass_matrix``. With `rows`, the same bits as the whole matrix.
+            the rounding of their own sums are not stored, as for ``LegendreSpace.mass_matrix``.
+            With `rows`, the same bits as the whole matrix.
 
         Raises
         ------

@@ -451,9 +451,9 @@ class LegendreSpace(Space):
             smaller degree, nothing else (exactly the closed form). With a LagrangeSpace:
             ``lengths[k]`` times half the integral on [-1, 1] by a Gauss-Legendre rule exact for
             the degrees, the same bits on every machine, within 1e-13 relative of the exact
-            integral; integrals within the rounding of their own sums are not stored (Notes). With `rows`, row j of the result is
-            global row ``rows[j]`` (``slab.rows[j]``), columns global, the same bits as the whole
-            matrix.
+            integral; integrals within the rounding of their own sums are not stored (Notes).
+            With `rows`, row j of the result is global row ``rows[j]`` (``slab.rows[j]``),
+            columns global, the same bits as the whole matrix.
 
         Raises
         ------
