@@ -16,18 +16,23 @@ from __future__ import annotations
 
 import contextlib
 import ctypes
-import functools
 import threading
 from collections.abc import Callable, Iterator
 
 _Setter = Callable[[int], int]
 
 
-@functools.cache
 def _setters() -> tuple[_Setter, ...]:
-    """``openblas_set_num_threads_local`` of every library loaded in this process that has it
-    (read once, from the process's memory map: scipy's BLAS is loaded with scipy.sparse.linalg,
+    """``openblas_set_num_threads_local`` of every library loaded in this process that has it,
+    found once, from the process's memory map (scipy's BLAS is loaded with scipy.sparse.linalg,
     before the first factorisation)."""
+    with _Shared.lock:
+        if _Shared.setters is None:
+            _Shared.setters = _loaded_setters()
+        return _Shared.setters
+
+
+def _loaded_setters() -> tuple[_Setter, ...]:
     try:
         with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
             paths = sorted({line.split()[-1] for line in maps if "openblas" in line.lower() and "/" in line})
@@ -46,9 +51,10 @@ def _setters() -> tuple[_Setter, ...]:
 
 
 class _Shared:
-    """The blocks open in any thread, and the counts before the first of them."""
+    """The setters, found once; the blocks open in any thread, and the counts before the first."""
 
     lock = threading.Lock()
+    setters: tuple[_Setter, ...] | None = None
     depth = 0
     former: tuple[int, ...] = ()
 
