@@ -106,15 +106,31 @@ PWPOLY_AVX2 Located4 locate_uniform(Lanes4 t, Lanes4 dt, Lanes4 last) {
     return {Lanes4(kd), k};
 }
 
-// Coefficient i of each lane, degree by degree, gathered at base[k + i width].
+// Coefficient i of each lane, degree by degree, gathered at base[k + i width]; when the four
+// lanes share one position (sorted times, many per interval), the one coefficient broadcast
+// instead of the gather: the same values.
 struct Reader4 {
     const double* base;
     __m256i offset;
     __m256i step;
+    const double* shared;  // the lanes' one coefficient of the next degree, or null
+    std::size_t width;
 
-    PWPOLY_AVX2 Reader4(const double* b, __m256i position, std::size_t width)
-        : base(b), offset(position), step(_mm256_set1_epi64x(static_cast<long long>(width))) {}
+    PWPOLY_AVX2 Reader4(const double* b, __m256i position, std::size_t width_)
+        : base(b), offset(position), step(_mm256_set1_epi64x(static_cast<long long>(width_))), shared(nullptr),
+          width(width_) {
+        const __m256i first = _mm256_permute4x64_epi64(position, 0);
+        if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(position, first))) != 0xF) return;
+        long long k0 = 0;  // the lanes' position (through memory: 32-bit x86 has no 64-bit move)
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&k0), _mm256_castsi256_si128(position));
+        shared = b + k0;
+    }
     PWPOLY_AVX2 Lanes4 next() {
+        if (shared != nullptr) {
+            const Lanes4 c(_mm256_broadcast_sd(shared));
+            shared += width;
+            return c;
+        }
         const Lanes4 c = gather(base, offset);
         offset = _mm256_add_epi64(offset, step);
         return c;
