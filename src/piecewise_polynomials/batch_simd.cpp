@@ -110,14 +110,14 @@ PWPOLY_AVX2 Located4 locate_uniform(Lanes4 t, Lanes4 dt, Lanes4 last) {
 // lanes share one position (sorted times, many per interval), the one coefficient broadcast
 // instead of the gather: the same values.
 struct Reader4 {
-    const double* base;
     __m256i offset;
     __m256i step;
+    const double* base;
     const double* shared;  // the lanes' one coefficient of the next degree, or null
     std::size_t width;
 
     PWPOLY_AVX2 Reader4(const double* b, __m256i position, std::size_t width_)
-        : base(b), offset(position), step(_mm256_set1_epi64x(static_cast<long long>(width_))), shared(nullptr),
+        : offset(position), step(_mm256_set1_epi64x(static_cast<long long>(width_))), base(b), shared(nullptr),
           width(width_) {
         const __m256i first = _mm256_permute4x64_epi64(position, 0);
         if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(position, first))) != 0xF) return;
