@@ -34,6 +34,7 @@ import scipy
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+from heat_2d_rows import heat_2d_peer_rows  # noqa: E402
 from solver_rows import solver_rows  # noqa: E402
 
 import peers  # noqa: E402
@@ -1284,6 +1285,10 @@ SECTIONS = [
     ("threads", threads),
     ("partitions", partition_rows),
     ("solver", lambda suite: solver_rows(suite, Row, fmt_time, guarded)),
+    (
+        "heat2d",
+        lambda suite: guarded(suite, "solver", "heat 2D vs CVODE", lambda: heat_2d_peer_rows(suite, Row, fmt_time)),
+    ),
     ("mgrit", mgrit_rows),
     ("mgrit-steps", mgrit_step_rows),
 ]

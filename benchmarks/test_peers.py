@@ -125,3 +125,27 @@ def test_operator_builds_through_lists_and_numpy_agree():
     ours = pwpoly.lagrange_to_legendre_basis_transformation(3, 40)
     through_lists = peers.triplets_to_csr(ours, (4 * 40, 40 * 3 + 1))
     assert peers.same_csr(through_lists, peers.as_csr(*peers.to_legendre_csr(3, 40)), exact=False, tolerance=1e-14)
+
+
+@pytest.mark.parametrize("side", [3, 8])
+@pytest.mark.parametrize("T", [1e-3, 0.05])
+def test_exact_2d_heat_end_is_the_matrix_exponential(side, T):
+    # The sine transform's end value of u' = -A u against expm(-T A) u0 on a small grid.
+    import scipy.linalg
+    from heat_2d_rows import exact_end_2d
+    from solver_rows import heat_2d
+
+    A, u0 = heat_2d(side)
+    reference = scipy.linalg.expm(-T * A.toarray()) @ u0
+    assert np.allclose(exact_end_2d(u0, side, T), reference, rtol=0, atol=1e-12 * np.abs(u0).max())
+
+
+@pytest.mark.parametrize("rtol", [1e-5, 1e-8])
+def test_cvode_peer_reaches_the_exact_end_within_its_tolerance(rtol):
+    pytest.importorskip("sksundae")
+    from heat_2d_rows import cvode, exact_end_2d
+    from solver_rows import heat_2d, relative_error
+
+    A, u0 = heat_2d(10)
+    end, nfev, njev = cvode(A, u0, 0.05, rtol)
+    assert relative_error(end, exact_end_2d(u0, 10, 0.05)) <= 100 * rtol and nfev > 0 and njev > 0

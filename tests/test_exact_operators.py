@@ -1,6 +1,8 @@
 """The array face's Lagrange operators and the projection against exact rational arithmetic on the
 exact double inputs, and the faults a hostile campaign found in them: each case failed before."""
 
+import functools
+import math
 import threading
 import unittest.mock
 from fractions import Fraction
@@ -46,23 +48,6 @@ def legendre_polynomials(degree):
         down = [Fraction(n, n + 1) * c for c in P[n - 1]] + [Fraction(0), Fraction(0)]
         P.append([x - y for x, y in zip(up, down, strict=False)])
     return P[: degree + 1]
-
-
-def moments_of(p, width):
-    """m[j] = the integral over [-1, 1] of p(x) x^j, for j < width."""
-    return [
-        sum((a * Fraction(2, i + j + 1) for i, a in enumerate(p) if (i + j) % 2 == 0), Fraction(0))
-        for j in range(width)
-    ]
-
-
-def integral(moments, q):
-    """The integral over [-1, 1] of p q, from p's moments."""
-    return sum((b * m for b, m in zip(q, moments, strict=False)), Fraction(0))
-
-
-def derivative(p):
-    return [k * c for k, c in enumerate(p)][1:] or [Fraction(0)]
 
 
 def value(poly, t):
@@ -174,22 +159,129 @@ def test_uniform_prolongation_weights_from_the_exact_coordinate(degree, nt_coars
         assert np.all(np.abs(got - exact) <= 16 * EPS * np.abs(exact).sum()), r
 
 
-@pytest.mark.parametrize("degree", [5, 16, 32])
-def test_mixed_operators_store_exactly_the_true_nonzeros(degree):
-    # Legendre and Lagrange bases both ways, mass and derivative: the own-scale zero rule keeps
-    # every exact nonzero and no rounding noise (the closed-form and orthogonal parts included).
-    L, P = lagrange_polynomials(degree), legendre_polynomials(degree)
-    ML = [moments_of(f, degree + 1) for f in L]
-    MP = [moments_of(p, degree + 1) for p in P]
-    V, W = pn.LegendreSpace(degree, 1, 2.0), pn.LagrangeSpace(degree, 1, 2.0)
-    cases = [
-        (V.mass_matrix(trial=W), [[integral(m, f) for f in L] for m in MP]),
-        (V.derivative_matrix(trial=W), [[integral(m, derivative(f)) for f in L] for m in MP]),
-        (W.mass_matrix(trial=V), [[integral(m, p) for p in P] for m in ML]),
-        (W.derivative_matrix(trial=V), [[integral(m, derivative(p)) for p in P] for m in ML]),
-    ]
-    for matrix, exact in cases:
-        assert np.array_equal(matrix.toarray() != 0.0, np.array(exact) != 0)
+# The zero rule: a sum of n quadrature terms within 4 n eps of the sum of their magnitudes is not
+# stored. The tests allow twice that (their scale is numpy's, not the kernel's bits).
+ROUNDING = 8 * EPS
+
+
+def times_linear(p, a, b):
+    """p(x) (a x + b), integer coefficients (constant first)."""
+    out = [0] * (len(p) + 1)
+    for k, c in enumerate(p):
+        out[k] += b * c
+        out[k + 1] += a * c
+    return out
+
+
+@functools.cache
+def lagrange_integers(degree):
+    """l_j = N_j(x) / D_j on the nodes (2j - degree) / degree, N_j with integer coefficients."""
+    s = [2 * j - degree for j in range(degree + 1)]
+    full = [1]
+    for node in s:
+        full = times_linear(full, degree, -node)
+    result = []
+    for j, node in enumerate(s):
+        # N_j = full / (degree x - node), divided from the top, exactly in integers
+        top = len(full) - 1
+        q = [0] * top
+        q[top - 1] = full[top] // degree
+        for k in range(top - 1, 0, -1):
+            q[k - 1] = (full[k] + node * q[k]) // degree
+        result.append((tuple(q), math.prod(node - other for i, other in enumerate(s) if i != j)))
+    return tuple(result)
+
+
+@functools.cache
+def legendre_integers(degree):
+    """P_a = N_a(x) / 2**a, N_a with integer coefficients: 2**a P_a = sum over k of
+    (-1)**k C(a, k) C(2a - 2k, a) x**(a - 2k)."""
+    result = []
+    for a in range(degree + 1):
+        q = [0] * (a + 1)
+        for k in range(a // 2 + 1):
+            q[a - 2 * k] = (-1) ** k * math.comb(a, k) * math.comb(2 * a - 2 * k, a)
+        result.append((tuple(q), 2**a))
+    return tuple(result)
+
+
+def differentiated(functions):
+    return tuple((tuple(k * c for k, c in enumerate(q))[1:] or (0,), d) for q, d in functions)
+
+
+def exact_gram(tests, trials):
+    """The integrals over [-1, 1] of test_i trial_j, correctly rounded, and which are exactly zero."""
+    top = max(len(q) for q, _ in tests) + max(len(q) for q, _ in trials)
+    common = math.lcm(*range(1, top + 2, 2))
+    powers = [2 * common // (t + 1) if t % 2 == 0 else 0 for t in range(top + 1)]  # common * integral of x**t
+    values = np.zeros((len(tests), len(trials)))
+    for j, (q, dq) in enumerate(trials):
+        terms = [(k, c) for k, c in enumerate(q) if c]
+        moments = [(m, sum(c * powers[k + m] for k, c in terms)) for m in range(max(len(p) for p, _ in tests))]
+        moments = [(m, x) for m, x in moments if x]
+        for i, (p, dp) in enumerate(tests):
+            values[i, j] = sum(p[m] * x for m, x in moments if m < len(p)) / (common * dp * dq)
+    return values  # an integer quotient rounds correctly; a nonzero one stays far from underflow
+
+
+def lagrange_values(degree, x, derivative=False):
+    """numpy's l_j(x) (or l_j'(x)) on the library's nodes, rows j."""
+    nodes = np.array([(j * 2.0) / degree + -1.0 for j in range(degree + 1)])
+    rows = []
+    for j in range(degree + 1):
+        others = [node for i, node in enumerate(nodes) if i != j]
+        factors = [(x - node) / (nodes[j] - node) for node in others]
+        if derivative:
+            rows.append(sum(np.prod(factors[:s] + factors[s + 1 :], axis=0) / (nodes[j] - node)
+                            for s, node in enumerate(others)))  # fmt: skip
+        else:
+            rows.append(np.prod(factors, axis=0))
+    return np.array(rows)
+
+
+def legendre_values(degree, x, derivative=False):
+    eye = np.eye(degree + 1)
+    return np.array([np.polynomial.legendre.legval(x, np.polynomial.legendre.legder(c) if derivative else c)
+                     for c in eye])  # fmt: skip
+
+
+MIXED = [("lagrange", "legendre", False), ("legendre", "lagrange", False), ("lagrange", "legendre", True),
+         ("legendre", "lagrange", True), ("lagrange", "lagrange", True)]  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "test_kind, trial_kind, derivative, degree",
+    [(*kinds, degree) for kinds in MIXED for degree in (6, 24, 64)]
+    + [("lagrange", "legendre", False, 96), ("legendre", "lagrange", False, 128)],
+)
+def test_operators_store_the_exact_nonzeros_beyond_rounding(test_kind, trial_kind, derivative, degree):
+    # Against exact rational arithmetic on the equidistant nodes: no exact zero is stored (the
+    # middle node's function against odd P_a, l_j against l_j' on the interior diagonal); an
+    # exact entry left out is within the rule's bound plus the error every stored entry carries
+    # (the rounding of the values, not of the rule); one far beyond that is stored. A rule at
+    # 2^-38 of the scale dropped 241 more exact entries at degree 96.
+    spaces = {"lagrange": pn.LagrangeSpace(degree, 1, 2.0), "legendre": pn.LegendreSpace(degree, 1, 2.0)}
+    integers = {"lagrange": lagrange_integers, "legendre": legendre_integers}
+    values = {"lagrange": lagrange_values, "legendre": legendre_values}
+    V, W = spaces[test_kind], spaces[trial_kind]
+    got = (V.derivative_matrix(trial=W) if derivative else V.mass_matrix(trial=W)).toarray()
+    trials = integers[trial_kind](degree)
+    exact = exact_gram(integers[test_kind](degree), differentiated(trials) if derivative else trials)
+    # The kernel's rule: exact for the product's degree, n points; its sums' scale, sum |w f g|
+    # (zero in the by-parts columns of a Legendre trial's derivative, exact there).
+    n = (2 * degree - derivative) // 2 + 1
+    x, w = np.polynomial.legendre.leggauss(n)
+    f, g = values[test_kind](degree, x), values[trial_kind](degree, x, derivative)
+    scale = np.abs(f * w) @ np.abs(g).T
+    stored = got != 0.0
+    assert not np.any(stored & (exact == 0.0))
+    summed = stored & (scale > 0.0)
+    error = (np.abs(got - exact)[summed] / scale[summed]).max()
+    dropped = ~stored
+    assert np.all(np.abs(exact[dropped]) <= (ROUNDING * n + error) * scale[dropped])
+    assert np.all(stored[np.abs(exact) > 64 * EPS * n * scale])
+    if degree <= 64:  # every exact nonzero lies far above the rounding
+        assert np.array_equal(stored, exact != 0.0)
 
 
 def test_mixed_operators_cost_nothing_beyond_the_lagrange_degree():
@@ -215,24 +307,27 @@ def test_mixed_operators_cost_nothing_beyond_the_lagrange_degree():
 # ---------------------------------------------------------------- projection
 
 
+def legendre_on(n, a, b):
+    """Coefficients in t (constant first) of P_0 ... P_n of xi = (2t - (a + b)) / (b - a), exactly."""
+    xi = [-(a + b) / (b - a), Fraction(2) / (b - a)]
+    P = [[Fraction(1)], xi]
+    for k in range(1, n):
+        up = [Fraction(0)] * (len(P[k]) + 1)
+        for e, c in enumerate(P[k]):
+            up[e] += xi[0] * c
+            up[e + 1] += xi[1] * c
+        down = P[k - 1] + [Fraction(0)] * (len(up) - len(P[k - 1]))
+        P.append([((2 * k + 1) * u - k * d) / (k + 1) for u, d in zip(up, down, strict=True)])
+    return P[: n + 1]
+
+
 def exact_projection_entry(target, source, i, j):
-    """((2i + 1) / |J|) times the integral over J of P_i on J times P_j on I, exactly, degree <= 2."""
-
-    def legendre(n, a, b):
-        # P_n(xi(t)) with xi = (2t - (a + b)) / (b - a), coefficients in t
-        s = Fraction(2) / (b - a)
-        xi = [-(a + b) / (b - a), s]
-        if n == 0:
-            return [Fraction(1)]
-        if n == 1:
-            return xi
-        return [(3 * xi[0] * xi[0] - 1) / 2, 3 * xi[0] * xi[1], 3 * xi[1] * xi[1] / 2]
-
+    """((2i + 1) / |J|) times the integral over J of P_i on J times P_j on I, exactly."""
     (a, b), (c, d) = target, source
     lo, hi = max(a, c), min(b, d)
     if hi <= lo:
         return Fraction(0)
-    p, q = legendre(i, a, b), legendre(j, c, d)
+    p, q = legendre_on(i, a, b)[i], legendre_on(j, c, d)[j]
     product = [Fraction(0)] * (len(p) + len(q) - 1)
     for k, x in enumerate(p):
         for other, y in enumerate(q):
@@ -241,19 +336,43 @@ def exact_projection_entry(target, source, i, j):
     return (2 * i + 1) * integral / (b - a)
 
 
+def projection_scale(V, U):
+    """Per entry, (2i + 1) / |J| times the integral of |P_i P_j| over the overlap (numpy)."""
+    x, w = np.polynomial.legendre.leggauss(40)
+    source, target = V.breakpoints, U.breakpoints
+    n_s, n_t = V.n_t, U.n_t
+    dense = np.zeros((U.size, V.size))
+    for m in range(n_t):
+        a, b = target[m], target[m + 1]
+        for k in range(n_s):
+            c, d = source[k], source[k + 1]
+            lo, hi = max(a, c), min(b, d)
+            if hi <= lo:
+                continue
+            t = (lo + hi) / 2 + (hi - lo) / 2 * x
+            P = legendre_values(U.degree, ((t - a) - (b - t)) / (b - a))
+            Q = legendre_values(V.degree, ((t - c) - (d - t)) / (d - c))
+            block = (np.abs(P * w) @ np.abs(Q).T) * ((hi - lo) / (b - a))
+            block *= (2 * np.arange(U.degree + 1) + 1)[:, None] / 2
+            dense[m::n_t, k::n_s] = block
+    return dense
+
+
 def exact_projection(V, U):
-    """The projection from V onto U, dense, from the exact breakpoints."""
+    """The projection from V onto U, dense, from the exact breakpoints, and its exact zeros."""
     source = [Fraction(float(x)) for x in V.breakpoints]
     target = [Fraction(float(x)) for x in U.breakpoints]
     n_s, n_t = len(source) - 1, len(target) - 1
     dense = np.zeros((U.size, V.size))
+    zero = np.ones((U.size, V.size), dtype=bool)
     for i in range(U.degree + 1):
         for m in range(n_t):
             for j in range(V.degree + 1):
                 for k in range(n_s):
                     entry = exact_projection_entry((target[m], target[m + 1]), (source[k], source[k + 1]), i, j)
                     dense[i * n_t + m, j * n_s + k] = float(entry)
-    return dense
+                    zero[i * n_t + m, j * n_s + k] = entry == 0
+    return dense, zero
 
 
 @pytest.mark.parametrize(
@@ -270,10 +389,36 @@ def exact_projection(V, U):
 def test_projection_against_exact_arithmetic(source, target, degree):
     V = pn.LegendreSpace(degree, breakpoints=source)
     U = pn.LegendreSpace(degree, breakpoints=target)
-    exact = exact_projection(V, U)
+    exact, _ = exact_projection(V, U)
     got = V.projection_to(U).toarray()
     scale = np.abs(exact).sum(axis=1)[:, None] + 1.0
     assert np.all(np.abs(got - exact) <= 32 * EPS * scale)
+
+
+THOUSANDTHS = 1.0 + 1e-3 * np.arange(31.0)  # 30 intervals; 47 intervals of the same span below
+SPLIT_47 = np.concatenate([1.0 + 1e-3 * (30 * np.arange(47.0) / 47), [THOUSANDTHS[-1]]])
+
+
+@pytest.mark.parametrize(
+    "source, target",
+    [
+        (THOUSANDTHS, SPLIT_47),
+        (SPLIT_47, THOUSANDTHS),
+        (np.arange(4.0), np.array([0.0, 0.25, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0])),
+    ],
+)
+@pytest.mark.parametrize("degree", [1, 2, 3, 4])
+def test_projection_keeps_small_exact_entries_and_no_noise(source, target, degree):
+    # Exact zeros (P_i against a lower degree on an interval inside the other's) are not stored;
+    # every other entry is, at the rounding of its sum: 30 onto 47 intervals has exact entries
+    # of 4e-13 at a scale of 2.5, which a rule at 2^-38 of the scale dropped (783 eps).
+    V = pn.LegendreSpace(degree, breakpoints=source)
+    U = pn.LegendreSpace(degree, breakpoints=target)
+    exact, zero = exact_projection(V, U)
+    got = V.projection_to(U).toarray()
+    scale = projection_scale(V, U)
+    assert np.array_equal(got != 0.0, ~zero)
+    assert np.all(np.abs(got - exact) <= ROUNDING * (degree + 1) * scale)
 
 
 @pytest.mark.parametrize(

@@ -453,7 +453,8 @@ class LagrangeSpace(Space):
             Entry (r, c) is the integral of node r's function times trial function c, interval
             by interval ``lengths[k]`` times half the integral on [-1, 1] by a Gauss-Legendre rule
             exact for the degrees (left interval first at a shared node), the same bits on every
-            machine, zero integrals not stored. One path with or without
+            machine, integrals within the rounding of their own sums not stored (the rule in the
+            Notes of ``LegendreSpace.mass_matrix``). One path with or without
             `trial`: with this space as trial (or an equal one) it is symmetric to the bit, each
             row holding the nodes sharing an interval with its node, columns ascending, within
             1e-13 of the exact matrix relative to its largest entry up to degree 64 (see the
@@ -518,8 +519,9 @@ class LagrangeSpace(Space):
         scipy.sparse.csr_array, shape (number of rows asked, trial.size)
             Entry (r, c): the integral over the interval interiors of node r's function times
             the time derivative of trial function c, by a Gauss-Legendre rule exact for the
-            degrees (the length cancels; left interval first at a shared node); zero integrals
-            are not stored. With `rows`, the same bits as the whole matrix.
+            degrees (the length cancels; left interval first at a shared node); integrals within
+            the rounding of their own sums are not stored, as for ``LegendreSpace.mass_matrix``.
+            With `rows`, the same bits as the whole matrix.
 
         Raises
         ------

@@ -46,6 +46,7 @@ from . import _checks as checks
 from . import _kernels
 from . import _partition as partitions
 from . import _quadrature as quadratures
+from ._blas_threads import one_blas_thread
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 
@@ -225,7 +226,10 @@ def _default_factorize(matrix: Any) -> _Solve:
     # Minimum degree on the structure of K + K^T: the step matrices of a space operator are
     # structurally symmetric, and for the complex ones of a 2D Laplacian it factorises 20 to 50
     # times faster than splu's default column ordering (and the coupled block twice as fast).
-    solve: _Solve = scipy.sparse.linalg.splu(csc, permc_spec="MMD_AT_PLUS_A").solve
+    # On one BLAS thread: the LU's BLAS calls are small (see _blas_threads.py).
+    with one_blas_thread():
+        lu = scipy.sparse.linalg.splu(csc, permc_spec="MMD_AT_PLUS_A")
+    solve: _Solve = lu.solve
     return solve
 
 

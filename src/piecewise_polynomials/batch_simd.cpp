@@ -106,15 +106,31 @@ PWPOLY_AVX2 Located4 locate_uniform(Lanes4 t, Lanes4 dt, Lanes4 last) {
     return {Lanes4(kd), k};
 }
 
-// Coefficient i of each lane, degree by degree, gathered at base[k + i width].
+// Coefficient i of each lane, degree by degree, gathered at base[k + i width]; when the four
+// lanes share one position (sorted times, many per interval), the one coefficient broadcast
+// instead of the gather: the same values.
 struct Reader4 {
-    const double* base;
     __m256i offset;
     __m256i step;
+    const double* base;
+    const double* shared;  // the lanes' one coefficient of the next degree, or null
+    std::size_t width;
 
-    PWPOLY_AVX2 Reader4(const double* b, __m256i position, std::size_t width)
-        : base(b), offset(position), step(_mm256_set1_epi64x(static_cast<long long>(width))) {}
+    PWPOLY_AVX2 Reader4(const double* b, __m256i position, std::size_t width_)
+        : offset(position), step(_mm256_set1_epi64x(static_cast<long long>(width_))), base(b), shared(nullptr),
+          width(width_) {
+        const __m256i first = _mm256_permute4x64_epi64(position, 0);
+        if (_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpeq_epi64(position, first))) != 0xF) return;
+        long long k0 = 0;  // the lanes' position (through memory: 32-bit x86 has no 64-bit move)
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(&k0), _mm256_castsi256_si128(position));
+        shared = b + k0;
+    }
     PWPOLY_AVX2 Lanes4 next() {
+        if (shared != nullptr) {
+            const Lanes4 c(_mm256_broadcast_sd(shared));
+            shared += width;
+            return c;
+        }
         const Lanes4 c = gather(base, offset);
         offset = _mm256_add_epi64(offset, step);
         return c;
@@ -275,6 +291,45 @@ struct LocatedLanes {
 
     Where<L> at(const double* times, std::size_t j) const {
         return {L::load(times + j), {L::load(lefts + j), L::load(rights + j)}, L::load_index(intervals + j)};
+    }
+};
+
+// Ascending times on breakpoints, four lanes: the four times of a group placed among the four
+// intervals from the hint k0 by comparisons with b[k0 + 1] ... b[k0 + 3], each lane's ends chosen
+// out of b[k0] ... b[k0 + 4] by those comparisons (nested, as the breakpoints ascend); the hint
+// moves to the last lane's interval. Not ok when a time lies below b[k0], at or above b[k0 + 4]
+// (+inf past the last breakpoint), outside the window [first, end), or is NaN; the ends are then
+// the times themselves, which the caller never uses.
+struct AscendingLanes4 {
+    const double* breakpoints;
+    std::size_t n_t;
+    std::size_t first;
+    std::size_t end;
+    std::size_t* hint;
+
+    PWPOLY_AVX2 Where<Lanes4> at(const double* times, std::size_t j) const {
+        const Lanes4 t = Lanes4::load(times + j);
+        const std::size_t k0 = *hint;
+        const double inf = std::numeric_limits<double>::infinity();
+        __m256d b[5];
+        for (std::size_t i = 0; i < 5; ++i) b[i] = _mm256_set1_pd(k0 + i <= n_t ? breakpoints[k0 + i] : inf);
+        const __m256d ok = _mm256_and_pd(_mm256_cmp_pd(b[0], t.v, _CMP_LE_OQ), _mm256_cmp_pd(t.v, b[4], _CMP_LT_OQ));
+        __m256d left = b[0];
+        __m256d right = b[1];
+        __m256i count = _mm256_setzero_si256();
+        int last = 0;  // the last lane's interval beyond k0
+        for (std::size_t i = 1; i < 4; ++i) {
+            const __m256d at_or_below = _mm256_cmp_pd(b[i], t.v, _CMP_LE_OQ);
+            left = _mm256_blendv_pd(left, b[i], at_or_below);
+            right = _mm256_blendv_pd(right, b[i + 1], at_or_below);
+            count = _mm256_sub_epi64(count, _mm256_castpd_si256(at_or_below));  // all ones: -1
+            last += (_mm256_movemask_pd(at_or_below) >> 3) & 1;
+        }
+        const __m256i k = _mm256_add_epi64(count, _mm256_set1_epi64x(static_cast<long long>(k0)));
+        const bool whole = _mm256_movemask_pd(ok) == 0xF && k0 >= first && k0 + static_cast<std::size_t>(last) < end;
+        if (!whole) return {t, {t, t}, k, false};
+        *hint = k0 + static_cast<std::size_t>(last);
+        return {t, {Lanes4(left), Lanes4(right)}, k, true};
     }
 };
 
@@ -560,6 +615,14 @@ PWPOLY_AVX512_KERNEL std::size_t ascending_avx512(const double* breakpoints, std
     return evaluate_lanes<Lanes8>(source, false, degree, first, width, order, coefficients, times, n, out);
 }
 
+PWPOLY_AVX2_KERNEL std::size_t ascending_avx2(const double* breakpoints, std::size_t n_t, std::size_t degree,
+                                              std::size_t first, std::size_t width, std::size_t order,
+                                              const double* coefficients, const double* times, std::size_t n,
+                                              std::size_t& hint, double* out) {
+    const AscendingLanes4 source{breakpoints, n_t, first, first + width, &hint};
+    return evaluate_lanes<Lanes4>(source, false, degree, first, width, order, coefficients, times, n, out);
+}
+
 PWPOLY_AVX2_KERNEL std::size_t sums_avx2(std::size_t vector_step, std::size_t degree, std::size_t order,
                                          const double* vector, const std::int64_t* intervals, const double* values,
                                          std::size_t stride, const double* lengths, std::size_t n, double* out) {
@@ -627,7 +690,8 @@ std::size_t evaluate(Intervals partition, std::size_t degree, std::size_t first,
 std::size_t evaluate_ascending(const double* breakpoints, std::size_t n_t, std::size_t degree, std::size_t first,
                                std::size_t width, std::size_t order, const double* coefficients, const double* times,
                                std::size_t n, std::size_t& hint, double* out) {
-    if (!has_avx512()) return 0;
+    if (!has_avx512())
+        return ascending_avx2(breakpoints, n_t, degree, first, width, order, coefficients, times, n, hint, out);
     return ascending_avx512(breakpoints, n_t, degree, first, width, order, coefficients, times, n, hint, out);
 }
 

@@ -62,11 +62,10 @@ std::size_t evaluate(Intervals partition, std::size_t degree, std::size_t first,
                      const double* coefficients, const double* times, const std::int64_t* located, std::size_t n,
                      double* out);
 // `evaluate` on breakpoints (n_t intervals) for ascending times, located in the lanes from the
-// interval `hint`: a group of eight times that lies within the eight intervals from the hint is
-// placed by comparisons with their breakpoints, loaded whole, and the hint moves to its last
-// interval. Stops before the first group it cannot place (outside those intervals or the window,
-// or NaN), so that the caller's lookup takes it and moves the hint. With AVX-512 only (0
-// otherwise).
+// interval `hint`: a group of eight (AVX-512; four with AVX2) times that lies within as many
+// intervals from the hint is placed by comparisons with their breakpoints, and the hint moves to
+// its last interval. Stops before the first group it cannot place (outside those intervals or the
+// window, or NaN), so that the caller's lookup takes it and moves the hint.
 std::size_t evaluate_ascending(const double* breakpoints, std::size_t n_t, std::size_t degree, std::size_t first,
                                std::size_t width, std::size_t order, const double* coefficients, const double* times,
                                std::size_t n, std::size_t& hint, double* out);

@@ -20,11 +20,14 @@ constexpr const char* size_mismatch = "Galerkin operator: buffer sizes do not ma
 constexpr const char* index_overflow = "Galerkin operator: index type too narrow";
 constexpr const char* outside_rows = "Galerkin operator: range outside the operator's rows";
 
-// A quadrature sum within this fraction of its own terms' magnitudes (the rule's integral of the
-// product's magnitude) is an exact zero of the integral, seen through rounding. Measured: true
-// zeros stay below 4e-13 of their scale and true nonzeros above 1e-9 between Lagrange bases to
-// degree 128 and between a Lagrange and a Legendre basis to degree 64.
-constexpr double zero_fraction = 0x1p-38;
+// The zero rule: a quadrature sum of `terms` terms w (f g) is an exact zero seen through rounding
+// when it lies within terms * zero_units of its scale, the sum of the terms' magnitudes (the rule's
+// integral of |f g|): a bound on the rounding error of the computed sum, the terms' own (a few
+// units in the last place of each value f and g) included. Measured against exact rational
+// arithmetic: the sums of exact zeros stay below 2 terms eps of their scale (Lagrange and
+// Legendre bases both ways to degree 128, projections to degree 16), and every exact nonzero above
+// the bound is kept; one that lies below it is no larger than the rounding of the stored entries.
+constexpr double zero_units = 0x1p-50;  // 4 eps
 
 void require(bool condition, const char* message) {
     if (!condition) fault(message);
@@ -35,7 +38,9 @@ void require_index(std::size_t largest) {
     require(largest <= static_cast<std::size_t>(std::numeric_limits<Index>::max()), index_overflow);
 }
 
-bool is_zero(double sum, double magnitude) { return !(std::fabs(sum) > zero_fraction * magnitude); }
+bool is_zero(double sum, double magnitude, std::size_t terms) {
+    return !(std::fabs(sum) > (static_cast<double>(terms) * zero_units) * magnitude);
+}
 
 // cos(theta) for theta in [0, pi] by its Taylor series, in a fixed order of + - * /.
 double series_cosine(double theta) {
@@ -86,8 +91,8 @@ private:
 };
 
 // Local integrals on [-1, 1] of test function a times trial function b (or its derivative), in
-// row-major order, with their zero flags and scales. An entry's scale is the rule's integral of
-// the magnitude of its own product: a sum within zero_fraction of it is an exact zero.
+// row-major order, with their zero flags, scales and the rule's number of points (the terms of
+// each sum). An entry's scale is the rule's integral of the magnitude of its own product.
 //
 // A Legendre side costs nothing beyond the other side's degree: P_a is orthogonal to every
 // polynomial of lower degree, so with a Lagrange trial of degree q the rows a > q (a >= q for the
@@ -99,6 +104,7 @@ struct LocalIntegrals {
     std::vector<double> values;
     std::vector<bool> zero;
     std::vector<double> scale;
+    std::size_t terms = 0;
 };
 
 LocalIntegrals local_integrals(BasisShape test, BasisShape trial, bool derivative) {
@@ -119,6 +125,7 @@ LocalIntegrals local_integrals(BasisShape test, BasisShape trial, bool derivativ
         const std::size_t both = (test_count - 1) + (trial_count - 1);
         const std::size_t degree = both >= cut ? both - cut : 0;
         const GaussRule rule = gauss_legendre_rule(degree / 2 + 1);
+        result.terms = rule.nodes.size();
         const LocalFunctions test_functions(test, test_count);
         const LocalFunctions trial_functions(trial, trial_count);
         std::vector<double> f;
@@ -139,7 +146,7 @@ LocalIntegrals local_integrals(BasisShape test, BasisShape trial, bool derivativ
         for (std::size_t a = 0; a < test_count; ++a) {
             for (std::size_t b = 0; b < trial_count; ++b) {
                 const std::size_t e = a * columns + b;
-                result.zero[e] = is_zero(result.values[e], result.scale[e]);
+                result.zero[e] = is_zero(result.values[e], result.scale[e], rule.nodes.size());
             }
         }
     }
@@ -257,6 +264,7 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
     std::vector<double> local((p + 1) * columns, 0.0);
     std::vector<bool> zero((p + 1) * columns, true);
     std::vector<double> scale((p + 1) * columns, 0.0);
+    std::size_t terms = 0;
     if (legendre_test && legendre_trial) {
         for (std::size_t a = 0; a <= p; ++a) {
             for (std::size_t b = 0; b <= q; ++b) {
@@ -280,6 +288,7 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
         }
         zero = std::move(integrals.zero);
         scale = std::move(integrals.scale);
+        terms = integrals.terms;
         scaling_ = derivative ? Scaling::none : Scaling::times_length;
     }
     auto value = [&](std::size_t a, std::size_t b) { return local[a * columns + b]; };
@@ -335,7 +344,7 @@ GalerkinOperator::GalerkinOperator(BasisShape test, BasisShape trial, GalerkinFo
         const bool right = stored(0, 0);
         bool kept = left || right;
         if (left && right && scaling_ == Scaling::none) {
-            kept = !is_zero(value(p, q) + value(0, 0), scale[p * columns + q] + scale[0]);
+            kept = !is_zero(value(p, q) + value(0, 0), scale[p * columns + q] + scale[0], 2 * terms);
         }
         if (kept) shared.push_back({0, false, left, right, left ? value(p, q) : 0.0, right ? value(0, 0) : 0.0});
         if (left) last.push_back({q, true, true, false, value(p, q), 0.0});
@@ -606,7 +615,7 @@ std::size_t projection_rows(std::size_t source_degree, const Source& source, std
             const double share = (hi - lo) / (J.right - J.left);
             const double factor = (share * factor_numerator) / 2.0;
             for (std::size_t j = 0; j < m_source; ++j) {
-                entries.push_back(is_zero(sums[j], scales[j]) ? std::numeric_limits<double>::quiet_NaN()
+                entries.push_back(is_zero(sums[j], scales[j], rule.nodes.size()) ? std::numeric_limits<double>::quiet_NaN()
                                                                : sums[j] * factor);
             }
         }

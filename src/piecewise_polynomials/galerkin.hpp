@@ -56,9 +56,10 @@ enum class GalerkinForm : std::uint8_t { mass, derivative, upwind };
 // cancels), and a node shared by two intervals adds the left interval's part and then the right
 // one's. A Legendre side is integrated only up to the Lagrange side's degree: beyond it the
 // entries are exact zeros by orthogonality, or (Lagrange test, Legendre trial derivative) the
-// exact boundary terms [a = p] - (-1)^b [a = 0]. An integral the rule gives within 2^-38 of its
-// own scale (the rule's integral of |f g|: the exact integral is zero) is not stored, nor is any
-// other zero: no structural zeros. Faults on a Lagrange degree 0 and on upwind with a Lagrange
+// exact boundary terms [a = p] - (-1)^b [a = 0]. An integral the rule gives within
+// 4 eps times its number of terms of its own scale (the rule's integral of |f g|), a bound on the
+// sum's rounding, is an exact zero seen through rounding and is not stored, nor is any other
+// zero: no structural zeros. Faults on a Lagrange degree 0 and on upwind with a Lagrange
 // basis.
 class GalerkinOperator {
 public:

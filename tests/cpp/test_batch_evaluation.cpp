@@ -405,6 +405,76 @@ TEST(BatchSimd, WindowLanesGiveTheScalarBitsAndStopBeforeATimeOutside) {
     }
 }
 
+// Ascending times on breakpoints, placed in the lanes from the hint: the scalar bits while each
+// group of lanes lies within as many intervals from the hint and inside the window, and a stop
+// before the pass of the first group that does not (a gap over many intervals, a time past the
+// last breakpoint or left of the window, NaN), with the hint on an interval of the times done.
+TEST(BatchSimd, AscendingLanesGiveTheScalarBitsAndStopBeforeAGroupTheyCannotPlace) {
+    namespace simd = pp::simd;
+    if (!simd::available(1)) GTEST_SKIP() << "no AVX2 on this CPU";
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (const bool avx2 : {false, true}) {
+        simd::force_avx2(avx2);
+        const std::size_t step = simd::evaluate_step();
+        for (std::size_t round = 0; round < 60; ++round) {
+            const std::size_t n_t = 8 + random_below(rng, 200), degree = random_below(rng, 9);
+            std::vector<double> b(n_t + 1);
+            for (std::size_t k = 0; k <= n_t; ++k) {
+                const double s = static_cast<double>(k) / static_cast<double>(n_t);
+                b[k] = 1.0 + 2.0 * (s * s);
+            }
+            const pp::BreakpointPartition partition(b);
+            // Dense times over the first half of the intervals (over a hundred per interval on
+            // average, a few per interval where they are shortest, breakpoints among them) up to
+            // `stop`; from there on times of one kind the lanes cannot place.
+            const std::size_t dense = 128 * n_t;
+            std::vector<double> times;
+            for (std::size_t j = 0; j < dense; ++j) {
+                const double s = (static_cast<double>(j) + unit(rng)) / static_cast<double>(dense);
+                times.push_back(j % 7 == 0 ? b[j * n_t / (2 * dense)] : 1.0 + 0.5 * s);
+            }
+            std::sort(times.begin(), times.end());
+            const std::size_t stop = step * (1 + random_below(rng, 20));
+            const std::size_t kind = round % 4;
+            times.resize(stop + 2 * step);
+            for (std::size_t j = stop; j < times.size(); ++j) {
+                const double after = static_cast<double>(j - stop);
+                if (kind == 0) times[j] = b[n_t] + (1.0 + after);  // past the last breakpoint
+                if (kind == 1) times[j] = std::numeric_limits<double>::quiet_NaN();
+                if (kind == 2) times[j] = b[n_t - 1] + after * 1e-9;  // far beyond the hint
+            }
+            // Kind 3: a window ending at the interval of time `stop`; the first time there.
+            const std::size_t window_end = kind == 3 ? std::max<std::size_t>(1, partition.locate(times[stop])) : n_t;
+            std::size_t expected = stop;
+            if (kind == 3) {
+                expected = 0;
+                while (partition.locate(times[expected]) < window_end) ++expected;
+            }
+            const std::vector<double> coefficients = random_vector(rng, n_t * (degree + 1));
+            std::vector<double> local;  // the window's own: degree i on interval k at i window_end + k
+            for (std::size_t i = 0; i <= degree; ++i)
+                for (std::size_t k = 0; k < window_end; ++k) local.push_back(coefficients[i * n_t + k]);
+            std::vector<double> out(times.size());
+            for (const std::size_t derivative : {std::size_t{0}, std::size_t{2}}) {
+                std::size_t hint = 0;
+                const std::size_t done =
+                    simd::evaluate_ascending(b.data(), n_t, degree, 0, window_end, derivative, local.data(),
+                                             times.data(), times.size(), hint, out.data());
+                ASSERT_EQ(done % step, 0U);
+                ASSERT_TRUE(done <= expected && done + step > expected) << done << " " << expected << " kind " << kind;
+                for (std::size_t j = 0; j < done; ++j) {
+                    const double expected_value = one_time(partition, degree, coefficients.data(), times[j], derivative);
+                    ASSERT_TRUE(identical(out[j], expected_value))
+                        << "t = " << times[j] << ", degree " << degree << ", avx2 " << avx2 << ", kind " << kind;
+                }
+                ASSERT_TRUE(done == 0 || (hint >= partition.locate(times[done - step]) && hint < window_end));
+            }
+        }
+    }
+    simd::force_avx2(false);
+}
+
 // The row writer called directly: whole rows, the bits of the dense all-basis vectors, columns
 // in either index width, and nothing written past the rows it reports.
 template <class Index>
