@@ -268,8 +268,9 @@ class NewtonStepper(Stepper):
         self.space = space
         self._A_of: Callable[[float], object] | None = None
         self._A: Any = None
-        if callable(A) and not scipy.sparse.issparse(A):
-            self._A_of = A
+        matrix_or_callable: Any = A
+        if callable(matrix_or_callable) and not scipy.sparse.issparse(matrix_or_callable):
+            self._A_of = matrix_or_callable
         elif A is not None:
             self._A, n = _matrix("A", A, n, f"u0 of length {n}")
         if n is None:
