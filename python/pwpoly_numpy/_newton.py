@@ -64,6 +64,10 @@ LENGTH_RATIO = 1.25
 # At most this many unknowns per interval ((q + 1) n for dG, q n for cG): the inverse of the
 # coupled Newton matrix, one product per iteration, instead of the decoupled factorisations.
 _INVERSE_MAX = 64
+# Full Newton (the coupled matrix with the Jacobian at every quadrature point, factorised every
+# iteration), the last resort on an interval, for at most this many unknowns per interval; beyond,
+# its factorisations cost more than a run on shorter intervals.
+FULL_NEWTON_MAX = 1024
 # Finite-difference Jacobians (n + 1 calls of F and an n x n matrix each) for at most this many
 # unknowns; beyond, `jac` must be given.
 FINITE_DIFFERENCE_MAX = 1000
@@ -587,7 +591,7 @@ class NewtonStepper(Stepper):
                         else:
                             break
                         rate = 0.0
-                if result is None:
+                if result is None and method.m * n <= FULL_NEWTON_MAX:
                     # The frozen matrix does not contract here: full Newton, from the constant guess.
                     try:
                         result = self.newton_step(t, h, u, self._constant(u), None, times[k - a], f_values[k - a], 0.0)
