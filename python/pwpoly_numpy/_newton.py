@@ -16,7 +16,7 @@ the eigenvectors of T2^-1 T1 into one system lambda_l M + (h/2) K per real eigen
 complex pair (for at most _INVERSE_MAX unknowns per interval, the inverse of the coupled matrix
 instead: one product per iteration). An iteration costs the residual (p evaluations of F) and
 those solves; the matrix and its factorisations are kept across intervals while the iteration
-contracts fast, and renewed by the rule of `_Linearisation`.
+contracts fast, and renewed by the rule of FAST_ITERATIONS and SLOW_RATE below.
 """
 
 from __future__ import annotations
@@ -303,7 +303,10 @@ class NewtonStepper(Stepper):
             raise TypeError(f"factorize: expected None or a callable, got {checks.describe(factorize)}")
         self._custom_factorize = factorize is not None
         self._factorize = _default_factorize if factorize is None else factorize
-        self._threads = checks.workers(workers)
+        # Checked as for the linear stepper; the loads here are summed per interval with the
+        # residual, and `coupled` has no use: the decoupling's rounding only slows the contraction.
+        checks.workers(workers)
+        del coupled
         method = self._method = _method_of(space)
         q = space._degree
         nodes, weights = self._rule = quadratures.rule(quadrature, q + 1 if isinstance(space, LegendreSpace) else q)
