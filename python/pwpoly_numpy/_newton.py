@@ -191,19 +191,21 @@ class _Linearisation:
         sparse = stepper._custom_factorize or (
             (K is None or scipy.sparse.issparse(K)) and (M is None or scipy.sparse.issparse(M))
         )
+        Mx: Any
+        Kx: Any
         if sparse:
-            Ms = scipy.sparse.eye_array(n, format="csc") if M is None else scipy.sparse.csc_array(M)
-            Ks = scipy.sparse.csc_array((n, n)) if K is None else scipy.sparse.csc_array(K)
+            Mx = scipy.sparse.eye_array(n, format="csc") if M is None else scipy.sparse.csc_array(cast(Any, M))
+            Kx = scipy.sparse.csc_array((n, n)) if K is None else scipy.sparse.csc_array(cast(Any, K))
         else:
-            Md = np.eye(n) if M is None else _dense(M)
-            Kd = np.zeros((n, n)) if K is None else _dense(K)
+            Mx = np.eye(n) if M is None else _dense(M)
+            Kx = np.zeros((n, n)) if K is None else _dense(K)
         for lam, twin in zip(method.eigenvalues, method.complex, strict=True):
             value = lam if twin else lam.real
             try:
                 if sparse:
-                    solve = stepper._factorize(scipy.sparse.csc_array(value * Ms + half * Ks))
+                    solve = stepper._factorize(scipy.sparse.csc_array(value * Mx + half * Kx))
                 else:
-                    solve = _dense_factorize(value * Md + half * Kd)
+                    solve = _dense_factorize(value * Mx + half * Kx)
             except (RuntimeError, np.linalg.LinAlgError, scipy.linalg.LinAlgError) as error:
                 if "singular" in str(error).lower():
                     raise _Diverged("singular") from None
@@ -228,7 +230,7 @@ class _Linearisation:
             stepper.n_solves += 1
             if result.shape != rhs.shape:
                 raise ValueError(f"factorize: its solve returned shape {result.shape}, expected {rhs.shape}")
-            y[e], y[p + e] = result.real, (result.imag if method.complex[e] else 0.0)
+            y[e], y[p + e] = np.real(result), (np.imag(result) if method.complex[e] else 0.0)
         return -(method.Wy @ y)
 
 
@@ -510,17 +512,19 @@ class NewtonStepper(Stepper):
     def _predictor(self, ratio: float) -> _Floats:
         """The map from an interval's unknowns (with its start value first for cG) to the
         extrapolation of its polynomial onto the next interval, `ratio` times as long."""
-        P: _Floats | None = self._predictors.get(ratio)
-        if P is None:
-            q = self.space._degree
-            if isinstance(self.space, LegendreSpace):
-                s = np.polynomial.legendre.leggauss(q + 1)[0]
-                V = np.polynomial.legendre.legvander(s, q)
-                P = np.asarray(np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q)))
-            else:
-                P = _lagrange_values(self._points, 1.0 + ratio * (1.0 + self._points[1:]))
-            if len(self._predictors) < 64:
-                self._predictors[ratio] = P
+        kept = self._predictors.get(ratio)
+        if kept is not None:
+            return kept
+        q = self.space._degree
+        P: _Floats
+        if isinstance(self.space, LegendreSpace):
+            s = np.polynomial.legendre.leggauss(q + 1)[0]
+            V = np.polynomial.legendre.legvander(s, q)
+            P = np.asarray(np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q)), np.float64)
+        else:
+            P = _lagrange_values(self._points, 1.0 + ratio * (1.0 + self._points[1:]))
+        if len(self._predictors) < 64:
+            self._predictors[ratio] = P
         return P
 
     def _constant(self, u: _Floats) -> _Floats:
