@@ -297,6 +297,8 @@ NAN = np.array([np.nan, 1.0])
         ({"F": lambda t, u: -u, "vectorized": 1}, TypeError, "vectorized: expected True or False"),
         ({"F": lambda t, u: np.zeros((2, 1)), "vectorized": True}, ValueError, "F: returned an array of shape (2, 1)"),
         ({"A": "text"}, TypeError, "A: "),
+        ({"F": lambda t, u: -u, "newton_tol": 0.0}, ValueError, "newton_tol: expected a number between 0 and 1"),
+        ({"F": lambda t, u: -u, "newton_tol": "tight"}, TypeError, "newton_tol: expected a float"),
     ],
 )
 def test_misuse_and_non_finite_values_name_the_argument(arguments: dict[str, Any], error: type, message: str) -> None:
