@@ -29,9 +29,12 @@ __all__ = [
     "projection64",
     "project_sums",
     "division_floor",
-    "dense_steps",
-    "banded_steps",
-    "banded_factor_size",
+    "steps",
+    "step_factor_sizes",
+    "step_right_side",
+    "split_right_side",
+    "join_solutions",
+    "band_solve",
     "internal_fault_type",
 ]
 
@@ -228,51 +231,54 @@ def projection64(
 def project_sums(n_t: int, m: int, values: _F64, B: _F64, out: _F64, workers: int) -> None: ...
 def division_floor(divisions: int, times: _F64, out: _F64) -> None: ...
 def internal_fault_type() -> type[BaseException]: ...
-def dense_steps(
-    n: int,
-    m: int,
-    T1: _F64,
-    T2: _F64,
-    C1: _F64,
-    C2: _F64,
-    E: _F64,
-    M: _F64,
-    A: _F64,
+def steps(
+    shape: npt.NDArray[np.int64],
+    method: _F64,
+    structure: npt.NDArray[np.int64],
+    entries: _F64,
     halves: _F64,
     factors: _F64,
     pivots: npt.NDArray[np.int64],
     factored: npt.NDArray[np.int64],
     slots: npt.NDArray[np.int64],
     loads: _F64,
+    corrections: _F64,
     u: _F64,
     out: _F64,
+    stop: npt.NDArray[np.int64],
 ) -> int: ...
-def banded_steps(
-    n: int,
-    m: int,
-    lower: int,
-    upper: int,
-    C1: _F64,
-    C2: _F64,
-    E: _F64,
-    eigen_re: _F64,
-    eigen_im: _F64,
-    G_re: _F64,
-    G_im: _F64,
-    Wy: _F64,
-    M_indptr: npt.NDArray[np.int64],
-    M_indices: npt.NDArray[np.int64],
-    M_data: _F64,
-    A_indptr: npt.NDArray[np.int64],
-    A_indices: npt.NDArray[np.int64],
-    A_data: _F64,
-    halves: _F64,
-    factors: _F64,
-    pivots: npt.NDArray[np.int64],
-    factored: npt.NDArray[np.int64],
-    slots: npt.NDArray[np.int64],
-    loads: _F64,
+def step_factor_sizes(
+    shape: npt.NDArray[np.int64],
+    method: _F64,
+    structure: npt.NDArray[np.int64],
+    entries: _F64,
+    sizes: npt.NDArray[np.int64],
+) -> None: ...
+def step_right_side(
+    shape: npt.NDArray[np.int64],
+    method: _F64,
+    structure: npt.NDArray[np.int64],
+    entries: _F64,
+    half: float,
+    load: _F64,
     u: _F64,
-    out: _F64,
-) -> int: ...
-def banded_factor_size(n: int, p: int, lower: int, upper: int) -> int: ...
+    rhs: _F64,
+) -> None: ...
+def split_right_side(
+    shape: npt.NDArray[np.int64],
+    method: _F64,
+    structure: npt.NDArray[np.int64],
+    entries: _F64,
+    rhs: _F64,
+    z_re: _F64,
+    z_im: _F64,
+) -> None: ...
+def join_solutions(
+    shape: npt.NDArray[np.int64],
+    method: _F64,
+    structure: npt.NDArray[np.int64],
+    entries: _F64,
+    y: _F64,
+    x: _F64,
+) -> None: ...
+def band_solve(n: int, lower: int, upper: int, kind: int, band: _F64, x: _F64) -> int: ...

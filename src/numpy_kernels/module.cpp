@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <type_traits>
+#include <vector>
 
 #include "binding/declare.hpp"
 #include "binding/fault.hpp"
@@ -212,37 +213,86 @@ std::size_t projection(std::size_t source_degree, std::size_t source_n_t, double
     });
 }
 
-// The dense stepping of a Galerkin method in time (see dense_stepping.hpp): returns the number
-// of intervals stepped, fewer when one's block is singular.
-std::size_t dense_steps(std::size_t n, std::size_t m, std::span<const double> T1, std::span<const double> T2,
-                        std::span<const double> C1, std::span<const double> C2, std::span<const double> E,
-                        std::span<const double> M, std::span<const double> A, std::span<const double> halves,
-                        std::span<double> factors, std::span<std::int64_t> pivots, std::span<std::int64_t> factored,
-                        std::span<const std::int64_t> slots, std::span<const double> loads, std::span<double> u,
-                        std::span<double> out) {
-    const pp::DenseStepMethod method{n, m, T1, T2, C1, C2, E, M, A};
-    return pp::dense_steps(method, pp::DenseStepFactors{halves, factors, pivots, factored}, slots, loads, u, out);
+// The description of a step from its buffers (see StepDescription::unpack in stepping.hpp).
+pp::StepDescription step(std::span<const std::int64_t> shape, std::span<const double> method,
+                         std::span<const std::int64_t> structure, std::span<const double> entries) {
+    return pp::StepDescription::unpack(shape, method, structure, entries);
 }
 
-// The banded stepping of a Galerkin method in time (see banded_stepping.hpp): returns the
-// number of intervals stepped, fewer when one's system is singular.
-std::size_t banded_steps(std::size_t n, std::size_t m, std::size_t lower, std::size_t upper,
-                         std::span<const double> C1, std::span<const double> C2, std::span<const double> E,
-                         std::span<const double> eigen_re, std::span<const double> eigen_im,
-                         std::span<const double> G_re, std::span<const double> G_im, std::span<const double> Wy,
-                         std::span<const std::int64_t> M_indptr, std::span<const std::int64_t> M_indices,
-                         std::span<const double> M_data, std::span<const std::int64_t> A_indptr,
-                         std::span<const std::int64_t> A_indices, std::span<const double> A_data,
-                         std::span<const double> halves, std::span<double> factors, std::span<std::int64_t> pivots,
-                         std::span<std::int64_t> factored, std::span<const std::int64_t> slots,
-                         std::span<const double> loads, std::span<double> u, std::span<double> out) {
-    const pp::BandedStepMethod method{n,        m,        lower, upper, C1, C2, E, eigen_re, eigen_im, G_re, G_im, Wy,
-                                      {M_indptr, M_indices, M_data}, {A_indptr, A_indices, A_data}};
-    return pp::banded_steps(method, pp::BandedStepFactors{halves, factors, pivots, factored}, slots, loads, u, out);
+// The stepping loop (see stepping.hpp): returns the intervals stepped; stop[0] receives why the
+// run stopped early (0 when it did not, 1 for a singular step matrix, 2 for an overflow).
+std::size_t steps(std::span<const std::int64_t> shape, std::span<const double> method,
+                  std::span<const std::int64_t> structure, std::span<const double> entries,
+                  std::span<const double> halves, std::span<double> factors, std::span<std::int64_t> pivots,
+                  std::span<std::int64_t> factored, std::span<const std::int64_t> slots, std::span<const double> loads,
+                  std::span<const double> corrections, std::span<double> u, std::span<double> out,
+                  std::span<std::int64_t> stop) {
+    if (stop.size() != 1) fault("steps: buffer sizes do not match");
+    const pp::StepRun run = pp::steps(step(shape, method, structure, entries),
+                                      pp::StepFactors{halves, factors, pivots, factored}, slots, loads, corrections, u,
+                                      out);
+    stop[0] = static_cast<std::int64_t>(run.stop);
+    return run.done;
 }
 
-std::size_t banded_factor_size(std::size_t n, std::size_t p, std::size_t lower, std::size_t upper) {
-    return pp::banded_factor_size(n, p, lower, upper);
+// sizes[0] = the doubles of the factors of one interval length, sizes[1] = their row swaps.
+void step_factor_sizes(std::span<const std::int64_t> shape, std::span<const double> method,
+                       std::span<const std::int64_t> structure, std::span<const double> entries,
+                       std::span<std::int64_t> sizes) {
+    const pp::StepDescription d = step(shape, method, structure, entries);
+    if (sizes.size() != 2) fault("steps: buffer sizes do not match");
+    sizes[0] = static_cast<std::int64_t>(d.factor_size());
+    sizes[1] = static_cast<std::int64_t>(d.pivot_count());
+}
+
+void step_right_side(std::span<const std::int64_t> shape, std::span<const double> method,
+                     std::span<const std::int64_t> structure, std::span<const double> entries, double half,
+                     std::span<const double> load, std::span<const double> u, std::span<double> rhs) {
+    const pp::StepDescription d = step(shape, method, structure, entries);
+    const std::size_t N = d.n * d.m;
+    if (load.size() != N || u.size() != d.n || rhs.size() != N) fault("steps: buffer sizes do not match");
+    pp::step_right_side(d, half, load, u, rhs);
+}
+
+void split_right_side(std::span<const std::int64_t> shape, std::span<const double> method,
+                      std::span<const std::int64_t> structure, std::span<const double> entries,
+                      std::span<const double> rhs, std::span<double> z_re, std::span<double> z_im) {
+    const pp::StepDescription d = step(shape, method, structure, entries);
+    const std::size_t pn = d.eigen_re.size() * d.n;
+    if (rhs.size() != d.n * d.m || z_re.size() != pn || z_im.size() != pn) fault("steps: buffer sizes do not match");
+    pp::split_right_side(d, rhs, z_re, z_im);
+}
+
+void join_solutions(std::span<const std::int64_t> shape, std::span<const double> method,
+                    std::span<const std::int64_t> structure, std::span<const double> entries,
+                    std::span<const double> y, std::span<double> x) {
+    const pp::StepDescription d = step(shape, method, structure, entries);
+    if (y.size() != 2 * d.eigen_re.size() * d.n || x.size() != d.n * d.m) fault("steps: buffer sizes do not match");
+    pp::join_solutions(d, y, x);
+}
+
+// The core's LU of an n x n band (see band_lu.hpp; `kind` 1 for complex entries, real and
+// imaginary parts side by side in `band` and `x`), then the solve of x in place: 1, or 0 for a
+// pivot exactly zero or not finite.
+std::size_t band_solve(std::size_t n, std::size_t lower, std::size_t upper, std::size_t kind, std::span<double> band,
+                       std::span<double> x) {
+    const pp::Band shape{n, lower, upper};
+    const std::size_t doubles = kind == 0 ? 1 : 2;
+    if (n == 0 || kind > 1 || lower >= n || upper >= n || band.size() != doubles * shape.entries() ||
+        x.size() != doubles * n)
+        fault("band solve: buffer sizes do not match");
+    std::vector<std::int64_t> pivots(n);
+    if (kind == 0) {
+        if (!pp::lu_factorize<double>(shape, band, pivots)) return 0;
+        pp::lu_solve<double>(shape, band, pivots, x);
+        return 1;
+    }
+    if (!pp::lu_factorize<pp::Complex>(shape, band, pivots)) return 0;
+    std::vector<pp::Complex> values(n);
+    for (std::size_t i = 0; i < n; ++i) values[i] = pp::load<pp::Complex>(x, i);
+    pp::lu_solve<pp::Complex>(shape, band, pivots, std::span<pp::Complex>(values));
+    for (std::size_t i = 0; i < n; ++i) pp::store<pp::Complex>(x, i, values[i]);
+    return 1;
 }
 
 // The package's internal-fault exception type, shared with pwpoly (created here if pwpoly has
@@ -299,12 +349,14 @@ using Kernels = pwpoly::binding::Module<
     Kernel<&kernels::projection<std::int64_t>,
              "projection64(source_degree, source_n_t, source_T, source_breakpoints, target_degree, target_n_t, "
              "target_T, target_breakpoints, first, last, indptr, indices, data, workers)">,
-    Kernel<&kernels::dense_steps,
-           "dense_steps(n, m, T1, T2, C1, C2, E, M, A, halves, factors, pivots, factored, slots, loads, u, out)">,
-    Kernel<&kernels::banded_steps,
-           "banded_steps(n, m, lower, upper, C1, C2, E, eigen_re, eigen_im, G_re, G_im, Wy, M_indptr, M_indices, "
-           "M_data, A_indptr, A_indices, A_data, halves, factors, pivots, factored, slots, loads, u, out)">,
-    Function<&kernels::banded_factor_size, "banded_factor_size(n, p, lower, upper)">,
+    Kernel<&kernels::steps,
+           "steps(shape, method, structure, entries, halves, factors, pivots, factored, slots, loads, corrections, u, "
+           "out, stop)">,
+    Function<&kernels::step_factor_sizes, "step_factor_sizes(shape, method, structure, entries, sizes)">,
+    Function<&kernels::step_right_side, "step_right_side(shape, method, structure, entries, half, load, u, rhs)">,
+    Function<&kernels::split_right_side, "split_right_side(shape, method, structure, entries, rhs, z_re, z_im)">,
+    Function<&kernels::join_solutions, "join_solutions(shape, method, structure, entries, y, x)">,
+    Kernel<&kernels::band_solve, "band_solve(n, lower, upper, kind, band, x)">,
     Function<&kernels::internal_fault_type, "internal_fault_type()">,
     pwpoly::binding::StringAttribute<"__version__", PWPOLY_VERSION>>;
 

@@ -1,10 +1,11 @@
 #include "piecewise_polynomials/dense_inverse.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cmath>
-#include <utility>
+#include <cstdint>
 
 #include "common/sizes.hpp"
+#include "piecewise_polynomials/band_lu.hpp"
 
 namespace pwpoly::piecewise_polynomials {
 
@@ -44,46 +45,22 @@ std::optional<std::vector<double>> invert_4x4(std::span<const double> m) {
     return inverse;
 }
 
-// P A = L U with partial pivoting (topmost row of largest magnitude), then L U X = P I by
-// forward substitution with unit diagonal and back substitution.
+// P A = L U by the core's LU (its full band), then each column of the inverse from the column of
+// the identity by the two triangular solves.
 std::optional<std::vector<double>> invert_by_elimination(std::span<const double> m, std::size_t n) {
-    std::vector<double> lu(m.begin(), m.end());
-    std::vector<double> x(lu.size(), 0.0);
-    for (std::size_t i = 0; i < n; ++i) x[i * n + i] = 1.0;
-    auto swap_rows = [n](std::vector<double>& a, std::size_t r1, std::size_t r2) {
-        for (std::size_t q = 0; q < n; ++q) std::swap(a[r1 * n + q], a[r2 * n + q]);
-    };
-
-    for (std::size_t c = 0; c < n; ++c) {
-        std::size_t pivot_row = c;
-        double largest = std::fabs(lu[c * n + c]);
-        for (std::size_t r = c + 1; r < n; ++r) {
-            const double magnitude = std::fabs(lu[r * n + c]);
-            if (magnitude > largest) {
-                largest = magnitude;
-                pivot_row = r;
-            }
-        }
-        if (lu[pivot_row * n + c] == 0.0) return std::nullopt;
-        if (pivot_row != c) {
-            swap_rows(lu, pivot_row, c);
-            swap_rows(x, pivot_row, c);
-        }
-        const double reciprocal = 1.0 / lu[c * n + c];
-        for (std::size_t r = c + 1; r < n; ++r) lu[r * n + c] = lu[r * n + c] * reciprocal;
-        for (std::size_t r = c + 1; r < n; ++r) {
-            const double factor = lu[r * n + c];
-            for (std::size_t q = c + 1; q < n; ++q) lu[r * n + q] = lu[r * n + q] - (factor * lu[c * n + q]);
-        }
-    }
-
+    const Band band = Band::dense(n);
+    std::vector<double> lu(band.entries(), 0.0);
+    for (std::size_t r = 0; r < n; ++r)
+        for (std::size_t c = 0; c < n; ++c) lu[band.at(r, c)] = m[r * n + c];
+    std::vector<std::int64_t> pivots(n);
+    if (!lu_factorize<double>(band, lu, pivots)) return std::nullopt;
+    std::vector<double> x(m.size(), 0.0);
+    std::vector<double> column(n);
     for (std::size_t col = 0; col < n; ++col) {
-        for (std::size_t r = 1; r < n; ++r)
-            for (std::size_t q = 0; q < r; ++q) x[r * n + col] = x[r * n + col] - (lu[r * n + q] * x[q * n + col]);
-        for (std::size_t r = n; r-- > 0;) {
-            for (std::size_t q = r + 1; q < n; ++q) x[r * n + col] = x[r * n + col] - (lu[r * n + q] * x[q * n + col]);
-            x[r * n + col] = x[r * n + col] / lu[r * n + r];
-        }
+        std::fill(column.begin(), column.end(), 0.0);
+        column[col] = 1.0;
+        lu_solve<double>(band, lu, pivots, std::span<double>(column));
+        for (std::size_t r = 0; r < n; ++r) x[r * n + col] = column[r];
     }
     return x;
 }

@@ -1,10 +1,9 @@
 // The bases and transfer operators of pwpoly.
 #pragma once
 
-#include "piecewise_polynomials/banded_stepping.hpp"
+#include "piecewise_polynomials/band_lu.hpp"
 #include "piecewise_polynomials/batch_evaluation.hpp"
 #include "piecewise_polynomials/coincidence.hpp"
-#include "piecewise_polynomials/dense_stepping.hpp"
 #include "piecewise_polynomials/galerkin.hpp"
 #include "piecewise_polynomials/interval_lookup.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -14,3 +13,4 @@
 #include "piecewise_polynomials/partition.hpp"
 #include "piecewise_polynomials/row_blocks.hpp"
 #include "piecewise_polynomials/row_sinks.hpp"
+#include "piecewise_polynomials/stepping.hpp"
