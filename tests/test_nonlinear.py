@@ -180,6 +180,32 @@ def test_nonlinear_part_linear_in_u_gives_the_linear_solution(kind: str, n: int)
         assert np.max(np.abs(other.end - linear.end)) < 1e-12 * scale
 
 
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize(("with_M", "with_f"), [(False, False), (True, False), (False, True), (True, True)])
+@pytest.mark.parametrize("vectorized", [False, True])
+def test_small_system_with_constant_A_agrees_with_A_as_a_callable(
+    kind: str, with_M: bool, with_f: bool, vectorized: bool
+) -> None:
+    # A constant A takes the small systems' update formed from the frozen inverse, a callable
+    # one the residual: the two must reach the same discrete solution on a graded partition.
+    A = np.array([[2.0, -1.0, 0.0], [-1.0, 2.0, -1.0], [0.5, -1.0, 2.0]])
+    M = np.array([[2.0, 0.5, 0.0], [0.5, 2.0, 0.5], [0.0, 0.5, 1.0]]) if with_M else None
+    f = (lambda t: np.outer([1.0, 0.0, -1.0], np.cos(3.0 * np.atleast_1d(t))).squeeze()) if with_f else None
+
+    def F(t: Any, u: Any) -> Any:
+        return np.array([-(u[0] ** 3), np.sin(u[0]) * u[1], -u[2] * u[1]])
+
+    arguments: dict[str, Any] = {"M": M, "f": f, "F": F, "vectorized": vectorized}
+    space = space_of(kind, 2, 12, 0.3, 2.3, True)
+    u0 = [1.0, -0.5, 0.8]
+    frozen = pn.solve_galerkin(space, A, u0, **arguments)
+    called = pn.solve_galerkin(space, lambda t: A, u0, **arguments)
+    scale = np.max(np.abs(called.coefficients))
+    assert np.max(np.abs(frozen.coefficients - called.coefficients)) < 1e-12 * scale
+    assert np.max(np.abs(frozen.end - called.end)) < 1e-12 * scale
+    assert frozen.nfev == called.nfev and frozen.n_newton_iterations == called.n_newton_iterations
+
+
 @pytest.mark.parametrize(("kind", "q", "n_t"), [("dG", 2, 400), ("dG", 3, 200), ("cG", 3, 300)])
 @pytest.mark.parametrize("jacobian", ["exact", "differences", "vectorized"])
 def test_van_der_pol_agrees_with_an_independent_solver(kind: str, q: int, n_t: int, jacobian: str) -> None:
