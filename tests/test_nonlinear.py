@@ -397,3 +397,22 @@ def test_stepper_cut_into_ranges_agrees_with_one_run(kind: str) -> None:
     assert np.max(np.abs(moved - last)) > 1e-4
     energy = 0.5 * end[1] ** 2 - np.cos(end[0])
     assert abs(energy - (-np.cos(1.0))) < 1e-6
+
+
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize("graded", [False, True])
+def test_tables_kept_between_runs_belong_to_their_space_and_rule(kind: str, graded: bool) -> None:
+    # The rule, the functions at its nodes and the extrapolations are kept per degree, kind,
+    # number of points and length ratio: a run between two others must not change their bits,
+    # and a rule given as the default's number of points gives the default's bits.
+    def run(q: int, quadrature: int | None = None) -> Any:
+        space = space_of(kind, q, 9, 0.0, 1.5, graded)
+        return pn.solve_galerkin(space, None, [1.0, 0.5], F=lambda t, u: np.array([-u[0] * u[1], u[0] - u[1] ** 3]),
+                                 quadrature=quadrature).coefficients  # fmt: skip
+
+    first = run(2)
+    others = [run(3), run(2, 6), run(1)]
+    assert np.array_equal(run(2), first)
+    assert np.array_equal(run(2, 3 if kind == "dG" else 2), first)
+    assert not np.array_equal(others[1], first)  # the wider rule integrates F differently
+    assert all(np.isfinite(other).all() for other in others)

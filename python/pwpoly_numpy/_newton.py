@@ -187,7 +187,7 @@ class _Linearisation:
         if method.m * n <= _INVERSE_MAX:
             Md = np.eye(n) if stepper._M is None else _dense(stepper._M)
             Kd = np.zeros((n, n)) if K is None else _dense(K)
-            coupled = np.kron(method.T1, Md) + np.kron(half * method.T2, Kd)
+            coupled = _kron(method.T1, Md) + _kron(half * method.T2, Kd)
             try:
                 self.inverse = inverse = np.linalg.inv(coupled)
             except np.linalg.LinAlgError:
@@ -201,11 +201,11 @@ class _Linearisation:
                 Ad = np.zeros((n, n)) if stepper._A is None else _dense(stepper._A)
                 BT = stepper._BT
                 self._parts = (
-                    -inverse @ np.kron(method.T1, Md),
-                    -inverse @ np.kron(BT @ stepper._Phi, Ad),
-                    inverse @ np.kron(method.C1[:, None], Md),
-                    -inverse @ np.kron((BT @ stepper._phi0)[:, None], Ad),
-                    inverse @ np.kron(BT, np.eye(n)),
+                    -inverse @ _kron(method.T1, Md),
+                    -inverse @ _kron(BT @ stepper._Phi, Ad),
+                    inverse @ _kron(method.C1[:, None], Md),
+                    -inverse @ _kron((BT @ stepper._phi0)[:, None], Ad),
+                    inverse @ _kron(BT, np.eye(n)),
                 )
                 self.fused(h)
             return
@@ -342,23 +342,9 @@ class NewtonStepper(Stepper):
         # residual, and `coupled` has no use: the decoupling's rounding only slows the contraction.
         checks.workers(workers)
         del coupled
-        method = self._method = _method_of(space)
-        q = space._degree
-        nodes, weights = self._rule = quadratures.rule(quadrature, q + 1 if isinstance(space, LegendreSpace) else q)
-        self._BT = np.ascontiguousarray(
-            (np.polynomial.legendre.legvander(nodes, method.test_degree) * weights[:, None]).T
-        )
-        # The trial functions at the rule's nodes and the extrapolation to the next interval.
-        if isinstance(space, LegendreSpace):
-            self._Phi = np.ascontiguousarray(np.polynomial.legendre.legvander(nodes, q))
-            self._phi0 = np.zeros(nodes.size)
-        else:
-            points = LagrangeSpace(q, breakpoints=[-1.0, 1.0]).points
-            values = _lagrange_values(points, nodes)
-            self._Phi, self._phi0 = np.ascontiguousarray(values[:, 1:]), np.ascontiguousarray(values[:, 0])
-            self._points = points
+        self._method = _method_of(space)
+        self._rule, self._BT, self._Phi, self._phi0, self._points = _tables(space, quadrature)
         self._continuous = isinstance(space, LagrangeSpace)
-        self._predictors: dict[float, _Floats] = {}
         partition: Partition = space._partition
         self._partition = partition
         if isinstance(partition, partitions.Uniform):
@@ -563,7 +549,8 @@ class NewtonStepper(Stepper):
     def _predictor(self, ratio: float) -> _Floats:
         """The map from an interval's unknowns (with its start value first for cG) to the
         extrapolation of its polynomial onto the next interval, `ratio` times as long."""
-        kept = self._predictors.get(ratio)
+        key = (self._continuous, self.space._degree, ratio)
+        kept = _PREDICTORS.get(key)
         if kept is not None:
             return kept
         q = self.space._degree
@@ -574,8 +561,9 @@ class NewtonStepper(Stepper):
             P = np.asarray(np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q)), np.float64)
         else:
             P = _lagrange_values(self._points, 1.0 + ratio * (1.0 + self._points[1:]))
-        if len(self._predictors) < 64:
-            self._predictors[ratio] = P
+        if len(_PREDICTORS) < 256:
+            P.flags.writeable = False
+            _PREDICTORS[key] = P
         return P
 
     def _constant(self, u: _Floats) -> _Floats:
@@ -697,6 +685,52 @@ class NewtonStepper(Stepper):
             t,
             solution,
         )
+
+
+# The quadrature rule and the functions at its nodes per (continuous, degree, points) for Gauss
+# rules, and the extrapolations per (continuous, degree, ratio): made once per process, as a
+# short run's set-up (a rule's nodes are eigenvalues) otherwise costs as much as its intervals.
+_TABLES: dict[tuple[bool, int, int], tuple[tuple[_Floats, _Floats], _Floats, _Floats, _Floats, _Floats]] = {}
+_PREDICTORS: dict[tuple[bool, int, float], _Floats] = {}
+
+
+def _tables(
+    space: LegendreSpace | LagrangeSpace, quadrature: object
+) -> tuple[tuple[_Floats, _Floats], _Floats, _Floats, _Floats, _Floats]:
+    """The rule (nodes, weights), the test functions times the weights (test degree + 1, p), the
+    trial functions at the nodes Phi (p, m) and phi0 (p,) (the start node's for cG, zeros for
+    dG), and the Lagrange points on [-1, 1] (empty for dG)."""
+    continuous, q = isinstance(space, LagrangeSpace), space._degree
+    default = q if continuous else q + 1
+    points = default if quadrature is None else quadrature if type(quadrature) is int else None
+    key = None if points is None else (continuous, q, points)
+    kept = None if key is None else _TABLES.get(key)
+    if kept is not None:
+        return kept
+    nodes, weights = quadratures.rule(quadrature, default)
+    BT = np.ascontiguousarray(
+        (np.polynomial.legendre.legvander(nodes, _method_of(space).test_degree) * weights[:, None]).T
+    )
+    if continuous:
+        lagrange = LagrangeSpace(q, breakpoints=[-1.0, 1.0]).points
+        values = _lagrange_values(lagrange, nodes)
+        Phi, phi0 = np.ascontiguousarray(values[:, 1:]), np.ascontiguousarray(values[:, 0])
+    else:
+        lagrange = np.zeros(0)
+        Phi, phi0 = np.ascontiguousarray(np.polynomial.legendre.legvander(nodes, q)), np.zeros(nodes.size)
+    tables = ((nodes, weights), BT, Phi, phi0, lagrange)
+    if key is not None and len(_TABLES) < 256:
+        for array in (nodes, weights, BT, Phi, phi0, lagrange):
+            array.flags.writeable = False
+        _TABLES[key] = tables
+    return tables
+
+
+def _kron(a: _Floats, b: _Floats) -> _Floats:
+    """np.kron(a, b) of two matrices in one broadcast product (np.kron's generality costs more
+    than the product at the sizes here); the same products, so the same bits."""
+    (ra, ca), (rb, cb) = a.shape, b.shape
+    return (a[:, None, :, None] * b[None, :, None, :]).reshape(ra * rb, ca * cb)
 
 
 def _checked_shape(name: str, value: object, n: int, t: float) -> object:
