@@ -181,7 +181,8 @@ class _Linearisation:
         # The update's parts for a small system with A constant.
         self._parts: tuple[_Floats, _Floats, _Floats, _Floats, _Floats] | None = None
         self._fused_h = math.nan
-        self.S = self.Su = self.SF = np.zeros(0)
+        self.S = self.Su = self.SF = self.SFt = self._PT = np.zeros(0)
+        self._columns = np.zeros(0, dtype=np.intp)
         self.solvers: list[_Solve] = []
         Md = None
         if method.m * n <= _INVERSE_MAX:
@@ -207,6 +208,11 @@ class _Linearisation:
                     -inverse @ _kron((BT @ stepper._phi0)[:, None], Ad),
                     inverse @ _kron(BT, np.eye(n)),
                 )
+                # For a vectorized F the values at the nodes as its columns (n, p), flattened
+                # (node r of unknown j at j p + r): Ut = PT x, and SF's columns in that order.
+                p = BT.shape[1]
+                self._PT = np.einsum("ri,jk->jrik", stepper._Phi, np.eye(n)).reshape(n * p, -1)
+                self._columns = np.arange(n * p).reshape(p, n).T.reshape(-1)
                 self.fused(h)
             return
         M: Any = stepper._M
@@ -245,6 +251,7 @@ class _Linearisation:
             half = h / 2.0
             S0, S1, Su0, Su1, SF1 = self._parts
             self.S, self.Su, self.SF = S0 + half * S1, Su0 + half * Su1, half * SF1
+            self.SFt = self.SF[:, self._columns]
             self._fused_h = h
         return self.S
 
@@ -370,20 +377,27 @@ class NewtonStepper(Stepper):
         assert self._F is not None
         n, p = self.n, times.size
         if self._vectorized:
-            result = self._F(times, np.ascontiguousarray(U.T))
-            self.nfev += 1
-            values = _real_array("F", result, times)
-            if values.shape != (n, p):
-                raise ValueError(f"F: returned an array of shape {values.shape}, expected {(n, p)} (vectorized)")
-            values = values.T
-        else:
-            values = np.empty((p, n))
-            for r in range(p):
-                t = float(times[r])
-                values[r] = _as_vector("F", self._F(t, U[r]), n, t)
-            self.nfev += p
+            return self._F_columns(times, np.ascontiguousarray(U.T), first).T
+        values = np.empty((p, n))
+        for r in range(p):
+            t = float(times[r])
+            values[r] = _as_vector("F", self._F(t, U[r]), n, t)
+        self.nfev += p
         if first and not np.isfinite(values).all():
             r = int(np.argmin(np.isfinite(values).all(axis=1)))
+            raise ValueError(f"F: returned a non-finite value at t={float(times[r])!r}")
+        return values
+
+    def _F_columns(self, times: _Floats, Ut: _Floats, first: bool) -> _Floats:
+        """A vectorized F at the rule's times and the values as columns Ut (n, p), shape (n, p)."""
+        assert self._F is not None
+        shape = (self.n, times.size)
+        values = _real_array("F", self._F(times, Ut), times)
+        self.nfev += 1
+        if values.shape != shape:
+            raise ValueError(f"F: returned an array of shape {values.shape}, expected {shape} (vectorized)")
+        if first and not np.isfinite(values).all():
+            r = int(np.argmin(np.isfinite(values).all(axis=0)))
             raise ValueError(f"F: returned a non-finite value at t={float(times[r])!r}")
         return values
 
@@ -473,6 +487,8 @@ class NewtonStepper(Stepper):
             x = guess.reshape(-1)
             # The part of the update that stays through the iterations: Su u + SF f.
             constant = lin.Su @ u if loads is None else lin.Su @ u - lin.SF @ loads.reshape(-1)
+            if self._continuous:
+                start_columns = np.outer(u, self._phi0)
         else:
             x = guess
             Mu = u if self._M is None else np.asarray(self._M @ u)
@@ -481,7 +497,12 @@ class NewtonStepper(Stepper):
             if S is not None:
                 assert lin is not None
                 step = S @ x + constant
-                if self._F is not None:
+                if self._F is not None and self._vectorized:
+                    Ut = (lin._PT @ x).reshape(self.n, -1)
+                    if self._continuous:
+                        Ut += start_columns
+                    step += lin.SFt @ self._F_columns(times, Ut, iteration == 0).reshape(-1)
+                elif self._F is not None:
                     U = self._Phi @ x.reshape(shape)
                     if self._continuous:
                         U += self._phi0[:, None] * u[None, :]
