@@ -416,3 +416,27 @@ def test_tables_kept_between_runs_belong_to_their_space_and_rule(kind: str, grad
     assert np.array_equal(run(2, 3 if kind == "dG" else 2), first)
     assert not np.array_equal(others[1], first)  # the wider rule integrates F differently
     assert all(np.isfinite(other).all() for other in others)
+
+
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize("with_jac", [True, False])
+def test_matrix_frozen_at_the_middle_guess_or_at_the_start_outside_the_domain(kind: str, with_jac: bool) -> None:
+    # u' = -sqrt(u), defined for u >= 0: K = -dF/du = 1 / (2 sqrt(v)) at the value v it is made at.
+    def F(t: Any, u: Any) -> Any:
+        return np.where(u >= 0.0, -np.sqrt(np.abs(u)), np.nan)
+
+    def jac(t: Any, u: Any) -> Any:
+        return np.array([[-0.5 / np.sqrt(u[0]) if u[0] > 0.0 else np.nan]])
+
+    space = space_of(kind, 2, 4, 0.0, 4.0, False)
+    stepper: Any = pn_solver.Stepper(space, None, F=F, jac=jac if with_jac else None, n=1)
+    start = np.array([1.0])
+
+    def guess(middle: float) -> Any:  # the unknowns of a polynomial equal to `middle` at the interval's middle
+        return np.array([[middle], [0.0], [0.0]]) if kind == "dG" else np.array([[middle], [middle]])
+
+    inside = stepper._frozen_for(0.0, 1.0, start, guess(0.25))
+    outside = stepper._frozen_for(0.0, 1.0, start, guess(-1.0))
+    tolerance = 1e-12 if with_jac else 1e-6
+    assert abs(float(np.asarray(inside).reshape(-1)[0]) - 1.0) < tolerance  # at the middle's 0.25
+    assert abs(float(np.asarray(outside).reshape(-1)[0]) - 0.5) < tolerance  # at the start's 1.0

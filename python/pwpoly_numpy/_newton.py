@@ -10,8 +10,9 @@ values after the start node of cG(q)) solve R(x) = 0 with
 
 u the value at the interval's start, P_i the test functions and Phi, phi0 the trial functions at
 the nodes (phi0 the start node of cG, zero for dG). For a constant A and an exact rule this is
-the linear solver's system. Newton's matrix is frozen at one point (t*, u*):
-T1 kron M + (h/2) T2 kron K with K = A(t*) - dF/du(t*, u*), split like the linear stepper's by
+the linear solver's system. Newton's matrix is frozen at one point (t*, u*), the middle of the
+interval where it is made and the first guess there (the start when F or jac is not finite
+there): T1 kron M + (h/2) T2 kron K with K = A(t*) - dF/du(t*, u*), split like the linear stepper's by
 the eigenvectors of T2^-1 T1 into one system lambda_l M + (h/2) K per real eigenvalue and one per
 complex pair (for at most _INVERSE_MAX unknowns per interval, the inverse of the coupled matrix
 instead: one product per iteration). An iteration costs the residual (p evaluations of F) and
@@ -80,7 +81,7 @@ class ConvergenceError(RuntimeError):
     """Newton's iteration of ``solve_galerkin`` did not converge on an interval.
 
     Raised when the simplified Newton iteration on an interval diverges or stalls even with a
-    Jacobian and factorisations made afresh at the interval's start (a solution that blows up
+    Jacobian and factorisations made afresh for the interval (a solution that blows up
     within the interval, a step too long for the nonlinearity). Nothing computed is lost: the
     solution over the intervals completed before is kept.
 
@@ -587,6 +588,23 @@ class NewtonStepper(Stepper):
             _PREDICTORS[key] = P
         return P
 
+    def _frozen_for(self, t: float, h: float, u: _Floats, guess: _Floats) -> Any:
+        """K for the interval [t, t + h] from the start value u: at its middle and the guess's
+        value there (over the interval the Jacobian then departs from K by half as much as from
+        the start's), or at the start when F or jac is not finite there (an extrapolation may
+        leave their domain where the solution does not)."""
+        if isinstance(self.space, LegendreSpace):
+            middle = _middle_values(self.space._degree) @ guess
+        else:
+            middle = _lagrange_values(self._points, np.zeros(1))[0] @ np.vstack([u, guess])
+        if not np.array_equal(middle, u):
+            try:
+                return self._frozen(t + h / 2.0, np.asarray(middle))
+            except ValueError as error:
+                if "non-finite" not in str(error):
+                    raise
+        return self._frozen(t, u)
+
     def _constant(self, u: _Floats) -> _Floats:
         m = self._method.m
         if isinstance(self.space, LegendreSpace):
@@ -616,7 +634,7 @@ class NewtonStepper(Stepper):
         x_all = np.empty((w, method.m, n))
         nodes = self._rule[0]
         lin: _Linearisation | None = None
-        fresh = False  # lin made at this interval's start
+        fresh = False  # lin made for this interval
         renew = True
         rate = 0.0
         fresh_iterations, fresh_rate = 0, 0.0
@@ -646,7 +664,7 @@ class NewtonStepper(Stepper):
                     try:
                         if renew or lin is None or not (1.0 / LENGTH_RATIO <= h / lin.h <= LENGTH_RATIO):
                             # A fresh Jacobian when asked for; for a new length alone, K is kept.
-                            K = self._frozen(t, u) if renew or lin is None else lin.K
+                            K = self._frozen_for(t, h, u, guess) if renew or lin is None else lin.K
                             lin = _Linearisation(self, K, h)
                             fresh, renew = renew or fresh, False
                         result = self.newton_step(t, h, u, guess, lin, times[k - a], f_values[k - a], rate)
@@ -745,6 +763,11 @@ def _tables(
             array.flags.writeable = False
         _TABLES[key] = tables
     return tables
+
+
+def _middle_values(q: int) -> _Floats:
+    """The Legendre polynomials 0 ... q at 0, the middle of [-1, 1]."""
+    return np.asarray(np.polynomial.legendre.legvander(np.zeros(1), q)[0])
 
 
 def _kron(a: _Floats, b: _Floats) -> _Floats:
