@@ -180,6 +180,32 @@ def test_nonlinear_part_linear_in_u_gives_the_linear_solution(kind: str, n: int)
         assert np.max(np.abs(other.end - linear.end)) < 1e-12 * scale
 
 
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize(("with_M", "with_f"), [(False, False), (True, False), (False, True), (True, True)])
+@pytest.mark.parametrize("vectorized", [False, True])
+def test_small_system_with_constant_A_agrees_with_A_as_a_callable(
+    kind: str, with_M: bool, with_f: bool, vectorized: bool
+) -> None:
+    # A constant A takes the small systems' update formed from the frozen inverse, a callable
+    # one the residual: the two must reach the same discrete solution on a graded partition.
+    A = np.array([[2.0, -1.0, 0.0], [-1.0, 2.0, -1.0], [0.5, -1.0, 2.0]])
+    M = np.array([[2.0, 0.5, 0.0], [0.5, 2.0, 0.5], [0.0, 0.5, 1.0]]) if with_M else None
+    f = (lambda t: np.outer([1.0, 0.0, -1.0], np.cos(3.0 * np.atleast_1d(t))).squeeze()) if with_f else None
+
+    def F(t: Any, u: Any) -> Any:
+        return np.array([-(u[0] ** 3), np.sin(u[0]) * u[1], -u[2] * u[1]])
+
+    arguments: dict[str, Any] = {"M": M, "f": f, "F": F, "vectorized": vectorized}
+    space = space_of(kind, 2, 12, 0.3, 2.3, True)
+    u0 = [1.0, -0.5, 0.8]
+    frozen = pn.solve_galerkin(space, A, u0, **arguments)
+    called = pn.solve_galerkin(space, lambda t: A, u0, **arguments)
+    scale = np.max(np.abs(called.coefficients))
+    assert np.max(np.abs(frozen.coefficients - called.coefficients)) < 1e-12 * scale
+    assert np.max(np.abs(frozen.end - called.end)) < 1e-12 * scale
+    assert frozen.nfev == called.nfev and frozen.n_newton_iterations == called.n_newton_iterations
+
+
 @pytest.mark.parametrize(("kind", "q", "n_t"), [("dG", 2, 400), ("dG", 3, 200), ("cG", 3, 300)])
 @pytest.mark.parametrize("jacobian", ["exact", "differences", "vectorized"])
 def test_van_der_pol_agrees_with_an_independent_solver(kind: str, q: int, n_t: int, jacobian: str) -> None:
@@ -297,6 +323,8 @@ NAN = np.array([np.nan, 1.0])
         ({"F": lambda t, u: -u, "vectorized": 1}, TypeError, "vectorized: expected True or False"),
         ({"F": lambda t, u: np.zeros((2, 1)), "vectorized": True}, ValueError, "F: returned an array of shape (2, 1)"),
         ({"A": "text"}, TypeError, "A: "),
+        ({"F": lambda t, u: -u, "newton_tol": 0.0}, ValueError, "newton_tol: expected a number between 0 and 1"),
+        ({"F": lambda t, u: -u, "newton_tol": "tight"}, TypeError, "newton_tol: expected a float"),
     ],
 )
 def test_misuse_and_non_finite_values_name_the_argument(arguments: dict[str, Any], error: type, message: str) -> None:
@@ -369,3 +397,46 @@ def test_stepper_cut_into_ranges_agrees_with_one_run(kind: str) -> None:
     assert np.max(np.abs(moved - last)) > 1e-4
     energy = 0.5 * end[1] ** 2 - np.cos(end[0])
     assert abs(energy - (-np.cos(1.0))) < 1e-6
+
+
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize("graded", [False, True])
+def test_tables_kept_between_runs_belong_to_their_space_and_rule(kind: str, graded: bool) -> None:
+    # The rule, the functions at its nodes and the extrapolations are kept per degree, kind,
+    # number of points and length ratio: a run between two others must not change their bits,
+    # and a rule given as the default's number of points gives the default's bits.
+    def run(q: int, quadrature: int | None = None) -> Any:
+        space = space_of(kind, q, 9, 0.0, 1.5, graded)
+        return pn.solve_galerkin(space, None, [1.0, 0.5], F=lambda t, u: np.array([-u[0] * u[1], u[0] - u[1] ** 3]),
+                                 quadrature=quadrature).coefficients  # fmt: skip
+
+    first = run(2)
+    others = [run(3), run(2, 6), run(1)]
+    assert np.array_equal(run(2), first)
+    assert np.array_equal(run(2, 3 if kind == "dG" else 2), first)
+    assert not np.array_equal(others[1], first)  # the wider rule integrates F differently
+    assert all(np.isfinite(other).all() for other in others)
+
+
+@pytest.mark.parametrize("kind", ["dG", "cG"])
+@pytest.mark.parametrize("with_jac", [True, False])
+def test_matrix_frozen_at_the_middle_guess_or_at_the_start_outside_the_domain(kind: str, with_jac: bool) -> None:
+    # u' = -sqrt(u), defined for u >= 0: K = -dF/du = 1 / (2 sqrt(v)) at the value v it is made at.
+    def F(t: Any, u: Any) -> Any:
+        return np.where(u >= 0.0, -np.sqrt(np.abs(u)), np.nan)
+
+    def jac(t: Any, u: Any) -> Any:
+        return np.array([[-0.5 / np.sqrt(u[0]) if u[0] > 0.0 else np.nan]])
+
+    space = space_of(kind, 2, 4, 0.0, 4.0, False)
+    stepper: Any = pn_solver.Stepper(space, None, F=F, jac=jac if with_jac else None, n=1)
+    start = np.array([1.0])
+
+    def guess(middle: float) -> Any:  # the unknowns of a polynomial equal to `middle` at the interval's middle
+        return np.array([[middle], [0.0], [0.0]]) if kind == "dG" else np.array([[middle], [middle]])
+
+    inside = stepper._frozen_for(0.0, 1.0, start, guess(0.25))
+    outside = stepper._frozen_for(0.0, 1.0, start, guess(-1.0))
+    tolerance = 1e-12 if with_jac else 1e-6
+    assert abs(float(np.asarray(inside).reshape(-1)[0]) - 1.0) < tolerance  # at the middle's 0.25
+    assert abs(float(np.asarray(outside).reshape(-1)[0]) - 0.5) < tolerance  # at the start's 1.0

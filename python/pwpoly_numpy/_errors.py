@@ -12,7 +12,7 @@ class ConvergenceError(RuntimeError):
     """A solve that stopped before the end of its time interval; nothing computed is lost.
 
     Raised by ``solve_galerkin`` when Newton's iteration on an interval diverges or stalls even
-    with a Jacobian and factorisations made afresh at the interval's start (a solution that blows
+    with a Jacobian and factorisations made afresh for the interval (a solution that blows
     up within the interval, a step too long for the nonlinearity), and with a tolerance when the
     chosen intervals would exceed ``max_intervals`` or become shorter than a space's nodes allow.
     The message names the time reached.

@@ -10,13 +10,14 @@ values after the start node of cG(q)) solve R(x) = 0 with
 
 u the value at the interval's start, P_i the test functions and Phi, phi0 the trial functions at
 the nodes (phi0 the start node of cG, zero for dG). For a constant A and an exact rule this is
-the linear solver's system. Newton's matrix is frozen at one point (t*, u*):
-T1 kron M + (h/2) T2 kron K with K = A(t*) - dF/du(t*, u*), split like the linear stepper's by
+the linear solver's system. Newton's matrix is frozen at one point (t*, u*), the middle of the
+interval where it is made and the first guess there (the start when F or jac is not finite
+there): T1 kron M + (h/2) T2 kron K with K = A(t*) - dF/du(t*, u*), split like the linear stepper's by
 the eigenvectors of T2^-1 T1 into one system lambda_l M + (h/2) K per real eigenvalue and one per
 complex pair (for at most _INVERSE_MAX unknowns per interval, the inverse of the coupled matrix
 instead: one product per iteration). An iteration costs the residual (p evaluations of F) and
 those solves; the matrix and its factorisations are kept across intervals while the iteration
-contracts fast, and renewed by the rule of `_Linearisation`.
+contracts fast, and renewed by the rule of FAST_ITERATIONS and SLOW_RATE below.
 """
 
 from __future__ import annotations
@@ -53,18 +54,25 @@ _ROUNDING = 64 * np.finfo(np.float64).eps
 # more.
 MAX_ITERATIONS = 30
 # The matrix and its factorisations are renewed before the next interval when an interval
-# needed more than FAST_ITERATIONS iterations or contracted by more than SLOW_RATE; they are
+# needed more than FAST_ITERATIONS iterations or contracted by more than SLOW_RATE, and more than
+# the first interval after the last renewal (twice its rate): slower than a fresh matrix is
+# there, the frozen point and not the matrix's age limits the contraction. They are
 # refactorised (with the same Jacobian) when the interval length differs from the factorised one
 # by more than the ratio LENGTH_RATIO either way. Measured (Jacobians, iterations per interval)
 # on Van der Pol, Allen-Cahn and the Brusselator: renewing after 2 iterations or theta > 0.25
 # makes 3 to 7 times as many Jacobians for 10 to 20 % fewer iterations; after 5 or theta > 0.8,
-# 20 to 40 % more iterations (the guide's table).
+# 20 to 40 % more iterations; the comparison with the first interval after a renewal halves the
+# Jacobians for up to 15 % more iterations, 12 to 17 % faster on the Brusselator (the guide's table).
 FAST_ITERATIONS = 3
 SLOW_RATE = 0.5
 LENGTH_RATIO = 1.25
 # At most this many unknowns per interval ((q + 1) n for dG, q n for cG): the inverse of the
 # coupled Newton matrix, one product per iteration, instead of the decoupled factorisations.
 _INVERSE_MAX = 64
+# Full Newton (the coupled matrix with the Jacobian at every quadrature point, factorised every
+# iteration), the last resort on an interval, for at most this many unknowns per interval; beyond,
+# its factorisations cost more than a run on shorter intervals.
+FULL_NEWTON_MAX = 1024
 # Finite-difference Jacobians (n + 1 calls of F and an n x n matrix each) for at most this many
 # unknowns; beyond, `jac` must be given.
 FINITE_DIFFERENCE_MAX = 1000
@@ -132,35 +140,62 @@ class _Linearisation:
         method, n, half = stepper._method, stepper.n, h / 2.0
         self._method = method
         self.inverse: _Floats | None = None
+        # The update's parts for a small system with A constant.
+        self._parts: tuple[_Floats, _Floats, _Floats, _Floats, _Floats] | None = None
+        self._fused_h = math.nan
+        self.S = self.Su = self.SF = self.SFt = self._PT = np.zeros(0)
+        self._columns = np.zeros(0, dtype=np.intp)
         self.solvers: list[_Solve] = []
         Md = None
         if method.m * n <= _INVERSE_MAX:
             Md = np.eye(n) if stepper._M is None else _dense(stepper._M)
             Kd = np.zeros((n, n)) if K is None else _dense(K)
-            coupled = np.kron(method.T1, Md) + np.kron(half * method.T2, Kd)
+            coupled = _kron(method.T1, Md) + _kron(half * method.T2, Kd)
             try:
-                self.inverse = np.linalg.inv(coupled)
+                self.inverse = inverse = np.linalg.inv(coupled)
             except np.linalg.LinAlgError:
                 raise _Diverged("singular") from None
             stepper.n_factorizations += 1
+            if stepper._A_of is None:
+                # With A constant the residual is linear in x, u and the values of F and f:
+                # -J^-1 R = S x + Su u + SF (F + f), flattened (block i of x at i n), three
+                # products per iteration instead of the residual's dozen operations. Each of
+                # S, Su, SF is a part without the length and one times h / 2 (`fused`).
+                Ad = np.zeros((n, n)) if stepper._A is None else _dense(stepper._A)
+                BT = stepper._BT
+                self._parts = (
+                    -inverse @ _kron(method.T1, Md),
+                    -inverse @ _kron(BT @ stepper._Phi, Ad),
+                    inverse @ _kron(method.C1[:, None], Md),
+                    -inverse @ _kron((BT @ stepper._phi0)[:, None], Ad),
+                    inverse @ _kron(BT, np.eye(n)),
+                )
+                # For a vectorized F the values at the nodes as its columns (n, p), flattened
+                # (node r of unknown j at j p + r): Ut = PT x, and SF's columns in that order.
+                p = BT.shape[1]
+                self._PT = np.einsum("ri,jk->jrik", stepper._Phi, np.eye(n)).reshape(n * p, -1)
+                self._columns = np.arange(n * p).reshape(p, n).T.reshape(-1)
+                self.fused(h)
             return
         M: Any = stepper._M
         sparse = stepper._custom_factorize or (
             (K is None or scipy.sparse.issparse(K)) and (M is None or scipy.sparse.issparse(M))
         )
+        Mx: Any
+        Kx: Any
         if sparse:
-            Ms = scipy.sparse.eye_array(n, format="csc") if M is None else scipy.sparse.csc_array(M)
-            Ks = scipy.sparse.csc_array((n, n)) if K is None else scipy.sparse.csc_array(K)
+            Mx = scipy.sparse.eye_array(n, format="csc") if M is None else scipy.sparse.csc_array(cast(Any, M))
+            Kx = scipy.sparse.csc_array((n, n)) if K is None else scipy.sparse.csc_array(cast(Any, K))
         else:
-            Md = np.eye(n) if M is None else _dense(M)
-            Kd = np.zeros((n, n)) if K is None else _dense(K)
+            Mx = np.eye(n) if M is None else _dense(M)
+            Kx = np.zeros((n, n)) if K is None else _dense(K)
         for lam, twin in zip(method.eigenvalues, method.complex, strict=True):
             value = lam if twin else lam.real
             try:
                 if sparse:
-                    solve = stepper._factorize(scipy.sparse.csc_array(value * Ms + half * Ks))
+                    solve = stepper._factorize(scipy.sparse.csc_array(value * Mx + half * Kx))
                 else:
-                    solve = _dense_factorize(value * Md + half * Kd)
+                    solve = _dense_factorize(value * Mx + half * Kx)
             except (RuntimeError, np.linalg.LinAlgError, scipy.linalg.LinAlgError) as error:
                 if "singular" in str(error).lower():
                     raise _Diverged("singular") from None
@@ -169,6 +204,18 @@ class _Linearisation:
                 raise TypeError(f"factorize: expected it to return a solve callable, got {checks.describe(solve)}")
             stepper.n_factorizations += 1
             self.solvers.append(solve)
+
+    def fused(self, h: float) -> _Floats | None:
+        """S of an interval of length h (Su and SF made beside it), None without them."""
+        if self._parts is None:
+            return None
+        if h != self._fused_h:
+            half = h / 2.0
+            S0, S1, Su0, Su1, SF1 = self._parts
+            self.S, self.Su, self.SF = S0 + half * S1, Su0 + half * Su1, half * SF1
+            self.SFt = self.SF[:, self._columns]
+            self._fused_h = h
+        return self.S
 
     def update(self, stepper: NewtonStepper, R: _Floats) -> _Floats:
         """-J^-1 R, shape (m, n)."""
@@ -185,7 +232,7 @@ class _Linearisation:
             stepper.n_solves += 1
             if result.shape != rhs.shape:
                 raise ValueError(f"factorize: its solve returned shape {result.shape}, expected {rhs.shape}")
-            y[e], y[p + e] = result.real, (result.imag if method.complex[e] else 0.0)
+            y[e], y[p + e] = np.real(result), (np.imag(result) if method.complex[e] else 0.0)
         return -(method.Wy @ y)
 
 
@@ -229,8 +276,9 @@ class NewtonStepper(Stepper):
         self.space = space
         self._A_of: Callable[[float], object] | None = None
         self._A: Any = None
-        if callable(A) and not scipy.sparse.issparse(A):
-            self._A_of = A
+        matrix_or_callable: Any = A
+        if callable(matrix_or_callable) and not scipy.sparse.issparse(matrix_or_callable):
+            self._A_of = matrix_or_callable
         elif A is not None:
             self._A, n = _matrix("A", A, n, f"u0 of length {n}")
         if n is None:
@@ -259,24 +307,13 @@ class NewtonStepper(Stepper):
             raise TypeError(f"factorize: expected None or a callable, got {checks.describe(factorize)}")
         self._custom_factorize = factorize is not None
         self._factorize = _default_factorize if factorize is None else factorize
-        self._threads = checks.workers(workers)
-        method = self._method = _method_of(space)
-        q = space._degree
-        nodes, weights = self._rule = quadratures.rule(quadrature, q + 1 if isinstance(space, LegendreSpace) else q)
-        self._BT = np.ascontiguousarray(
-            (np.polynomial.legendre.legvander(nodes, method.test_degree) * weights[:, None]).T
-        )
-        # The trial functions at the rule's nodes and the extrapolation to the next interval.
-        if isinstance(space, LegendreSpace):
-            self._Phi = np.ascontiguousarray(np.polynomial.legendre.legvander(nodes, q))
-            self._phi0 = np.zeros(nodes.size)
-        else:
-            points = LagrangeSpace(q, breakpoints=[-1.0, 1.0]).points
-            values = _lagrange_values(points, nodes)
-            self._Phi, self._phi0 = np.ascontiguousarray(values[:, 1:]), np.ascontiguousarray(values[:, 0])
-            self._points = points
+        # Checked as for the linear stepper; the loads here are summed per interval with the
+        # residual, and `coupled` has no use: the decoupling's rounding only slows the contraction.
+        checks.workers(workers)
+        del coupled
+        self._method = _method_of(space)
+        self._rule, self._BT, self._Phi, self._phi0, self._points = _tables(space, quadrature)
         self._continuous = isinstance(space, LagrangeSpace)
-        self._predictors: dict[float, _Floats] = {}
         partition: Partition = space._partition
         self._partition = partition
         if isinstance(partition, partitions.Uniform):
@@ -302,20 +339,27 @@ class NewtonStepper(Stepper):
         assert self._F is not None
         n, p = self.n, times.size
         if self._vectorized:
-            result = self._F(times, np.ascontiguousarray(U.T))
-            self.nfev += 1
-            values = _real_array("F", result, times)
-            if values.shape != (n, p):
-                raise ValueError(f"F: returned an array of shape {values.shape}, expected {(n, p)} (vectorized)")
-            values = values.T
-        else:
-            values = np.empty((p, n))
-            for r in range(p):
-                t = float(times[r])
-                values[r] = _as_vector("F", self._F(t, U[r]), n, t)
-            self.nfev += p
+            return self._F_columns(times, np.ascontiguousarray(U.T), first).T
+        values = np.empty((p, n))
+        for r in range(p):
+            t = float(times[r])
+            values[r] = _as_vector("F", self._F(t, U[r]), n, t)
+        self.nfev += p
         if first and not np.isfinite(values).all():
             r = int(np.argmin(np.isfinite(values).all(axis=1)))
+            raise ValueError(f"F: returned a non-finite value at t={float(times[r])!r}")
+        return values
+
+    def _F_columns(self, times: _Floats, Ut: _Floats, first: bool) -> _Floats:
+        """A vectorized F at the rule's times and the values as columns Ut (n, p), shape (n, p)."""
+        assert self._F is not None
+        shape = (self.n, times.size)
+        values = _real_array("F", self._F(times, Ut), times)
+        self.nfev += 1
+        if values.shape != shape:
+            raise ValueError(f"F: returned an array of shape {values.shape}, expected {shape} (vectorized)")
+        if first and not np.isfinite(values).all():
+            r = int(np.argmin(np.isfinite(values).all(axis=0)))
             raise ValueError(f"F: returned a non-finite value at t={float(times[r])!r}")
         return values
 
@@ -391,21 +435,46 @@ class NewtonStepper(Stepper):
         contraction estimate. `rate` is the estimate carried from before, for the first
         iteration's stopping test. Raises _Diverged."""
         half = h / 2.0
-        Mu = u if self._M is None else np.asarray(self._M @ u)
         A_r = None if self._A_of is None else [self._A_at(float(s)) for s in times]
-        x = guess
+        shape = guess.shape
         previous = 0.0
         theta = max(rate, 0.01)
         tolerance = self._tolerance
-        start = self._method.C1[:, None] * Mu[None, :]
         loads = f_values if self._f is not None else None
         # A solve of the user's factorisation, or the full matrix's, is not handed non-finite values.
         guarded = lin is None or self._custom_factorize
+        S = None if lin is None else lin.fused(h)
+        if S is not None:
+            assert lin is not None
+            x = guess.reshape(-1)
+            # The part of the update that stays through the iterations: Su u + SF f.
+            constant = lin.Su @ u if loads is None else lin.Su @ u - lin.SF @ loads.reshape(-1)
+            if self._continuous:
+                start_columns = np.outer(u, self._phi0)
+        else:
+            x = guess
+            Mu = u if self._M is None else np.asarray(self._M @ u)
+            start = self._method.C1[:, None] * Mu[None, :]
         for iteration in range(MAX_ITERATIONS):
-            R = self._residual(x, u, start, half, times, loads, A_r, iteration == 0)
-            if guarded and not np.isfinite(R).all():
-                raise _Diverged("non-finite residual")
-            step = lin.update(self, R) if lin is not None else self._full_update(x, u, half, times, A_r, R)
+            if S is not None:
+                assert lin is not None
+                step = S @ x + constant
+                if self._F is not None and self._vectorized:
+                    Ut = (lin._PT @ x).reshape(self.n, -1)
+                    if self._continuous:
+                        Ut += start_columns
+                    step += lin.SFt @ self._F_columns(times, Ut, iteration == 0).reshape(-1)
+                elif self._F is not None:
+                    U = self._Phi @ x.reshape(shape)
+                    if self._continuous:
+                        U += self._phi0[:, None] * u[None, :]
+                    step += lin.SF @ self._F_values(times, U, iteration == 0).reshape(-1)
+                self.n_solves += 1
+            else:
+                R = self._residual(x, u, start, half, times, loads, A_r, iteration == 0)
+                if guarded and not np.isfinite(R).all():
+                    raise _Diverged("non-finite residual")
+                step = lin.update(self, R) if lin is not None else self._full_update(x, u, half, times, A_r, R)
             x = x + step
             self.n_newton_iterations += 1
             size = float(np.abs(step).max())
@@ -413,7 +482,7 @@ class NewtonStepper(Stepper):
             if not (math.isfinite(size) and math.isfinite(scale)):
                 raise _Diverged("non-finite iterate")
             if size <= _ROUNDING * scale:
-                return x, iteration + 1, theta
+                return x.reshape(shape), iteration + 1, theta
             if iteration > 0:
                 theta = size / previous if previous > 0.0 else 0.0
                 if theta >= 1.0:
@@ -422,7 +491,7 @@ class NewtonStepper(Stepper):
                 if theta ** (MAX_ITERATIONS - 1 - iteration) / (1.0 - theta) * size > tolerance * scale:
                     raise _Diverged("too slow")
             if theta / (1.0 - theta) * size <= tolerance * scale:
-                return x, iteration + 1, theta
+                return x.reshape(shape), iteration + 1, theta
             previous = size
         raise _Diverged("too many iterations")
 
@@ -463,18 +532,39 @@ class NewtonStepper(Stepper):
     def _predictor(self, ratio: float) -> _Floats:
         """The map from an interval's unknowns (with its start value first for cG) to the
         extrapolation of its polynomial onto the next interval, `ratio` times as long."""
-        P: _Floats | None = self._predictors.get(ratio)
-        if P is None:
-            q = self.space._degree
-            if isinstance(self.space, LegendreSpace):
-                s = np.polynomial.legendre.leggauss(q + 1)[0]
-                V = np.polynomial.legendre.legvander(s, q)
-                P = np.asarray(np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q)))
-            else:
-                P = _lagrange_values(self._points, 1.0 + ratio * (1.0 + self._points[1:]))
-            if len(self._predictors) < 64:
-                self._predictors[ratio] = P
+        key = (self._continuous, self.space._degree, ratio)
+        kept = _PREDICTORS.get(key)
+        if kept is not None:
+            return kept
+        q = self.space._degree
+        P: _Floats
+        if isinstance(self.space, LegendreSpace):
+            s = np.polynomial.legendre.leggauss(q + 1)[0]
+            V = np.polynomial.legendre.legvander(s, q)
+            P = np.asarray(np.linalg.solve(V, np.polynomial.legendre.legvander(1.0 + ratio * (1.0 + s), q)), np.float64)
+        else:
+            P = _lagrange_values(self._points, 1.0 + ratio * (1.0 + self._points[1:]))
+        if len(_PREDICTORS) < 256:
+            P.flags.writeable = False
+            _PREDICTORS[key] = P
         return P
+
+    def _frozen_for(self, t: float, h: float, u: _Floats, guess: _Floats) -> Any:
+        """K for the interval [t, t + h] from the start value u: at its middle and the guess's
+        value there (over the interval the Jacobian then departs from K by half as much as from
+        the start's), or at the start when F or jac is not finite there (an extrapolation may
+        leave their domain where the solution does not)."""
+        if isinstance(self.space, LegendreSpace):
+            middle = _middle_values(self.space._degree) @ guess
+        else:
+            middle = _lagrange_values(self._points, np.zeros(1))[0] @ np.vstack([u, guess])
+        if not np.array_equal(middle, u):
+            try:
+                return self._frozen(t + h / 2.0, np.asarray(middle))
+            except ValueError as error:
+                if "non-finite" not in str(error):
+                    raise
+        return self._frozen(t, u)
 
     def _constant(self, u: _Floats) -> _Floats:
         m = self._method.m
@@ -505,9 +595,10 @@ class NewtonStepper(Stepper):
         x_all = np.empty((w, method.m, n))
         nodes = self._rule[0]
         lin: _Linearisation | None = None
-        fresh = False  # lin made at this interval's start
+        fresh = False  # lin made for this interval
         renew = True
         rate = 0.0
+        fresh_iterations, fresh_rate = 0, 0.0
         previous: tuple[_Floats, _Floats, float] | None = None  # last interval's start value, unknowns, length
         chunk = max(1, min(4096, (1 << 20) // max(1, p * n)))
         for a in range(k0, k1, chunk):
@@ -534,7 +625,7 @@ class NewtonStepper(Stepper):
                     try:
                         if renew or lin is None or not (1.0 / LENGTH_RATIO <= h / lin.h <= LENGTH_RATIO):
                             # A fresh Jacobian when asked for; for a new length alone, K is kept.
-                            K = self._frozen(t, u) if renew or lin is None else lin.K
+                            K = self._frozen_for(t, h, u, guess) if renew or lin is None else lin.K
                             lin = _Linearisation(self, K, h)
                             fresh, renew = renew or fresh, False
                         result = self.newton_step(t, h, u, guess, lin, times[k - a], f_values[k - a], rate)
@@ -547,7 +638,7 @@ class NewtonStepper(Stepper):
                         else:
                             break
                         rate = 0.0
-                if result is None:
+                if result is None and method.m * n <= FULL_NEWTON_MAX:
                     # The frozen matrix does not contract here: full Newton, from the constant guess.
                     try:
                         result = self.newton_step(t, h, u, self._constant(u), None, times[k - a], f_values[k - a], 0.0)
@@ -557,7 +648,10 @@ class NewtonStepper(Stepper):
                 if result is None:
                     raise self._failure(k0, k, u_first, x_all, u)
                 x, iterations, rate = result
-                if iterations > FAST_ITERATIONS or rate > SLOW_RATE:
+                if fresh:
+                    # What a fresh matrix achieves here: slower than that is not its age.
+                    fresh_iterations, fresh_rate = iterations, rate
+                elif iterations > max(FAST_ITERATIONS, fresh_iterations) or rate > max(SLOW_RATE, 2.0 * fresh_rate):
                     renew = True
                 fresh = False
                 x_all[k - k0] = x
@@ -591,6 +685,57 @@ class NewtonStepper(Stepper):
             t,
             solution,
         )
+
+
+# The quadrature rule and the functions at its nodes per (continuous, degree, points) for Gauss
+# rules, and the extrapolations per (continuous, degree, ratio): made once per process, as a
+# short run's set-up (a rule's nodes are eigenvalues) otherwise costs as much as its intervals.
+_TABLES: dict[tuple[bool, int, int], tuple[tuple[_Floats, _Floats], _Floats, _Floats, _Floats, _Floats]] = {}
+_PREDICTORS: dict[tuple[bool, int, float], _Floats] = {}
+
+
+def _tables(
+    space: LegendreSpace | LagrangeSpace, quadrature: object
+) -> tuple[tuple[_Floats, _Floats], _Floats, _Floats, _Floats, _Floats]:
+    """The rule (nodes, weights), the test functions times the weights (test degree + 1, p), the
+    trial functions at the nodes Phi (p, m) and phi0 (p,) (the start node's for cG, zeros for
+    dG), and the Lagrange points on [-1, 1] (empty for dG)."""
+    continuous, q = isinstance(space, LagrangeSpace), space._degree
+    default = q if continuous else q + 1
+    points = default if quadrature is None else quadrature if type(quadrature) is int else None
+    key = None if points is None else (continuous, q, points)
+    kept = None if key is None else _TABLES.get(key)
+    if kept is not None:
+        return kept
+    nodes, weights = quadratures.rule(quadrature, default)
+    BT = np.ascontiguousarray(
+        (np.polynomial.legendre.legvander(nodes, _method_of(space).test_degree) * weights[:, None]).T
+    )
+    if continuous:
+        lagrange = LagrangeSpace(q, breakpoints=[-1.0, 1.0]).points
+        values = _lagrange_values(lagrange, nodes)
+        Phi, phi0 = np.ascontiguousarray(values[:, 1:]), np.ascontiguousarray(values[:, 0])
+    else:
+        lagrange = np.zeros(0)
+        Phi, phi0 = np.ascontiguousarray(np.polynomial.legendre.legvander(nodes, q)), np.zeros(nodes.size)
+    tables = ((nodes, weights), BT, Phi, phi0, lagrange)
+    if key is not None and len(_TABLES) < 256:
+        for array in (nodes, weights, BT, Phi, phi0, lagrange):
+            array.flags.writeable = False
+        _TABLES[key] = tables
+    return tables
+
+
+def _middle_values(q: int) -> _Floats:
+    """The Legendre polynomials 0 ... q at 0, the middle of [-1, 1]."""
+    return np.asarray(np.polynomial.legendre.legvander(np.zeros(1), q)[0])
+
+
+def _kron(a: _Floats, b: _Floats) -> _Floats:
+    """np.kron(a, b) of two matrices in one broadcast product (np.kron's generality costs more
+    than the product at the sizes here); the same products, so the same bits."""
+    (ra, ca), (rb, cb) = a.shape, b.shape
+    return (a[:, None, :, None] * b[None, :, None, :]).reshape(ra * rb, ca * cb)
 
 
 def _checked_shape(name: str, value: object, n: int, t: float) -> object:

@@ -270,7 +270,7 @@ class Stepper:
 
     def __new__(cls, space: object, A: object, **options: Any) -> Stepper:
         if cls is Stepper and (options.get("F") is not None or options.get("jac") is not None or A is None
-                               or (callable(A) and not scipy.sparse.issparse(A))):  # fmt: skip
+                               or (callable(cast(Any, A)) and not scipy.sparse.issparse(A))):  # fmt: skip
             from ._newton import NewtonStepper
 
             return object.__new__(NewtonStepper)
