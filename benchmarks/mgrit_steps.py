@@ -9,11 +9,6 @@ timed in the same rounds in rotating order (benchmarks/timing.py); the figure of
 MGRIT's time per interval step it takes (its linear solves over the serial solve's solves per
 interval: every level's relaxation, coarse solves and start) over the serial solve's time per
 interval, and the row gives the median over the rounds with the interquartile range.
-
-A second, informational row times the same run with every corrected run of intervals stepped in
-one call of the stepper, its corrections left out (wrong values, the cost of the calls only; the
-iterations fixed at the real run's count): an estimate of the figure once the compiled loop adds
-the corrections itself.
 """
 
 import sys
@@ -43,42 +38,23 @@ def steps_taken(pn, V, A, u0, options):
     return pn.mgrit(V, A, u0, levels=LEVELS, coarsening=COARSENING, **options).n_solves / per_interval
 
 
-def one_call_runs():
-    """Corrected runs as one stepper call, corrections left out: the cost of the calls only."""
-    from pwpoly_numpy import _mgrit, _propagator
-
-    def run(propagator, space, k0, k1, u, g):
-        return _propagator.run(propagator, space, k0, k1, u)
-
-    saved = _mgrit.corrected_run
-    _mgrit.corrected_run = run
-    return lambda: setattr(_mgrit, "corrected_run", saved)
-
-
 def measure_rows(quick=False):
-    """(name, median, q1, q3, rounds, steps) of the two rows."""
+    """(name, median, q1, q3, rounds, steps, ours, serial) of the row."""
     from timing import Contender
 
     pn, V, A, u0 = problem()
-    iterations = pn.mgrit(V, A, u0, levels=LEVELS, coarsening=COARSENING).iterations
     rows = []
-    for name in ("MGRIT", "MGRIT, corrected runs as one call (estimate)"):
-        options = {"tol": 0.0, "max_iterations": iterations} if "estimate" in name else {}
-        namespace = {"pn": pn, "V": V, "A": A, "u0": u0, "levels": LEVELS, "m": COARSENING, "options": options}
-        contenders = [
-            Contender("mgrit", "pn.mgrit(V, A, u0, levels=levels, coarsening=m, **options)", namespace),
-            Contender("serial", "pn.solve_galerkin(V, A, u0)", namespace),
-        ]
-        restore = one_call_runs() if "estimate" in name else (lambda: None)
-        try:
-            steps = steps_taken(pn, V, A, u0, options)
-            m = measure(contenders, min_time=0.01, min_rounds=3 if quick else 7, max_rounds=7 if quick else 15,
-                        budget=2.0 if quick else 8.0, slow_round=1.0, slow_min_rounds=3 if quick else 5)  # fmt: skip
-        finally:
-            restore()
-        figures = m.per_round(lambda r, s=steps: (r["mgrit"] / s) / (r["serial"] / INTERVALS))
-        median, q1, q3 = summary(figures)
-        rows.append((name, median, q1, q3, m.rounds, steps, m.median_time("mgrit"), m.median_time("serial")))
+    namespace = {"pn": pn, "V": V, "A": A, "u0": u0, "levels": LEVELS, "m": COARSENING}
+    contenders = [
+        Contender("mgrit", "pn.mgrit(V, A, u0, levels=levels, coarsening=m)", namespace),
+        Contender("serial", "pn.solve_galerkin(V, A, u0)", namespace),
+    ]
+    steps = steps_taken(pn, V, A, u0, {})
+    m = measure(contenders, min_time=0.01, min_rounds=3 if quick else 7, max_rounds=7 if quick else 15,
+                budget=2.0 if quick else 8.0, slow_round=1.0, slow_min_rounds=3 if quick else 5)  # fmt: skip
+    figures = m.per_round(lambda r: (r["mgrit"] / steps) / (r["serial"] / INTERVALS))
+    median, q1, q3 = summary(figures)
+    rows.append(("MGRIT", median, q1, q3, m.rounds, steps, m.median_time("mgrit"), m.median_time("serial")))
     return rows
 
 

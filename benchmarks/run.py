@@ -1262,7 +1262,7 @@ def mgrit_step_rows(suite):
                     q1,
                     q3,
                     rounds=str(rounds),
-                    target=None if "estimate" in name else ("<=", 1.5),
+                    target=("<=", 1.5),
                 )
             )
 
