@@ -9,10 +9,16 @@ inside. Any object with ``step(space, k0, k1, u)`` is a propagator; ``pn.mgrit``
 V-cycles on it, here on 3 levels, and on MPI processes when there are several. The space only
 gives the time grid (its breakpoints); the solution comes back as the continuous piecewise
 linear through the values at the breakpoints. Rank 0 prints the residual history and the largest
-difference from the same step run serially, interval after interval.
+difference from the same step run serially, interval after interval, and draws both into
+mgrit_own_step.png (in the directory given as the first argument, or $PWPOLY_EXAMPLE_OUTPUT, or
+docs/images).
 """
 
 from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
@@ -31,7 +37,7 @@ class CrankNicolson:
 
     def __init__(self, nx: int) -> None:
         self.dx = 1.0 / (nx + 1)
-        self.x = self.dx * np.arange(1, nx + 1)
+        self.x: Floats = self.dx * np.arange(1, nx + 1)
         self.calls = 0
 
     def K(self, u: Floats) -> Floats:
@@ -57,6 +63,33 @@ class CrankNicolson:
         return u
 
 
+def output_directory(argv: list[str]) -> Path:
+    if len(argv) > 1:
+        return Path(argv[1])
+    if os.environ.get("PWPOLY_EXAMPLE_OUTPUT"):
+        return Path(os.environ["PWPOLY_EXAMPLE_OUTPUT"])
+    return Path(__file__).resolve().parent.parent / "docs" / "images"
+
+
+def draw(residuals: tuple[float, ...], x: Floats, mgrit_end: Floats, serial_end: Floats, path: Path) -> None:
+    """The residual history and u at T by MGRIT and by the serial steps."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(8.0, 3.2))
+    left.semilogy(range(len(residuals)), residuals, "o-")
+    left.set(xlabel="iteration", ylabel="relative residual", title="MGRIT on a Crank-Nicolson step")
+    right.plot(x, serial_end, "-", label="serial steps")
+    right.plot(x, mgrit_end, ".", label="MGRIT")
+    right.set(xlabel="x", ylabel=f"u(T = {T}, x)", title="the end value")
+    right.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=80, metadata={"Software": None})
+    plt.close(fig)
+
+
 def main() -> None:
     comm = None
     try:
@@ -79,6 +112,7 @@ def main() -> None:
             print(f"iteration {k}: residual {residual:.3e}")
         print(f"largest difference at T from the serial steps: {np.abs(sol.end - serial).max():.3e}")
         print(f"values on this process's slab: shape {mine.shape}, space {sol.space}")
+        draw(sol.residuals, heat.x, sol.end, serial, output_directory(sys.argv) / "mgrit_own_step.png")
 
 
 if __name__ == "__main__":

@@ -39,6 +39,7 @@ OUTPUTS = {
     },
     "parallel_in_time_pictures.py": {"mgrit_residuals.png"},
     "nonlinear_pde.py": {"allen_cahn.png"},
+    "mgrit_own_step.py": {"mgrit_own_step.png"},
 }
 
 
