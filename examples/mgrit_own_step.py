@@ -37,7 +37,7 @@ class CrankNicolson:
 
     def __init__(self, nx: int) -> None:
         self.dx = 1.0 / (nx + 1)
-        self.x: Floats = self.dx * np.arange(1, nx + 1)
+        self.x: Floats = self.dx * np.arange(1, nx + 1, dtype=np.float64)
         self.calls = 0
 
     def K(self, u: Floats) -> Floats:
