@@ -43,7 +43,7 @@ autodoc_member_order = "bysource"
 autodoc_preserve_defaults = True
 # The public aliases of pwpoly_numpy.typing: the signatures show them by name (the annotations are
 # not evaluated), and resolve_alias below links each name to its entry.
-TYPING_ALIASES = ("FloatArray", "Matrix", "Solve", "Factorize")
+TYPING_ALIASES = ("FloatArray", "Matrix", "TimeMatrix", "Solve", "Factorize")
 toc_object_entries_show_parents = "hide"  # "locate()" in the page's contents, not "LegendreSpace.locate()"
 python_maximum_signature_line_length = 100
 
@@ -84,6 +84,8 @@ nitpicky = True
 nitpick_ignore = [("py:class", name) for name in ("_Floats", "_Space", "Stepper", "S", "ArrayLikeOrSparse")]
 # The value of the alias Matrix as autodoc spells it, numpy's private home of ArrayLike.
 nitpick_ignore += [("py:type", "numpy._typing._array_like.ArrayLike")]
+# The same for the sparse types inside the alias TimeMatrix, spelt by their private homes.
+nitpick_ignore += [("py:class", "scipy.sparse._base.sparray"), ("py:class", "scipy.sparse._matrix.spmatrix")]
 
 html_theme = "pydata_sphinx_theme"
 html_title = "pwpoly"

@@ -16,6 +16,7 @@ docs/images).
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 from pathlib import Path
@@ -77,6 +78,7 @@ def draw(residuals: tuple[float, ...], x: Floats, mgrit_end: Floats, serial_end:
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from PIL import Image
 
     fig, (left, right) = plt.subplots(1, 2, figsize=(8.0, 3.2))
     left.semilogy(range(len(residuals)), residuals, "o-")
@@ -86,8 +88,12 @@ def draw(residuals: tuple[float, ...], x: Floats, mgrit_end: Floats, serial_end:
     right.set(xlabel="x", ylabel=f"u(T = {T}, x)", title="the end value")
     right.legend()
     fig.tight_layout()
-    fig.savefig(path, dpi=80, metadata={"Software": None})
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format="png", dpi=80, metadata={"Software": None})
     plt.close(fig)
+    with Image.open(buffer) as picture:  # a palette image without metadata, as the site's others
+        palette = picture.convert("RGB").quantize(256, method=Image.Quantize.MEDIANCUT, dither=Image.Dither.NONE)
+    palette.save(path, optimize=True)
 
 
 def main() -> None:
