@@ -449,7 +449,7 @@ TEST(BatchSimd, AscendingLanesGiveTheScalarBitsAndStopBeforeAGroupTheyCannotPlac
             std::size_t expected = stop;
             if (kind == 3) {
                 expected = 0;
-                while (partition.locate(times[expected]) < window_end) ++expected;
+                while (expected < times.size() && partition.locate(times[expected]) < window_end) ++expected;
             }
             const std::vector<double> coefficients = random_vector(rng, n_t * (degree + 1));
             std::vector<double> local;  // the window's own: degree i on interval k at i window_end + k
